@@ -1,0 +1,16 @@
+// print.h - console messages.
+//
+// Print formats like printf and emits the result in one write, flushed at once:
+// the prompt, the echo and the progress line end without a line feed and must
+// still show immediately, and prints of different threads may interleave only
+// between prints, never within one. A formatted %c of 0 is emitted as a zero
+// byte, like printf does.
+#pragma once
+
+#if defined(__GNUC__)
+#define VEXLOR_PRINTF_LIKE(a, b) __attribute__((format(printf, a, b)))
+#else
+#define VEXLOR_PRINTF_LIKE(a, b)
+#endif
+
+void Print(const char *szFormat, ...) VEXLOR_PRINTF_LIKE(1, 2);

@@ -1,0 +1,272 @@
+// port.cpp - serial ports on POSIX: termios devices and pseudo-terminals.
+//
+// The program is written against overlapped serial I/O: an event wait that
+// stays pending until a character arrives or the event mask is changed, reads
+// that deliver whatever arrived within the port's time-outs, and writes. Here
+// the event wait is a poll() on the device and on a wake pipe; changing the
+// mask wakes a pending wait, which then completes with an empty mask, exactly
+// as the stop request of the console thread expects. Reads and writes complete
+// at once (they never report pending), which the callers accept.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/posix/baud.h"
+
+struct PortRec {
+  // The device; -1 once closed. The record itself and the wake pipe live until
+  // the process ends, so that a late stop request of the console thread never
+  // touches freed memory or a recycled descriptor.
+  std::atomic<int> iFd{-1};
+  int aWake[2] = {-1, -1};
+  std::atomic<uint32_t> iMask{0};
+  std::atomic<uint32_t> iMaskChanges{0};
+  PortTimeouts cto = {};
+};
+
+namespace {
+
+struct PosixIo {
+  bool bWaitPending;
+  uint32_t *pMask;
+  uint32_t iMaskChangesAtStart;
+};
+static_assert(sizeof(PosixIo) <= sizeof(PortIo::aRec), "PortIo too small");
+
+PosixIo *IoOf(PortIo *pIo) { return reinterpret_cast<PosixIo *>(pIo->aRec); }
+
+int64_t NowMs() {
+  timespec oNow;
+  clock_gettime(CLOCK_MONOTONIC, &oNow);
+  return static_cast<int64_t>(oNow.tv_sec) * 1000 + oNow.tv_nsec / 1000000;
+}
+
+void DrainWakePipe(PortRec *pPort) {
+  char oJunk[64];
+  while (read(pPort->aWake[0], oJunk, sizeof oJunk) > 0) {
+  }
+}
+
+// A hung-up terminal (device unplugged, pseudo-terminal's other side gone)
+// polls as readable forever while reads return nothing; it must end the wait
+// with a failure instead of making the receive loop spin.
+bool IsHangUp(short iRevents) { return (iRevents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
+
+}  // namespace
+
+PortHandle OpenPort(const char *szName) {
+  // Non-blocking, so that a port without carrier opens at once; no controlling
+  // terminal, so that the device can never signal the program.
+  int iFd = open(szName, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (iFd < 0) return nullptr;
+  // Exclusive use: the lock keeps out a second instance even when it runs as
+  // root (which TIOCEXCL does not), TIOCEXCL keeps out other programs.
+  if (!isatty(iFd) || flock(iFd, LOCK_EX | LOCK_NB) != 0) {
+    close(iFd);
+    return nullptr;
+  }
+  ioctl(iFd, TIOCEXCL);
+  PortRec *pPort = new (std::nothrow) PortRec;
+  if (pPort == nullptr || pipe(pPort->aWake) != 0) {
+    delete pPort;
+    close(iFd);
+    return nullptr;
+  }
+  fcntl(pPort->aWake[0], F_SETFL, O_NONBLOCK);
+  fcntl(pPort->aWake[1], F_SETFL, O_NONBLOCK);
+  fcntl(pPort->aWake[0], F_SETFD, FD_CLOEXEC);
+  fcntl(pPort->aWake[1], F_SETFD, FD_CLOEXEC);
+  pPort->iFd.store(iFd);
+  return pPort;
+}
+
+bool SetPortTimeouts(PortHandle hPort, const PortTimeouts *pTimeouts) {
+  if (hPort == nullptr || hPort->iFd.load() < 0) return false;
+  hPort->cto = *pTimeouts;
+  return true;
+}
+
+bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
+  int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
+  termios tio;
+  if (iFd < 0 || tcgetattr(iFd, &tio) != 0) return false;
+  // Raw 8N1 is applied even when the rate is refused: a port left cooked would
+  // echo the device's output back to it and mangle line ends.
+  cfmakeraw(&tio);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+  tio.c_cflag |= CREAD | CLOCAL;
+  tio.c_cflag |= pSettings->iByteSize == 7 ? CS7 : CS8;
+  if (pSettings->iStopBits == 2) tio.c_cflag |= CSTOPB;
+  if (pSettings->bOutxCtsFlow || pSettings->iRtsControl == 2) tio.c_cflag |= CRTSCTS;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(iFd, TCSANOW, &tio) != 0) return false;
+
+  if (pSettings->iDtrControl == 1) {
+    // A pseudo-terminal has no modem lines and refuses this; that is no failure.
+    int iLines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(iFd, TIOCMBIS, &iLines);
+  }
+  return SetPortBaudRate(iFd, pSettings->iBaudRate);
+}
+
+bool SetPortEventMask(PortHandle hPort, uint32_t iMask) {
+  if (hPort == nullptr) return false;
+  hPort->iMask.store(iMask);
+  // Any change of the mask completes a pending wait with an empty mask.
+  hPort->iMaskChanges.fetch_add(1);
+  char cWake = 1;
+  ssize_t iIgnored = write(hPort->aWake[1], &cWake, 1);
+  (void)iIgnored;  // a full pipe already holds a wake-up
+  return hPort->iFd.load() >= 0;
+}
+
+IoStart StartPortEventWait(PortHandle hPort, PortIo *pIo, uint32_t *pMask) {
+  PosixIo *pRec = IoOf(pIo);
+  pRec->bWaitPending = false;
+  int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
+  uint32_t iMask = hPort == nullptr ? 0 : hPort->iMask.load();
+  // A wait on an empty mask fails at once, as the serial driver does.
+  if (iFd < 0 || iMask == 0) return kIoFailed;
+  pRec->pMask = pMask;
+  pRec->iMaskChangesAtStart = hPort->iMaskChanges.load();
+  DrainWakePipe(hPort);
+  pollfd oPoll = {iFd, POLLIN, 0};
+  int iReady = poll(&oPoll, 1, 0);
+  if (iReady > 0 && IsHangUp(oPoll.revents)) return kIoFailed;
+  if (iReady > 0 && (oPoll.revents & POLLIN) && (iMask & kEvRxChar)) {
+    *pMask = kEvRxChar;
+    return kIoDone;
+  }
+  pRec->bWaitPending = true;
+  return kIoPending;
+}
+
+bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
+  PosixIo *pRec = IoOf(pIo);
+  *pCount = 0;
+  if (!pRec->bWaitPending) return true;  // reads and writes never stay pending
+  pRec->bWaitPending = false;
+  for (;;) {
+    if (hPort->iMaskChanges.load() != pRec->iMaskChangesAtStart) {
+      *pRec->pMask = 0;
+      return true;
+    }
+    int iFd = hPort->iFd.load();
+    if (iFd < 0) return false;
+    pollfd aPoll[2] = {{iFd, POLLIN, 0}, {hPort->aWake[0], POLLIN, 0}};
+    int iReady = poll(aPoll, 2, -1);
+    if (iReady < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (aPoll[1].revents & POLLIN) {
+      DrainWakePipe(hPort);
+      continue;  // the mask check above decides
+    }
+    if (IsHangUp(aPoll[0].revents)) return false;
+    if ((aPoll[0].revents & POLLIN) && (hPort->iMask.load() & kEvRxChar)) {
+      *pRec->pMask = kEvRxChar;
+      return true;
+    }
+  }
+}
+
+IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize, uint32_t *pRead) {
+  IoOf(pIo)->bWaitPending = false;
+  *pRead = 0;
+  int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
+  if (iFd < 0) return kIoFailed;
+  // The time-outs mean what the Windows serial driver makes of them: the whole
+  // read may take multiplier * size + constant milliseconds, and once a byte
+  // has arrived a gap of more than the interval ends it early.
+  const PortTimeouts &cto = hPort->cto;
+  int64_t iTotal = static_cast<int64_t>(cto.iReadTotalTimeoutMultiplier) * iSize +
+                   cto.iReadTotalTimeoutConstant;
+  int64_t iStart = NowMs();
+  int64_t iLastByte = 0;
+  uint8_t *pBytes = static_cast<uint8_t *>(pBuf);
+  uint32_t iGot = 0;
+  while (iGot < iSize) {
+    ssize_t iCount = read(iFd, pBytes + iGot, iSize - iGot);
+    if (iCount > 0) {
+      iGot += static_cast<uint32_t>(iCount);
+      iLastByte = NowMs();
+      continue;
+    }
+    if (iCount == 0) break;  // hung up: the next event wait reports it
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      if (iGot > 0) break;
+      return kIoFailed;
+    }
+    int64_t iNow = NowMs();
+    bool bBounded = iTotal > 0;
+    int64_t iWait = bBounded ? iStart + iTotal - iNow : -1;
+    if (iGot > 0 && cto.iReadIntervalTimeout > 0) {
+      int64_t iGap = iLastByte + cto.iReadIntervalTimeout - iNow;
+      if (!bBounded || iGap < iWait) iWait = iGap;
+      bBounded = true;
+    }
+    if (bBounded && iWait <= 0) break;
+    pollfd oPoll = {iFd, POLLIN, 0};
+    int iReady = poll(&oPoll, 1, static_cast<int>(iWait));
+    if (iReady > 0 && IsHangUp(oPoll.revents) && !(oPoll.revents & POLLIN)) break;
+    if (iReady < 0 && errno != EINTR) break;
+  }
+  *pRead = iGot;
+  return kIoDone;
+}
+
+IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32_t iCount,
+                       uint32_t *pWritten) {
+  IoOf(pIo)->bWaitPending = false;
+  *pWritten = 0;
+  int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
+  if (iFd < 0) return kIoFailed;
+  const uint8_t *p = static_cast<const uint8_t *>(pBytes);
+  while (*pWritten < iCount) {
+    ssize_t iDone = write(iFd, p + *pWritten, iCount - *pWritten);
+    if (iDone > 0) {
+      *pWritten += static_cast<uint32_t>(iDone);
+      continue;
+    }
+    if (iDone < 0 && errno == EINTR) continue;
+    if (iDone < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // No write time-out: wait as long as the handshake holds the line.
+      pollfd oPoll = {iFd, POLLOUT, 0};
+      int iReady = poll(&oPoll, 1, -1);
+      if (iReady > 0 && IsHangUp(oPoll.revents)) return kIoFailed;
+      continue;
+    }
+    return kIoFailed;
+  }
+  return kIoDone;
+}
+
+void ClosePort(PortHandle hPort) {
+  if (hPort == nullptr) return;
+  int iFd = hPort->iFd.exchange(-1);
+  if (iFd < 0) return;
+  // The exclusive flag belongs to the terminal, not to this descriptor: it
+  // would outlive us while anyone else holds the device open.
+  ioctl(iFd, TIOCNXCL);
+  close(iFd);
+}
+
+bool PreparePortIo(PortIo *pIo) {
+  *pIo = PortIo{};
+  return true;
+}
+
+void ReleasePortIo(PortIo *pIo) { *pIo = PortIo{}; }

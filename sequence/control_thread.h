@@ -1,0 +1,27 @@
+// control_thread.h - the walk over the address range.
+//
+// ControlThread runs on its own thread, started once by StartUp. It hands
+// over a bare line end (answered by the device's first prompt), then walks
+// from iStartAddr to iEndAddr in blocks of 128 addresses and, for each block,
+// hands over the bank, the offset and the dump command, each answered by the
+// prompt before the next is composed. It never touches the port. With the
+// echo off it shows a progress line and, at the end, "Done. ". Writes nothing
+// in SharedState but through PostCommand.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+enum { kBlockSize = 0x80 };
+
+enum BlockCommand { kBankCommand = 0, kOffsetCommand = 1, kDumpCommand = 2 };
+
+uint32_t ControlThread(PortHandle hPort);
+
+// Composes command eWhich of the block at iAddr into oCmdForExecute (a text).
+// False if it did not fit, which the length checks of StartUp rule out.
+bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute);
+
+// The address of the block after iAddr; false when it would pass FFFFFFFF.
+bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext);

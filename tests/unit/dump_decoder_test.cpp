@@ -1,0 +1,84 @@
+// Dump-line decoding and the capture file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/shared_state.h"
+#include "receive/dump_decoder.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kLine =
+    "0001C000 00 11 22 33 44 55 66 77-88 99 AA BB CC DD EE FF  ................";
+const std::string kBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF", 16);
+
+class DumpDecoder : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSharedState(); }
+  void TearDown() override { ResetSharedState(); }
+  std::string Decode(const std::string &szLine) {
+    TempCapture oCapture;
+    DecodeDumpLine(szLine.c_str());
+    return oCapture.Contents();
+  }
+};
+
+TEST_F(DumpDecoder, TypicalLineYieldsItsSixteenBytes) {
+  ASSERT_EQ(kLine.size(), 74u);
+  EXPECT_EQ(Decode(kLine), kBytes);
+}
+
+TEST_F(DumpDecoder, LowerCaseDigitsYieldTheSameBytes) {
+  std::string szLower = kLine;
+  szLower.replace(39, 17, "aa bb cc dd ee ff");
+  EXPECT_EQ(Decode(szLower), kBytes);
+}
+
+TEST_F(DumpDecoder, LinesThatAreNoDumpLinesAddNothing) {
+  EXPECT_EQ(Decode(kLine.substr(0, 69)), "");  // one short
+  EXPECT_EQ(Decode(">" + kLine.substr(1)), "");  // starts as a prompt would
+  std::string szZero = kLine;
+  szZero[40] = '\0';  // a zero byte ends the line's text
+  TempCapture oCapture;
+  DecodeDumpLine(szZero.data());
+  EXPECT_EQ(oCapture.Contents(), "");
+  EXPECT_EQ(Decode(""), "");
+}
+
+TEST_F(DumpDecoder, PairsEndAtCharacterFiftySix) {
+  // No separators: pairs start at 8, 10, ..., 56; nothing at or past 57 is read.
+  std::string szLine = "ADDRESS:" + std::string(62, '1');
+  ASSERT_EQ(szLine.size(), 70u);
+  EXPECT_EQ(Decode(szLine), std::string(25, '\x11'));
+  // A pair may start at 56 and take character 57 as its second digit.
+  std::string szOdd = "ADDRESS:" + std::string(48, '2') + "34" + std::string(12, 'F');
+  ASSERT_EQ(szOdd[56], '3');
+  std::string szGot = Decode(szOdd);
+  ASSERT_EQ(szGot.size(), 25u);
+  EXPECT_EQ(static_cast<unsigned char>(szGot.back()), 0x34);
+}
+
+TEST_F(DumpDecoder, NonHexCharactersCountAsZeroDigits) {
+  EXPECT_EQ(HexPairToByte("G1"), 0x01);
+  EXPECT_EQ(HexPairToByte("1G"), 0x10);
+  EXPECT_EQ(HexPairToByte("5 "), 0x50);
+  EXPECT_EQ(HexPairToByte("fF"), 0xFF);
+}
+
+TEST_F(DumpDecoder, WithoutCaptureFileBytesAreDroppedQuietly) {
+  StdoutCatcher oOut;
+  DecodeDumpLine(kLine.c_str());
+  EXPECT_EQ(oOut.Text(), "");
+}
+
+TEST_F(DumpDecoder, FailedCaptureWriteIsReportedOnceAndDecodingGoesOn) {
+  SharedState.hOutFile = CreateCaptureFile("/dev/full");
+  ASSERT_NE(SharedState.hOutFile, nullptr);
+  StdoutCatcher oOut;
+  DecodeDumpLine(kLine.c_str());
+  DecodeDumpLine(kLine.c_str());
+  EXPECT_EQ(oOut.Text(), "Error: Can't write the out file. \n");
+}
+
+}  // namespace

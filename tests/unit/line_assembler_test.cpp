@@ -1,0 +1,112 @@
+// Line assembly, prompt detection and the receive loop's byte handling.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "core/shared_state.h"
+#include "receive/line_assembler.h"
+#include "receive/receive_loop.h"
+#include "test_support.h"
+
+namespace {
+
+const char kDumpLine[] =
+    "0001C000 00 11 22 33 44 55 66 77-88 99 AA BB CC DD EE FF  ................";
+const std::string kDumpBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF", 16);
+
+class LineAssembler : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSharedState(); }
+  void TearDown() override { ResetSharedState(); }
+
+  void Feed(const std::string &szText) {
+    for (char c : szText) AddRxChar(static_cast<unsigned char>(c));
+  }
+  void AwaitPrompt() {
+    strcpy(SharedState.szPrompt, ">");
+    SharedState.iPromptsAwaited++;
+  }
+  std::string Line() const { return std::string(SharedState.pLine, SharedState.iLineLen); }
+};
+
+TEST_F(LineAssembler, PromptAfterLineEndsIsAcknowledgedAtOnce) {
+  TempCapture oCapture;
+  AwaitPrompt();
+  Feed(std::string(kDumpLine) + "\r\n>");
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), SharedState.iPromptsAwaited.load());
+  EXPECT_EQ(SharedState.iLineLen, 0u);
+  EXPECT_EQ(oCapture.Contents(), kDumpBytes);
+}
+
+TEST_F(LineAssembler, OnePromptAcknowledgesEveryPromptAwaited) {
+  AwaitPrompt();
+  AwaitPrompt();
+  Feed(">");
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 2);
+}
+
+TEST_F(LineAssembler, PromptNotAwaitedStaysInTheLine) {
+  Feed(">");
+  EXPECT_EQ(Line(), ">");
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
+}
+
+TEST_F(LineAssembler, TextAfterPromptStartsANewLine) {
+  AwaitPrompt();
+  Feed(">BB 01");
+  EXPECT_EQ(Line(), "BB 01");
+}
+
+TEST_F(LineAssembler, PromptOnlyAtTheStartOfALine) {
+  AwaitPrompt();
+  Feed("abc>");
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
+  Feed("\n>");
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+}
+
+TEST_F(LineAssembler, ZeroByteHidesAPromptUntilTheLineEnds) {
+  AwaitPrompt();
+  Feed(std::string("\0>", 2));
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
+  EXPECT_EQ(SharedState.iLineLen, 2u);
+  Feed("\r>");
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+}
+
+TEST_F(LineAssembler, LongLineGrowsTheBufferInSteps) {
+  Feed(std::string(5000, 'x'));
+  EXPECT_EQ(SharedState.iLineLen, 5000u);
+  EXPECT_EQ(SharedState.iLineSize, 5120u);
+  EXPECT_EQ(Line(), std::string(5000, 'x'));
+}
+
+TEST_F(LineAssembler, RunawayLineIsBoundedAndTheNextLineIsWhole) {
+  TempCapture oCapture;
+  // Starts with ">" so that the decoder passes it over when it ends.
+  Feed(">" + std::string(kLineMaxChars + 5000, 'x'));
+  EXPECT_LE(SharedState.iLineSize, static_cast<uint32_t>(kLineMaxChars));
+  EXPECT_LT(SharedState.iLineLen, SharedState.iLineSize);
+  EXPECT_EQ(SharedState.pLine[SharedState.iLineLen], 0);
+  // The characters held stay: only the excess was dropped.
+  EXPECT_EQ(Line(), ">" + std::string(SharedState.iLineLen - 1, 'x'));
+  Feed(std::string("\r\n") + kDumpLine + "\r\n");
+  EXPECT_EQ(oCapture.Contents(), kDumpBytes);
+}
+
+TEST_F(LineAssembler, ReceivedBytesGetLineFeedAfterCarriageReturnAndLoseBel) {
+  SharedState.bOutToConsole = 0;
+  AwaitPrompt();
+  for (unsigned char c : std::string("a\ab\r\n\a>")) HandleRxByte(c);
+  // a, b, 13, 10, 10, >: the line feeds end empty lines, the prompt is seen.
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+}
+
+TEST_F(LineAssembler, EchoShowsLineFeedAfterCarriageReturnAndNoBel) {
+  StdoutCatcher oOut;
+  for (unsigned char c : std::string("a\ab\r\n>\a")) HandleRxByte(c);
+  EXPECT_EQ(oOut.Text(), "ab\r\n\n>");
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The POSIX serial port on a real pseudo-terminal: exclusive use, line
+// settings, the event wait and its stop, reads within the time-outs, hang-up.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "pty_pair.h"
+
+namespace {
+
+TEST(PosixPort, SecondOpenOfTheSamePortFails) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  EXPECT_EQ(OpenPort(oPty.szSlavePath.c_str()), nullptr);
+  ClosePort(oPty.hPort);
+  PortHandle hAgain = OpenPort(oPty.szSlavePath.c_str());
+  EXPECT_NE(hAgain, nullptr);
+  ClosePort(hAgain);
+  oPty.hPort = nullptr;
+}
+
+TEST(PosixPort, OnlyTerminalsOpen) {
+  EXPECT_EQ(OpenPort("/dev/null"), nullptr);
+  EXPECT_EQ(OpenPort("/nonexistent/ttyUSB0"), nullptr);
+}
+
+TEST(PosixPort, RawEightBitsWithHandshakeAndAnyRate) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  termios tio;
+  ASSERT_EQ(tcgetattr(oPty.iMaster, &tio), 0);
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
+  EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+
+  PortSettings dcb = {};
+  dcb.iByteSize = 8;
+  dcb.iBaudRate = 250000;  // not in the standard table
+  EXPECT_TRUE(SetPortSettings(oPty.hPort, &dcb));
+  dcb.iBaudRate = 0;
+  EXPECT_FALSE(SetPortSettings(oPty.hPort, &dcb));
+}
+
+TEST(PosixPort, EventWaitCompletesWhenACharacterArrives) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  ASSERT_TRUE(SetPortEventMask(oPty.hPort, kEvRxChar));
+  PortIo ov;
+  PreparePortIo(&ov);
+  uint32_t mask = 0;
+  uint32_t r = 0;
+  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+  std::thread oDevice([&] { oPty.WriteDevice("hello"); });
+  EXPECT_TRUE(FinishPortIo(oPty.hPort, &ov, &r));
+  oDevice.join();
+  EXPECT_EQ(mask, static_cast<uint32_t>(kEvRxChar));
+
+  char buf[10];
+  uint32_t read = 0;
+  std::string szGot;
+  do {
+    ASSERT_EQ(StartPortRead(oPty.hPort, &ov, buf, sizeof buf, &read), kIoDone);
+    szGot.append(buf, read);
+  } while (read > 0);
+  EXPECT_EQ(szGot, "hello");
+  // Nothing more: the read ends by its time-outs and delivers nothing.
+  EXPECT_EQ(StartPortRead(oPty.hPort, &ov, buf, sizeof buf, &read), kIoDone);
+  EXPECT_EQ(read, 0u);
+}
+
+TEST(PosixPort, ClearingTheMaskEndsAPendingWaitWithAnEmptyMask) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  SetPortEventMask(oPty.hPort, kEvRxChar);
+  PortIo ov;
+  PreparePortIo(&ov);
+  uint32_t mask = 99;
+  uint32_t r = 0;
+  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+  std::thread oStopper([&] {
+    SleepMs(20);
+    SetPortEventMask(oPty.hPort, 0);
+  });
+  EXPECT_TRUE(FinishPortIo(oPty.hPort, &ov, &r));
+  oStopper.join();
+  EXPECT_EQ(mask, 0u);
+  // A wait on an empty mask fails at once instead of hanging.
+  EXPECT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoFailed);
+}
+
+TEST(PosixPort, MaskSetBeforeTheWaitDoesNotEndIt) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  SetPortEventMask(oPty.hPort, kEvRxChar);
+  SetPortEventMask(oPty.hPort, kEvRxChar);
+  PortIo ov;
+  PreparePortIo(&ov);
+  uint32_t mask = 0;
+  uint32_t r = 0;
+  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+  oPty.WriteDevice("x");
+  EXPECT_TRUE(FinishPortIo(oPty.hPort, &ov, &r));
+  EXPECT_EQ(mask, static_cast<uint32_t>(kEvRxChar));
+}
+
+TEST(PosixPort, HangUpFailsThePendingWait) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  SetPortEventMask(oPty.hPort, kEvRxChar);
+  PortIo ov;
+  PreparePortIo(&ov);
+  uint32_t mask = 0;
+  uint32_t r = 0;
+  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+  std::thread oDevice([&] {
+    SleepMs(20);
+    oPty.HangUp();
+  });
+  EXPECT_FALSE(FinishPortIo(oPty.hPort, &ov, &r));
+  oDevice.join();
+  EXPECT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoFailed);
+}
+
+TEST(PosixPort, WritesReachTheDevice) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  PortIo ov;
+  PreparePortIo(&ov);
+  uint32_t iWritten = 0;
+  EXPECT_EQ(StartPortWrite(oPty.hPort, &ov, "BB 01\r\n", 7, &iWritten), kIoDone);
+  EXPECT_EQ(iWritten, 7u);
+  EXPECT_EQ(oPty.ReadDevice(7, 5000), "BB 01\r\n");
+}
+
+}  // namespace

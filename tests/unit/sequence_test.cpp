@@ -1,0 +1,135 @@
+// Command composition, the walk's end and the hand-off's counters.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "core/shared_state.h"
+#include "receive/line_assembler.h"
+#include "sequence/command_handoff.h"
+#include "sequence/control_thread.h"
+#include "test_support.h"
+
+namespace {
+
+class Sequence : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSharedState(); }
+  void TearDown() override { ResetSharedState(); }
+  std::string Compose(BlockCommand eWhich, uint32_t iAddr) {
+    char oCmd[kTextSize];
+    EXPECT_TRUE(ComposeBlockCommand(eWhich, iAddr, oCmd));
+    return oCmd;
+  }
+};
+
+TEST_F(Sequence, ShortBankTakesTheLowEightBitsOfTheBank) {
+  strcpy(SharedState.szCommand1, "BB");
+  strcpy(SharedState.szCommand2, "BT");
+  strcpy(SharedState.szCommand3, "DM");
+  EXPECT_EQ(Compose(kBankCommand, 0x1C000), "BB 01\r\n");
+  EXPECT_EQ(Compose(kBankCommand, 0x1231C000), "BB 31\r\n");
+  EXPECT_EQ(Compose(kOffsetCommand, 0x1C010), "BT C010\r\n");
+  EXPECT_EQ(Compose(kOffsetCommand, 0x10000), "BT 0000\r\n");
+  EXPECT_EQ(Compose(kDumpCommand, 0x1C000), "DM\r\n");
+}
+
+TEST_F(Sequence, LongBankTakesAllSixteenBits) {
+  strcpy(SharedState.szCommand1, "BS");
+  SharedState.bLongAddr = 1;
+  EXPECT_EQ(Compose(kBankCommand, 0x0001C000), "BS 0001\r\n");
+  EXPECT_EQ(Compose(kBankCommand, 0xABCD0000), "BS ABCD\r\n");
+}
+
+TEST_F(Sequence, LongestWordsStillFitAText) {
+  memset(SharedState.szCommand1, 'B', 248);
+  SharedState.bLongAddr = 1;
+  std::string szCmd = Compose(kBankCommand, 0xFFFFFFFF);
+  EXPECT_EQ(szCmd.size(), 255u);
+  EXPECT_EQ(szCmd.substr(248), " FFFF\r\n");
+}
+
+TEST_F(Sequence, WalkEndsInsteadOfWrappingPastTheTop) {
+  uint32_t iNext = 0;
+  EXPECT_TRUE(NextBlockAddr(0x1C000, &iNext));
+  EXPECT_EQ(iNext, 0x1C080u);
+  EXPECT_TRUE(NextBlockAddr(0xFFFFFF7F, &iNext));
+  EXPECT_EQ(iNext, 0xFFFFFFFFu);
+  EXPECT_FALSE(NextBlockAddr(0xFFFFFF80, &iNext));
+  EXPECT_FALSE(NextBlockAddr(0xFFFFFFFF, &iNext));
+}
+
+// Plays the console thread's and the receive loop's parts around one
+// PostCommand on its own thread.
+class HandOff : public Sequence {
+ protected:
+  void Post() {
+    oPoster = std::thread([this] {
+      PostCommand("BT C000\r\n", ">");
+      bReturned = true;
+    });
+  }
+  bool WaitReturned(int iSeconds) {
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iSeconds);
+    while (!bReturned && std::chrono::steady_clock::now() < tEnd) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return bReturned;
+  }
+  void WaitPosted() {
+    while (SharedState.iPosted.load() == SharedState.iSent.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  void MarkSent() { SharedState.iSent.store(SharedState.iPosted.load()); }
+  void TearDown() override {
+    if (oPoster.joinable()) oPoster.join();
+    Sequence::TearDown();
+  }
+  std::thread oPoster;
+  std::atomic<bool> bReturned{false};
+};
+
+TEST_F(HandOff, TextAndPromptArePostedBeforeTheWait) {
+  Post();
+  WaitPosted();
+  EXPECT_STREQ(SharedState.szTxBuf, "BT C000\r\n");
+  EXPECT_STREQ(SharedState.szPrompt, ">");
+  EXPECT_EQ(SharedState.iPromptsAwaited.load(), 1);
+  MarkSent();
+  AddRxChar('>');
+  EXPECT_TRUE(WaitReturned(30));
+}
+
+TEST_F(HandOff, PromptShownBeforeTheTextIsSentAnswersIt) {
+  Post();
+  WaitPosted();
+  AddRxChar('>');
+  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+  MarkSent();
+  EXPECT_TRUE(WaitReturned(30));
+}
+
+TEST_F(HandOff, TerminalModeHoldsTheWaitUntilItIsLeft) {
+  SharedState.bTerminalMode = 1;
+  Post();
+  WaitPosted();
+  MarkSent();
+  AddRxChar('>');
+  EXPECT_FALSE(WaitReturned(1));
+  SharedState.bTerminalMode = 0;
+  EXPECT_TRUE(WaitReturned(30));
+}
+
+TEST_F(HandOff, UnsentTextHoldsTheWaitEvenWhenThePromptCame) {
+  Post();
+  WaitPosted();
+  AddRxChar('>');
+  EXPECT_FALSE(WaitReturned(1));
+  MarkSent();
+  EXPECT_TRUE(WaitReturned(30));
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// Command line checks, the start-up report and the capture file's creation.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "core/shared_state.h"
+#include "core/start_up.h"
+#include "test_support.h"
+
+namespace {
+
+class StartUpTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetSharedState(); }
+  void TearDown() override { ResetSharedState(); }
+
+  ArgsResult Parse(std::vector<std::string> aArgs, std::string *pOut = nullptr) {
+    StdoutCatcher oOut;
+    ArgsResult eResult = ParseArguments(static_cast<int>(aArgs.size()), Argv(aArgs));
+    if (pOut != nullptr) *pOut = oOut.Text();
+    return eResult;
+  }
+  int Run(std::vector<std::string> aArgs, std::string *pOut) {
+    StdoutCatcher oOut;
+    int iStatus = StartUp(static_cast<int>(aArgs.size()), Argv(aArgs));
+    *pOut = oOut.Text();
+    return iStatus;
+  }
+  char **Argv(std::vector<std::string> &aArgs) {
+    aPointers.clear();
+    for (std::string &szArg : aArgs) aPointers.push_back(&szArg[0]);
+    aPointers.push_back(nullptr);
+    return aPointers.data();
+  }
+  std::vector<char *> aPointers;
+};
+
+const char kUsageText[] =
+    "Using: \n"
+    "Vexlor.exe [ComPortName]  [Speed] [StartAddr] [EndAddr] [Command1] [Command2] [Command3] "
+    "[OutToConsole] \n"
+    "Command set1: [BB] [BT] [DM] \n"
+    "Command set2: [BS] [ST] [DB] \n";
+
+TEST_F(StartUpTest, WrongCountPrintsUsageAndCreatesNothing) {
+  std::string szDir = MakeTempDir();
+  std::string szOut;
+  EXPECT_EQ(Parse({"vexlor", "/dev/null", "9600", "0", "FF", "BB", "BT"}, &szOut), kArgsUsage);
+  EXPECT_EQ(szOut, kUsageText);
+  EXPECT_EQ(Parse({"vexlor", "p", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, &szOut),
+            kArgsUsage);
+  EXPECT_EQ(szOut, kUsageText);
+  EXPECT_EQ(Run({"vexlor", "p", "9600", "0", "FF", "BB", "BT", szDir + "/DM", "x", "y"}, &szOut), 0);
+  EXPECT_EQ(access((szDir + "/DM_0000_00FF.bin").c_str(), F_OK), -1);
+}
+
+TEST_F(StartUpTest, ConversionsFollowFormattedInput) {
+  EXPECT_EQ(Parse({"v", "COM3", " 115200x", "0x01c000", "1C0fF", " BB x", "BT", "DM"}), kArgsOk);
+  EXPECT_EQ(SharedState.iSpeed, 115200);
+  EXPECT_EQ(SharedState.iStartAddr, 0x1C000u);
+  EXPECT_EQ(SharedState.iEndAddr, 0x1C0FFu);
+  EXPECT_STREQ(SharedState.szCommand1, "BB");
+  EXPECT_EQ(SharedState.bOutToConsole, 1);
+  // Eight characters, the 0x prefix included, ask for the long bank.
+  EXPECT_EQ(SharedState.bLongAddr, 1);
+}
+
+TEST_F(StartUpTest, NoDigitsKeepTheDefaults) {
+  EXPECT_EQ(Parse({"v", "COM3", "fast", "zz", "", "BB", "BT", "DM", "quiet"}), kArgsOk);
+  EXPECT_EQ(SharedState.iSpeed, 38400);
+  EXPECT_EQ(SharedState.iStartAddr, 0u);
+  EXPECT_EQ(SharedState.iEndAddr, 0u);
+  EXPECT_EQ(SharedState.bOutToConsole, 0);
+  EXPECT_EQ(SharedState.bLongAddr, 0);
+}
+
+TEST_F(StartUpTest, BankWidthFollowsTheLengthOfTheText) {
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "00010000", "1FFFF", "BS", "ST", "DB"}), kArgsOk);
+  EXPECT_EQ(SharedState.bLongAddr, 1);
+  ResetSharedState();
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "10000", "1FFFF", "BB", "BT", "DM"}), kArgsOk);
+  EXPECT_EQ(SharedState.bLongAddr, 0);
+}
+
+TEST_F(StartUpTest, NumbersBeyondTheirTypesAreRefused) {
+  std::string szOut;
+  EXPECT_EQ(Parse({"v", "COM3", "2147483648", "0", "FF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(szOut, "Error: Speed 2147483648 is out of range. \n");
+  EXPECT_EQ(Parse({"v", "COM3", "-2147483648", "0", "FF", "BB", "BT", "DM"}), kArgsOk);
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "100000000", "FF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(szOut, "Error: StartAddr 100000000 does not fit in 32 bits. \n");
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "0x1FFFFFFFF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(szOut, "Error: EndAddr 0x1FFFFFFFF does not fit in 32 bits. \n");
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "000000000FFFFFFFF", "BB", "BT", "DM"}), kArgsOk);
+  EXPECT_EQ(SharedState.iEndAddr, 0xFFFFFFFFu);
+}
+
+TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
+  std::string szDir = MakeTempDir();
+  std::string szOut;
+  std::string szWord(249, 'B');
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", szWord, "BT", "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(szOut, "Error: Command1 is too long (at most 248 characters). \n");
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", szWord, "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(szOut, "Error: Command2 is too long (at most 248 characters). \n");
+  std::string szDump = szDir + "/" + std::string(232 - szDir.size(), 'D');
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut), kArgsRefused);
+  EXPECT_EQ(szOut, "Error: Command3 is too long (at most 233 characters). \n");
+  EXPECT_EQ(Run({"v", "/dev/null", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut), 0);
+  EXPECT_EQ(access((szDump + "D_0000_00FF.bin").c_str(), F_OK), -1);
+  // The longest word that fits still names a capture file of 255 characters.
+  ResetSharedState();
+  EXPECT_EQ(Run({"v", "/nonexistent/port", "9600", "FFFFFFFF", "FFFFFFFF", "BB", "BT", szDump},
+                &szOut), 0);
+  EXPECT_EQ(access((szDump + "_FFFFFFFF_FFFFFFFF.bin").c_str(), F_OK), 0);
+  unlink((szDump + "_FFFFFFFF_FFFFFFFF.bin").c_str());
+}
+
+TEST_F(StartUpTest, ReportThenEmptyCaptureFileEvenWhenThePortFails) {
+  std::string szDir = MakeTempDir();
+  std::string szCapture = szDir + "/DM_10000_1FFFF.bin";
+  FILE *pOld = fopen(szCapture.c_str(), "wb");
+  ASSERT_NE(pOld, nullptr);
+  fputs("stale capture", pOld);
+  fclose(pOld);
+  std::string szOut;
+  EXPECT_EQ(Run({"vexlor", "/nonexistent/ttyUSB9", "x", "10000", "1FFFF", "BB", "BT", szDir + "/DM"},
+                &szOut), 0);
+  EXPECT_EQ(szOut, "Received: \n Port        : /nonexistent/ttyUSB9   \n Speed       : 38400   \n "
+                   "Start Addr  : 10000 \n End Addr    : 1FFFF \n Command     : BB   \n "
+                   "Out file    : " + szCapture + "   \n Failed to open port");
+  EXPECT_EQ(ReadFile(szCapture), "");
+  unlink(szCapture.c_str());
+}
+
+TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
+  std::string szOut;
+  EXPECT_EQ(Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"},
+                &szOut), 0);
+  EXPECT_NE(szOut.find(" Error: Can't open the out file. \nFailed to open port"), std::string::npos);
+}
+
+}  // namespace

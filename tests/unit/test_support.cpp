@@ -1,0 +1,78 @@
+// test_support.cpp - helpers shared by the unit tests.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "core/shared_state.h"
+
+void ResetSharedState() {
+  SharedStateRec &S = SharedState;
+  S.hOutFile = nullptr;
+  S.iSpeed = 38400;
+  S.bOutToConsole = 1;
+  S.bLongAddr = 0;
+  memset(S.szCommand1, 0, sizeof S.szCommand1);
+  memset(S.szCommand2, 0, sizeof S.szCommand2);
+  memset(S.szCommand3, 0, sizeof S.szCommand3);
+  S.iStartAddr = 0;
+  S.iEndAddr = 0;
+  memset(S.szTxBuf, 0, sizeof S.szTxBuf);
+  memset(S.szPrompt, 0, sizeof S.szPrompt);
+  S.iPosted = 0;
+  S.iSent = 0;
+  S.iPromptsAwaited = 0;
+  S.iPromptsSeen = 0;
+  S.bTerminalMode = 0;
+  S.bStopRequested = 0;
+  S.bOutWriteFailed = 0;
+  free(S.pLine);
+  S.pLine = nullptr;
+  S.iLineSize = 0;
+  S.iLineLen = 0;
+  S.bLineOverflow = 0;
+}
+
+std::string MakeTempDir() {
+  char szTemplate[] = "/tmp/vexlor-unit-XXXXXX";
+  const char *szDir = mkdtemp(szTemplate);
+  return szDir != nullptr ? szDir : "/tmp";
+}
+
+std::string ReadFile(const std::string &szPath) {
+  std::ifstream oIn(szPath, std::ios::binary);
+  std::stringstream oText;
+  oText << oIn.rdbuf();
+  return oText.str();
+}
+
+TempCapture::TempCapture() : szDir(MakeTempDir()), szPath(szDir + "/capture.bin") {
+  SharedState.hOutFile = CreateCaptureFile(szPath.c_str());
+}
+
+TempCapture::~TempCapture() {
+  SharedState.hOutFile = nullptr;
+  unlink(szPath.c_str());
+  rmdir(szDir.c_str());
+}
+
+std::string TempCapture::Contents() const { return ReadFile(szPath); }
+
+StdoutCatcher::StdoutCatcher() : iSavedFd(dup(STDOUT_FILENO)) {
+  szPath = MakeTempDir() + "/stdout.txt";
+  int iFd = open(szPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(iFd, STDOUT_FILENO);
+  close(iFd);
+}
+
+StdoutCatcher::~StdoutCatcher() {
+  dup2(iSavedFd, STDOUT_FILENO);
+  close(iSavedFd);
+}
+
+std::string StdoutCatcher::Text() { return ReadFile(szPath); }

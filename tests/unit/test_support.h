@@ -1,0 +1,30 @@
+// test_support.h - shared helpers for the unit tests: a clean SharedState,
+// a real capture file to read back, and standard output caught in a file.
+#pragma once
+
+#include <string>
+
+// Puts SharedState back to its start-of-run defaults (the line buffer is
+// released; the capture file is closed over).
+void ResetSharedState();
+
+// A capture file in a fresh temporary folder, installed as hOutFile.
+struct TempCapture {
+  TempCapture();
+  ~TempCapture();
+  std::string Contents() const;
+  std::string szDir;
+  std::string szPath;
+};
+
+// Redirects standard output into a file while it lives.
+struct StdoutCatcher {
+  StdoutCatcher();
+  ~StdoutCatcher();
+  std::string Text();  // what was printed so far
+  int iSavedFd;
+  std::string szPath;
+};
+
+std::string MakeTempDir();
+std::string ReadFile(const std::string &szPath);
