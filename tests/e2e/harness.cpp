@@ -1,0 +1,232 @@
+// harness.cpp - child processes, the simulated monitor and the Linux target.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool Before(Clock::time_point tEnd) { return Clock::now() < tEnd; }
+
+void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
+
+}  // namespace
+
+std::string SimBinary() { return MONITOR_SIM_BIN; }
+std::string VexlorBinary() { return VEXLOR_BIN; }
+
+std::string MakeTempDir(const std::string &szTag) {
+  std::string szTemplate = "/tmp/vexlor-" + szTag + "-XXXXXX";
+  std::vector<char> aName(szTemplate.begin(), szTemplate.end());
+  aName.push_back(0);
+  const char *szDir = mkdtemp(aName.data());
+  return szDir != nullptr ? szDir : "/tmp";
+}
+
+std::string ReadFileBytes(const std::string &szPath) {
+  std::ifstream oIn(szPath, std::ios::binary);
+  std::stringstream oText;
+  oText << oIn.rdbuf();
+  return oText.str();
+}
+
+void WriteFileBytes(const std::string &szPath, const std::string &szBytes) {
+  std::ofstream oOut(szPath, std::ios::binary | std::ios::trunc);
+  oOut.write(szBytes.data(), static_cast<std::streamsize>(szBytes.size()));
+}
+
+bool FileExists(const std::string &szPath) { return access(szPath.c_str(), F_OK) == 0; }
+
+std::string MakeImage(size_t iSize, unsigned iSeed) {
+  std::string szImage(iSize, '\0');
+  uint32_t iState = iSeed * 2654435761u + 1;
+  for (char &c : szImage) {
+    iState = iState * 1103515245u + 12345u;
+    c = static_cast<char>(iState >> 16);
+  }
+  return szImage;
+}
+
+bool WaitFileSize(const std::string &szPath, size_t iSize, int iSeconds) {
+  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+  for (;;) {
+    struct stat oStat;
+    if (stat(szPath.c_str(), &oStat) == 0 && static_cast<size_t>(oStat.st_size) >= iSize) return true;
+    if (!Before(tEnd)) return false;
+    Nap();
+  }
+}
+
+// ---- Process ----
+
+Process::~Process() { Kill(); }
+
+bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &szDir,
+                    const std::vector<std::string> &aEnv) {
+  int aPipe[2];
+  if (pipe(aPipe) != 0) return false;
+  std::vector<char *> aArgs;
+  for (const std::string &szArg : aArgv) aArgs.push_back(const_cast<char *>(szArg.c_str()));
+  aArgs.push_back(nullptr);
+  std::vector<std::string> aEnvText;
+  for (char **p = environ; *p != nullptr; ++p) aEnvText.push_back(*p);
+  for (const std::string &szVar : aEnv) aEnvText.push_back(szVar);
+  std::vector<char *> aEnvp;
+  for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
+  aEnvp.push_back(nullptr);
+
+  iPid = fork();
+  if (iPid < 0) return false;
+  if (iPid == 0) {
+    setsid();
+    dup2(iStdin, STDIN_FILENO);
+    dup2(aPipe[1], STDOUT_FILENO);
+    dup2(aPipe[1], STDERR_FILENO);
+    for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
+    if (!szDir.empty() && chdir(szDir.c_str()) != 0) _exit(126);
+    execve(aArgs[0], aArgs.data(), aEnvp.data());
+    _exit(127);
+  }
+  close(aPipe[1]);
+  oReader = std::thread(&Process::ReadLoop, this, aPipe[0]);
+  return true;
+}
+
+void Process::ReadLoop(int iFd) {
+  char oBuf[4096];
+  for (;;) {
+    ssize_t iRead = read(iFd, oBuf, sizeof oBuf);
+    if (iRead > 0) {
+      std::lock_guard<std::mutex> oGuard(oLock);
+      szOutput.append(oBuf, static_cast<size_t>(iRead));
+    } else if (iRead == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(iFd);
+}
+
+std::string Process::Output() {
+  std::lock_guard<std::mutex> oGuard(oLock);
+  return szOutput;
+}
+
+bool Process::WaitOutput(const std::string &szNeedle, int iSeconds) {
+  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+  while (Output().find(szNeedle) == std::string::npos) {
+    if (!Before(tEnd)) return false;
+    Nap();
+  }
+  return true;
+}
+
+bool Process::WaitExit(int iSeconds, int *pStatus) {
+  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+  while (!bExited) {
+    int iStatus = 0;
+    pid_t iDone = waitpid(iPid, &iStatus, WNOHANG);
+    if (iDone == iPid) {
+      bExited = true;
+      iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+      break;
+    }
+    if (!Before(tEnd)) return false;
+    Nap();
+  }
+  // The output is complete once the child's end of the pipe is closed.
+  if (oReader.joinable()) oReader.join();
+  if (pStatus != nullptr) *pStatus = iExitStatus;
+  return true;
+}
+
+void Process::Kill() {
+  if (iPid > 0 && !bExited) {
+    kill(-iPid, SIGKILL);
+    kill(iPid, SIGKILL);
+    int iStatus = 0;
+    waitpid(iPid, &iStatus, 0);
+    bExited = true;
+  }
+  if (oReader.joinable()) oReader.join();
+}
+
+// ---- Sim ----
+
+Sim::~Sim() { Stop(); }
+
+bool Sim::Start(const std::vector<std::string> &aOptions, const std::string &szDir) {
+  szTranscriptPath = szDir + "/transcript.txt";
+  std::vector<std::string> aArgv = {SimBinary(), "--transcript", szTranscriptPath};
+  aArgv.insert(aArgv.end(), aOptions.begin(), aOptions.end());
+  iDevNull = open("/dev/null", O_RDONLY);
+  if (!oProcess.Start(aArgv, iDevNull, szDir)) return false;
+  if (!oProcess.WaitOutput("\n", 30)) return false;
+  std::string szFirst = oProcess.Output();
+  szFirst = szFirst.substr(0, szFirst.find('\n'));
+  if (szFirst.compare(0, 4, "PTY ") != 0) return false;
+  szPtyPath = szFirst.substr(4);
+  return true;
+}
+
+void Sim::Stop() {
+  if (oProcess.iPid > 0) {
+    kill(oProcess.iPid, SIGTERM);
+    if (!oProcess.WaitExit(10, nullptr)) oProcess.Kill();
+    oProcess.iPid = -1;
+  }
+  if (iDevNull >= 0) close(iDevNull);
+  iDevNull = -1;
+}
+
+std::vector<TranscriptByte> Sim::Transcript() const {
+  std::vector<TranscriptByte> aBytes;
+  std::istringstream oIn(ReadFileBytes(szTranscriptPath));
+  std::string szLine;
+  while (std::getline(oIn, szLine)) {
+    double fSeconds = 0;
+    unsigned iByte = 0;
+    if (sscanf(szLine.c_str(), "%lf %x", &fSeconds, &iByte) == 2) {
+      aBytes.push_back({fSeconds, static_cast<unsigned char>(iByte)});
+    }
+  }
+  return aBytes;
+}
+
+std::string Sim::Received() const {
+  std::string szBytes;
+  for (const TranscriptByte &oByte : Transcript()) szBytes.push_back(static_cast<char>(oByte.c));
+  return szBytes;
+}
+
+bool Sim::WaitReceived(const std::string &szNeedle, int iSeconds) const {
+  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+  while (Received().find(szNeedle) == std::string::npos) {
+    if (!Before(tEnd)) return false;
+    Nap();
+  }
+  return true;
+}
+
+bool Target::WaitOutput(const std::string &szNeedle, int iSeconds) {
+  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+  while (Output().find(szNeedle) == std::string::npos) {
+    if (!Before(tEnd)) return false;
+    Nap();
+  }
+  return true;
+}

@@ -1,0 +1,93 @@
+// harness.h - end-to-end runs of the program against the simulated monitor.
+//
+// Sim starts monitor-sim on a fresh pseudo-terminal and reads back the
+// transcript of what the device received. Target runs the program under test
+// and types keys at it; the Linux build and the Windows build (under wine)
+// each have a Target, and the cases in cases.cpp run against either.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A child process whose standard output (and error) is collected.
+class Process {
+ public:
+  ~Process();
+  // iStdin becomes the child's standard input (the caller keeps its copy).
+  bool Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &szDir,
+             const std::vector<std::string> &aEnv = {});
+  std::string Output();
+  bool WaitOutput(const std::string &szNeedle, int iSeconds);
+  bool WaitExit(int iSeconds, int *pStatus);
+  void Kill();
+  pid_t iPid = -1;
+
+ private:
+  void ReadLoop(int iFd);
+  std::mutex oLock;
+  std::string szOutput;
+  std::thread oReader;
+  bool bExited = false;
+  int iExitStatus = -1;
+};
+
+struct TranscriptByte {
+  double fSeconds;
+  unsigned char c;
+};
+
+class Sim {
+ public:
+  ~Sim();
+  bool Start(const std::vector<std::string> &aOptions, const std::string &szDir);
+  void Stop();
+  std::vector<TranscriptByte> Transcript() const;
+  std::string Received() const;  // the bytes of the transcript
+  bool WaitReceived(const std::string &szNeedle, int iSeconds) const;
+  std::string szPtyPath;
+
+ private:
+  Process oProcess;
+  std::string szTranscriptPath;
+  int iDevNull = -1;
+};
+
+class Target {
+ public:
+  virtual ~Target() = default;
+  virtual const char *Name() const = 0;
+  // The port name the program is given for the simulated device.
+  virtual std::string PortFor(const Sim &oSim) = 0;
+  virtual std::string MissingPort() = 0;
+  // Starts the program with the user arguments in szDir; szTypedAhead are keys
+  // typed before it starts.
+  virtual bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
+                     const std::string &szTypedAhead = "") = 0;
+  // Plain keys: characters, the blank, 13, Ctrl+C as 3.
+  virtual void Type(const std::string &szKeys) = 0;
+  virtual void TypeEsc() = 0;
+  virtual void TypeCtrlRight() = 0;
+  // What the program printed, as its bytes.
+  virtual std::string Output() = 0;
+  bool WaitOutput(const std::string &szNeedle, int iSeconds);
+  virtual bool WaitExit(int iSeconds, int *pStatus) = 0;
+};
+
+std::unique_ptr<Target> MakeTarget();  // the suite's own target
+
+// Files and folders.
+std::string MakeTempDir(const std::string &szTag);
+std::string ReadFileBytes(const std::string &szPath);
+void WriteFileBytes(const std::string &szPath, const std::string &szBytes);
+bool FileExists(const std::string &szPath);
+// Deterministic bytes for an image.
+std::string MakeImage(size_t iSize, unsigned iSeed);
+// Waits until the file holds at least iSize bytes.
+bool WaitFileSize(const std::string &szPath, size_t iSize, int iSeconds);
+std::string SimBinary();
+std::string VexlorBinary();

@@ -1,0 +1,56 @@
+// The Linux build end to end: the program runs with a pseudo-terminal as its
+// keyboard (so raw keys, Ctrl+C and escape sequences are real) and the
+// simulated monitor on another pseudo-terminal as its serial port.
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "cases.h"
+
+namespace {
+
+class LinuxTarget : public Target {
+ public:
+  ~LinuxTarget() override {
+    oProcess.Kill();
+    if (iKeyMaster >= 0) close(iKeyMaster);
+    if (iKeySlave >= 0) close(iKeySlave);
+  }
+  const char *Name() const override { return "linux"; }
+  std::string PortFor(const Sim &oSim) override { return oSim.szPtyPath; }
+  std::string MissingPort() override { return "/nonexistent/ttyUSB9"; }
+  bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
+             const std::string &szTypedAhead) override {
+    if (openpty(&iKeyMaster, &iKeySlave, nullptr, nullptr, nullptr) != 0) return false;
+    Type(szTypedAhead);
+    std::vector<std::string> aArgv = {VexlorBinary()};
+    aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+    return oProcess.Start(aArgv, iKeySlave, szDir);
+  }
+  void Type(const std::string &szKeys) override {
+    ssize_t iIgnored = write(iKeyMaster, szKeys.data(), szKeys.size());
+    (void)iIgnored;
+  }
+  void TypeEsc() override {
+    Type("\x1b");
+    // A terminal tells a lone Esc from the start of a key's escape sequence
+    // only by the pause after it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  void TypeCtrlRight() override { Type("\x1b[1;5C"); }
+  std::string Output() override { return oProcess.Output(); }
+  bool WaitExit(int iSeconds, int *pStatus) override { return oProcess.WaitExit(iSeconds, pStatus); }
+
+ private:
+  Process oProcess;
+  int iKeyMaster = -1;
+  int iKeySlave = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<Target> MakeTarget() { return std::make_unique<LinuxTarget>(); }
+
+INSTANTIATE_TEST_SUITE_P(Linux, E2E, ::testing::ValuesIn(AllCases()), CaseName);

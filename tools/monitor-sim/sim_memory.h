@@ -1,0 +1,26 @@
+// The simulated target's memory: either a binary image mapped at a base
+// address (everything else reads as FF, like unpopulated address space) or a
+// deterministic pattern that tests can recompute for any address.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SimMemory {
+    bool bHasImage = false;
+    uint32_t iBase = 0;
+    std::vector<uint8_t> aImage;
+};
+
+// The built-in memory contents; the usage text documents the same formula.
+uint8_t PatternByte(uint32_t iAddress);
+
+// Loads the image file; reports on stderr and returns false on failure.
+bool LoadImage(SimMemory& oMemory, const std::string& sPath, uint32_t iBase);
+
+uint8_t ReadMemory(const SimMemory& oMemory, uint32_t iAddress);
+
+// --write-pattern: writes PatternByte(iStart..iEnd) to sPath.  Returns the
+// process exit status.
+int WritePatternFile(const std::string& sPath, uint32_t iStart, uint32_t iEnd);
