@@ -23,9 +23,10 @@
 #include "platform/posix/baud.h"
 
 struct PortRec {
-  // The device; -1 once closed. The record itself and the wake pipe live until
-  // the process ends, so that a late stop request of the console thread never
-  // touches freed memory or a recycled descriptor.
+  // The device; -1 once closed. The record, the device's descriptor and the
+  // wake pipe live until the process ends, so that a late stop request or
+  // write of the console thread never touches freed memory or a recycled
+  // descriptor.
   std::atomic<int> iFd{-1};
   int aWake[2] = {-1, -1};
   std::atomic<uint32_t> iMask{0};
@@ -258,10 +259,14 @@ void ClosePort(PortHandle hPort) {
   if (hPort == nullptr) return;
   int iFd = hPort->iFd.exchange(-1);
   if (iFd < 0) return;
-  // The exclusive flag belongs to the terminal, not to this descriptor: it
-  // would outlive us while anyone else holds the device open.
+  // The device is handed back: the exclusive flag (it belongs to the
+  // terminal, not to this descriptor, and would outlive us while anyone else
+  // holds the device open) and the lock. The descriptor itself stays open
+  // until the process ends, moments later: the console thread may still be
+  // inside a write on it, and a closed number could be reused under it. Every
+  // operation started from now on fails.
   ioctl(iFd, TIOCNXCL);
-  close(iFd);
+  flock(iFd, LOCK_UN);
 }
 
 bool PreparePortIo(PortIo *pIo) {

@@ -6,13 +6,7 @@
 // whose opaque storage holds an OVERLAPPED and what kind of operation is
 // pending, so FinishPortIo can treat a read that ended by its time-outs as
 // delivered rather than failed.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 #include <new>
 #include <string.h>

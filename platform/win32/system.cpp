@@ -1,13 +1,7 @@
 // system.cpp - the rest of the machine on Windows: the capture file, detached
 // threads and sleeping, standard output, the raw keyboard and ending the
 // process.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 #include <conio.h>
 

@@ -1,0 +1,286 @@
+// wine_e2e_test.cpp - the Windows build end to end, under wine.
+//
+// Vexlor.exe runs under wine64 through tests/wine/launcher.exe, which gives it
+// the console as its keyboard and types the keys we send it as tokens on a
+// pipe (a wine console program does not see keys written to a Unix stdin).
+// The simulated monitor's pseudo-terminal becomes COM5 through a symlink in
+// the wine prefix, and the modem shim lets wine wait for events on it.
+//
+// tools/wine-test.sh builds everything, prepares a throwaway prefix and a
+// wineserver, and sets VEXLOR_EXE, VEXLOR_LAUNCHER and VEXLOR_MODEM_SHIM;
+// without them every case is skipped.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "cases.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kDefaultLoader[] = "/usr/lib/wine/wine64";
+// Once the program has ended, its output is all in the pipe; this only bounds
+// the wait for the end of the pipe if something else still holds it open.
+const int kPipeEndSeconds = 10;
+
+std::string EnvText(const char *szName) {
+  const char *szValue = getenv(szName);
+  return szValue != nullptr ? szValue : "";
+}
+
+std::string Prefix() { return EnvText("WINEPREFIX"); }
+
+std::string Loader() {
+  std::string szLoader = EnvText("VEXLOR_WINE_LOADER");
+  return szLoader.empty() ? kDefaultLoader : szLoader;
+}
+
+// Skips the whole suite when it was not started by tools/wine-test.sh.
+class WineEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    for (const char *szName : {"VEXLOR_EXE", "VEXLOR_LAUNCHER", "VEXLOR_MODEM_SHIM", "WINEPREFIX"}) {
+      if (EnvText(szName).empty()) GTEST_SKIP() << szName << " is not set: run tools/wine-test.sh";
+    }
+    if (!FileExists(Prefix() + "/dosdevices")) GTEST_SKIP() << "no wine prefix at " << Prefix();
+    // A key sent after the program has ended must not kill the suite.
+    signal(SIGPIPE, SIG_IGN);
+  }
+};
+
+::testing::Environment *const pWineEnvironment =
+    ::testing::AddGlobalTestEnvironment(new WineEnvironment);
+
+class WineTarget : public Target {
+ public:
+  ~WineTarget() override {
+    Kill();
+    CloseFd(&iTokenFd);
+  }
+  const char *Name() const override { return "windows"; }
+
+  std::string PortFor(const Sim &oSim) override {
+    std::string szLink = Prefix() + "/dosdevices/com5";
+    unlink(szLink.c_str());
+    if (symlink(oSim.szPtyPath.c_str(), szLink.c_str()) != 0) return "";
+    return "COM5";
+  }
+
+  std::string MissingPort() override {
+    std::string szLink = Prefix() + "/dosdevices/com9";
+    unlink(szLink.c_str());
+    return "COM9";
+  }
+
+  bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
+             const std::string &szTypedAhead) override {
+    int aTokens[2];
+    int aOut[2];
+    if (pipe2(aTokens, O_CLOEXEC) != 0) return false;
+    if (pipe2(aOut, O_CLOEXEC) != 0) return false;
+    // The launcher's standard error is a terminal: that is what makes wine
+    // give it a console whose input buffer it can type into. Standard output
+    // stays a pipe, so the program's bytes arrive exactly as written, without
+    // the cursor movements of wine's console rendering.
+    struct winsize oSize = {};
+    oSize.ws_row = 50;
+    oSize.ws_col = 250;
+    int iConsoleSlave = -1;
+    if (openpty(&iConsoleMaster, &iConsoleSlave, nullptr, nullptr, &oSize) != 0) return false;
+    fcntl(iConsoleMaster, F_SETFD, FD_CLOEXEC);
+
+    iTokenFd = aTokens[1];
+    // Keys typed ahead are in the console's buffer before the program starts.
+    Type(szTypedAhead);
+    SendToken("start");
+
+    std::vector<std::string> aArgv = {Loader(), EnvText("VEXLOR_LAUNCHER"), EnvText("VEXLOR_EXE")};
+    aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+    std::vector<char *> aArgp;
+    for (const std::string &szArg : aArgv) aArgp.push_back(const_cast<char *>(szArg.c_str()));
+    aArgp.push_back(nullptr);
+    std::vector<std::string> aEnvText;
+    for (char **p = environ; *p != nullptr; ++p) {
+      std::string szVar = *p;
+      if (szVar.rfind("WINEDEBUG=", 0) == 0 || szVar.rfind("LD_PRELOAD=", 0) == 0) continue;
+      aEnvText.push_back(szVar);
+    }
+    // Wine's own diagnostics would otherwise land on the console terminal.
+    aEnvText.push_back("WINEDEBUG=-all");
+    aEnvText.push_back("LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM"));
+    std::vector<char *> aEnvp;
+    for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
+    aEnvp.push_back(nullptr);
+
+    iPid = fork();
+    if (iPid < 0) return false;
+    if (iPid == 0) {
+      // Its own process group, so that Kill reaches the program and the
+      // console host that wine starts along with the launcher.
+      setsid();
+      dup2(aTokens[0], STDIN_FILENO);
+      dup2(aOut[1], STDOUT_FILENO);
+      dup2(iConsoleSlave, STDERR_FILENO);
+      for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
+      if (!szDir.empty() && chdir(szDir.c_str()) != 0) _exit(126);
+      execve(aArgp[0], aArgp.data(), aEnvp.data());
+      _exit(127);
+    }
+    close(aTokens[0]);
+    close(aOut[1]);
+    close(iConsoleSlave);
+    oReader = std::thread(&WineTarget::ReadLoop, this, aOut[0], iConsoleMaster);
+    return true;
+  }
+
+  // Plain keys as tokens for the launcher; Ctrl+C and Esc have their own so
+  // that they carry the key codes a real keyboard gives them.
+  void Type(const std::string &szKeys) override {
+    for (char c : szKeys) {
+      unsigned char iCode = static_cast<unsigned char>(c);
+      if (iCode == 3) {
+        SendToken("ctrlc");
+      } else if (iCode == 27) {
+        SendToken("esc");
+      } else {
+        SendToken("c " + std::to_string(iCode));
+      }
+    }
+  }
+
+  // A console key: no escape sequence, so no pause is needed to tell it apart.
+  void TypeEsc() override { SendToken("esc"); }
+
+  void TypeCtrlRight() override {
+    SendToken("ctrlright");
+    // Wine's _kbhit reports only keys that have a character, so a lone
+    // Ctrl+Right stays unseen (on Windows it is reported). A key queued after
+    // it makes _kbhit answer, and _getch then reads Ctrl+Right first. The x
+    // is harmless: the run ends on Ctrl+Right before x is read, and x does
+    // nothing in command mode anyway.
+    SendToken("c 120");
+  }
+
+  std::string Output() override {
+    std::lock_guard<std::mutex> oGuard(oLock);
+    return szOutput;
+  }
+
+  bool WaitExit(int iSeconds, int *pStatus) override {
+    auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+    while (!bExited) {
+      int iStatus = 0;
+      if (waitpid(iPid, &iStatus, WNOHANG) == iPid) {
+        bExited = true;
+        iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+        break;
+      }
+      if (Clock::now() >= tEnd) return false;
+      Nap();
+    }
+    auto tPipeEnd = Clock::now() + std::chrono::seconds(kPipeEndSeconds);
+    while (!bOutputEnded.load()) {
+      if (Clock::now() >= tPipeEnd) {
+        fprintf(stderr, "wine e2e: the output pipe is still open after the program ended\n");
+        break;
+      }
+      Nap();
+    }
+    if (pStatus != nullptr) *pStatus = iExitStatus;
+    return true;
+  }
+
+ private:
+  static void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
+
+  static void CloseFd(int *pFd) {
+    if (*pFd >= 0) close(*pFd);
+    *pFd = -1;
+  }
+
+  void SendToken(const std::string &szToken) {
+    std::string szLine = szToken + "\n";
+    ssize_t iIgnored = write(iTokenFd, szLine.data(), szLine.size());
+    (void)iIgnored;
+  }
+
+  // Collects the program's output; the console's terminal is only drained
+  // (it carries the launcher's own complaints, kept for the failure report).
+  void ReadLoop(int iOutFd, int iConsoleFd) {
+    char aBuf[4096];
+    while (!bStopReading.load() && (iOutFd >= 0 || iConsoleFd >= 0)) {
+      pollfd aPoll[2] = {{iOutFd, POLLIN, 0}, {iConsoleFd, POLLIN, 0}};
+      // The time-out only lets the loop notice bStopReading.
+      if (poll(aPoll, 2, 100) < 0) continue;
+      if (iOutFd >= 0 && aPoll[0].revents != 0) {
+        ssize_t iRead = read(iOutFd, aBuf, sizeof aBuf);
+        if (iRead > 0) {
+          std::lock_guard<std::mutex> oGuard(oLock);
+          szOutput.append(aBuf, static_cast<size_t>(iRead));
+        } else if (iRead == 0 || errno != EINTR) {
+          CloseFd(&iOutFd);
+          bOutputEnded.store(true);
+        }
+      }
+      if (iConsoleFd >= 0 && aPoll[1].revents != 0) {
+        ssize_t iRead = read(iConsoleFd, aBuf, sizeof aBuf);
+        if (iRead > 0) {
+          std::lock_guard<std::mutex> oGuard(oLock);
+          szConsole.append(aBuf, static_cast<size_t>(iRead));
+        } else if (iRead == 0 || errno != EINTR) {
+          // EIO once the last holder of the terminal is gone.
+          iConsoleFd = -1;
+        }
+      }
+    }
+    CloseFd(&iOutFd);
+  }
+
+  void Kill() {
+    if (iPid > 0 && !bExited) {
+      kill(-iPid, SIGKILL);
+      kill(iPid, SIGKILL);
+      int iStatus = 0;
+      waitpid(iPid, &iStatus, 0);
+      bExited = true;
+    }
+    bStopReading.store(true);
+    if (oReader.joinable()) oReader.join();
+    CloseFd(&iConsoleMaster);
+    std::string szShown = szConsole;
+    if (szShown.find("launcher:") != std::string::npos) {
+      fprintf(stderr, "wine e2e: the launcher's console said: %s\n", szShown.c_str());
+    }
+  }
+
+  pid_t iPid = -1;
+  int iTokenFd = -1;
+  int iConsoleMaster = -1;
+  std::thread oReader;
+  std::mutex oLock;
+  std::string szOutput;
+  std::string szConsole;
+  std::atomic<bool> bOutputEnded{false};
+  std::atomic<bool> bStopReading{false};
+  bool bExited = false;
+  int iExitStatus = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<Target> MakeTarget() { return std::make_unique<WineTarget>(); }
+
+INSTANTIATE_TEST_SUITE_P(Windows, E2E, ::testing::ValuesIn(EveryBuildCases()), CaseName);
