@@ -32,7 +32,9 @@ void DrainPort(PortHandle hPort, PortIo *ov) {
     }
     if (read > sizeof buf) read = sizeof buf;
     for (uint32_t i = 0; i < read; ++i) HandleRxByte(buf[i]);
-  } while (read > 0);
+    // A device that never pauses would keep the drain going for ever; the
+    // operator's stop must still end the run.
+  } while (read > 0 && !StopRequested());
 }
 
 }  // namespace

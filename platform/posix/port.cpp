@@ -109,7 +109,10 @@ bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
   tio.c_cflag |= pSettings->iByteSize == 7 ? CS7 : CS8;
   if (pSettings->iStopBits == 2) tio.c_cflag |= CSTOPB;
   if (pSettings->bOutxCtsFlow || pSettings->iRtsControl == 2) tio.c_cflag |= CRTSCTS;
-  tio.c_cc[VMIN] = 0;
+  // VMIN 1 with the descriptor non-blocking: an empty read says EAGAIN and
+  // waits for its time-outs, and a read of nothing means the line hung up.
+  // (VMIN 0 would return nothing at once and look like a hang-up.)
+  tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
   if (tcsetattr(iFd, TCSANOW, &tio) != 0) return false;
 

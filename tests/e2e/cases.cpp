@@ -5,6 +5,8 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -244,6 +246,23 @@ void CtrlRightEndsTheRun(Target &oTarget) {
   ASSERT_TRUE(oBench.Ends());
 }
 
+void TEndsTheRunWhileTheDeviceKeepsTalking(Target &oTarget) {
+  Bench oBench(oTarget, "talker");
+  // One line of 500 000 characters at 115200 baud: 43 s of uninterrupted input.
+  ASSERT_TRUE(oBench.StartDevice({"--long-line", "500000", "--baud", "115200"}));
+  ASSERT_TRUE(oBench.Run({oBench.szPort, "9600", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(oBench.oSim.WaitReceived("DM\r\n", kLong));
+  // Let the answer stream for a moment, then stop in the middle of it: the
+  // run must end long before the line does.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  oTarget.Type("t");
+  int iStatus = -1;
+  ASSERT_TRUE(oTarget.WaitExit(15, &iStatus));
+  EXPECT_EQ(iStatus, 0);
+}
+
 void SecondInstanceCannotOpenThePort(Target &oTarget) {
   Bench oBench(oTarget, "exclusive");
   ASSERT_TRUE(oBench.StartDevice({}));
@@ -321,6 +340,7 @@ const std::vector<E2ECase> &AllCases() {
       {"TypedAheadTEndsTheRun", TypedAheadTEndsTheRun, true},
       {"CtrlRightEndsTheRun", CtrlRightEndsTheRun, true},
       {"SecondInstanceCannotOpenThePort", SecondInstanceCannotOpenThePort, false},
+      {"TEndsTheRunWhileTheDeviceKeepsTalking", TEndsTheRunWhileTheDeviceKeepsTalking, false},
       {"DeviceHangUpEndsTheRun", DeviceHangUpEndsTheRun, false},
       {"LongWalkThroughAFaultyLineLosesNothing", LongWalkThroughAFaultyLineLosesNothing, false},
       {"RunawayLineIsSurvived", RunawayLineIsSurvived, false},

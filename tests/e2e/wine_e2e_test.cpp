@@ -9,6 +9,7 @@
 // tools/wine-test.sh builds everything, prepares a throwaway prefix and a
 // wineserver, and sets VEXLOR_EXE, VEXLOR_LAUNCHER and VEXLOR_MODEM_SHIM;
 // without them every case is skipped.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -188,7 +189,10 @@ class WineTarget : public Target {
         iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
         break;
       }
-      if (Clock::now() >= tEnd) return false;
+      if (Clock::now() >= tEnd) {
+        ReportStuckProcesses();
+        return false;
+      }
       Nap();
     }
     auto tPipeEnd = Clock::now() + std::chrono::seconds(kPipeEndSeconds);
@@ -247,6 +251,41 @@ class WineTarget : public Target {
       }
     }
     CloseFd(&iOutFd);
+  }
+
+  // For the failure report of a run that did not end: the wine processes
+  // of this run (all in the launcher's process group), each thread with what
+  // it waits in, and the end of the output.
+  void ReportStuckProcesses() {
+    std::string szReport = "wine e2e: the run did not end; its processes:\n";
+    DIR *pProc = opendir("/proc");
+    for (dirent *pEntry = pProc != nullptr ? readdir(pProc) : nullptr; pEntry != nullptr;
+         pEntry = readdir(pProc)) {
+      std::string szPid = pEntry->d_name;
+      if (szPid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (getpgid(static_cast<pid_t>(std::stoi(szPid))) != iPid) continue;
+      std::string szTasks = "/proc/" + szPid + "/task";
+      std::string szCommand = ReadFileBytes("/proc/" + szPid + "/cmdline");
+      for (char &c : szCommand) c = c == 0 ? ' ' : c;
+      szReport += "  " + szPid + " " + szCommand + "\n";
+      DIR *pTasks = opendir(szTasks.c_str());
+      for (dirent *pTask = pTasks != nullptr ? readdir(pTasks) : nullptr; pTask != nullptr;
+           pTask = readdir(pTasks)) {
+        if (pTask->d_name[0] == '.') continue;
+        std::string szTask = szTasks + "/" + pTask->d_name;
+        std::string szStat = ReadFileBytes(szTask + "/stat");
+        size_t iState = szStat.rfind(") ");
+        szReport += std::string("    thread ") + pTask->d_name + " state " +
+                    (iState != std::string::npos ? szStat.substr(iState + 2, 1) : "?") +
+                    " wchan " + ReadFileBytes(szTask + "/wchan") + " syscall " +
+                    ReadFileBytes(szTask + "/syscall");
+      }
+      if (pTasks != nullptr) closedir(pTasks);
+    }
+    if (pProc != nullptr) closedir(pProc);
+    std::string szOut = Output();
+    szReport += "  output ends: " + szOut.substr(szOut.size() > 300 ? szOut.size() - 300 : 0) + "\n";
+    fprintf(stderr, "%s", szReport.c_str());
   }
 
   void Kill() {
