@@ -2,7 +2,9 @@
 // case by case.
 #include "cases.h"
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -263,6 +265,43 @@ void TEndsTheRunWhileTheDeviceKeepsTalking(Target &oTarget) {
   EXPECT_EQ(iStatus, 0);
 }
 
+void WalkEndsAtTheTopOfTheAddressSpace(Target &oTarget) {
+  Bench oBench(oTarget, "top");
+  ASSERT_TRUE(oBench.oSim.Start({}, oBench.szDir));  // the pattern at every address
+  std::string szPort = oTarget.PortFor(oBench.oSim);
+  ASSERT_TRUE(oBench.Run({szPort, "115200", "FFFFFF00", "FFFFFFFF", "BS", "ST", "DB", "quiet"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(oTarget.WaitOutput("Done. \n", kLong)) << oTarget.Output();
+  // Two blocks and no wrap to address 0.
+  ASSERT_TRUE(oBench.oSim.WaitReceived("FF80\r\nDB\r\n", kLong));
+  oTarget.Type("t");
+  ASSERT_TRUE(oBench.Ends());
+  EXPECT_EQ(oBench.oSim.Received(),
+            "\r\nBS FFFF\r\nST FF00\r\nDB\r\nBS FFFF\r\nST FF80\r\nDB\r\n");
+  Process oPattern;
+  std::string szPatternFile = oBench.szDir + "/pattern.bin";
+  int iNull = open("/dev/null", O_RDONLY);
+  ASSERT_TRUE(oPattern.Start({SimBinary(), "--write-pattern", szPatternFile, "FFFFFF00", "FFFFFFFF"},
+                             iNull, oBench.szDir));
+  ASSERT_TRUE(oPattern.WaitExit(kLong, nullptr));
+  close(iNull);
+  EXPECT_TRUE(oBench.Capture("DB_FFFFFF00_FFFFFFFF.bin") == ReadFileBytes(szPatternFile));
+}
+
+void StartAboveEndSendsOnlyTheOpeningLineEnd(Target &oTarget) {
+  Bench oBench(oTarget, "empty");
+  ASSERT_TRUE(oBench.StartDevice({}));
+  ASSERT_TRUE(oBench.Run({oBench.szPort, "38400", "1C100", "1C000", "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(oTarget.WaitOutput(std::string(kMenu) + "\nDone. \n", kLong)) << oTarget.Output();
+  oTarget.Type("t");
+  ASSERT_TRUE(oBench.Ends());
+  EXPECT_EQ(oBench.oSim.Received(), "\r\n");
+  EXPECT_EQ(oBench.Capture("DM_1C100_1C000.bin"), "");
+}
+
 void SecondInstanceCannotOpenThePort(Target &oTarget) {
   Bench oBench(oTarget, "exclusive");
   ASSERT_TRUE(oBench.StartDevice({}));
@@ -339,6 +378,8 @@ const std::vector<E2ECase> &AllCases() {
       {"DeviceWithoutPromptStillEndsWithT", DeviceWithoutPromptStillEndsWithT, true},
       {"TypedAheadTEndsTheRun", TypedAheadTEndsTheRun, true},
       {"CtrlRightEndsTheRun", CtrlRightEndsTheRun, true},
+      {"WalkEndsAtTheTopOfTheAddressSpace", WalkEndsAtTheTopOfTheAddressSpace, false},
+      {"StartAboveEndSendsOnlyTheOpeningLineEnd", StartAboveEndSendsOnlyTheOpeningLineEnd, false},
       {"SecondInstanceCannotOpenThePort", SecondInstanceCannotOpenThePort, false},
       {"TEndsTheRunWhileTheDeviceKeepsTalking", TEndsTheRunWhileTheDeviceKeepsTalking, false},
       {"DeviceHangUpEndsTheRun", DeviceHangUpEndsTheRun, false},
