@@ -54,3 +54,25 @@ class LinuxTarget : public Target {
 std::unique_ptr<Target> MakeTarget() { return std::make_unique<LinuxTarget>(); }
 
 INSTANTIATE_TEST_SUITE_P(Linux, E2E, ::testing::ValuesIn(AllCases()), CaseName);
+
+// Keys from a pipe, as a script would type them: each byte is a key, and the
+// end of input means no more keys, not the end of the run.
+TEST(LinuxKeys, KeysFromAPipeAndTheirEnd) {
+  std::string szDir = MakeTempDir("pipe");
+  WriteFileBytes(szDir + "/image.bin", MakeImage(0x80, 3));
+  Sim oSim;
+  ASSERT_TRUE(oSim.Start({"--image", szDir + "/image.bin", "--base", "1C000"}, szDir));
+  int aPipe[2];
+  ASSERT_EQ(pipe(aPipe), 0);
+  Process oProgram;
+  ASSERT_TRUE(oProgram.Start({VexlorBinary(), oSim.szPtyPath, "38400", "1C000", "1C07F", "BB", "BT",
+                              "DM", "quiet"}, aPipe[0], szDir));
+  close(aPipe[0]);
+  ASSERT_EQ(write(aPipe[1], "s", 1), 1);
+  ASSERT_TRUE(oProgram.WaitOutput("Done. \n", 60)) << oProgram.Output();
+  EXPECT_TRUE(ReadFileBytes(szDir + "/DM_1C000_1C07F.bin") == ReadFileBytes(szDir + "/image.bin"));
+  close(aPipe[1]);
+  // No more keys: the run goes on until it is ended from outside.
+  EXPECT_FALSE(oProgram.WaitExit(1, nullptr));
+  oProgram.Kill();
+}
