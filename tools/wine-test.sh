@@ -38,6 +38,15 @@ unset DISPLAY WAYLAND_DISPLAY
 
 cleanup() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
+  # The wineserver's socket folder for this prefix (named after the prefix's
+  # device and inode, in a /tmp/wine-* folder of its own) goes too.
+  local szServer dir
+  szServer=$(printf 'server-%x-%x' "0x$(stat -c %D "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+  for dir in /tmp/wine-*/"$szServer"; do
+    [ -d "$dir" ] || continue
+    rm -rf "$dir"
+    rmdir "$(dirname "$dir")" 2>/dev/null || true
+  done
   if [ "${VEXLOR_KEEP_PREFIX:-0}" = 1 ]; then
     echo "wine-test: prefix kept in $WINEPREFIX"
   else

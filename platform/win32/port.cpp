@@ -34,6 +34,9 @@ static_assert(alignof(PortIoRec) <= alignof(PortIo), "PortIoRec must be aligned 
 static_assert(std::is_trivially_destructible<PortIoRec>::value,
               "PortIo is released without running a destructor");
 
+// How often a pending event wait looks whether the mask was cleared under it.
+const DWORD kStopCheckMs = 200;
+
 HANDLE HandleOf(PortHandle hPort) { return reinterpret_cast<HANDLE>(hPort); }
 
 PortIoRec *RecOf(PortIo *pIo) { return std::launder(reinterpret_cast<PortIoRec *>(pIo->aRec)); }
@@ -150,7 +153,23 @@ IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32
 bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
   PortIoRec *pRec = RecOf(pIo);
   DWORD n = 0;
-  BOOL bOk = GetOverlappedResult(HandleOf(hPort), &pRec->ov, &n, TRUE);
+  HANDLE h = HandleOf(hPort);
+  if (pRec->pMaskOut != nullptr && pRec->ov.hEvent != NULL) {
+    // An event wait ends when a character arrives or the mask is changed.
+    // The stop request clears the mask; a serial driver that lets that race
+    // with the start of the wait (wine's does, now and then) can miss it and
+    // leave the wait pending for ever. While the wait is pending on a cleared
+    // mask, clearing it again completes it, as the stop request meant to.
+    while (WaitForSingleObject(pRec->ov.hEvent, kStopCheckMs) == WAIT_TIMEOUT) {
+      DWORD iMask = kEvRxChar;
+      if (GetCommMask(h, &iMask) && iMask == 0) SetCommMask(h, 0);
+    }
+  }
+  // The auto-reset event may have been taken by the wait above, so this asks
+  // for the result only once the operation has completed: with bWait TRUE it
+  // would wait for the event again.
+  BOOL bOk = GetOverlappedResult(h, &pRec->ov, &n,
+                                 pRec->pMaskOut != nullptr && pRec->ov.hEvent != NULL ? FALSE : TRUE);
   DWORD iError = bOk ? ERROR_SUCCESS : GetLastError();
   if (pRec->pMaskOut != nullptr) {
     *pRec->pMaskOut = pRec->iEventMask;

@@ -164,15 +164,11 @@ int main() {
   oSa.nLength = sizeof oSa;
   oSa.lpSecurityDescriptor = NULL;
   oSa.bInheritHandle = TRUE;
+  // Wine gives a console to a program started from Unix only when one of
+  // its standard streams is a terminal: the suite makes standard error one.
   hConsoleIn = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, &oSa, OPEN_EXISTING, 0, NULL);
-  if (hConsoleIn == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "launcher: no console (%lu), allocating\n", GetLastError());
-    if (!AllocConsole()) Fail("AllocConsole");
-    hConsoleIn = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, &oSa, OPEN_EXISTING, 0, NULL);
-    if (hConsoleIn == INVALID_HANDLE_VALUE) Fail("opening CONIN$");
-  }
+  if (hConsoleIn == INVALID_HANDLE_VALUE) Fail("opening CONIN$ (no console?)");
 
   HANDLE hTokens = GetStdHandle(STD_INPUT_HANDLE);
   std::string szLine;
