@@ -21,11 +21,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool Before(Clock::time_point tEnd) { return Clock::now() < tEnd; }
-
-void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
-
 }  // namespace
+
+bool WaitUntil(const std::function<bool()> &bDone, int iSeconds) {
+  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
+  while (!bDone()) {
+    if (Clock::now() >= tEnd) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet) {
+  std::vector<std::string> aEnv;
+  for (char **p = environ; *p != nullptr; ++p) {
+    std::string szVar = *p;
+    bool bReplaced = false;
+    for (const std::string &szSet : aSet) {
+      size_t iEq = szSet.find('=');
+      if (szVar.compare(0, iEq + 1, szSet, 0, iEq + 1) == 0) bReplaced = true;
+    }
+    if (!bReplaced) aEnv.push_back(szVar);
+  }
+  aEnv.insert(aEnv.end(), aSet.begin(), aSet.end());
+  return aEnv;
+}
 
 std::string SimBinary() { return MONITOR_SIM_BIN; }
 std::string VexlorBinary() { return VEXLOR_BIN; }
@@ -63,13 +83,12 @@ std::string MakeImage(size_t iSize, unsigned iSeed) {
 }
 
 bool WaitFileSize(const std::string &szPath, size_t iSize, int iSeconds) {
-  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-  for (;;) {
-    struct stat oStat;
-    if (stat(szPath.c_str(), &oStat) == 0 && static_cast<size_t>(oStat.st_size) >= iSize) return true;
-    if (!Before(tEnd)) return false;
-    Nap();
-  }
+  return WaitUntil(
+      [&] {
+        struct stat oStat;
+        return stat(szPath.c_str(), &oStat) == 0 && static_cast<size_t>(oStat.st_size) >= iSize;
+      },
+      iSeconds);
 }
 
 // ---- Process ----
@@ -83,9 +102,7 @@ bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std
   std::vector<char *> aArgs;
   for (const std::string &szArg : aArgv) aArgs.push_back(const_cast<char *>(szArg.c_str()));
   aArgs.push_back(nullptr);
-  std::vector<std::string> aEnvText;
-  for (char **p = environ; *p != nullptr; ++p) aEnvText.push_back(*p);
-  for (const std::string &szVar : aEnv) aEnvText.push_back(szVar);
+  std::vector<std::string> aEnvText = EnvironmentWith(aEnv);
   std::vector<char *> aEnvp;
   for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
   aEnvp.push_back(nullptr);
@@ -127,27 +144,21 @@ std::string Process::Output() {
 }
 
 bool Process::WaitOutput(const std::string &szNeedle, int iSeconds) {
-  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-  while (Output().find(szNeedle) == std::string::npos) {
-    if (!Before(tEnd)) return false;
-    Nap();
-  }
-  return true;
+  return WaitUntil([&] { return Output().find(szNeedle) != std::string::npos; }, iSeconds);
 }
 
 bool Process::WaitExit(int iSeconds, int *pStatus) {
-  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-  while (!bExited) {
-    int iStatus = 0;
-    pid_t iDone = waitpid(iPid, &iStatus, WNOHANG);
-    if (iDone == iPid) {
-      bExited = true;
-      iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-      break;
-    }
-    if (!Before(tEnd)) return false;
-    Nap();
-  }
+  bool bEnded = WaitUntil(
+      [&] {
+        int iStatus = 0;
+        if (!bExited && waitpid(iPid, &iStatus, WNOHANG) == iPid) {
+          bExited = true;
+          iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+        }
+        return bExited;
+      },
+      iSeconds);
+  if (!bEnded) return false;
   // The output is complete once the child's end of the pipe is closed.
   if (oReader.joinable()) oReader.join();
   if (pStatus != nullptr) *pStatus = iExitStatus;
@@ -214,19 +225,9 @@ std::string Sim::Received() const {
 }
 
 bool Sim::WaitReceived(const std::string &szNeedle, int iSeconds) const {
-  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-  while (Received().find(szNeedle) == std::string::npos) {
-    if (!Before(tEnd)) return false;
-    Nap();
-  }
-  return true;
+  return WaitUntil([&] { return Received().find(szNeedle) != std::string::npos; }, iSeconds);
 }
 
 bool Target::WaitOutput(const std::string &szNeedle, int iSeconds) {
-  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-  while (Output().find(szNeedle) == std::string::npos) {
-    if (!Before(tEnd)) return false;
-    Nap();
-  }
-  return true;
+  return WaitUntil([&] { return Output().find(szNeedle) != std::string::npos; }, iSeconds);
 }

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,6 +80,12 @@ class Target {
 };
 
 std::unique_ptr<Target> MakeTarget();  // the suite's own target
+
+// Waits until bDone() holds, looking every few milliseconds.
+bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
+// This process's environment with the NAME=value entries of aSet put in
+// place of those of the same names.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet);
 
 // Files and folders.
 std::string MakeTempDir(const std::string &szTag);

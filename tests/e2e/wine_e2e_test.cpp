@@ -30,7 +30,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 const char kDefaultLoader[] = "/usr/lib/wine/wine64";
 // Once the program has ended, its output is all in the pipe; this only bounds
@@ -113,15 +112,9 @@ class WineTarget : public Target {
     std::vector<char *> aArgp;
     for (const std::string &szArg : aArgv) aArgp.push_back(const_cast<char *>(szArg.c_str()));
     aArgp.push_back(nullptr);
-    std::vector<std::string> aEnvText;
-    for (char **p = environ; *p != nullptr; ++p) {
-      std::string szVar = *p;
-      if (szVar.rfind("WINEDEBUG=", 0) == 0 || szVar.rfind("LD_PRELOAD=", 0) == 0) continue;
-      aEnvText.push_back(szVar);
-    }
     // Wine's own diagnostics would otherwise land on the console terminal.
-    aEnvText.push_back("WINEDEBUG=-all");
-    aEnvText.push_back("LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM"));
+    std::vector<std::string> aEnvText =
+        EnvironmentWith({"WINEDEBUG=-all", "LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM")});
     std::vector<char *> aEnvp;
     for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
     aEnvp.push_back(nullptr);
@@ -181,35 +174,28 @@ class WineTarget : public Target {
   }
 
   bool WaitExit(int iSeconds, int *pStatus) override {
-    auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-    while (!bExited) {
-      int iStatus = 0;
-      if (waitpid(iPid, &iStatus, WNOHANG) == iPid) {
-        bExited = true;
-        iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-        break;
-      }
-      if (Clock::now() >= tEnd) {
-        ReportStuckProcesses();
-        return false;
-      }
-      Nap();
+    bool bEnded = WaitUntil(
+        [&] {
+          int iStatus = 0;
+          if (!bExited && waitpid(iPid, &iStatus, WNOHANG) == iPid) {
+            bExited = true;
+            iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+          }
+          return bExited;
+        },
+        iSeconds);
+    if (!bEnded) {
+      ReportStuckProcesses();
+      return false;
     }
-    auto tPipeEnd = Clock::now() + std::chrono::seconds(kPipeEndSeconds);
-    while (!bOutputEnded.load()) {
-      if (Clock::now() >= tPipeEnd) {
-        fprintf(stderr, "wine e2e: the output pipe is still open after the program ended\n");
-        break;
-      }
-      Nap();
+    if (!WaitUntil([&] { return bOutputEnded.load(); }, kPipeEndSeconds)) {
+      fprintf(stderr, "wine e2e: the output pipe is still open after the program ended\n");
     }
     if (pStatus != nullptr) *pStatus = iExitStatus;
     return true;
   }
 
  private:
-  static void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
-
   static void CloseFd(int *pFd) {
     if (*pFd >= 0) close(*pFd);
     *pFd = -1;
