@@ -32,6 +32,15 @@ bool WaitUntil(const std::function<bool()> &bDone, int iSeconds) {
   return true;
 }
 
+bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus) {
+  int iStatus = 0;
+  if (!*pbExited && waitpid(iPid, &iStatus, WNOHANG) == iPid) {
+    *pbExited = true;
+    *piStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+  }
+  return *pbExited;
+}
+
 std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet) {
   std::vector<std::string> aEnv;
   for (char **p = environ; *p != nullptr; ++p) {
@@ -148,17 +157,7 @@ bool Process::WaitOutput(const std::string &szNeedle, int iSeconds) {
 }
 
 bool Process::WaitExit(int iSeconds, int *pStatus) {
-  bool bEnded = WaitUntil(
-      [&] {
-        int iStatus = 0;
-        if (!bExited && waitpid(iPid, &iStatus, WNOHANG) == iPid) {
-          bExited = true;
-          iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-        }
-        return bExited;
-      },
-      iSeconds);
-  if (!bEnded) return false;
+  if (!WaitUntil([&] { return ReapChild(iPid, &bExited, &iExitStatus); }, iSeconds)) return false;
   // The output is complete once the child's end of the pipe is closed.
   if (oReader.joinable()) oReader.join();
   if (pStatus != nullptr) *pStatus = iExitStatus;

@@ -81,6 +81,9 @@ class Target {
 
 std::unique_ptr<Target> MakeTarget();  // the suite's own target
 
+// Collects the exit of child iPid if it has ended (without waiting): sets
+// *pbExited and *piStatus (128 + signal for a killed child). Returns *pbExited.
+bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);
 // Waits until bDone() holds, looking every few milliseconds.
 bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
 // This process's environment with the NAME=value entries of aSet put in

@@ -174,17 +174,7 @@ class WineTarget : public Target {
   }
 
   bool WaitExit(int iSeconds, int *pStatus) override {
-    bool bEnded = WaitUntil(
-        [&] {
-          int iStatus = 0;
-          if (!bExited && waitpid(iPid, &iStatus, WNOHANG) == iPid) {
-            bExited = true;
-            iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-          }
-          return bExited;
-        },
-        iSeconds);
-    if (!bEnded) {
+    if (!WaitUntil([&] { return ReapChild(iPid, &bExited, &iExitStatus); }, iSeconds)) {
       ReportStuckProcesses();
       return false;
     }

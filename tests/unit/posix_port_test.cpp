@@ -49,15 +49,24 @@ TEST(PosixPort, RawEightBitsWithHandshakeAndAnyRate) {
   EXPECT_FALSE(SetPortSettings(oPty.hPort, &dcb));
 }
 
-TEST(PosixPort, EventWaitCompletesWhenACharacterArrives) {
+// A port whose receive loop is parked in an event wait on EV_RXCHAR.
+class PendingWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(oPty.hPort, nullptr);
+    // Setting the mask before the wait must not end the wait to come.
+    SetPortEventMask(oPty.hPort, kEvRxChar);
+    SetPortEventMask(oPty.hPort, kEvRxChar);
+    PreparePortIo(&ov);
+    ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+  }
   PtyPair oPty;
-  ASSERT_NE(oPty.hPort, nullptr);
-  ASSERT_TRUE(SetPortEventMask(oPty.hPort, kEvRxChar));
   PortIo ov;
-  PreparePortIo(&ov);
-  uint32_t mask = 0;
+  uint32_t mask = 99;
   uint32_t r = 0;
-  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+};
+
+TEST_F(PendingWait, CompletesWhenACharacterArrives) {
   std::thread oDevice([&] { oPty.WriteDevice("hello"); });
   EXPECT_TRUE(FinishPortIo(oPty.hPort, &ov, &r));
   oDevice.join();
@@ -76,15 +85,7 @@ TEST(PosixPort, EventWaitCompletesWhenACharacterArrives) {
   EXPECT_EQ(read, 0u);
 }
 
-TEST(PosixPort, ClearingTheMaskEndsAPendingWaitWithAnEmptyMask) {
-  PtyPair oPty;
-  ASSERT_NE(oPty.hPort, nullptr);
-  SetPortEventMask(oPty.hPort, kEvRxChar);
-  PortIo ov;
-  PreparePortIo(&ov);
-  uint32_t mask = 99;
-  uint32_t r = 0;
-  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+TEST_F(PendingWait, ClearingTheMaskEndsItWithAnEmptyMask) {
   std::thread oStopper([&] {
     SleepMs(20);
     SetPortEventMask(oPty.hPort, 0);
@@ -96,30 +97,7 @@ TEST(PosixPort, ClearingTheMaskEndsAPendingWaitWithAnEmptyMask) {
   EXPECT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoFailed);
 }
 
-TEST(PosixPort, MaskSetBeforeTheWaitDoesNotEndIt) {
-  PtyPair oPty;
-  ASSERT_NE(oPty.hPort, nullptr);
-  SetPortEventMask(oPty.hPort, kEvRxChar);
-  SetPortEventMask(oPty.hPort, kEvRxChar);
-  PortIo ov;
-  PreparePortIo(&ov);
-  uint32_t mask = 0;
-  uint32_t r = 0;
-  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
-  oPty.WriteDevice("x");
-  EXPECT_TRUE(FinishPortIo(oPty.hPort, &ov, &r));
-  EXPECT_EQ(mask, static_cast<uint32_t>(kEvRxChar));
-}
-
-TEST(PosixPort, HangUpFailsThePendingWait) {
-  PtyPair oPty;
-  ASSERT_NE(oPty.hPort, nullptr);
-  SetPortEventMask(oPty.hPort, kEvRxChar);
-  PortIo ov;
-  PreparePortIo(&ov);
-  uint32_t mask = 0;
-  uint32_t r = 0;
-  ASSERT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoPending);
+TEST_F(PendingWait, HangUpFailsIt) {
   std::thread oDevice([&] {
     SleepMs(20);
     oPty.HangUp();

@@ -17,13 +17,7 @@
 //   ctrlright   Ctrl+Right (no character)
 //   start       creates the program; keys given before it are typed ahead
 // The launcher exits with the program's exit code.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/windows_api.h"
 
 #include <stdio.h>
 #include <stdlib.h>
