@@ -55,8 +55,8 @@ void AssembleLongLine(benchmark::State &oState) {
     for (int i = 0; i < 4096; ++i) AddRxChar('x');
     AddRxChar('\n');
   }
-  oState.counters["chars_per_second"] =
-      benchmark::Counter(4097.0 * static_cast<double>(oState.iterations()), benchmark::Counter::kIsRate);
+  oState.counters["chars_per_second"] = benchmark::Counter(
+      4097.0 * static_cast<double>(oState.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(AssembleLongLine);
 

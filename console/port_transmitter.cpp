@@ -16,7 +16,8 @@ bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   IoStart eStart = StartPortWrite(hPort, &S.oWriteOv, pBytes, iCount, &iWritesCnt);
   // A write refused at once loses the byte just as surely as one whose
   // completion fails; the operator hears of both.
-  if (eStart == kIoFailed || (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt))) {
+  if (eStart == kIoFailed ||
+      (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt))) {
     Print("%s", kWriteErrorMessage);
   }
   SleepMs(kTxPauseMs);

@@ -146,7 +146,8 @@ int StartUp(int iArgCount, char **pArgs) {
   char szOutFileName[kTextSize];
   int iNameLen = snprintf(szOutFileName, sizeof szOutFileName, "%s_%.4X_%.4X.bin", S.szCommand3,
                           S.iStartAddr, S.iEndAddr);
-  if (iNameLen < 0 || static_cast<size_t>(iNameLen) >= sizeof szOutFileName) return 0;  // bounded above
+  if (iNameLen < 0 || static_cast<size_t>(iNameLen) >= sizeof szOutFileName)
+    return 0;  // bounded above
   Print("Out file    : %s   \n ", szOutFileName);
 
   // Created, and an old capture emptied, before the port is opened.

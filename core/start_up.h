@@ -12,7 +12,7 @@
 
 enum ArgsResult {
   kArgsOk,
-  kArgsUsage,  // wrong count: the usage text was printed
+  kArgsUsage,    // wrong count: the usage text was printed
   kArgsRefused,  // an argument that cannot be used: a message was printed
 };
 

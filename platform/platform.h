@@ -64,11 +64,11 @@ struct PortTimeouts {
 struct PortSettings {
   uint32_t iBaudRate;
   uint8_t bBinary;
-  uint8_t iDtrControl;  // 1: DTR raised while the port is open
+  uint8_t iDtrControl;   // 1: DTR raised while the port is open
   uint8_t bOutxCtsFlow;  // 1: output waits for CTS
-  uint8_t iRtsControl;  // 2: RTS handshake
+  uint8_t iRtsControl;   // 2: RTS handshake
   uint8_t iByteSize;
-  uint8_t iParity;  // 0: none
+  uint8_t iParity;    // 0: none
   uint8_t iStopBits;  // 0: one stop bit
 };
 

@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 enum {
-  kDumpLineMin = 70,  // shorter lines are not dump lines
+  kDumpLineMin = 70,   // shorter lines are not dump lines
   kDumpFirstPair = 8,  // characters 0..7 hold the line's address
   kDumpPairsEnd = 57,  // no pair starts at or after this character
 };

@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 enum : uint32_t {
-  kLineStep = 1024,  // the line buffer starts with and grows by this many bytes
+  kLineStep = 1024,          // the line buffer starts with and grows by this many bytes
   kLineMaxChars = 1u << 20,  // characters of one line kept at most
 };
 

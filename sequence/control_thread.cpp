@@ -28,17 +28,17 @@ bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecu
   switch (eWhich) {
     case kBankCommand:
       if (S.bLongAddr) {
-        iLen = snprintf(oCmdForExecute, kTextSize, "%s %.4X\r\n", S.szCommand1, (iAddr >> 16) & 0xFFFF);
+        iLen = snprintf(oCmdForExecute, kTextSize, "%s %.4X\r\n", S.szCommand1,
+                        (iAddr >> 16) & 0xFFFF);
       } else {
-        iLen = snprintf(oCmdForExecute, kTextSize, "%s %.2X\r\n", S.szCommand1, (iAddr >> 16) & 0xFF);
+        iLen =
+            snprintf(oCmdForExecute, kTextSize, "%s %.2X\r\n", S.szCommand1, (iAddr >> 16) & 0xFF);
       }
       break;
     case kOffsetCommand:
       iLen = snprintf(oCmdForExecute, kTextSize, "%s %.4X\r\n", S.szCommand2, iAddr & 0xFFFF);
       break;
-    case kDumpCommand:
-      iLen = snprintf(oCmdForExecute, kTextSize, "%s\r\n", S.szCommand3);
-      break;
+    case kDumpCommand: iLen = snprintf(oCmdForExecute, kTextSize, "%s\r\n", S.szCommand3); break;
   }
   return iLen >= 0 && iLen < kTextSize;
 }

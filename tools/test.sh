@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux build (unit and end-to-end), the same
-# under AddressSanitizer+UBSan and under ThreadSanitizer, and the Windows build
-# (cross-compiled; its end-to-end suite runs under wine when wine is there).
+# Checks the format against .clang-format, then builds and runs every test:
+# the Linux build (unit and end-to-end), the same under AddressSanitizer+UBSan
+# and under ThreadSanitizer, and the Windows build (cross-compiled, with its
+# end-to-end suite under wine).
 #   tools/test.sh          everything
 #   tools/test.sh quick    the plain Linux build only
 set -euo pipefail
@@ -22,6 +23,18 @@ run_suite() {  # name, build dir, cmake options...
     fail=$((fail + 1))
   fi
 }
+
+echo "== Format =="
+if command -v clang-format >/dev/null; then
+  if git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run -Werror; then
+    passed=$((passed + 1))
+  else
+    echo "clang-format: the files above differ from .clang-format"
+    fail=$((fail + 1))
+  fi
+else
+  echo "clang-format is not installed: format not checked"
+fi
 
 run_suite "Linux build" build-test
 if [ "${1:-}" != "quick" ]; then

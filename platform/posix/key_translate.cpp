@@ -12,7 +12,7 @@ namespace {
 enum { kEsc = 27 };
 
 struct KeyCodes {
-  uint8_t iLead;  // of the plain key and with Shift
+  uint8_t iLead;                // of the plain key and with Shift
   uint8_t iPlain, iCtrl, iAlt;  // Alt always has lead 0; Ctrl keeps iLead
   uint8_t iShift;
 };
@@ -30,10 +30,10 @@ const KeyCodes kPageUp = {224, 73, 132, 153, 73};
 const KeyCodes kPageDown = {224, 81, 118, 161, 81};
 // Function keys: F1 to F10 lead 0, F11 and F12 lead 224.
 const KeyCodes kFunction[12] = {
-    {0, 59, 94, 104, 84},    {0, 60, 95, 105, 85},    {0, 61, 96, 106, 86},
-    {0, 62, 97, 107, 87},    {0, 63, 98, 108, 88},    {0, 64, 99, 109, 89},
-    {0, 65, 100, 110, 90},   {0, 66, 101, 111, 91},   {0, 67, 102, 112, 92},
-    {0, 68, 103, 113, 93},   {224, 133, 137, 139, 135}, {224, 134, 138, 140, 136}};
+    {0, 59, 94, 104, 84},  {0, 60, 95, 105, 85},      {0, 61, 96, 106, 86},
+    {0, 62, 97, 107, 87},  {0, 63, 98, 108, 88},      {0, 64, 99, 109, 89},
+    {0, 65, 100, 110, 90}, {0, 66, 101, 111, 91},     {0, 67, 102, 112, 92},
+    {0, 68, 103, 113, 93}, {224, 133, 137, 139, 135}, {224, 134, 138, 140, 136}};
 
 // Alt with a letter: lead 0 and the letter's keyboard scan code.
 const uint8_t kLetterScan[26] = {30, 48, 46, 32, 18, 33, 34, 35, 23, 36, 37, 38, 50,
@@ -73,15 +73,26 @@ const KeyCodes *KeyByFinal(uint8_t cFinal) {
 
 const KeyCodes *KeyByNumber(unsigned iNumber) {
   switch (iNumber) {
-    case 1: case 7: return &kHome;
+    case 1:
+    case 7: return &kHome;
     case 2: return &kInsert;
     case 3: return &kDelete;
-    case 4: case 8: return &kEnd;
+    case 4:
+    case 8: return &kEnd;
     case 5: return &kPageUp;
     case 6: return &kPageDown;
-    case 11: case 12: case 13: case 14: case 15: return &kFunction[iNumber - 11];
-    case 17: case 18: case 19: case 20: case 21: return &kFunction[iNumber - 12];
-    case 23: case 24: return &kFunction[iNumber - 13];
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15: return &kFunction[iNumber - 11];
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+    case 21: return &kFunction[iNumber - 12];
+    case 23:
+    case 24: return &kFunction[iNumber - 13];
     default: return nullptr;
   }
 }
@@ -114,7 +125,8 @@ KeyParse TranslateKeyBytes(const uint8_t *pBytes, size_t iCount, bool bFinal, si
     for (size_t i = 2; i < iCount; ++i) {
       uint8_t b = pBytes[i];
       if (b >= '0' && b <= '9') {
-        if (iParams < 2 && aParam[iParams] < 1000) aParam[iParams] = aParam[iParams] * 10 + (b - '0');
+        if (iParams < 2 && aParam[iParams] < 1000)
+          aParam[iParams] = aParam[iParams] * 10 + (b - '0');
         bDigits = true;
         continue;
       }

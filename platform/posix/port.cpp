@@ -195,8 +195,8 @@ IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize,
   // read may take multiplier * size + constant milliseconds, and once a byte
   // has arrived a gap of more than the interval ends it early.
   const PortTimeouts &cto = hPort->cto;
-  int64_t iTotal = static_cast<int64_t>(cto.iReadTotalTimeoutMultiplier) * iSize +
-                   cto.iReadTotalTimeoutConstant;
+  int64_t iTotal =
+      static_cast<int64_t>(cto.iReadTotalTimeoutMultiplier) * iSize + cto.iReadTotalTimeoutConstant;
   int64_t iStart = NowMs();
   int64_t iLastByte = 0;
   uint8_t *pBytes = static_cast<uint8_t *>(pBuf);

@@ -168,8 +168,8 @@ bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
   // The auto-reset event may have been taken by the wait above, so this asks
   // for the result only once the operation has completed: with bWait TRUE it
   // would wait for the event again.
-  BOOL bOk = GetOverlappedResult(h, &pRec->ov, &n,
-                                 pRec->pMaskOut != nullptr && pRec->ov.hEvent != NULL ? FALSE : TRUE);
+  BOOL bOk = GetOverlappedResult(
+      h, &pRec->ov, &n, pRec->pMaskOut != nullptr && pRec->ov.hEvent != NULL ? FALSE : TRUE);
   DWORD iError = bOk ? ERROR_SUCCESS : GetLastError();
   if (pRec->pMaskOut != nullptr) {
     *pRec->pMaskOut = pRec->iEventMask;

@@ -46,8 +46,8 @@ DWORD iSavedInputMode = 0;
 FileHandle CreateCaptureFile(const char *szName) {
   // Others may read the capture while we are still writing it (e.g. to follow
   // its progress), but not write to it.
-  HANDLE h = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE h = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
   if (h == INVALID_HANDLE_VALUE) {
     return nullptr;
   }

@@ -37,7 +37,8 @@ std::string Report(const std::string &szPort, const char *szSpeed, const char *s
 
 // A device with a known image at 1C000, a folder to run in, and the program.
 struct Bench {
-  explicit Bench(Target &oTarget, const char *szTag) : oTarget(oTarget), szDir(MakeTempDir(szTag)) {}
+  explicit Bench(Target &oTarget, const char *szTag)
+      : oTarget(oTarget), szDir(MakeTempDir(szTag)) {}
   ~Bench() { oSim.Stop(); }
 
   bool StartDevice(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
@@ -57,7 +58,9 @@ struct Bench {
     if (pStatus != nullptr) *pStatus = iStatus;
     return bEnded && iStatus == 0;
   }
-  std::string Capture(const std::string &szName) const { return ReadFileBytes(szDir + "/" + szName); }
+  std::string Capture(const std::string &szName) const {
+    return ReadFileBytes(szDir + "/" + szName);
+  }
 
   Target &oTarget;
   std::string szDir;
@@ -111,8 +114,8 @@ void PortThatCannotBeOpened(Target &oTarget) {
   std::string szPort = oTarget.MissingPort();
   ASSERT_TRUE(oBench.Run({szPort, "9600", "0", "7F", "BB", "BT", "DM"}));
   ASSERT_TRUE(oBench.Ends());
-  EXPECT_EQ(oTarget.Output(),
-            Report(szPort, "9600", "0000", "007F", "BB", "DM_0000_007F.bin") + "Failed to open port");
+  EXPECT_EQ(oTarget.Output(), Report(szPort, "9600", "0000", "007F", "BB", "DM_0000_007F.bin") +
+                                  "Failed to open port");
   EXPECT_TRUE(FileExists(oBench.szDir + "/DM_0000_007F.bin"));
 }
 
@@ -135,7 +138,9 @@ void WalkTwoBlocks(Target &oTarget, const char *szStart, const char *szBank, con
   ExpectPaced(oBench.oSim.Transcript());
 }
 
-void WalkWithCommandSet1(Target &oTarget) { WalkTwoBlocks(oTarget, "1C000", "BB", "BT", "DM", kWalkSet1); }
+void WalkWithCommandSet1(Target &oTarget) {
+  WalkTwoBlocks(oTarget, "1C000", "BB", "BT", "DM", kWalkSet1);
+}
 void WalkWithCommandSet2(Target &oTarget) {
   WalkTwoBlocks(oTarget, "0001C000", "BS", "ST", "DB", kWalkSet2);
 }
@@ -277,13 +282,13 @@ void WalkEndsAtTheTopOfTheAddressSpace(Target &oTarget) {
   ASSERT_TRUE(oBench.oSim.WaitReceived("FF80\r\nDB\r\n", kLong));
   oTarget.Type("t");
   ASSERT_TRUE(oBench.Ends());
-  EXPECT_EQ(oBench.oSim.Received(),
-            "\r\nBS FFFF\r\nST FF00\r\nDB\r\nBS FFFF\r\nST FF80\r\nDB\r\n");
+  EXPECT_EQ(oBench.oSim.Received(), "\r\nBS FFFF\r\nST FF00\r\nDB\r\nBS FFFF\r\nST FF80\r\nDB\r\n");
   Process oPattern;
   std::string szPatternFile = oBench.szDir + "/pattern.bin";
   int iNull = open("/dev/null", O_RDONLY);
-  ASSERT_TRUE(oPattern.Start({SimBinary(), "--write-pattern", szPatternFile, "FFFFFF00", "FFFFFFFF"},
-                             iNull, oBench.szDir));
+  ASSERT_TRUE(
+      oPattern.Start({SimBinary(), "--write-pattern", szPatternFile, "FFFFFF00", "FFFFFFFF"}, iNull,
+                     oBench.szDir));
   ASSERT_TRUE(oPattern.WaitExit(kLong, nullptr));
   close(iNull);
   EXPECT_TRUE(oBench.Capture("DB_FFFFFF00_FFFFFFFF.bin") == ReadFileBytes(szPatternFile));
@@ -336,7 +341,8 @@ void DeviceHangUpEndsTheRun(Target &oTarget) {
 void LongWalkThroughAFaultyLineLosesNothing(Target &oTarget) {
   Bench oBench(oTarget, "longwalk");
   const size_t iSize = 256 * 0x80;
-  ASSERT_TRUE(oBench.StartDevice({"--bel", "7", "--garbage", "--zero-bytes", "--eol", "lf"}, iSize));
+  ASSERT_TRUE(
+      oBench.StartDevice({"--bel", "7", "--garbage", "--zero-bytes", "--eol", "lf"}, iSize));
   char szEnd[16];
   snprintf(szEnd, sizeof szEnd, "%X", static_cast<unsigned>(0x1C000 + iSize - 1));
   ASSERT_TRUE(oBench.Run({oBench.szPort, "115200", "1C000", szEnd, "BB", "BT", "DM", "quiet"}));

@@ -41,7 +41,9 @@ class LinuxTarget : public Target {
   }
   void TypeCtrlRight() override { Type("\x1b[1;5C"); }
   std::string Output() override { return oProcess.Output(); }
-  bool WaitExit(int iSeconds, int *pStatus) override { return oProcess.WaitExit(iSeconds, pStatus); }
+  bool WaitExit(int iSeconds, int *pStatus) override {
+    return oProcess.WaitExit(iSeconds, pStatus);
+  }
 
  private:
   Process oProcess;
@@ -65,8 +67,9 @@ TEST(LinuxKeys, KeysFromAPipeAndTheirEnd) {
   int aPipe[2];
   ASSERT_EQ(pipe(aPipe), 0);
   Process oProgram;
-  ASSERT_TRUE(oProgram.Start({VexlorBinary(), oSim.szPtyPath, "38400", "1C000", "1C07F", "BB", "BT",
-                              "DM", "quiet"}, aPipe[0], szDir));
+  ASSERT_TRUE(oProgram.Start(
+      {VexlorBinary(), oSim.szPtyPath, "38400", "1C000", "1C07F", "BB", "BT", "DM", "quiet"},
+      aPipe[0], szDir));
   close(aPipe[0]);
   ASSERT_EQ(write(aPipe[1], "s", 1), 1);
   ASSERT_TRUE(oProgram.WaitOutput("Done. \n", 60)) << oProgram.Output();

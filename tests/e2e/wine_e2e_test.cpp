@@ -30,7 +30,6 @@
 
 namespace {
 
-
 const char kDefaultLoader[] = "/usr/lib/wine/wine64";
 // Once the program has ended, its output is all in the pipe; this only bounds
 // the wait for the end of the pipe if something else still holds it open.
@@ -52,7 +51,8 @@ std::string Loader() {
 class WineEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    for (const char *szName : {"VEXLOR_EXE", "VEXLOR_LAUNCHER", "VEXLOR_MODEM_SHIM", "WINEPREFIX"}) {
+    for (const char *szName :
+         {"VEXLOR_EXE", "VEXLOR_LAUNCHER", "VEXLOR_MODEM_SHIM", "WINEPREFIX"}) {
       if (EnvText(szName).empty()) GTEST_SKIP() << szName << " is not set: run tools/wine-test.sh";
     }
     if (!FileExists(Prefix() + "/dosdevices")) GTEST_SKIP() << "no wine prefix at " << Prefix();
@@ -252,15 +252,16 @@ class WineTarget : public Target {
         std::string szStat = ReadFileBytes(szTask + "/stat");
         size_t iState = szStat.rfind(") ");
         szReport += std::string("    thread ") + pTask->d_name + " state " +
-                    (iState != std::string::npos ? szStat.substr(iState + 2, 1) : "?") +
-                    " wchan " + ReadFileBytes(szTask + "/wchan") + " syscall " +
+                    (iState != std::string::npos ? szStat.substr(iState + 2, 1) : "?") + " wchan " +
+                    ReadFileBytes(szTask + "/wchan") + " syscall " +
                     ReadFileBytes(szTask + "/syscall");
       }
       if (pTasks != nullptr) closedir(pTasks);
     }
     if (pProc != nullptr) closedir(pProc);
     std::string szOut = Output();
-    szReport += "  output ends: " + szOut.substr(szOut.size() > 300 ? szOut.size() - 300 : 0) + "\n";
+    szReport +=
+        "  output ends: " + szOut.substr(szOut.size() > 300 ? szOut.size() - 300 : 0) + "\n";
     fprintf(stderr, "%s", szReport.c_str());
   }
 

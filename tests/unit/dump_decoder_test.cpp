@@ -36,7 +36,7 @@ TEST_F(DumpDecoder, LowerCaseDigitsYieldTheSameBytes) {
 }
 
 TEST_F(DumpDecoder, LinesThatAreNoDumpLinesAddNothing) {
-  EXPECT_EQ(Decode(kLine.substr(0, 69)), "");  // one short
+  EXPECT_EQ(Decode(kLine.substr(0, 69)), "");    // one short
   EXPECT_EQ(Decode(">" + kLine.substr(1)), "");  // starts as a prompt would
   std::string szZero = kLine;
   szZero[40] = '\0';  // a zero byte ends the line's text

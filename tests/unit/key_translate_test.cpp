@@ -50,28 +50,37 @@ TEST(KeyTranslate, ArrowsAndNavigationKeys) {
 TEST(KeyTranslate, ModifiedArrowsReachTheCommandLetters) {
   EXPECT_EQ(Keys("\x1b[1;5C"), (V{224, 116}));  // Ctrl+Right: t
   EXPECT_EQ(Keys("\x1b[1;5D"), (V{224, 115}));  // Ctrl+Left: s
-  EXPECT_EQ(Keys("\x1b[1;3A"), (V{0, 152}));  // Alt+Up
-  EXPECT_EQ(Keys("\x1b[1;2A"), (V{224, 72}));  // Shift+Up is Up
+  EXPECT_EQ(Keys("\x1b[1;3A"), (V{0, 152}));    // Alt+Up
+  EXPECT_EQ(Keys("\x1b[1;2A"), (V{224, 72}));   // Shift+Up is Up
 }
 
 TEST(KeyTranslate, FunctionKeys) {
   EXPECT_EQ(Keys("\x1bOP\x1bOS"), (V{0, 59, 0, 62}));
   EXPECT_EQ(Keys("\x1b[15~\x1b[21~"), (V{0, 63, 0, 68}));
   EXPECT_EQ(Keys("\x1b[23~\x1b[24~"), (V{224, 133, 224, 134}));
-  EXPECT_EQ(Keys("\x1b[1;3P"), (V{0, 104}));  // Alt+F1: h
+  EXPECT_EQ(Keys("\x1b[1;3P"), (V{0, 104}));   // Alt+F1: h
   EXPECT_EQ(Keys("\x1b[20;3~"), (V{0, 112}));  // Alt+F9: p
 }
 
 TEST(KeyTranslate, AltWithALetterGivesItsScanCode) {
-  EXPECT_EQ(Keys("\x1b" "d"), (V{0, 32}));  // Alt+D: the blank
-  EXPECT_EQ(Keys("\x1b" "Q"), (V{0, 16}));
-  EXPECT_EQ(Keys("\x1b" "1"), (V{0, 120}));
+  EXPECT_EQ(Keys("\x1b"
+                 "d"),
+            (V{0, 32}));  // Alt+D: the blank
+  EXPECT_EQ(Keys("\x1b"
+                 "Q"),
+            (V{0, 16}));
+  EXPECT_EQ(Keys("\x1b"
+                 "1"),
+            (V{0, 120}));
 }
 
 TEST(KeyTranslate, UnknownSequencesAreSwallowedWhole) {
   EXPECT_EQ(Keys("\x1b[200~s"), V{'s'});
   EXPECT_EQ(Keys("\x1b[99;9Xt"), V{'t'});
-  EXPECT_EQ(Keys("\x1b" "[" + std::string(20, '1') + "t"), V{});
+  EXPECT_EQ(Keys("\x1b"
+                 "[" +
+                 std::string(20, '1') + "t"),
+            V{});
 }
 
 TEST(KeyTranslate, IncompleteSequenceAsksForMore) {

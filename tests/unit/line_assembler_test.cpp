@@ -13,7 +13,8 @@ namespace {
 
 const char kDumpLine[] =
     "0001C000 00 11 22 33 44 55 66 77-88 99 AA BB CC DD EE FF  ................";
-const std::string kDumpBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF", 16);
+const std::string kDumpBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\xDD\xEE\xFF",
+                             16);
 
 class LineAssembler : public ::testing::Test {
  protected:

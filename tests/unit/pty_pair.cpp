@@ -51,12 +51,14 @@ std::string PtyPair::ReadDevice(size_t iCount, int iMs) {
   auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
   while (szGot.size() < iCount) {
     auto iLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-                     tEnd - std::chrono::steady_clock::now()).count();
+                     tEnd - std::chrono::steady_clock::now())
+                     .count();
     if (iLeft <= 0) break;
     pollfd oPoll = {iMaster, POLLIN, 0};
     if (poll(&oPoll, 1, static_cast<int>(iLeft)) <= 0) continue;
     char oBuf[256];
-    ssize_t iRead = read(iMaster, oBuf, sizeof oBuf < iCount - szGot.size() ? sizeof oBuf : iCount - szGot.size());
+    ssize_t iRead = read(iMaster, oBuf,
+                         sizeof oBuf < iCount - szGot.size() ? sizeof oBuf : iCount - szGot.size());
     if (iRead <= 0) break;
     szGot.append(oBuf, static_cast<size_t>(iRead));
   }

@@ -52,7 +52,8 @@ TEST_F(StartUpTest, WrongCountPrintsUsageAndCreatesNothing) {
   EXPECT_EQ(Parse({"vexlor", "p", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, &szOut),
             kArgsUsage);
   EXPECT_EQ(szOut, kUsageText);
-  EXPECT_EQ(Run({"vexlor", "p", "9600", "0", "FF", "BB", "BT", szDir + "/DM", "x", "y"}, &szOut), 0);
+  EXPECT_EQ(Run({"vexlor", "p", "9600", "0", "FF", "BB", "BT", szDir + "/DM", "x", "y"}, &szOut),
+            0);
   EXPECT_EQ(access((szDir + "/DM_0000_00FF.bin").c_str(), F_OK), -1);
 }
 
@@ -89,9 +90,11 @@ TEST_F(StartUpTest, NumbersBeyondTheirTypesAreRefused) {
   EXPECT_EQ(Parse({"v", "COM3", "2147483648", "0", "FF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
   EXPECT_EQ(szOut, "Error: Speed 2147483648 is out of range. \n");
   EXPECT_EQ(Parse({"v", "COM3", "-2147483648", "0", "FF", "BB", "BT", "DM"}), kArgsOk);
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "100000000", "FF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "100000000", "FF", "BB", "BT", "DM"}, &szOut),
+            kArgsRefused);
   EXPECT_EQ(szOut, "Error: StartAddr 100000000 does not fit in 32 bits. \n");
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "0x1FFFFFFFF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "0x1FFFFFFFF", "BB", "BT", "DM"}, &szOut),
+            kArgsRefused);
   EXPECT_EQ(szOut, "Error: EndAddr 0x1FFFFFFFF does not fit in 32 bits. \n");
   EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "000000000FFFFFFFF", "BB", "BT", "DM"}), kArgsOk);
   EXPECT_EQ(SharedState.iEndAddr, 0xFFFFFFFFu);
@@ -106,14 +109,16 @@ TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
   EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", szWord, "DM"}, &szOut), kArgsRefused);
   EXPECT_EQ(szOut, "Error: Command2 is too long (at most 248 characters). \n");
   std::string szDump = szDir + "/" + std::string(232 - szDir.size(), 'D');
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut), kArgsRefused);
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut),
+            kArgsRefused);
   EXPECT_EQ(szOut, "Error: Command3 is too long (at most 233 characters). \n");
   EXPECT_EQ(Run({"v", "/dev/null", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut), 0);
   EXPECT_EQ(access((szDump + "D_0000_00FF.bin").c_str(), F_OK), -1);
   // The longest word that fits still names a capture file of 255 characters.
   ResetSharedState();
-  EXPECT_EQ(Run({"v", "/nonexistent/port", "9600", "FFFFFFFF", "FFFFFFFF", "BB", "BT", szDump},
-                &szOut), 0);
+  EXPECT_EQ(
+      Run({"v", "/nonexistent/port", "9600", "FFFFFFFF", "FFFFFFFF", "BB", "BT", szDump}, &szOut),
+      0);
   EXPECT_EQ(access((szDump + "_FFFFFFFF_FFFFFFFF.bin").c_str(), F_OK), 0);
   unlink((szDump + "_FFFFFFFF_FFFFFFFF.bin").c_str());
 }
@@ -126,20 +131,26 @@ TEST_F(StartUpTest, ReportThenEmptyCaptureFileEvenWhenThePortFails) {
   fputs("stale capture", pOld);
   fclose(pOld);
   std::string szOut;
-  EXPECT_EQ(Run({"vexlor", "/nonexistent/ttyUSB9", "x", "10000", "1FFFF", "BB", "BT", szDir + "/DM"},
-                &szOut), 0);
-  EXPECT_EQ(szOut, "Received: \n Port        : /nonexistent/ttyUSB9   \n Speed       : 38400   \n "
-                   "Start Addr  : 10000 \n End Addr    : 1FFFF \n Command     : BB   \n "
-                   "Out file    : " + szCapture + "   \n Failed to open port");
+  EXPECT_EQ(
+      Run({"vexlor", "/nonexistent/ttyUSB9", "x", "10000", "1FFFF", "BB", "BT", szDir + "/DM"},
+          &szOut),
+      0);
+  EXPECT_EQ(szOut,
+            "Received: \n Port        : /nonexistent/ttyUSB9   \n Speed       : 38400   \n "
+            "Start Addr  : 10000 \n End Addr    : 1FFFF \n Command     : BB   \n "
+            "Out file    : " +
+                szCapture + "   \n Failed to open port");
   EXPECT_EQ(ReadFile(szCapture), "");
   unlink(szCapture.c_str());
 }
 
 TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
   std::string szOut;
-  EXPECT_EQ(Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"},
-                &szOut), 0);
-  EXPECT_NE(szOut.find(" Error: Can't open the out file. \nFailed to open port"), std::string::npos);
+  EXPECT_EQ(
+      Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"}, &szOut),
+      0);
+  EXPECT_NE(szOut.find(" Error: Can't open the out file. \nFailed to open port"),
+            std::string::npos);
 }
 
 }  // namespace

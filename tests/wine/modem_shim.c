@@ -29,15 +29,10 @@ int ioctl(int iFd, unsigned long iRequest, ...) {
   iError = errno;
   if (iResult != -1 || (iError != ENOTTY && iError != EINVAL)) return iResult;
   switch (iRequest) {
-    case TIOCMGET:
-      *(int *)pArg = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
-      return 0;
+    case TIOCMGET: *(int *)pArg = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR; return 0;
     case TIOCMSET:
     case TIOCMBIS:
-    case TIOCMBIC:
-      return 0;
-    default:
-      errno = iError;
-      return iResult;
+    case TIOCMBIC: return 0;
+    default: errno = iError; return iResult;
   }
 }

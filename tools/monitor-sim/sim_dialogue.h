@@ -11,19 +11,19 @@
 #include "sim_output.h"
 
 struct Dialogue {
-    const SimOptions* pOptions = nullptr;
-    const SimMemory* pMemory = nullptr;
-    OutputQueue* pOutput = nullptr;
-    std::string sLine;              // the line being typed
-    bool bLastWasCr = false;
-    uint16_t iBank = 0;
-    uint16_t iOffset = 0;
-    int64_t iLinesAnswered = 0;
-    uint32_t iRandom = 0x2545F491u; // fixed seed: reproducible garbage
-    bool bHangupDue = false;        // --hangup-after reached, input is ignored
+  const SimOptions *pOptions = nullptr;
+  const SimMemory *pMemory = nullptr;
+  OutputQueue *pOutput = nullptr;
+  std::string sLine;  // the line being typed
+  bool bLastWasCr = false;
+  uint16_t iBank = 0;
+  uint16_t iOffset = 0;
+  int64_t iLinesAnswered = 0;
+  uint32_t iRandom = 0x2545F491u;  // fixed seed: reproducible garbage
+  bool bHangupDue = false;         // --hangup-after reached, input is ignored
 };
 
-void SetUpDialogue(Dialogue& oDialogue, const SimOptions& oOptions, const SimMemory& oMemory,
-    OutputQueue& oOutput);
+void SetUpDialogue(Dialogue &oDialogue, const SimOptions &oOptions, const SimMemory &oMemory,
+                   OutputQueue &oOutput);
 
-void HandleReceivedByte(Dialogue& oDialogue, uint8_t iByte);
+void HandleReceivedByte(Dialogue &oDialogue, uint8_t iByte);

@@ -12,93 +12,87 @@ namespace {
 // device, a huge file) from eating the machine.
 const uint64_t kiMaxImageBytes = 256ull << 20;
 
-} // namespace
+}  // namespace
 
-uint8_t PatternByte(uint32_t iAddress)
-{
-    // Mixes all four address bytes so that neighbouring blocks, banks and
-    // 16 MiB regions all differ, which catches misplaced or repeated dumps.
-    uint32_t iValue = (iAddress * 7u) ^ (iAddress >> 8) ^ ((iAddress >> 16) * 13u)
-        ^ ((iAddress >> 24) * 29u);
-    return static_cast<uint8_t>(iValue & 0xFFu);
+uint8_t PatternByte(uint32_t iAddress) {
+  // Mixes all four address bytes so that neighbouring blocks, banks and
+  // 16 MiB regions all differ, which catches misplaced or repeated dumps.
+  uint32_t iValue =
+      (iAddress * 7u) ^ (iAddress >> 8) ^ ((iAddress >> 16) * 13u) ^ ((iAddress >> 24) * 29u);
+  return static_cast<uint8_t>(iValue & 0xFFu);
 }
 
-bool LoadImage(SimMemory& oMemory, const std::string& sPath, uint32_t iBase)
-{
-    FILE* pFile = std::fopen(sPath.c_str(), "rb");
-    if (!pFile) {
-        std::fprintf(stderr, "monitor-sim: cannot open image %s: %s\n", sPath.c_str(), std::strerror(errno));
-        return false;
+bool LoadImage(SimMemory &oMemory, const std::string &sPath, uint32_t iBase) {
+  FILE *pFile = std::fopen(sPath.c_str(), "rb");
+  if (!pFile) {
+    std::fprintf(stderr, "monitor-sim: cannot open image %s: %s\n", sPath.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  // Anything past the top of the 32-bit address space is unreachable.
+  const uint64_t iSpace = (1ull << 32) - iBase;
+  const uint64_t iLimit = iSpace < kiMaxImageBytes ? iSpace : kiMaxImageBytes;
+  std::vector<uint8_t> aData;
+  uint8_t aChunk[65536];
+  bool bTooBig = false;
+  for (;;) {
+    size_t iRead = std::fread(aChunk, 1, sizeof aChunk, pFile);
+    if (iRead == 0) break;
+    if (aData.size() + iRead > iLimit) {
+      aData.insert(aData.end(), aChunk, aChunk + (iLimit - aData.size()));
+      bTooBig = true;
+      break;
     }
-    // Anything past the top of the 32-bit address space is unreachable.
-    const uint64_t iSpace = (1ull << 32) - iBase;
-    const uint64_t iLimit = iSpace < kiMaxImageBytes ? iSpace : kiMaxImageBytes;
-    std::vector<uint8_t> aData;
-    uint8_t aChunk[65536];
-    bool bTooBig = false;
-    for (;;) {
-        size_t iRead = std::fread(aChunk, 1, sizeof aChunk, pFile);
-        if (iRead == 0)
-            break;
-        if (aData.size() + iRead > iLimit) {
-            aData.insert(aData.end(), aChunk, aChunk + (iLimit - aData.size()));
-            bTooBig = true;
-            break;
-        }
-        aData.insert(aData.end(), aChunk, aChunk + iRead);
-    }
-    bool bError = std::ferror(pFile) != 0;
-    std::fclose(pFile);
-    if (bError) {
-        std::fprintf(stderr, "monitor-sim: error reading image %s\n", sPath.c_str());
-        return false;
-    }
-    if (bTooBig && iSpace > kiMaxImageBytes) {
-        std::fprintf(stderr, "monitor-sim: image %s is larger than %llu bytes\n", sPath.c_str(),
-            static_cast<unsigned long long>(kiMaxImageBytes));
-        return false;
-    }
-    if (bTooBig)
-        std::fprintf(stderr, "monitor-sim: image %s runs past address FFFFFFFF; the rest is ignored\n",
-            sPath.c_str());
-    oMemory.bHasImage = true;
-    oMemory.iBase = iBase;
-    oMemory.aImage.swap(aData);
-    return true;
+    aData.insert(aData.end(), aChunk, aChunk + iRead);
+  }
+  bool bError = std::ferror(pFile) != 0;
+  std::fclose(pFile);
+  if (bError) {
+    std::fprintf(stderr, "monitor-sim: error reading image %s\n", sPath.c_str());
+    return false;
+  }
+  if (bTooBig && iSpace > kiMaxImageBytes) {
+    std::fprintf(stderr, "monitor-sim: image %s is larger than %llu bytes\n", sPath.c_str(),
+                 static_cast<unsigned long long>(kiMaxImageBytes));
+    return false;
+  }
+  if (bTooBig)
+    std::fprintf(stderr, "monitor-sim: image %s runs past address FFFFFFFF; the rest is ignored\n",
+                 sPath.c_str());
+  oMemory.bHasImage = true;
+  oMemory.iBase = iBase;
+  oMemory.aImage.swap(aData);
+  return true;
 }
 
-uint8_t ReadMemory(const SimMemory& oMemory, uint32_t iAddress)
-{
-    if (!oMemory.bHasImage)
-        return PatternByte(iAddress);
-    if (iAddress < oMemory.iBase)
-        return 0xFF;
-    uint64_t iIndex = iAddress - oMemory.iBase;
-    return iIndex < oMemory.aImage.size() ? oMemory.aImage[iIndex] : 0xFF;
+uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress) {
+  if (!oMemory.bHasImage) return PatternByte(iAddress);
+  if (iAddress < oMemory.iBase) return 0xFF;
+  uint64_t iIndex = iAddress - oMemory.iBase;
+  return iIndex < oMemory.aImage.size() ? oMemory.aImage[iIndex] : 0xFF;
 }
 
-int WritePatternFile(const std::string& sPath, uint32_t iStart, uint32_t iEnd)
-{
-    FILE* pFile = std::fopen(sPath.c_str(), "wb");
-    if (!pFile) {
-        std::fprintf(stderr, "monitor-sim: cannot create %s: %s\n", sPath.c_str(), std::strerror(errno));
-        return 1;
-    }
-    uint8_t aChunk[65536];
-    bool bOk = true;
-    // 64-bit counter so that an END of FFFFFFFF terminates.
-    uint64_t iAddress = iStart;
-    while (bOk && iAddress <= iEnd) {
-        size_t iCount = 0;
-        while (iCount < sizeof aChunk && iAddress <= iEnd)
-            aChunk[iCount++] = PatternByte(static_cast<uint32_t>(iAddress++));
-        bOk = std::fwrite(aChunk, 1, iCount, pFile) == iCount;
-    }
-    if (std::fclose(pFile) != 0)
-        bOk = false;
-    if (!bOk) {
-        std::fprintf(stderr, "monitor-sim: error writing %s\n", sPath.c_str());
-        return 1;
-    }
-    return 0;
+int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd) {
+  FILE *pFile = std::fopen(sPath.c_str(), "wb");
+  if (!pFile) {
+    std::fprintf(stderr, "monitor-sim: cannot create %s: %s\n", sPath.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  uint8_t aChunk[65536];
+  bool bOk = true;
+  // 64-bit counter so that an END of FFFFFFFF terminates.
+  uint64_t iAddress = iStart;
+  while (bOk && iAddress <= iEnd) {
+    size_t iCount = 0;
+    while (iCount < sizeof aChunk && iAddress <= iEnd)
+      aChunk[iCount++] = PatternByte(static_cast<uint32_t>(iAddress++));
+    bOk = std::fwrite(aChunk, 1, iCount, pFile) == iCount;
+  }
+  if (std::fclose(pFile) != 0) bOk = false;
+  if (!bOk) {
+    std::fprintf(stderr, "monitor-sim: error writing %s\n", sPath.c_str());
+    return 1;
+  }
+  return 0;
 }

@@ -8,19 +8,19 @@
 #include <vector>
 
 struct SimMemory {
-    bool bHasImage = false;
-    uint32_t iBase = 0;
-    std::vector<uint8_t> aImage;
+  bool bHasImage = false;
+  uint32_t iBase = 0;
+  std::vector<uint8_t> aImage;
 };
 
 // The built-in memory contents; the usage text documents the same formula.
 uint8_t PatternByte(uint32_t iAddress);
 
 // Loads the image file; reports on stderr and returns false on failure.
-bool LoadImage(SimMemory& oMemory, const std::string& sPath, uint32_t iBase);
+bool LoadImage(SimMemory &oMemory, const std::string &sPath, uint32_t iBase);
 
-uint8_t ReadMemory(const SimMemory& oMemory, uint32_t iAddress);
+uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress);
 
 // --write-pattern: writes PatternByte(iStart..iEnd) to sPath.  Returns the
 // process exit status.
-int WritePatternFile(const std::string& sPath, uint32_t iStart, uint32_t iEnd);
+int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd);

@@ -7,7 +7,7 @@
 
 namespace {
 
-const char* const kszUsage =
+const char *const kszUsage =
     "usage: monitor-sim [options]\n"
     "       monitor-sim --write-pattern FILE START END\n"
     "\n"
@@ -51,176 +51,156 @@ const char* const kszUsage =
     "computed in unsigned 32-bit arithmetic.\n"
     "Exit status: 0 on a normal end, 1 on a runtime error, 2 on a usage error.\n";
 
-void Complain(const std::string& sMessage)
-{
-    std::fprintf(stderr, "monitor-sim: %s (see --help)\n", sMessage.c_str());
+void Complain(const std::string &sMessage) {
+  std::fprintf(stderr, "monitor-sim: %s (see --help)\n", sMessage.c_str());
 }
 
-bool ParseDecimal(const std::string& sText, uint64_t iMax, uint64_t& iValue)
-{
-    if (sText.empty() || sText.size() > 19)
-        return false;
-    uint64_t iResult = 0;
-    for (char c : sText) {
-        if (c < '0' || c > '9')
-            return false;
-        iResult = iResult * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (iResult > iMax)
-        return false;
-    iValue = iResult;
-    return true;
+bool ParseDecimal(const std::string &sText, uint64_t iMax, uint64_t &iValue) {
+  if (sText.empty() || sText.size() > 19) return false;
+  uint64_t iResult = 0;
+  for (char c : sText) {
+    if (c < '0' || c > '9') return false;
+    iResult = iResult * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (iResult > iMax) return false;
+  iValue = iResult;
+  return true;
 }
 
-} // namespace
+}  // namespace
 
-bool ParseHex32(const std::string& sText, bool bAllowPrefix, uint32_t& iValue)
-{
-    size_t iPos = 0;
-    if (bAllowPrefix && sText.size() > 2 && sText[0] == '0' && (sText[1] == 'x' || sText[1] == 'X'))
-        iPos = 2;
-    size_t iDigits = sText.size() - iPos;
-    if (iDigits < 1 || iDigits > 8)
-        return false;
-    uint32_t iResult = 0;
-    for (; iPos < sText.size(); ++iPos) {
-        char c = sText[iPos];
-        uint32_t iNibble;
-        if (c >= '0' && c <= '9')
-            iNibble = static_cast<uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            iNibble = static_cast<uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            iNibble = static_cast<uint32_t>(c - 'A' + 10);
-        else
-            return false;
-        iResult = (iResult << 4) | iNibble;
-    }
-    iValue = iResult;
-    return true;
+bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t &iValue) {
+  size_t iPos = 0;
+  if (bAllowPrefix && sText.size() > 2 && sText[0] == '0' && (sText[1] == 'x' || sText[1] == 'X'))
+    iPos = 2;
+  size_t iDigits = sText.size() - iPos;
+  if (iDigits < 1 || iDigits > 8) return false;
+  uint32_t iResult = 0;
+  for (; iPos < sText.size(); ++iPos) {
+    char c = sText[iPos];
+    uint32_t iNibble;
+    if (c >= '0' && c <= '9')
+      iNibble = static_cast<uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      iNibble = static_cast<uint32_t>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      iNibble = static_cast<uint32_t>(c - 'A' + 10);
+    else
+      return false;
+    iResult = (iResult << 4) | iNibble;
+  }
+  iValue = iResult;
+  return true;
 }
 
-ParseOutcome ParseOptions(int iArgc, char** apszArgv, SimOptions& oOptions)
-{
-    for (int iArg = 1; iArg < iArgc; ++iArg) {
-        std::string sName = apszArgv[iArg];
-        std::string sValue;
-        bool bInlineValue = false;
-        size_t iEq = sName.find('=');
-        if (sName.rfind("--", 0) == 0 && iEq != std::string::npos) {
-            sValue = sName.substr(iEq + 1);
-            sName.resize(iEq);
-            bInlineValue = true;
-        }
-        // Fetches the option's value, either "--name=value" or the next word.
-        auto TakeValue = [&]() -> bool {
-            if (bInlineValue)
-                return true;
-            if (iArg + 1 >= iArgc) {
-                Complain("option " + sName + " needs a value");
-                return false;
-            }
-            sValue = apszArgv[++iArg];
-            return true;
-        };
-        auto TakeNumber = [&](uint64_t iMax, uint64_t& iNumber) -> bool {
-            if (!TakeValue())
-                return false;
-            if (!ParseDecimal(sValue, iMax, iNumber)) {
-                Complain("bad value '" + sValue + "' for " + sName + " (0.." + std::to_string(iMax) + ")");
-                return false;
-            }
-            return true;
-        };
-        uint64_t iNumber = 0;
-
-        if (sName == "--help" || sName == "-h") {
-            std::fputs(kszUsage, stdout);
-            return ParseOutcome::ExitOk;
-        } else if (sName == "--echo" && !bInlineValue) {
-            oOptions.bEcho = true;
-        } else if (sName == "--no-prompt" && !bInlineValue) {
-            oOptions.bNoPrompt = true;
-        } else if (sName == "--garbage" && !bInlineValue) {
-            oOptions.bGarbage = true;
-        } else if (sName == "--zero-bytes" && !bInlineValue) {
-            oOptions.bZeroBytes = true;
-        } else if (sName == "--exit-on-stdin-eof" && !bInlineValue) {
-            oOptions.bExitOnStdinEof = true;
-        } else if (sName == "--link") {
-            if (!TakeValue())
-                return ParseOutcome::ExitUsageError;
-            oOptions.sLinkPath = sValue;
-        } else if (sName == "--image") {
-            if (!TakeValue())
-                return ParseOutcome::ExitUsageError;
-            oOptions.sImagePath = sValue;
-        } else if (sName == "--transcript") {
-            if (!TakeValue())
-                return ParseOutcome::ExitUsageError;
-            oOptions.sTranscriptPath = sValue;
-        } else if (sName == "--base") {
-            if (!TakeValue())
-                return ParseOutcome::ExitUsageError;
-            if (!ParseHex32(sValue, true, oOptions.iBase)) {
-                Complain("bad hex address '" + sValue + "' for --base");
-                return ParseOutcome::ExitUsageError;
-            }
-        } else if (sName == "--eol") {
-            if (!TakeValue())
-                return ParseOutcome::ExitUsageError;
-            if (sValue == "crlf")
-                oOptions.sLineEnd = "\r\n";
-            else if (sValue == "cr")
-                oOptions.sLineEnd = "\r";
-            else if (sValue == "lf")
-                oOptions.sLineEnd = "\n";
-            else {
-                Complain("--eol takes crlf, cr or lf, not '" + sValue + "'");
-                return ParseOutcome::ExitUsageError;
-            }
-        } else if (sName == "--bel") {
-            if (!TakeNumber(1000000000, iNumber))
-                return ParseOutcome::ExitUsageError;
-            oOptions.iBelEvery = static_cast<uint32_t>(iNumber);
-        } else if (sName == "--baud") {
-            if (!TakeNumber(100000000, iNumber))
-                return ParseOutcome::ExitUsageError;
-            oOptions.iBaud = static_cast<uint32_t>(iNumber);
-        } else if (sName == "--no-prompt-after") {
-            if (!TakeNumber(INT64_MAX / 2, iNumber))
-                return ParseOutcome::ExitUsageError;
-            oOptions.iNoPromptAfter = static_cast<int64_t>(iNumber);
-        } else if (sName == "--long-line") {
-            // Kept well under the output queue's cap so a whole answer fits.
-            if (!TakeNumber(524288, iNumber))
-                return ParseOutcome::ExitUsageError;
-            oOptions.iLongLine = static_cast<uint32_t>(iNumber);
-        } else if (sName == "--hangup-after") {
-            if (!TakeNumber(INT64_MAX / 2, iNumber))
-                return ParseOutcome::ExitUsageError;
-            oOptions.iHangupAfter = static_cast<int64_t>(iNumber);
-        } else if (sName == "--write-pattern" && !bInlineValue) {
-            if (iArg + 3 >= iArgc) {
-                Complain("--write-pattern needs FILE START END");
-                return ParseOutcome::ExitUsageError;
-            }
-            oOptions.bWritePattern = true;
-            oOptions.sPatternPath = apszArgv[iArg + 1];
-            if (!ParseHex32(apszArgv[iArg + 2], true, oOptions.iPatternStart)
-                || !ParseHex32(apszArgv[iArg + 3], true, oOptions.iPatternEnd)) {
-                Complain("--write-pattern: START and END are hex addresses");
-                return ParseOutcome::ExitUsageError;
-            }
-            if (oOptions.iPatternEnd < oOptions.iPatternStart) {
-                Complain("--write-pattern: END is below START");
-                return ParseOutcome::ExitUsageError;
-            }
-            iArg += 3;
-        } else {
-            Complain("unknown option '" + std::string(apszArgv[iArg]) + "'");
-            return ParseOutcome::ExitUsageError;
-        }
+ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions &oOptions) {
+  for (int iArg = 1; iArg < iArgc; ++iArg) {
+    std::string sName = apszArgv[iArg];
+    std::string sValue;
+    bool bInlineValue = false;
+    size_t iEq = sName.find('=');
+    if (sName.rfind("--", 0) == 0 && iEq != std::string::npos) {
+      sValue = sName.substr(iEq + 1);
+      sName.resize(iEq);
+      bInlineValue = true;
     }
-    return ParseOutcome::Run;
+    // Fetches the option's value, either "--name=value" or the next word.
+    auto TakeValue = [&]() -> bool {
+      if (bInlineValue) return true;
+      if (iArg + 1 >= iArgc) {
+        Complain("option " + sName + " needs a value");
+        return false;
+      }
+      sValue = apszArgv[++iArg];
+      return true;
+    };
+    auto TakeNumber = [&](uint64_t iMax, uint64_t &iNumber) -> bool {
+      if (!TakeValue()) return false;
+      if (!ParseDecimal(sValue, iMax, iNumber)) {
+        Complain("bad value '" + sValue + "' for " + sName + " (0.." + std::to_string(iMax) + ")");
+        return false;
+      }
+      return true;
+    };
+    uint64_t iNumber = 0;
+
+    if (sName == "--help" || sName == "-h") {
+      std::fputs(kszUsage, stdout);
+      return ParseOutcome::ExitOk;
+    } else if (sName == "--echo" && !bInlineValue) {
+      oOptions.bEcho = true;
+    } else if (sName == "--no-prompt" && !bInlineValue) {
+      oOptions.bNoPrompt = true;
+    } else if (sName == "--garbage" && !bInlineValue) {
+      oOptions.bGarbage = true;
+    } else if (sName == "--zero-bytes" && !bInlineValue) {
+      oOptions.bZeroBytes = true;
+    } else if (sName == "--exit-on-stdin-eof" && !bInlineValue) {
+      oOptions.bExitOnStdinEof = true;
+    } else if (sName == "--link") {
+      if (!TakeValue()) return ParseOutcome::ExitUsageError;
+      oOptions.sLinkPath = sValue;
+    } else if (sName == "--image") {
+      if (!TakeValue()) return ParseOutcome::ExitUsageError;
+      oOptions.sImagePath = sValue;
+    } else if (sName == "--transcript") {
+      if (!TakeValue()) return ParseOutcome::ExitUsageError;
+      oOptions.sTranscriptPath = sValue;
+    } else if (sName == "--base") {
+      if (!TakeValue()) return ParseOutcome::ExitUsageError;
+      if (!ParseHex32(sValue, true, oOptions.iBase)) {
+        Complain("bad hex address '" + sValue + "' for --base");
+        return ParseOutcome::ExitUsageError;
+      }
+    } else if (sName == "--eol") {
+      if (!TakeValue()) return ParseOutcome::ExitUsageError;
+      if (sValue == "crlf")
+        oOptions.sLineEnd = "\r\n";
+      else if (sValue == "cr")
+        oOptions.sLineEnd = "\r";
+      else if (sValue == "lf")
+        oOptions.sLineEnd = "\n";
+      else {
+        Complain("--eol takes crlf, cr or lf, not '" + sValue + "'");
+        return ParseOutcome::ExitUsageError;
+      }
+    } else if (sName == "--bel") {
+      if (!TakeNumber(1000000000, iNumber)) return ParseOutcome::ExitUsageError;
+      oOptions.iBelEvery = static_cast<uint32_t>(iNumber);
+    } else if (sName == "--baud") {
+      if (!TakeNumber(100000000, iNumber)) return ParseOutcome::ExitUsageError;
+      oOptions.iBaud = static_cast<uint32_t>(iNumber);
+    } else if (sName == "--no-prompt-after") {
+      if (!TakeNumber(INT64_MAX / 2, iNumber)) return ParseOutcome::ExitUsageError;
+      oOptions.iNoPromptAfter = static_cast<int64_t>(iNumber);
+    } else if (sName == "--long-line") {
+      // Kept well under the output queue's cap so a whole answer fits.
+      if (!TakeNumber(524288, iNumber)) return ParseOutcome::ExitUsageError;
+      oOptions.iLongLine = static_cast<uint32_t>(iNumber);
+    } else if (sName == "--hangup-after") {
+      if (!TakeNumber(INT64_MAX / 2, iNumber)) return ParseOutcome::ExitUsageError;
+      oOptions.iHangupAfter = static_cast<int64_t>(iNumber);
+    } else if (sName == "--write-pattern" && !bInlineValue) {
+      if (iArg + 3 >= iArgc) {
+        Complain("--write-pattern needs FILE START END");
+        return ParseOutcome::ExitUsageError;
+      }
+      oOptions.bWritePattern = true;
+      oOptions.sPatternPath = apszArgv[iArg + 1];
+      if (!ParseHex32(apszArgv[iArg + 2], true, oOptions.iPatternStart) ||
+          !ParseHex32(apszArgv[iArg + 3], true, oOptions.iPatternEnd)) {
+        Complain("--write-pattern: START and END are hex addresses");
+        return ParseOutcome::ExitUsageError;
+      }
+      if (oOptions.iPatternEnd < oOptions.iPatternStart) {
+        Complain("--write-pattern: END is below START");
+        return ParseOutcome::ExitUsageError;
+      }
+      iArg += 3;
+    } else {
+      Complain("unknown option '" + std::string(apszArgv[iArg]) + "'");
+      return ParseOutcome::ExitUsageError;
+    }
+  }
+  return ParseOutcome::Run;
 }
