@@ -100,6 +100,29 @@ bool WaitFileSize(const std::string &szPath, size_t iSize, int iSeconds) {
       iSeconds);
 }
 
+pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
+                 int iStdin, int iStdout, int iStderr, const std::string &szDir) {
+  std::vector<char *> aArgs;
+  for (const std::string &szArg : aArgv) aArgs.push_back(const_cast<char *>(szArg.c_str()));
+  aArgs.push_back(nullptr);
+  std::vector<std::string> aEnvText = EnvironmentWith(aEnvSet);
+  std::vector<char *> aEnvp;
+  for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
+  aEnvp.push_back(nullptr);
+
+  pid_t iChild = fork();
+  if (iChild != 0) return iChild;
+  // Only async-signal-safe calls from here to exec: the parent has threads.
+  setsid();
+  dup2(iStdin, STDIN_FILENO);
+  dup2(iStdout, STDOUT_FILENO);
+  dup2(iStderr, STDERR_FILENO);
+  for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
+  if (!szDir.empty() && chdir(szDir.c_str()) != 0) _exit(126);
+  execve(aArgs[0], aArgs.data(), aEnvp.data());
+  _exit(127);
+}
+
 // ---- Process ----
 
 Process::~Process() { Kill(); }
@@ -108,25 +131,11 @@ bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std
                     const std::vector<std::string> &aEnv) {
   int aPipe[2];
   if (pipe(aPipe) != 0) return false;
-  std::vector<char *> aArgs;
-  for (const std::string &szArg : aArgv) aArgs.push_back(const_cast<char *>(szArg.c_str()));
-  aArgs.push_back(nullptr);
-  std::vector<std::string> aEnvText = EnvironmentWith(aEnv);
-  std::vector<char *> aEnvp;
-  for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
-  aEnvp.push_back(nullptr);
-
-  iPid = fork();
-  if (iPid < 0) return false;
-  if (iPid == 0) {
-    setsid();
-    dup2(iStdin, STDIN_FILENO);
-    dup2(aPipe[1], STDOUT_FILENO);
-    dup2(aPipe[1], STDERR_FILENO);
-    for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
-    if (!szDir.empty() && chdir(szDir.c_str()) != 0) _exit(126);
-    execve(aArgs[0], aArgs.data(), aEnvp.data());
-    _exit(127);
+  iPid = SpawnChild(aArgv, aEnv, iStdin, aPipe[1], aPipe[1], szDir);
+  if (iPid < 0) {
+    close(aPipe[0]);
+    close(aPipe[1]);
+    return false;
   }
   close(aPipe[1]);
   oReader = std::thread(&Process::ReadLoop, this, aPipe[0]);

@@ -84,6 +84,11 @@ std::unique_ptr<Target> MakeTarget();  // the suite's own target
 // Collects the exit of child iPid if it has ended (without waiting): sets
 // *pbExited and *piStatus (128 + signal for a killed child). Returns *pbExited.
 bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);
+// Starts aArgv[0] in a session of its own, in szDir, with the given standard
+// descriptors and this process's environment changed by aEnvSet (see
+// EnvironmentWith). Returns the child's pid, or -1.
+pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
+                 int iStdin, int iStdout, int iStderr, const std::string &szDir);
 // Waits until bDone() holds, looking every few milliseconds.
 bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
 // This process's environment with the NAME=value entries of aSet put in

@@ -109,30 +109,12 @@ class WineTarget : public Target {
 
     std::vector<std::string> aArgv = {Loader(), EnvText("VEXLOR_LAUNCHER"), EnvText("VEXLOR_EXE")};
     aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
-    std::vector<char *> aArgp;
-    for (const std::string &szArg : aArgv) aArgp.push_back(const_cast<char *>(szArg.c_str()));
-    aArgp.push_back(nullptr);
     // Wine's own diagnostics would otherwise land on the console terminal.
-    std::vector<std::string> aEnvText =
-        EnvironmentWith({"WINEDEBUG=-all", "LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM")});
-    std::vector<char *> aEnvp;
-    for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
-    aEnvp.push_back(nullptr);
-
-    iPid = fork();
+    // The launcher gets a session of its own, so that Kill reaches the
+    // program and the console host that wine starts along with it.
+    iPid = SpawnChild(aArgv, {"WINEDEBUG=-all", "LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM")},
+                      aTokens[0], aOut[1], iConsoleSlave, szDir);
     if (iPid < 0) return false;
-    if (iPid == 0) {
-      // Its own process group, so that Kill reaches the program and the
-      // console host that wine starts along with the launcher.
-      setsid();
-      dup2(aTokens[0], STDIN_FILENO);
-      dup2(aOut[1], STDOUT_FILENO);
-      dup2(iConsoleSlave, STDERR_FILENO);
-      for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
-      if (!szDir.empty() && chdir(szDir.c_str()) != 0) _exit(126);
-      execve(aArgp[0], aArgp.data(), aEnvp.data());
-      _exit(127);
-    }
     close(aTokens[0]);
     close(aOut[1]);
     close(iConsoleSlave);
