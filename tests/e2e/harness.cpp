@@ -41,6 +41,15 @@ bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus) {
   return *pbExited;
 }
 
+void KillChild(pid_t iPid, bool *pbExited) {
+  if (iPid <= 0 || *pbExited) return;
+  kill(-iPid, SIGKILL);
+  kill(iPid, SIGKILL);
+  int iStatus = 0;
+  waitpid(iPid, &iStatus, 0);
+  *pbExited = true;
+}
+
 std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet) {
   std::vector<std::string> aEnv;
   for (char **p = environ; *p != nullptr; ++p) {
@@ -174,13 +183,7 @@ bool Process::WaitExit(int iSeconds, int *pStatus) {
 }
 
 void Process::Kill() {
-  if (iPid > 0 && !bExited) {
-    kill(-iPid, SIGKILL);
-    kill(iPid, SIGKILL);
-    int iStatus = 0;
-    waitpid(iPid, &iStatus, 0);
-    bExited = true;
-  }
+  KillChild(iPid, &bExited);
   if (oReader.joinable()) oReader.join();
 }
 

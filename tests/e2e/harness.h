@@ -89,6 +89,8 @@ bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);
 // EnvironmentWith). Returns the child's pid, or -1.
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
                  int iStdin, int iStdout, int iStderr, const std::string &szDir);
+// Kills child iPid and its session, unless it has ended, and reaps it.
+void KillChild(pid_t iPid, bool *pbExited);
 // Waits until bDone() holds, looking every few milliseconds.
 bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
 // This process's environment with the NAME=value entries of aSet put in

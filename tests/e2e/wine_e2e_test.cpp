@@ -248,13 +248,7 @@ class WineTarget : public Target {
   }
 
   void Kill() {
-    if (iPid > 0 && !bExited) {
-      kill(-iPid, SIGKILL);
-      kill(iPid, SIGKILL);
-      int iStatus = 0;
-      waitpid(iPid, &iStatus, 0);
-      bExited = true;
-    }
+    KillChild(iPid, &bExited);
     bStopReading.store(true);
     if (oReader.joinable()) oReader.join();
     CloseFd(&iConsoleMaster);
