@@ -5,6 +5,7 @@
 
 #include "console/port_transmitter.h"
 #include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 
 namespace {
@@ -55,6 +56,7 @@ void HandleTerminalKey(PortHandle hPort, int iKey, ConsoleFlags *pFlags) {
   // of an extended key is no character and sends nothing.
   if (iKey == kKeyExtendedLead) return;
   uint8_t iByte = static_cast<uint8_t>(iKey);
+  LogSent(&iByte, 1);
   SendToPort(hPort, &iByte, 1);
 }
 
@@ -75,21 +77,39 @@ void PumpPostedText(PortHandle hPort, const ConsoleFlags *pFlags) {
   int32_t iPosted = S.iPosted.load(std::memory_order_acquire);
   if (iPosted == S.iSent.load(std::memory_order_relaxed)) return;
   size_t iLen = strlen(S.szTxBuf);
-  for (size_t i = 0; i < iLen; ++i) SendToPort(hPort, S.szTxBuf + i, 1);
+  LogSent(S.szTxBuf, iLen);
+  for (size_t i = 0; i < iLen; ++i) {
+    if (!SendToPort(hPort, S.szTxBuf + i, 1)) break;  // the rest of a torn command is no use
+  }
   S.iSent.store(iPosted, std::memory_order_release);
+  if (S.bFast) SignalHandoff();
 }
 
+namespace {
+
+// An unattended run ends by itself once the walk has ended, well or not.
+bool BatchWalkEnded() {
+  const SharedStateRec &S = SharedState;
+  return S.bBatch && S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning;
+}
+
+}  // namespace
+
 uint32_t ConsoleThread(PortHandle hPort) {
+  SharedStateRec &S = SharedState;
   PrepareConsoleInput();
   for (const char *szLine : kMenu) Print("%s", szLine);
-  ConsoleFlags oFlags = {false, false};
+  // Unattended, the transmission runs from the start: nobody will press s.
+  ConsoleFlags oFlags = {S.bBatch != 0, false};
   while (!oFlags.bQuit) {
     if (KeyWaiting()) {
       HandleKey(hPort, ReadKey(), &oFlags);
     } else if (TerminalMode()) {
       oFlags.bRunning = false;
     }
+    S.bTransmitting.store(oFlags.bRunning ? 1 : 0, std::memory_order_release);
     PumpPostedText(hPort, &oFlags);
+    if (BatchWalkEnded()) oFlags.bQuit = true;
   }
   // Remembered before the mask is cleared, so that the receive loop can tell
   // the stop request from a failure whenever it meets it.

@@ -6,6 +6,9 @@
 
 const char kWriteErrorMessage[] = "I/O error detected. Can't sens the command to the port. \n";
 
+// Returns true, as the transmitter always has, unless an option is given and
+// the write failed (a handshake that held it past the port's write time-out,
+// a device that went away): the rest of that text is then not sent.
 bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   SharedStateRec &S = SharedState;
   if (!S.bWriteOvReady) {
@@ -16,10 +19,9 @@ bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   IoStart eStart = StartPortWrite(hPort, &S.oWriteOv, pBytes, iCount, &iWritesCnt);
   // A write refused at once loses the byte just as surely as one whose
   // completion fails; the operator hears of both.
-  if (eStart == kIoFailed ||
-      (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt))) {
-    Print("%s", kWriteErrorMessage);
-  }
-  SleepMs(kTxPauseMs);
-  return true;
+  bool bWritten = !(eStart == kIoFailed ||
+                    (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt)));
+  if (!bWritten) Print("%s", kWriteErrorMessage);
+  if (S.iPaceMs > 0) SleepMs(static_cast<uint32_t>(S.iPaceMs));
+  return bWritten || !S.bAnyOption;
 }

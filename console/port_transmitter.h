@@ -1,17 +1,15 @@
 // port_transmitter.h - the paced port writer.
 //
 // SendToPort writes bytes through the one overlapped record oWriteOv (prepared
-// on the first call), waits for the write to complete and then pauses 10 ms,
-// so that one byte per call paces the line to a character every 10 ms, slow
-// enough for a monitor that reads its input a character at a time. Runs on
-// the console thread only. Writes oWriteOv and bWriteOvReady.
+// on the first call), waits for the write to complete and then pauses 10 ms
+// (iPaceMs), so that one byte per call paces the line to a character every
+// 10 ms, slow enough for a monitor that reads its input a character at a time.
+// Runs on the console thread only. Writes oWriteOv and bWriteOvReady.
 #pragma once
 
 #include <stdint.h>
 
 #include "platform/platform.h"
-
-enum { kTxPauseMs = 10 };
 
 extern const char kWriteErrorMessage[];
 

@@ -2,4 +2,16 @@
 // before the entry point runs.
 #include "core/shared_state.h"
 
+#include <stdlib.h>
+
+#include <new>
+
 SharedStateRec SharedState;
+
+void ResetSharedState() {
+  // The record's defaults are its member initialisers: building it anew in
+  // place cannot forget a field that is added later.
+  free(SharedState.pLine);
+  SharedState.~SharedStateRec();
+  new (&SharedState) SharedStateRec();
+}

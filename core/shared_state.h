@@ -10,7 +10,18 @@
 //   bStopRequested                  the operator ended the run
 // There are no locks: a writer stores a text before it raises the counter that
 // announces it (release), and a reader loads the counter before the text
-// (acquire). The line fields belong to the main thread alone.
+// (acquire).
+//
+// Whose fields are whose:
+//   settings and options   StartUp, before any other thread exists; read-only after
+//   hand-off fields        control thread (PostCommand), console thread, line assembler
+//   oWriteOv, bWriteOvReady, bTransmitting   console thread (port transmitter)
+//   bOutWriteFailed        whoever writes the capture (main thread, or the control
+//                          thread when blocks are checked)
+//   pLine .. bLineOverflow main thread alone (line assembler)
+//   block collection       main thread fills it, the control thread reads it once
+//                          iBlockReadyGen says it is complete (checked blocks only)
+//   walk outcome           control thread, read by the console thread and StartUp
 #pragma once
 
 #include <atomic>
@@ -19,6 +30,25 @@
 #include "platform/platform.h"
 
 enum { kTextSize = 256 };  // every text: at most 255 characters and a zero
+
+// What one checked block collects: the dump lines that arrived between the
+// dump command and its prompt, kept as text so that the check can look at
+// their address fields and text columns.
+enum {
+  kBlockLinesKept = 16,  // lines kept; more are only counted
+  kBlockLineChars = 96,  // characters kept of each line (a dump line has about 75)
+};
+struct BlockLines {
+  uint32_t iLines;  // qualifying lines seen, kept or not
+  char aszLine[kBlockLinesKept][kBlockLineChars];
+};
+
+// How a run ends, for the exit status of an unattended run.
+enum WalkOutcome {
+  kWalkRunning = 0,
+  kWalkComplete = 1,  // every block of the range is in the capture
+  kWalkStopped = 2,   // the walk stopped early (a block failed every try, ...)
+};
 
 struct SharedStateRec {
   // Settings: written by StartUp before the other threads start.
@@ -31,6 +61,23 @@ struct SharedStateRec {
   char szCommand3[kTextSize] = {};
   uint32_t iStartAddr = 0;
   uint32_t iEndAddr = 0;
+
+  // Options (all off by default: the program then behaves as it always has).
+  uint8_t bAnyOption = 0;     // some option was given: progress shows rate and time left
+  uint8_t bCheck = 0;         // blocks are checked whole before they are captured
+  uint8_t bReread = 0;        // each block is read twice and the readings compared
+  uint8_t bFast = 0;          // the hand-off reacts to the prompt at once
+  uint8_t bResume = 0;        // the capture is kept and the walk goes on after it
+  uint8_t bBatch = 0;         // no keyboard needed; the exit status tells the outcome
+  int32_t iRetries = 3;       // more tries of a failed block
+  int32_t iTimeoutMs = -1;    // a command's prompt must come within this; -1: from the speed
+  int32_t iPaceMs = 10;       // pause after each byte sent
+  int32_t iReconnectSec = 0;  // 0: a lost device ends the run
+  PortFlow eFlow = kFlowRtsCts;
+  char szLogFile[kTextSize] = {};
+  const char *szPortName = nullptr;  // as given; kept for reopening a port that came back
+  uint32_t iWalkStartAddr = 0;       // first block still to read (after a resumed capture)
+  uint8_t bCaptureComplete = 0;      // a resumed capture already holds the whole range
 
   // Hand-off between the control thread, the console thread and the line assembler.
   char szTxBuf[kTextSize] = {};
@@ -49,9 +96,35 @@ struct SharedStateRec {
   // Port transmitter: one overlapped record for all writes (console thread).
   PortIo oWriteOv = {};
   uint8_t bWriteOvReady = 0;
+  // The console thread's "running": a command's time-out only runs while the
+  // transmission does, so that a paused run never times out.
+  std::atomic<uint8_t> bTransmitting{0};
 
-  // Capture writer: a failed write is reported once (main thread).
+  // When the last byte arrived (monotonic ms), so that getting back in step
+  // with the monitor can wait for the line to go quiet.
+  std::atomic<uint64_t> iLastRxMs{0};
+
+  // Checked blocks: the control thread asks for a collection by raising
+  // iCollectGen before it posts the dump command; the main thread opens it at
+  // the next line, fills oBlockCollecting, and at the prompt copies it to
+  // oBlockReady and publishes its generation in iBlockReadyGen (release).
+  std::atomic<uint32_t> iCollectGen{0};
+  uint32_t iCollectingGen = 0;  // main thread: the last collection opened
+  uint8_t bCollectionOpen = 0;  // main thread: iCollectingGen is still collecting
+  BlockLines oBlockCollecting = {};
+  BlockLines oBlockReady = {};
+  std::atomic<uint32_t> iBlockReadyGen{0};
+
+  // Walk outcome (control thread), and the device's presence (main thread).
+  std::atomic<uint8_t> eWalkOutcome{kWalkRunning};
+  std::atomic<uint8_t> bDeviceLost{0};
+  std::atomic<uint32_t> iReconnects{0};
+
+  // Capture writer: a failed write is reported once. iCapturedBytes counts
+  // what went into the capture, so that an unattended run can tell a capture
+  // that holds the whole range from one that does not.
   uint8_t bOutWriteFailed = 0;
+  std::atomic<uint64_t> iCapturedBytes{0};
 
   // Line assembler (main thread only).
   char *pLine = nullptr;
@@ -61,3 +134,7 @@ struct SharedStateRec {
 };
 
 extern SharedStateRec SharedState;
+
+// Returns the record to its start state (the line buffer is released). For a
+// fresh start within one process, as the tests need; a run never calls it.
+void ResetSharedState();

@@ -6,21 +6,18 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/line_setup.h"
+#include "core/options.h"
 #include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
+#include "receive/block_check.h"
 #include "receive/receive_loop.h"
 #include "sequence/control_thread.h"
+#include "sequence/progress.h"
 
 namespace {
-
-const char *const kUsage[] = {
-    "Using: \n",
-    "Vexlor.exe [ComPortName]  [Speed] [StartAddr] [EndAddr] [Command1] [Command2] [Command3] "
-    "[OutToConsole] \n",
-    "Command set1: [BB] [BT] [DM] \n",
-    "Command set2: [BS] [ST] [DB] \n",
-};
 
 // The longest text a command word may have: each command built from it (word,
 // blank, four digits, carriage return, line feed) and the capture file's name
@@ -95,7 +92,7 @@ bool ScanWord(const char *szText, char *szWord, size_t iMax) {
 
 ArgsResult ParseArguments(int iArgCount, char **pArgs) {
   if (iArgCount != 8 && iArgCount != 9) {
-    for (const char *szLine : kUsage) Print("%s", szLine);
+    PrintUsage();
     return kArgsUsage;
   }
   SharedStateRec &S = SharedState;
@@ -132,58 +129,131 @@ ArgsResult ParseArguments(int iArgCount, char **pArgs) {
   return kArgsOk;
 }
 
-int StartUp(int iArgCount, char **pArgs) {
-  if (ParseArguments(iArgCount, pArgs) != kArgsOk) return 0;
-  SharedStateRec &S = SharedState;
+namespace {
 
+enum {
+  kExitUnusable = 2,       // an unattended run whose command line or port cannot be used
+  kWriteTimeoutMs = 2000,  // with options: a write the handshake holds longer fails
+};
+
+// --batch among the options: a command line that cannot be used then ends
+// with its own status, even when the option after it is the bad one.
+bool BatchAsked(int iArgCount, char **pArgs) {
+  for (int i = 1; i < iArgCount && strncmp(pArgs[i], "--", 2) == 0; ++i) {
+    if (strcmp(pArgs[i], "--") == 0) return false;
+    if (strcmp(pArgs[i], "--batch") == 0) return true;
+  }
+  return false;
+}
+
+void ReportSettings(const char *szPort) {
+  const SharedStateRec &S = SharedState;
   Print("Received: \n ");
-  Print("Port        : %s   \n ", pArgs[1]);
+  Print("Port        : %s   \n ", szPort);
   Print("Speed       : %d   \n ", S.iSpeed);
   Print("Start Addr  : %.4X \n ", S.iStartAddr);
   Print("End Addr    : %.4X \n ", S.iEndAddr);
   Print("Command     : %s   \n ", S.szCommand1);
+}
 
+// Keeps what a capture of an earlier run holds, cut back to its last whole
+// block, and has the walk go on from there.
+void ResumeCapture(const char *szOutFileName) {
+  SharedStateRec &S = SharedState;
+  uint64_t iSize = 0;
+  S.hOutFile = ResumeCaptureFile(szOutFileName, &iSize);
+  if (S.hOutFile == nullptr) {
+    Print("Error: Can't open the out file. \n");
+    return;
+  }
+  uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
+  if (iSize >= iRange) {
+    S.bCaptureComplete = 1;
+    Print("Capture complete (%llu bytes): nothing to read \n ",
+          static_cast<unsigned long long>(iSize));
+    return;
+  }
+  uint64_t iKeep = iSize / kBlockBytes * kBlockBytes;
+  if (iKeep != iSize && !CutCaptureFile(S.hOutFile, iKeep)) {
+    Print("Error: Can't cut the out file back to %llu bytes. \n",
+          static_cast<unsigned long long>(iKeep));
+    S.hOutFile = nullptr;  // nothing may be appended after a torn block
+    return;
+  }
+  S.iWalkStartAddr = S.iStartAddr + static_cast<uint32_t>(iKeep);
+  S.iCapturedBytes.store(iKeep, std::memory_order_relaxed);
+  Print("Resuming at %.8X (%llu bytes kept)\n ", S.iWalkStartAddr,
+        static_cast<unsigned long long>(iKeep));
+}
+
+void OpenCapture(const char *szOutFileName) {
+  SharedStateRec &S = SharedState;
+  S.iWalkStartAddr = S.iStartAddr;
+  if (S.bResume) {
+    ResumeCapture(szOutFileName);
+    return;
+  }
+  // Created, and an old capture emptied, before the port is opened.
+  S.hOutFile = CreateCaptureFile(szOutFileName);
+  if (S.hOutFile == nullptr) Print("Error: Can't open the out file. \n");
+}
+
+PortHandle OpenAndSetUpPort(const char *szPort) {
+  const SharedStateRec &S = SharedState;
+  PortHandle hPort = OpenPort(szPort);
+  if (hPort == nullptr) {
+    Print("Failed to open port");
+    LogEvent("the port %s cannot be opened", szPort);
+    return nullptr;
+  }
+  // Only with options may a write give up: a handshake that never lets a
+  // byte through must not keep the operator's t from being read.
+  uint32_t iWriteTimeoutMs = S.bAnyOption ? kWriteTimeoutMs : 0;
+  int iFailed = SetUpLine(hPort, static_cast<uint32_t>(S.iSpeed), S.eFlow, iWriteTimeoutMs);
+  if (iFailed & kLineTimeoutsFailed) Print("SetCommTimeouts failed");
+  if (iFailed & kLineSettingsFailed) Print("SetCommState failed");
+  return hPort;
+}
+
+int ExitStatus() {
+  const SharedStateRec &S = SharedState;
+  if (!S.bBatch) return 0;
+  return S.eWalkOutcome.load(std::memory_order_acquire) == kWalkComplete ? 0 : 1;
+}
+
+}  // namespace
+
+int StartUp(int iArgCount, char **pArgs) {
+  SharedStateRec &S = SharedState;
+  int iUnusable = BatchAsked(iArgCount, pArgs) ? kExitUnusable : 0;
+  int iFirst = 1;
+  OptionsResult eOptions = ParseOptions(iArgCount, pArgs, &iFirst);
+  if (eOptions == kOptionsHelp) return 0;
+  if (eOptions == kOptionsRefused) return iUnusable;
+  // The positional arguments are counted as they always were: the last
+  // option word stands where the program's name stood.
+  int iCount = iArgCount - (iFirst - 1);
+  char **pPositional = pArgs + (iFirst - 1);
+  if (ParseArguments(iCount, pPositional) != kArgsOk) return iUnusable;
+  S.szPortName = pPositional[1];
+
+  ReportSettings(pPositional[1]);
   char szOutFileName[kTextSize];
   int iNameLen = snprintf(szOutFileName, sizeof szOutFileName, "%s_%.4X_%.4X.bin", S.szCommand3,
                           S.iStartAddr, S.iEndAddr);
   if (iNameLen < 0 || static_cast<size_t>(iNameLen) >= sizeof szOutFileName)
-    return 0;  // bounded above
+    return iUnusable;  // bounded above
   Print("Out file    : %s   \n ", szOutFileName);
+  OpenCapture(szOutFileName);
+  OpenSessionLog(iArgCount, pArgs);
 
-  // Created, and an old capture emptied, before the port is opened.
-  S.hOutFile = CreateCaptureFile(szOutFileName);
-  if (S.hOutFile == nullptr) Print("Error: Can't open the out file. \n");
-
-  PortHandle hPort = OpenPort(pArgs[1]);
-  if (hPort == nullptr) {
-    Print("Failed to open port");
-    return 0;
-  }
-
-  PortTimeouts cto = {};
-  cto.iReadIntervalTimeout = 2;
-  cto.iReadTotalTimeoutMultiplier = 1;
-  cto.iReadTotalTimeoutConstant = 1;
-  cto.iWriteTotalTimeoutMultiplier = 0;
-  cto.iWriteTotalTimeoutConstant = 0;
-  if (!SetPortTimeouts(hPort, &cto)) Print("SetCommTimeouts failed");
-
-  PortSettings dcb = {};
-  dcb.iBaudRate = static_cast<uint32_t>(S.iSpeed);
-  dcb.bBinary = 1;
-  dcb.iDtrControl = 1;
-  dcb.bOutxCtsFlow = 1;
-  dcb.iRtsControl = 2;
-  dcb.iByteSize = 8;
-  dcb.iParity = 0;
-  dcb.iStopBits = 0;
-  if (!SetPortSettings(hPort, &dcb)) Print("SetCommState failed");
-
+  PortHandle hPort = OpenAndSetUpPort(pPositional[1]);
+  if (hPort == nullptr) return iUnusable;
   if (!StartDetachedThread(ControlThread, hPort)) {
     Print("Can't create the control thread. \n");
-    return 0;
+    return iUnusable;
   }
   ReceiveLoop(hPort);
   ClosePort(hPort);
-  return 0;
+  return ExitStatus();
 }

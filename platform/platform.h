@@ -19,12 +19,19 @@
 //   ClosePort           release the port
 //   PreparePortIo       zero an overlapped record and create its event
 //   ReleasePortIo       close the record's event
-// Capture file:
+// Capture file and session log:
 //   CreateCaptureFile   create or empty a file for writing
+//   ResumeCaptureFile   open a file for writing at its end, keeping what it holds
+//   CutCaptureFile      shorten a file and go on writing at its new end
 //   WriteCaptureFile    write bytes synchronously
+//   OpenLogFile         open a file for appending (each write lands whole at its end)
 // Threads and time:
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
+//   MonotonicMs         milliseconds from a clock that never jumps
+//   FormatWallClock     the local date and time as text
+//   SignalHandoff       wake a thread in WaitHandoff (one process-wide event)
+//   WaitHandoff         wait until SignalHandoff or a time-out, whichever is first
 // Console:
 //   WriteOutput         emit bytes on standard output, whole, unbuffered
 //   PrepareConsoleInput switch the keyboard to raw keys (no echo, no editing,
@@ -60,16 +67,24 @@ struct PortTimeouts {
   uint32_t iWriteTotalTimeoutConstant;
 };
 
-// Line settings, built from zero: every field not set is off.
+// Line settings in the program's own words; each back-end translates them
+// into its driver's record, built from zero, so nothing an earlier program
+// left on the port carries over. Binary mode is always on.
+enum PortFlow {
+  kFlowRtsCts = 0,  // output waits for CTS, RTS is the handshake line
+  kFlowNone = 1,    // no handshake: RTS simply raised
+};
+enum PortParity { kParityNone = 0, kParityOdd = 1, kParityEven = 2 };
+enum PortStopBits { kOneStopBit = 0, kTwoStopBits = 2 };
+enum PortDtr { kDtrLow = 0, kDtrRaised = 1 };
+
 struct PortSettings {
   uint32_t iBaudRate;
-  uint8_t bBinary;
-  uint8_t iDtrControl;   // 1: DTR raised while the port is open
-  uint8_t bOutxCtsFlow;  // 1: output waits for CTS
-  uint8_t iRtsControl;   // 2: RTS handshake
   uint8_t iByteSize;
-  uint8_t iParity;    // 0: none
-  uint8_t iStopBits;  // 0: one stop bit
+  PortParity eParity;
+  PortStopBits eStopBits;
+  PortFlow eFlow;
+  PortDtr eDtr;  // kDtrRaised: DTR up while the port is open
 };
 
 enum { kEvRxChar = 1 };  // event mask bit: a character arrived
@@ -90,11 +105,18 @@ bool PreparePortIo(PortIo *pIo);
 void ReleasePortIo(PortIo *pIo);
 
 FileHandle CreateCaptureFile(const char *szName);
+FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize);
+bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
+FileHandle OpenLogFile(const char *szName);
 
 typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);
 void SleepMs(uint32_t iMs);
+uint64_t MonotonicMs();
+void FormatWallClock(char *szText, size_t iSize);  // "2026-12-09 14:03:27"
+void SignalHandoff();
+void WaitHandoff(uint32_t iMs);
 
 void WriteOutput(const char *pBytes, size_t iCount);
 void PrepareConsoleInput();

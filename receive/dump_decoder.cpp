@@ -5,6 +5,7 @@
 
 #include "core/print.h"
 #include "core/shared_state.h"
+#include "receive/block_check.h"
 
 namespace {
 
@@ -28,10 +29,18 @@ void WriteOutByte(uint8_t iByte) {
   // A full disk or a vanished drive must not go unnoticed: the image would
   // look complete while it is short. Said once; the run goes on, since the
   // operator may still be watching the device's output.
-  if (!WriteCaptureFile(S.hOutFile, &iByte, 1, &iCnt) && !S.bOutWriteFailed) {
-    S.bOutWriteFailed = 1;
-    Print("Error: Can't write the out file. \n");
+  if (!WriteCaptureFile(S.hOutFile, &iByte, 1, &iCnt)) {
+    ReportCaptureWriteFailure();
+    return;
   }
+  S.iCapturedBytes.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ReportCaptureWriteFailure() {
+  SharedStateRec &S = SharedState;
+  if (S.bOutWriteFailed) return;
+  S.bOutWriteFailed = 1;
+  Print("Error: Can't write the out file. \n");
 }
 
 void DecodeDumpLine(const char *szLine) {
@@ -39,6 +48,12 @@ void DecodeDumpLine(const char *szLine) {
   // characters makes it too short to be a dump line.
   size_t n = strlen(szLine);
   if (n < kDumpLineMin || szLine[0] == '>') return;
+  // Checked blocks are written whole by the control thread once they pass;
+  // only the lines of the dump being awaited are kept for that.
+  if (SharedState.bCheck) {
+    CollectDumpLine(szLine);
+    return;
+  }
   // n is at least 70, so the second character of a pair starting before 57
   // is always inside the line.
   size_t i = kDumpFirstPair;

@@ -5,7 +5,8 @@
 // byte pairs stand from character 8 up to a pair starting at character 56,
 // separated by blanks or "-". Each decoded byte goes to the capture file at
 // once (WriteOutByte), so the file is complete up to its last byte at every
-// moment. Writes bOutWriteFailed.
+// moment. When blocks are checked, lines go to the block collection instead.
+// Writes bOutWriteFailed and iCapturedBytes.
 #pragma once
 
 #include <stdint.h>
@@ -19,3 +20,6 @@ enum {
 void DecodeDumpLine(const char *szLine);
 uint8_t HexPairToByte(const char *pPair);
 void WriteOutByte(uint8_t iByte);
+// Says once that the capture cannot be written: a full disk or a vanished
+// drive must not go unnoticed.
+void ReportCaptureWriteFailure();

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "core/shared_state.h"
+#include "receive/block_check.h"
 #include "receive/dump_decoder.h"
 
 namespace {
@@ -66,6 +67,10 @@ void AddRxChar(unsigned char c) {
   if (iAwaited != S.iPromptsSeen.load(std::memory_order_relaxed) && S.pLine != nullptr &&
       strcmp(S.pLine, S.szPrompt) == 0) {
     EmptyLine();
+    // A checked dump ends at its prompt: its lines are handed over before the
+    // prompt is acknowledged, so the control thread finds them complete.
+    if (S.bCheck) CloseBlockCollection();
     S.iPromptsSeen.store(iAwaited, std::memory_order_release);
+    if (S.bFast) SignalHandoff();
   }
 }

@@ -5,6 +5,7 @@
 
 #include "console/console_thread.h"
 #include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 
@@ -31,10 +32,15 @@ void DrainPort(PortHandle hPort, PortIo *ov) {
       return;
     }
     if (read > sizeof buf) read = sizeof buf;
+    if (read > 0) {
+      SharedState.iLastRxMs.store(MonotonicMs(), std::memory_order_release);
+      LogReceived(buf, read);
+    }
     for (uint32_t i = 0; i < read; ++i) HandleRxByte(buf[i]);
     // A device that never pauses would keep the drain going for ever; the
     // operator's stop must still end the run.
   } while (read > 0 && !StopRequested());
+  FlushReceivedLog();  // the line paused: what came in so far is one record
 }
 
 }  // namespace

@@ -6,11 +6,22 @@
 // line assembler now looks for the prompt), and waits: first until iSent has
 // caught up with iPosted, then until iPromptsSeen has caught up with
 // iPromptsAwaited and terminal mode is off. Every wait polls each 100 ms and
-// is unbounded. Runs on the control thread only.
+// is unbounded; with the fast hand-off a wait also ends the moment the
+// console thread or the line assembler signals that something changed.
+//
+// PostCommandTimed is the same hand-off with a time-out for checked blocks:
+// the time counts only while the transmission runs, terminal mode is off and
+// the device is present, so a paused run or an operator at the terminal never
+// times out. Runs on the control thread only.
 #pragma once
+
+#include <stdint.h>
 
 enum { kHandoffPollMs = 100 };
 
+enum HandoffResult { kHandoffAnswered, kHandoffTimedOut };
+
 void PostCommand(const char *szText, const char *szPrompt);
+HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs);
 void WaitCommandSent();
 void WaitPrompt();

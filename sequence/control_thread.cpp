@@ -7,7 +7,9 @@
 
 #include "core/print.h"
 #include "core/shared_state.h"
+#include "sequence/checked_walk.h"
 #include "sequence/command_handoff.h"
+#include "sequence/progress.h"
 
 namespace {
 
@@ -52,18 +54,21 @@ bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {
   return true;
 }
 
-uint32_t ControlThread(PortHandle /*hPort*/) {
-  const SharedStateRec &S = SharedState;
+namespace {
+
+void WalkPlain() {
+  SharedStateRec &S = SharedState;
   char oCmdForExecute[kTextSize];
 
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
   PostCommand(kOpeningLineEnd, kPrompt);
 
+  StartProgress();
   uint32_t iAddr = S.iStartAddr;
   bool bMore = iAddr <= S.iEndAddr;
   while (bMore) {
-    if (!S.bOutToConsole) Print("%.8X from %.8X \r", iAddr, S.iEndAddr);
+    ShowProgress(iAddr);
     // Bank and offset go out for every block, changed or not: the monitor's
     // own notion of the current address is never trusted.
     for (BlockCommand eWhich : {kBankCommand, kOffsetCommand, kDumpCommand}) {
@@ -72,9 +77,21 @@ uint32_t ControlThread(PortHandle /*hPort*/) {
     }
     bMore = NextBlockAddr(iAddr, &iAddr) && iAddr <= S.iEndAddr;
   }
-  if (!S.bOutToConsole) {
-    Print("\n");
-    Print("Done. \n");
+  EndProgress();
+  // Every dump line was decoded before its prompt was seen. Without the
+  // check, the capture holds the range only if it holds exactly its bytes.
+  bool bWhole =
+      S.iCapturedBytes.load(std::memory_order_relaxed) == BlocksFrom(S.iStartAddr) * kBlockSize;
+  S.eWalkOutcome.store(bWhole ? kWalkComplete : kWalkStopped, std::memory_order_release);
+}
+
+}  // namespace
+
+uint32_t ControlThread(PortHandle /*hPort*/) {
+  if (SharedState.bCheck) {
+    WalkChecked();
+  } else {
+    WalkPlain();
   }
   return 0;
 }

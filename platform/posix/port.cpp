@@ -107,8 +107,10 @@ bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
   tio.c_cflag |= CREAD | CLOCAL;
   tio.c_cflag |= pSettings->iByteSize == 7 ? CS7 : CS8;
-  if (pSettings->iStopBits == 2) tio.c_cflag |= CSTOPB;
-  if (pSettings->bOutxCtsFlow || pSettings->iRtsControl == 2) tio.c_cflag |= CRTSCTS;
+  if (pSettings->eStopBits == kTwoStopBits) tio.c_cflag |= CSTOPB;
+  if (pSettings->eParity != kParityNone) tio.c_cflag |= PARENB;
+  if (pSettings->eParity == kParityOdd) tio.c_cflag |= PARODD;
+  if (pSettings->eFlow == kFlowRtsCts) tio.c_cflag |= CRTSCTS;
   // VMIN 1 with the descriptor non-blocking: an empty read says EAGAIN and
   // waits for its time-outs, and a read of nothing means the line hung up.
   // (VMIN 0 would return nothing at once and look like a hang-up.)
@@ -116,7 +118,7 @@ bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
   tio.c_cc[VTIME] = 0;
   if (tcsetattr(iFd, TCSANOW, &tio) != 0) return false;
 
-  if (pSettings->iDtrControl == 1) {
+  if (pSettings->eDtr == kDtrRaised) {
     // A pseudo-terminal has no modem lines and refuses this; that is no failure.
     int iLines = TIOCM_DTR | TIOCM_RTS;
     ioctl(iFd, TIOCMBIS, &iLines);
@@ -239,6 +241,13 @@ IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32
   int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
   if (iFd < 0) return kIoFailed;
   const uint8_t *p = static_cast<const uint8_t *>(pBytes);
+  // The write time-outs mean what the Windows serial driver makes of them:
+  // all of it within multiplier * count + constant, or the write fails with
+  // what went out so far. Both 0: no time-out.
+  const PortTimeouts &cto = hPort->cto;
+  int64_t iLimit = static_cast<int64_t>(cto.iWriteTotalTimeoutMultiplier) * iCount +
+                   cto.iWriteTotalTimeoutConstant;
+  int64_t iDeadline = iLimit > 0 ? NowMs() + iLimit : -1;
   while (*pWritten < iCount) {
     ssize_t iDone = write(iFd, p + *pWritten, iCount - *pWritten);
     if (iDone > 0) {
@@ -247,9 +256,15 @@ IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32
     }
     if (iDone < 0 && errno == EINTR) continue;
     if (iDone < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // No write time-out: wait as long as the handshake holds the line.
+      // The handshake holds the line: wait, up to the time-out if there is one.
+      int iWaitMs = -1;
+      if (iDeadline >= 0) {
+        int64_t iLeft = iDeadline - NowMs();
+        if (iLeft <= 0) return kIoFailed;
+        iWaitMs = static_cast<int>(iLeft);
+      }
       pollfd oPoll = {iFd, POLLOUT, 0};
-      int iReady = poll(&oPoll, 1, -1);
+      int iReady = poll(&oPoll, 1, iWaitMs);
       if (iReady > 0 && IsHangUp(oPoll.revents)) return kIoFailed;
       continue;
     }

@@ -25,6 +25,34 @@ FileHandle CreateCaptureFile(const char *szName) {
   return pFile;
 }
 
+FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize) {
+  *pSize = 0;
+  int iFd = open(szName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (iFd < 0) return nullptr;
+  off_t iEnd = lseek(iFd, 0, SEEK_END);
+  FileRec *pFile = iEnd < 0 ? nullptr : new (std::nothrow) FileRec{iFd};
+  if (pFile == nullptr) {
+    close(iFd);
+    return nullptr;
+  }
+  *pSize = static_cast<uint64_t>(iEnd);
+  return pFile;
+}
+
+bool CutCaptureFile(FileHandle hFile, uint64_t iSize) {
+  if (hFile == nullptr) return false;
+  return ftruncate(hFile->iFd, static_cast<off_t>(iSize)) == 0 &&
+         lseek(hFile->iFd, static_cast<off_t>(iSize), SEEK_SET) >= 0;
+}
+
+FileHandle OpenLogFile(const char *szName) {
+  int iFd = open(szName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (iFd < 0) return nullptr;
+  FileRec *pFile = new (std::nothrow) FileRec{iFd};
+  if (pFile == nullptr) close(iFd);
+  return pFile;
+}
+
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten) {
   *pWritten = 0;
   if (hFile == nullptr) return false;
@@ -80,6 +108,55 @@ void SleepMs(uint32_t iMs) {
   timespec oLeft = {static_cast<time_t>(iMs / 1000), static_cast<long>(iMs % 1000) * 1000000L};
   while (nanosleep(&oLeft, &oLeft) != 0 && errno == EINTR) {
   }
+}
+
+uint64_t MonotonicMs() {
+  timespec oNow;
+  clock_gettime(CLOCK_MONOTONIC, &oNow);
+  return static_cast<uint64_t>(oNow.tv_sec) * 1000u +
+         static_cast<uint64_t>(oNow.tv_nsec) / 1000000u;
+}
+
+void FormatWallClock(char *szText, size_t iSize) {
+  time_t iNow = time(nullptr);
+  tm oLocal;
+  if (iSize == 0) return;
+  szText[0] = 0;
+  if (localtime_r(&iNow, &oLocal) != nullptr) strftime(szText, iSize, "%Y-%m-%d %H:%M:%S", &oLocal);
+}
+
+namespace {
+
+// The hand-off event: a flag under a mutex, so that a signal given before the
+// waiter gets there is not lost (an auto-reset event, as on Windows).
+pthread_mutex_t oHandoffLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t oHandoffCond = PTHREAD_COND_INITIALIZER;
+bool bHandoffSignalled = false;
+
+}  // namespace
+
+void SignalHandoff() {
+  pthread_mutex_lock(&oHandoffLock);
+  bHandoffSignalled = true;
+  pthread_cond_signal(&oHandoffCond);
+  pthread_mutex_unlock(&oHandoffLock);
+}
+
+void WaitHandoff(uint32_t iMs) {
+  timespec oUntil;
+  clock_gettime(CLOCK_REALTIME, &oUntil);
+  oUntil.tv_sec += static_cast<time_t>(iMs / 1000);
+  oUntil.tv_nsec += static_cast<long>(iMs % 1000) * 1000000L;
+  if (oUntil.tv_nsec >= 1000000000L) {
+    oUntil.tv_sec += 1;
+    oUntil.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&oHandoffLock);
+  while (!bHandoffSignalled) {
+    if (pthread_cond_timedwait(&oHandoffCond, &oHandoffLock, &oUntil) != 0) break;
+  }
+  bHandoffSignalled = false;
+  pthread_mutex_unlock(&oHandoffLock);
 }
 
 void WriteOutput(const char *pBytes, size_t iCount) {

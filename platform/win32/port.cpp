@@ -99,13 +99,17 @@ bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
   memset(&dcb, 0, sizeof(dcb));
   dcb.DCBlength = sizeof(DCB);
   dcb.BaudRate = pSettings->iBaudRate;
-  dcb.fBinary = pSettings->bBinary ? 1 : 0;
-  dcb.fDtrControl = pSettings->iDtrControl & 3u;
-  dcb.fOutxCtsFlow = pSettings->bOutxCtsFlow ? 1 : 0;
-  dcb.fRtsControl = pSettings->iRtsControl & 3u;
+  dcb.fBinary = 1;
+  dcb.fDtrControl = pSettings->eDtr == kDtrRaised ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  bool bHandshake = pSettings->eFlow == kFlowRtsCts;
+  dcb.fOutxCtsFlow = bHandshake ? 1 : 0;
+  dcb.fRtsControl = bHandshake ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   dcb.ByteSize = pSettings->iByteSize;
-  dcb.Parity = pSettings->iParity;
-  dcb.StopBits = pSettings->iStopBits;
+  dcb.fParity = pSettings->eParity != kParityNone ? 1 : 0;
+  dcb.Parity = pSettings->eParity == kParityOdd    ? ODDPARITY
+               : pSettings->eParity == kParityEven ? EVENPARITY
+                                                   : NOPARITY;
+  dcb.StopBits = pSettings->eStopBits == kTwoStopBits ? TWOSTOPBITS : ONESTOPBIT;
   return SetCommState(HandleOf(hPort), &dcb) != FALSE;
 }
 

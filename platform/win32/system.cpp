@@ -4,6 +4,7 @@
 #include "platform/win32/windows_api.h"
 
 #include <conio.h>
+#include <stdio.h>
 
 #include <atomic>
 #include <new>
@@ -54,6 +55,41 @@ FileHandle CreateCaptureFile(const char *szName) {
   return reinterpret_cast<FileHandle>(h);
 }
 
+FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize) {
+  *pSize = 0;
+  HANDLE h = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  LARGE_INTEGER iEnd;
+  LARGE_INTEGER iZero;
+  iZero.QuadPart = 0;
+  if (!SetFilePointerEx(h, iZero, &iEnd, FILE_END)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  *pSize = static_cast<uint64_t>(iEnd.QuadPart);
+  return reinterpret_cast<FileHandle>(h);
+}
+
+bool CutCaptureFile(FileHandle hFile, uint64_t iSize) {
+  LARGE_INTEGER iAt;
+  iAt.QuadPart = static_cast<LONGLONG>(iSize);
+  return SetFilePointerEx(HandleOf(hFile), iAt, NULL, FILE_BEGIN) && SetEndOfFile(HandleOf(hFile));
+}
+
+FileHandle OpenLogFile(const char *szName) {
+  // Append access alone: every write lands whole at the end, whichever
+  // thread makes it, and other programs may read and add to the log.
+  HANDLE h = CreateFileA(szName, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  return reinterpret_cast<FileHandle>(h);
+}
+
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten) {
   DWORD n = 0;
   BOOL bOk = WriteFile(HandleOf(hFile), pBytes, iCount, &n, NULL);
@@ -77,6 +113,38 @@ bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
 }
 
 void SleepMs(uint32_t iMs) { Sleep(iMs); }
+
+uint64_t MonotonicMs() { return GetTickCount64(); }
+
+void FormatWallClock(char *szText, size_t iSize) {
+  SYSTEMTIME oNow;
+  GetLocalTime(&oNow);
+  snprintf(szText, iSize, "%04u-%02u-%02u %02u:%02u:%02u", oNow.wYear, oNow.wMonth, oNow.wDay,
+           oNow.wHour, oNow.wMinute, oNow.wSecond);
+}
+
+namespace {
+
+// The hand-off event, auto-reset, so that a signal given before the waiter
+// gets there is not lost. A function-local static is created exactly once,
+// whichever thread asks first.
+HANDLE HandoffEvent() {
+  static HANDLE hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+  return hEvent;
+}
+
+}  // namespace
+
+void SignalHandoff() { SetEvent(HandoffEvent()); }
+
+void WaitHandoff(uint32_t iMs) {
+  HANDLE hEvent = HandoffEvent();
+  if (hEvent == NULL) {
+    Sleep(iMs);
+    return;
+  }
+  WaitForSingleObject(hEvent, iMs);
+}
 
 void WriteOutput(const char *pBytes, size_t iCount) {
   // WriteFile on the raw handle rather than stdio: nothing is buffered, and

@@ -9,6 +9,8 @@
 
 #include <chrono>
 
+#include "core/line_setup.h"
+
 PtyPair::PtyPair() {
   int iSlave = -1;
   char szName[256] = {};
@@ -22,18 +24,7 @@ PtyPair::PtyPair() {
   // The test's own slave descriptor keeps the pseudo-terminal alive between
   // opens; it carries no lock, so the program's exclusive open still succeeds.
   close(iSlave);
-  PortTimeouts cto = {2, 1, 1, 0, 0};
-  PortSettings dcb = {};
-  dcb.iBaudRate = 38400;
-  dcb.bBinary = 1;
-  dcb.iDtrControl = 1;
-  dcb.bOutxCtsFlow = 1;
-  dcb.iRtsControl = 2;
-  dcb.iByteSize = 8;
-  if (hPort != nullptr) {
-    SetPortTimeouts(hPort, &cto);
-    SetPortSettings(hPort, &dcb);
-  }
+  if (hPort != nullptr) SetUpLine(hPort, 38400, kFlowRtsCts, 0);
 }
 
 PtyPair::~PtyPair() {

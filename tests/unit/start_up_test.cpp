@@ -153,4 +153,59 @@ TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
             std::string::npos);
 }
 
+// Options come first, are refused by name before anything is created, and
+// an unattended run says "unusable" in its exit status.
+TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
+  std::string szDir = MakeTempDir();
+  std::string szDump = szDir + "/DM";
+  const struct {
+    std::vector<std::string> aOptions;
+    const char *szFirstLine;  // "" when the options are accepted
+  } aCases[] = {
+      {{"--fsat"}, "Error: unknown option --fsat \n"},
+      {{"--pace", "--fast"}, "Error: --pace needs a value (MS) \n"},
+      {{"--pace", "x"}, "Error: --pace: \"x\" is not a number of milliseconds from 0 to 1000 \n"},
+      {{"--retries", "-1"}, "Error: --retries: \"-1\" is not a number of retries from 0 to 100 \n"},
+      {{"--timeout", "0"},
+       "Error: --timeout: \"0\" is not a number of milliseconds from 1 to 3600000 \n"},
+      {{"--flow", "xon"}, "Error: --flow: \"xon\" is not rtscts or none \n"},
+      {{"--reconnect", "30"},
+       "Error: --reconnect needs --check (or --fast, --reread, --resume) \n"},
+      {{"--check", "--reconnect", "30", "--flow", "none", "--pace", "2", "--"}, ""},
+  };
+  for (const auto &oCase : aCases) {
+    ResetSharedState();
+    std::vector<std::string> aArgs = {"vexlor"};
+    aArgs.insert(aArgs.end(), oCase.aOptions.begin(), oCase.aOptions.end());
+    aArgs.insert(aArgs.end(), {"/nonexistent/port", "9600", "0", "FF", "BB", "BT", szDump});
+    std::string szOut;
+    EXPECT_EQ(Run(aArgs, &szOut), 0) << oCase.aOptions[0];
+    if (oCase.szFirstLine[0] != 0) {
+      EXPECT_EQ(szOut, oCase.szFirstLine + std::string(kUsageText)) << oCase.aOptions[0];
+      EXPECT_EQ(access((szDump + "_0000_00FF.bin").c_str(), F_OK), -1) << oCase.aOptions[0];
+    } else {
+      EXPECT_EQ(szOut.substr(szOut.size() - 19), "Failed to open port");
+      EXPECT_EQ(SharedState.eFlow, kFlowNone);
+      EXPECT_EQ(SharedState.iPaceMs, 2);
+    }
+  }
+  // Unattended: a command line or a port that cannot be used is status 2.
+  std::string szOut;
+  ResetSharedState();
+  EXPECT_EQ(Run({"v", "--batch", "--fsat", "p", "9600", "0", "FF", "BB", "BT", szDump}, &szOut), 2);
+  ResetSharedState();
+  EXPECT_EQ(Run({"v", "--batch", "p", "9600", "0", "FF", "BB", "BT"}, &szOut), 2);
+  EXPECT_EQ(szOut, kUsageText);
+  ResetSharedState();
+  EXPECT_EQ(
+      Run({"v", "--batch", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", szDump}, &szOut), 2);
+  // --fast drops the pause after each byte unless a pace is given too.
+  ResetSharedState();
+  EXPECT_EQ(
+      Run({"v", "--fast", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", szDump}, &szOut), 0);
+  EXPECT_EQ(SharedState.iPaceMs, 0);
+  EXPECT_EQ(SharedState.bCheck, 1);
+  unlink((szDump + "_0000_00FF.bin").c_str());
+}
+
 }  // namespace

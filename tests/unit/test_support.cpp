@@ -11,33 +11,6 @@
 
 #include "core/shared_state.h"
 
-void ResetSharedState() {
-  SharedStateRec &S = SharedState;
-  S.hOutFile = nullptr;
-  S.iSpeed = 38400;
-  S.bOutToConsole = 1;
-  S.bLongAddr = 0;
-  memset(S.szCommand1, 0, sizeof S.szCommand1);
-  memset(S.szCommand2, 0, sizeof S.szCommand2);
-  memset(S.szCommand3, 0, sizeof S.szCommand3);
-  S.iStartAddr = 0;
-  S.iEndAddr = 0;
-  memset(S.szTxBuf, 0, sizeof S.szTxBuf);
-  memset(S.szPrompt, 0, sizeof S.szPrompt);
-  S.iPosted = 0;
-  S.iSent = 0;
-  S.iPromptsAwaited = 0;
-  S.iPromptsSeen = 0;
-  S.bTerminalMode = 0;
-  S.bStopRequested = 0;
-  S.bOutWriteFailed = 0;
-  free(S.pLine);
-  S.pLine = nullptr;
-  S.iLineSize = 0;
-  S.iLineLen = 0;
-  S.bLineOverflow = 0;
-}
-
 std::string MakeTempDir() {
   char szTemplate[] = "/tmp/vexlor-unit-XXXXXX";
   const char *szDir = mkdtemp(szTemplate);

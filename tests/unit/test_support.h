@@ -4,9 +4,7 @@
 
 #include <string>
 
-// Puts SharedState back to its start-of-run defaults (the line buffer is
-// released; the capture file is closed over).
-void ResetSharedState();
+#include "core/shared_state.h"  // ResetSharedState
 
 // A capture file in a fresh temporary folder, installed as hOutFile.
 struct TempCapture {

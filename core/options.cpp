@@ -1,0 +1,222 @@
+// options.cpp - parsing the options, and the help text made from their table.
+#include "core/options.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "core/print.h"
+#include "core/shared_state.h"
+
+#ifndef VEXLOR_VERSION
+#define VEXLOR_VERSION "unknown"
+#endif
+
+namespace {
+
+const char *const kUsage[] = {
+    "Using: \n",
+    "Vexlor.exe [ComPortName]  [Speed] [StartAddr] [EndAddr] [Command1] [Command2] [Command3] "
+    "[OutToConsole] \n",
+    "Command set1: [BB] [BT] [DM] \n",
+    "Command set2: [BS] [ST] [DB] \n",
+};
+
+enum OptionId {
+  kOptHelp,
+  kOptVersion,
+  kOptCheck,
+  kOptReread,
+  kOptRetries,
+  kOptTimeout,
+  kOptPace,
+  kOptFast,
+  kOptResume,
+  kOptBatch,
+  kOptLog,
+  kOptReconnect,
+  kOptFlow,
+};
+
+enum OptionValue {
+  kValueNone,    // a switch
+  kValueNumber,  // a whole number within iMin..iMax
+  kValueText,    // any text of at most 255 characters
+  kValueFlow,    // rtscts or none
+};
+
+struct OptionRec {
+  const char *szName;
+  OptionId eId;
+  OptionValue eValue;
+  const char *szValueName;  // as the help shows it
+  int32_t iMin;
+  int32_t iMax;
+  const char *szWhatNumber;  // "a number of milliseconds" in messages
+  const char *szHelp;
+};
+
+const OptionRec kOptions[] = {
+    {"--check", kOptCheck, kValueNone, "", 0, 0, "",
+     "check every block whole (8 lines, addresses, text column) before it is captured"},
+    {"--retries", kOptRetries, kValueNumber, "N", 0, 100, "a number of retries",
+     "ask for a failed block again up to N more times (default 3)"},
+    {"--timeout", kOptTimeout, kValueNumber, "MS", 1, 3600000, "a number of milliseconds",
+     "a command's prompt must come within MS (default 2000 + the answer's time on the line)"},
+    {"--reread", kOptReread, kValueNone, "", 0, 0, "",
+     "read each block twice; the readings must agree (implies --check)"},
+    {"--pace", kOptPace, kValueNumber, "MS", 0, 1000, "a number of milliseconds",
+     "pause after each byte sent (default 10; 0: none)"},
+    {"--fast", kOptFast, kValueNone, "", 0, 0, "",
+     "--check, --pace 0, and go on the moment the prompt arrives"},
+    {"--resume", kOptResume, kValueNone, "", 0, 0, "",
+     "keep the capture and go on after its last whole block (implies --check)"},
+    {"--batch", kOptBatch, kValueNone, "", 0, 0, "",
+     "start at once, end with the walk; exit status 0 done, 1 ended early, 2 unusable"},
+    {"--log", kOptLog, kValueText, "FILE", 0, 0, "a file name",
+     "append a session log: bytes sent and received, retries, reconnects"},
+    {"--reconnect", kOptReconnect, kValueNumber, "SECONDS", 1, 86400, "a number of seconds",
+     "wait up to SECONDS for a lost device to come back, then go on (needs --check)"},
+    {"--flow", kOptFlow, kValueFlow, "rtscts|none", 0, 0, "rtscts or none",
+     "the handshake (default rtscts; none: only TX, RX and ground wired)"},
+    {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
+    {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
+};
+
+const OptionRec *FindOption(const char *szName) {
+  for (const OptionRec &oOption : kOptions) {
+    if (strcmp(oOption.szName, szName) == 0) return &oOption;
+  }
+  return nullptr;
+}
+
+void PrintHelp() {
+  PrintUsage();
+  Print("Options (before ComPortName): \n");
+  for (const OptionRec &oOption : kOptions) {
+    char szLeft[40];
+    snprintf(szLeft, sizeof szLeft, "%s %s", oOption.szName, oOption.szValueName);
+    Print("  %-22s %s\n", szLeft, oOption.szHelp);
+  }
+}
+
+// Whole decimal number within the option's range, nothing else in the text.
+bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pValue) {
+  if (*szText == 0 || strlen(szText) > 10) return false;
+  int64_t iValue = 0;
+  for (const char *p = szText; *p != 0; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    iValue = iValue * 10 + (*p - '0');
+  }
+  if (iValue < oOption.iMin || iValue > oOption.iMax) return false;
+  *pValue = static_cast<int32_t>(iValue);
+  return true;
+}
+
+bool RefuseValue(const OptionRec &oOption, const char *szValue) {
+  if (oOption.eValue == kValueNumber) {
+    Print("Error: %s: \"%s\" is not %s from %d to %d \n", oOption.szName, szValue,
+          oOption.szWhatNumber, oOption.iMin, oOption.iMax);
+  } else if (oOption.eValue == kValueFlow) {
+    Print("Error: %s: \"%s\" is not rtscts or none \n", oOption.szName, szValue);
+  } else {
+    Print("Error: %s: \"%s\" is not %s that fits \n", oOption.szName, szValue,
+          oOption.szWhatNumber);
+  }
+  return false;
+}
+
+// Stores one option's effect in SharedState; false (with a message) when its
+// value cannot be used.
+bool ApplyOption(const OptionRec &oOption, const char *szValue) {
+  SharedStateRec &S = SharedState;
+  int32_t iNumber = 0;
+  if (oOption.eValue == kValueNumber && !ScanOptionNumber(szValue, oOption, &iNumber)) {
+    return RefuseValue(oOption, szValue);
+  }
+  switch (oOption.eId) {
+    case kOptHelp:
+    case kOptVersion: break;  // answered by the caller
+    case kOptCheck: S.bCheck = 1; break;
+    case kOptReread: S.bReread = S.bCheck = 1; break;
+    case kOptRetries: S.iRetries = iNumber; break;
+    case kOptTimeout: S.iTimeoutMs = iNumber; break;
+    case kOptPace: S.iPaceMs = iNumber; break;
+    case kOptFast: S.bFast = S.bCheck = 1; break;
+    case kOptResume: S.bResume = S.bCheck = 1; break;
+    case kOptBatch: S.bBatch = 1; break;
+    case kOptReconnect: S.iReconnectSec = iNumber; break;
+    case kOptLog:
+      if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
+        return RefuseValue(oOption, szValue);
+      snprintf(S.szLogFile, sizeof S.szLogFile, "%s", szValue);
+      break;
+    case kOptFlow:
+      if (strcmp(szValue, "rtscts") == 0) {
+        S.eFlow = kFlowRtsCts;
+      } else if (strcmp(szValue, "none") == 0) {
+        S.eFlow = kFlowNone;
+      } else {
+        return RefuseValue(oOption, szValue);
+      }
+      break;
+  }
+  S.bAnyOption = 1;
+  return true;
+}
+
+OptionsResult Refuse() {
+  PrintUsage();
+  return kOptionsRefused;
+}
+
+}  // namespace
+
+void PrintUsage() {
+  for (const char *szLine : kUsage) Print("%s", szLine);
+}
+
+OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) {
+  SharedStateRec &S = SharedState;
+  bool bPaceGiven = false;
+  int i = 1;
+  for (; i < iArgCount && strncmp(pArgs[i], "--", 2) == 0; ++i) {
+    if (strcmp(pArgs[i], "--") == 0) {
+      ++i;
+      break;
+    }
+    const OptionRec *pOption = FindOption(pArgs[i]);
+    if (pOption == nullptr) {
+      Print("Error: unknown option %s \n", pArgs[i]);
+      return Refuse();
+    }
+    if (pOption->eId == kOptHelp) {
+      PrintHelp();
+      return kOptionsHelp;
+    }
+    if (pOption->eId == kOptVersion) {
+      Print("Vexlor %s\n", VEXLOR_VERSION);
+      return kOptionsHelp;
+    }
+    const char *szValue = "";
+    if (pOption->eValue != kValueNone) {
+      // The next option is no value: "--pace --fast" forgot the number.
+      if (i + 1 >= iArgCount || strncmp(pArgs[i + 1], "--", 2) == 0) {
+        Print("Error: %s needs a value (%s) \n", pOption->szName, pOption->szValueName);
+        return Refuse();
+      }
+      szValue = pArgs[++i];
+    }
+    if (!ApplyOption(*pOption, szValue)) return Refuse();
+    if (pOption->eId == kOptPace) bPaceGiven = true;
+  }
+  // --fast brings no pause after each byte unless a pace is given as well.
+  if (S.bFast && !bPaceGiven) S.iPaceMs = 0;
+  if (S.iReconnectSec > 0 && !S.bCheck) {
+    // Without the check, a block torn by the loss would be captured half.
+    Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");
+    return Refuse();
+  }
+  *piFirstPositional = i;
+  return kOptionsOk;
+}

@@ -1,0 +1,20 @@
+// options.h - the program's options, in one table.
+//
+// Options come before the positional arguments: the first argument that does
+// not begin with "--" ends them, and "--" ends them explicitly. Each option
+// has one entry in the table of options.cpp (name, value, range, help line),
+// from which both the parsing and the --help text come. ParseOptions writes
+// the option fields of SharedState; it runs on the main thread before
+// anything else. With no option given, nothing in SharedState changes.
+#pragma once
+
+enum OptionsResult {
+  kOptionsOk,       // *piFirstPositional: index of the port argument
+  kOptionsHelp,     // --help or --version was answered: end with status 0
+  kOptionsRefused,  // a message and the usage text were printed
+};
+
+OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional);
+
+// The usage text: four lines, as the program has always printed it.
+void PrintUsage();

@@ -1,0 +1,128 @@
+// session_log.cpp - records of what went over the line and what happened.
+#include "core/session_log.h"
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "core/shared_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+enum {
+  kRecordSize = 1024,  // one record, escapes included
+  kRxGatherMax = 200,  // received bytes gathered into one record at most
+};
+
+FileHandle hLogFile = nullptr;
+uint64_t iLogStartMs = 0;
+std::atomic<bool> bLogFailed{false};
+
+// Received bytes not yet written (main thread only).
+uint8_t aRxGathered[kRxGatherMax];
+size_t iRxGathered = 0;
+uint64_t iRxFirstMs = 0;
+
+void WriteRecord(const char *pText, size_t iLen) {
+  uint32_t iWritten = 0;
+  if (WriteCaptureFile(hLogFile, pText, static_cast<uint32_t>(iLen), &iWritten)) return;
+  if (!bLogFailed.exchange(true)) {
+    Print("Error: Can't write the log file %s. The dump goes on. \n", SharedState.szLogFile);
+  }
+}
+
+// "   1042 ms TX " and the bytes, escaped, and a line end.
+void WriteBytesRecord(uint64_t iAtMs, const char *szDirection, const uint8_t *pBytes,
+                      size_t iCount) {
+  char oRecord[kRecordSize];
+  int iLen = snprintf(oRecord, sizeof oRecord, "%8llu ms %s ",
+                      static_cast<unsigned long long>(iAtMs - iLogStartMs), szDirection);
+  size_t n = iLen > 0 ? static_cast<size_t>(iLen) : 0;
+  for (size_t i = 0; i < iCount && n + 6 < sizeof oRecord; ++i) {
+    uint8_t c = pBytes[i];
+    const char *szEscape = c == '\r'   ? "\\r"
+                           : c == '\n' ? "\\n"
+                           : c == '\t' ? "\\t"
+                           : c == '\\' ? "\\\\"
+                                       : nullptr;
+    if (szEscape != nullptr) {
+      memcpy(oRecord + n, szEscape, 2);
+      n += 2;
+    } else if (c < 0x20 || c >= 0x7F) {
+      n += static_cast<size_t>(snprintf(oRecord + n, sizeof oRecord - n, "\\x%.2X", c));
+    } else {
+      oRecord[n++] = static_cast<char>(c);
+    }
+  }
+  oRecord[n++] = '\n';
+  WriteRecord(oRecord, n);
+}
+
+}  // namespace
+
+void OpenSessionLog(int iArgCount, char **pArgs) {
+  SharedStateRec &S = SharedState;
+  if (S.szLogFile[0] == 0) return;
+  iLogStartMs = MonotonicMs();
+  hLogFile = OpenLogFile(S.szLogFile);
+  if (hLogFile == nullptr) {
+    bLogFailed.store(true);
+    Print("Error: Can't open the log file %s. The dump goes on without it. \n", S.szLogFile);
+    return;
+  }
+  char oRecord[kRecordSize];
+  char szNow[32];
+  FormatWallClock(szNow, sizeof szNow);
+  int iLen = snprintf(oRecord, sizeof oRecord, "== Vexlor session %s:", szNow);
+  size_t n = iLen > 0 ? static_cast<size_t>(iLen) : 0;
+  for (int i = 0; i < iArgCount && n < sizeof oRecord; ++i) {
+    int iPart = snprintf(oRecord + n, sizeof oRecord - n, " %s", pArgs[i]);
+    if (iPart < 0) break;
+    n += static_cast<size_t>(iPart);
+  }
+  if (n > sizeof oRecord - 2) n = sizeof oRecord - 2;
+  oRecord[n++] = '\n';
+  WriteRecord(oRecord, n);
+}
+
+void LogSent(const void *pBytes, size_t iCount) {
+  if (hLogFile == nullptr || iCount == 0) return;
+  WriteBytesRecord(MonotonicMs(), "TX", static_cast<const uint8_t *>(pBytes), iCount);
+}
+
+void LogReceived(const void *pBytes, size_t iCount) {
+  if (hLogFile == nullptr) return;
+  const uint8_t *p = static_cast<const uint8_t *>(pBytes);
+  for (size_t i = 0; i < iCount; ++i) {
+    if (iRxGathered == 0) iRxFirstMs = MonotonicMs();
+    aRxGathered[iRxGathered++] = p[i];
+    // A record per line: the line feed closes it, and so does a full record.
+    if (p[i] == '\n' || iRxGathered == kRxGatherMax) FlushReceivedLog();
+  }
+}
+
+void FlushReceivedLog() {
+  if (hLogFile == nullptr || iRxGathered == 0) return;
+  WriteBytesRecord(iRxFirstMs, "RX", aRxGathered, iRxGathered);
+  iRxGathered = 0;
+}
+
+void LogEvent(const char *szFormat, ...) {
+  if (hLogFile == nullptr) return;
+  char oRecord[kRecordSize];
+  int iLen = snprintf(oRecord, sizeof oRecord, "%8llu ms -- ",
+                      static_cast<unsigned long long>(MonotonicMs() - iLogStartMs));
+  size_t n = iLen > 0 ? static_cast<size_t>(iLen) : 0;
+  va_list oArgs;
+  va_start(oArgs, szFormat);
+  int iPart = vsnprintf(oRecord + n, sizeof oRecord - n - 1, szFormat, oArgs);
+  va_end(oArgs);
+  if (iPart > 0) n += static_cast<size_t>(iPart);
+  if (n > sizeof oRecord - 2) n = sizeof oRecord - 2;
+  oRecord[n++] = '\n';
+  WriteRecord(oRecord, n);
+}

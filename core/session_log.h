@@ -1,0 +1,28 @@
+// session_log.h - the session log of --log FILE, for a person to read.
+//
+// A header line per run (date, time, command line), then one record per run
+// of bytes in one direction and one per event (retry, lost device,
+// reconnect), each with the milliseconds since the run started:
+//      1042 ms TX BB 01\r\n
+//      1047 ms RX >
+//      3630 ms -- retry 1 of block 0001C080: line 3 has address ...
+// Non-printable bytes are escaped (\r, \n, \t, \\, \xNN). Each record is
+// one append, so records of different threads never mix. Received bytes
+// are gathered (main thread) until a line end or until the line pauses.
+// A log that cannot be written is reported once; the dump goes on.
+// Without --log every call does nothing.
+#pragma once
+
+#include <stddef.h>
+
+#include "core/print.h"
+
+// Main thread, before any other thread starts.
+void OpenSessionLog(int iArgCount, char **pArgs);
+// Console thread: bytes as they go to the port.
+void LogSent(const void *pBytes, size_t iCount);
+// Main thread: bytes as they come from the port, and the end of a burst.
+void LogReceived(const void *pBytes, size_t iCount);
+void FlushReceivedLog();
+// Any thread.
+void LogEvent(const char *szFormat, ...) VEXLOR_PRINTF_LIKE(1, 2);

@@ -1,0 +1,196 @@
+// checked_walk.cpp - reading blocks until they pass, and writing them whole.
+#include "sequence/checked_walk.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "core/print.h"
+#include "core/session_log.h"
+#include "core/shared_state.h"
+#include "receive/block_check.h"
+#include "receive/dump_decoder.h"
+#include "sequence/command_handoff.h"
+#include "sequence/control_thread.h"
+#include "sequence/progress.h"
+
+namespace {
+
+const char kPrompt[] = ">";
+const char kLineEnd[] = "\r\n";
+
+enum {
+  kWhySize = 160,
+  kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
+  kCommandChars = 20,  // the longest command of a block, as a budget
+  kInStepTries = 4,    // line ends sent to get back in step before giving up
+  kQuietMs = 50,       // the line must be silent this long after the prompt
+  kQuietPollMs = 5,
+};
+
+uint32_t TimeoutMs() {
+  const SharedStateRec &S = SharedState;
+  return S.iTimeoutMs > 0 ? static_cast<uint32_t>(S.iTimeoutMs)
+                          : DefaultTimeoutMs(S.iSpeed, S.iPaceMs);
+}
+
+// Waits until nothing has arrived for a while, so that what a confused
+// monitor still had to say (a late prompt, the rest of a dump) is not taken
+// for the answer to the next command.
+void WaitForQuietLine(uint32_t iLimitMs) {
+  const SharedStateRec &S = SharedState;
+  uint64_t iUntil = MonotonicMs() + iLimitMs;
+  for (;;) {
+    uint64_t iNow = MonotonicMs();
+    if (iNow - S.iLastRxMs.load(std::memory_order_acquire) >= kQuietMs || iNow >= iUntil) return;
+    SleepMs(kQuietPollMs);
+  }
+}
+
+// A bare line end until a prompt shows; false when none came.
+bool GetBackInStep() {
+  for (int i = 0; i < kInStepTries; ++i) {
+    if (PostCommandTimed(kLineEnd, kPrompt, TimeoutMs()) == kHandoffAnswered) {
+      WaitForQuietLine(TimeoutMs());
+      return true;
+    }
+  }
+  return false;
+}
+
+// The command's text without its line end, for messages.
+void CommandName(const char *szCommand, char *szName, size_t iSize) {
+  snprintf(szName, iSize, "%.*s", static_cast<int>(strcspn(szCommand, "\r\n")), szCommand);
+}
+
+bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
+  char oCmdForExecute[kTextSize];
+  ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
+  if (PostCommandTimed(oCmdForExecute, kPrompt, TimeoutMs()) == kHandoffAnswered) return true;
+  char szName[kTextSize];
+  CommandName(oCmdForExecute, szName, sizeof szName);
+  snprintf(szWhy, kWhySize, "no prompt after %.100s", szName);
+  return false;
+}
+
+// One reading of the block at iAddr: bank, offset, and the dump whose lines
+// the main thread collects until its prompt.
+bool ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+  SharedStateRec &S = SharedState;
+  if (!PostBlockCommand(kBankCommand, iAddr, szWhy) ||
+      !PostBlockCommand(kOffsetCommand, iAddr, szWhy)) {
+    return false;
+  }
+  uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
+  S.iCollectGen.store(iGen, std::memory_order_release);
+  if (!PostBlockCommand(kDumpCommand, iAddr, szWhy)) return false;
+  if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
+    snprintf(szWhy, kWhySize, "the dump's lines did not arrive before its prompt");
+    return false;
+  }
+  return CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize);
+}
+
+// One try: a reading that passes, and with --reread a second that agrees.
+bool TryBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+  if (!ReadBlock(iAddr, pBytes, szWhy)) return false;
+  if (!SharedState.bReread) return true;
+  uint8_t aAgain[kBlockBytes];
+  if (!ReadBlock(iAddr, aAgain, szWhy)) return false;
+  for (int i = 0; i < kBlockBytes; ++i) {
+    if (pBytes[i] != aAgain[i]) {
+      snprintf(szWhy, kWhySize, "the two readings differ at byte %d (%.2X, then %.2X)", i,
+               pBytes[i], aAgain[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads the block at iAddr until it passes or the tries run out. A try that a
+// lost device cut short is not counted: the device came back and the block
+// is read again from its start.
+bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+  SharedStateRec &S = SharedState;
+  int iTry = 0;
+  for (;;) {
+    uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
+    if (TryBlock(iAddr, pBytes, szWhy)) return true;
+    if (S.iReconnects.load(std::memory_order_acquire) != iReconnects) {
+      LogEvent("block %.8X is read again after the device came back", iAddr);
+    } else if (iTry++ >= S.iRetries) {
+      return false;
+    } else {
+      if (!S.bOutToConsole) Print("\n");
+      Print("Retry %d of block %.8X: %s \n", iTry, iAddr, szWhy);
+      LogEvent("retry %d of block %.8X: %s", iTry, iAddr, szWhy);
+    }
+    GetBackInStep();
+  }
+}
+
+bool WriteBlock(const uint8_t *pBytes) {
+  SharedStateRec &S = SharedState;
+  uint32_t iCnt = 0;
+  if (S.hOutFile == nullptr || !WriteCaptureFile(S.hOutFile, pBytes, kBlockBytes, &iCnt)) {
+    ReportCaptureWriteFailure();
+    return false;
+  }
+  S.iCapturedBytes.fetch_add(kBlockBytes, std::memory_order_relaxed);
+  return true;
+}
+
+void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
+
+}  // namespace
+
+uint32_t DefaultTimeoutMs(int32_t iSpeed, int32_t iPaceMs) {
+  // Ten bits a character on the line: start, eight data, stop.
+  uint64_t iLineMs = iSpeed > 0 ? kAnswerChars * 10000ull / static_cast<uint64_t>(iSpeed) : 0;
+  uint64_t iSendMs = static_cast<uint64_t>(iPaceMs > 0 ? iPaceMs : 0) * kCommandChars;
+  uint64_t iTotal = 2000 + iLineMs + iSendMs;
+  return iTotal > 3600000u ? 3600000u : static_cast<uint32_t>(iTotal);
+}
+
+void WalkChecked() {
+  SharedStateRec &S = SharedState;
+  if (S.bCaptureComplete) {
+    // A resumed capture that already holds the range: nothing to ask for.
+    EndProgress();
+    S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
+    return;
+  }
+  // The first hand-over waits for the operator's start, and its prompt shows
+  // that the monitor is there and listening.
+  if (PostCommandTimed(kLineEnd, kPrompt, TimeoutMs()) != kHandoffAnswered && !GetBackInStep()) {
+    Print("Error: the device shows no prompt. The walk stops here. \n");
+    LogEvent("no prompt from the device: the walk stops");
+    StopWalk();
+    return;
+  }
+  StartProgress();
+  uint32_t iAddr = S.iWalkStartAddr;
+  bool bMore = BlocksFrom(iAddr) > 0;
+  while (bMore) {
+    ShowProgress(iAddr);
+    uint8_t aBytes[kBlockBytes];
+    char szWhy[kWhySize] = "";
+    if (!ReadCheckedBlock(iAddr, aBytes, szWhy)) {
+      if (!S.bOutToConsole) Print("\n");
+      Print(
+          "Error: block %.8X failed %d tries (%s). The walk stops here; the capture holds "
+          "every block before it. \n",
+          iAddr, S.iRetries + 1, szWhy);
+      LogEvent("block %.8X failed every try: the walk stops", iAddr);
+      StopWalk();
+      return;
+    }
+    if (!WriteBlock(aBytes)) {
+      Print("The walk stops at block %.8X. \n", iAddr);
+      StopWalk();
+      return;
+    }
+    bMore = NextBlockAddr(iAddr, &iAddr) && iAddr <= S.iEndAddr;
+  }
+  EndProgress();
+  S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
+}

@@ -1,0 +1,166 @@
+// The check of a whole block, and how its lines are collected between the
+// dump command and its prompt.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/shared_state.h"
+#include "receive/block_check.h"
+#include "receive/line_assembler.h"
+#include "test_support.h"
+
+namespace {
+
+// Byte 0 of the block at 1C080 is 41 (shown as A), and most bytes are shown
+// in the text column.
+uint8_t ImageByte(uint32_t iAddr) { return static_cast<uint8_t>((iAddr & 0x7F) * 3 + 0x41); }
+
+// A dump line as monitors print it: address, sixteen pairs with a "-" in the
+// middle, two blanks and the text column.
+std::string DumpLine(uint32_t iAddr) {
+  char szLine[128];
+  int n = snprintf(szLine, sizeof szLine, "%.8X", iAddr);
+  for (int i = 0; i < 16; ++i) {
+    n += snprintf(szLine + n, sizeof szLine - static_cast<size_t>(n), "%c%.2X", i == 8 ? '-' : ' ',
+                  ImageByte(iAddr + static_cast<uint32_t>(i)));
+  }
+  n += snprintf(szLine + n, sizeof szLine - static_cast<size_t>(n), "  ");
+  for (int i = 0; i < 16; ++i) {
+    uint8_t c = ImageByte(iAddr + static_cast<uint32_t>(i));
+    szLine[n++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+  }
+  return std::string(szLine, static_cast<size_t>(n));
+}
+
+std::vector<std::string> GoodLines(uint32_t iAddr) {
+  std::vector<std::string> aLines;
+  for (uint32_t i = 0; i < 8; ++i) aLines.push_back(DumpLine(iAddr + 16 * i));
+  return aLines;
+}
+
+BlockLines Collected(const std::vector<std::string> &aLines) {
+  BlockLines oBlock = {};
+  for (const std::string &sLine : aLines) {
+    if (oBlock.iLines < kBlockLinesKept) {
+      snprintf(oBlock.aszLine[oBlock.iLines], kBlockLineChars, "%s", sLine.c_str());
+    }
+    ++oBlock.iLines;
+  }
+  return oBlock;
+}
+
+struct BlockCase {
+  const char *szName;
+  std::function<void(std::vector<std::string> *)> pMangle;
+  bool bLongAddr;
+  const char *szWhy;  // "" when the block passes
+};
+
+TEST(BlockCheck, JudgesWholeBlocks) {
+  const uint32_t iAddr = 0x0001C080;
+  const BlockCase aCases[] = {
+      {"clean", [](std::vector<std::string> *) {}, false, ""},
+      {"clean, four-digit bank", [](std::vector<std::string> *) {}, true, ""},
+      {"dots stand for any byte",
+       [](std::vector<std::string> *p) { (*p)[2].replace(58, 16, 16, '.'); }, false, ""},
+      {"no text column", [](std::vector<std::string> *p) { (*p)[4].resize(70); }, false, ""},
+      {"a two-digit bank leaves the top byte unchecked",
+       [](std::vector<std::string> *p) {
+         for (std::string &s : *p) s.replace(0, 2, "FF");
+       },
+       false, ""},
+      {"the top byte counts with a four-digit bank",
+       [](std::vector<std::string> *p) { (*p)[0].replace(0, 2, "FF"); }, true,
+       "line 1 has address FF01C080, expected 0001C080"},
+      {"a line lost", [](std::vector<std::string> *p) { p->erase(p->begin() + 3); }, false,
+       "7 dump lines, expected 8"},
+      {"a line doubled", [](std::vector<std::string> *p) { p->insert(p->begin() + 3, (*p)[3]); },
+       false, "9 dump lines, expected 8"},
+      {"a line from elsewhere", [](std::vector<std::string> *p) { (*p)[2] = DumpLine(0x0001C0B0); },
+       false, "line 3 has address 0001C0B0, expected 0001C0A0"},
+      {"an address that is no number", [](std::vector<std::string> *p) { (*p)[5][3] = 'x'; }, false,
+       "line 6 has no address"},
+      {"garbage in a pair", [](std::vector<std::string> *p) { (*p)[1][21] = '#'; }, false,
+       "line 2 has a pair that is not hex at column 21"},
+      {"a character dropped", [](std::vector<std::string> *p) { (*p)[7].erase(30, 1); }, false,
+       "line 8 has a pair that is not hex at column 30"},
+      {"a flipped digit that the text column shows",
+       [](std::vector<std::string> *p) {
+         std::string &s = (*p)[0];
+         s[9] = s[9] == '4' ? '5' : '4';  // first byte 41 ('A') becomes 51 or 41
+       },
+       false, "line 1 shows byte 51 as 'A' in its text column"},
+  };
+  for (const BlockCase &oCase : aCases) {
+    std::vector<std::string> aLines = GoodLines(iAddr);
+    oCase.pMangle(&aLines);
+    BlockLines oBlock = Collected(aLines);
+    uint8_t aBytes[kBlockBytes] = {};
+    char szWhy[160] = "";
+    bool bPassed = CheckBlock(&oBlock, iAddr, oCase.bLongAddr, aBytes, szWhy, sizeof szWhy);
+    EXPECT_EQ(bPassed, oCase.szWhy[0] == 0) << oCase.szName << ": " << szWhy;
+    EXPECT_STREQ(szWhy, oCase.szWhy) << oCase.szName;
+    if (bPassed) {
+      for (uint32_t i = 0; i < kBlockBytes; ++i) {
+        ASSERT_EQ(aBytes[i], ImageByte(iAddr + i)) << oCase.szName << " byte " << i;
+      }
+    }
+  }
+}
+
+class BlockCollection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetSharedState();
+    SharedState.bCheck = 1;
+    snprintf(SharedState.szPrompt, kTextSize, ">");
+  }
+  void TearDown() override { ResetSharedState(); }
+  void Feed(const std::string &sText) {
+    for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
+  }
+  void AwaitPrompt() { SharedState.iPromptsAwaited.fetch_add(1); }
+};
+
+// Only the lines between the request and the prompt make the block, nothing
+// goes to the capture on the way, and chatter after the prompt cannot touch
+// the block the control thread is reading.
+TEST_F(BlockCollection, KeepsTheDumpBetweenRequestAndPrompt) {
+  TempCapture oCapture;
+  SharedStateRec &S = SharedState;
+  std::vector<std::string> aLines = GoodLines(0x1C000);
+  AwaitPrompt();
+  Feed(aLines[0] + "\r\n>");  // before the request: not part of the block
+  EXPECT_EQ(S.iBlockReadyGen.load(), 0u);
+  S.iCollectGen.store(1);
+  AwaitPrompt();
+  for (const std::string &sLine : aLines) Feed(sLine + "\r\n");
+  Feed(">");
+  ASSERT_EQ(S.iBlockReadyGen.load(), 1u);
+  EXPECT_EQ(S.oBlockReady.iLines, 8u);
+  Feed(aLines[1] + "\r\n");  // chatter after the prompt
+  AwaitPrompt();
+  Feed(">");
+  EXPECT_EQ(S.oBlockReady.iLines, 8u);
+  uint8_t aBytes[kBlockBytes];
+  char szWhy[160] = "";
+  EXPECT_TRUE(CheckBlock(&S.oBlockReady, 0x1C000, false, aBytes, szWhy, sizeof szWhy)) << szWhy;
+  EXPECT_EQ(oCapture.Contents(), "");
+}
+
+// A dump answered with no lines at all still closes its collection, and
+// fails as an empty block rather than as a stale one.
+TEST_F(BlockCollection, AnAnswerWithoutLinesGivesAnEmptyBlock) {
+  SharedStateRec &S = SharedState;
+  S.iCollectGen.store(5);
+  AwaitPrompt();
+  Feed("?DM\r\n>");
+  ASSERT_EQ(S.iBlockReadyGen.load(), 5u);
+  EXPECT_EQ(S.oBlockReady.iLines, 0u);
+}
+
+}  // namespace
