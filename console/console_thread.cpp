@@ -72,7 +72,8 @@ void HandleKey(PortHandle hPort, int iKey, ConsoleFlags *pFlags) {
 
 void PumpPostedText(PortHandle hPort, const ConsoleFlags *pFlags) {
   SharedStateRec &S = SharedState;
-  if (!pFlags->bRunning || TerminalMode()) return;
+  // A device that went away gets the text once it is back (--reconnect).
+  if (!pFlags->bRunning || TerminalMode() || S.bDeviceLost.load(std::memory_order_acquire)) return;
   // The count first (acquire), then the text it announces.
   int32_t iPosted = S.iPosted.load(std::memory_order_acquire);
   if (iPosted == S.iSent.load(std::memory_order_relaxed)) return;

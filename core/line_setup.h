@@ -17,6 +17,11 @@ enum LineSetupFailure {
   kLineSettingsFailed = 2,  // bit: the line settings were refused
 };
 
+// With options a write that the handshake holds longer than this fails, so
+// that a device that never raises CTS cannot keep the operator's t from
+// being read. Without options a write waits as long as it takes.
+enum { kOptionWriteTimeoutMs = 2000 };
+
 // iWriteTimeoutMs 0: a write waits as long as the handshake holds the line.
 PortTimeouts LineTimeouts(uint32_t iWriteTimeoutMs);
 PortSettings LineSettings(uint32_t iBaudRate, PortFlow eFlow);

@@ -132,8 +132,7 @@ ArgsResult ParseArguments(int iArgCount, char **pArgs) {
 namespace {
 
 enum {
-  kExitUnusable = 2,       // an unattended run whose command line or port cannot be used
-  kWriteTimeoutMs = 2000,  // with options: a write the handshake holds longer fails
+  kExitUnusable = 2,  // an unattended run whose command line or port cannot be used
 };
 
 // --batch among the options: a command line that cannot be used then ends
@@ -206,9 +205,7 @@ PortHandle OpenAndSetUpPort(const char *szPort) {
     LogEvent("the port %s cannot be opened", szPort);
     return nullptr;
   }
-  // Only with options may a write give up: a handshake that never lets a
-  // byte through must not keep the operator's t from being read.
-  uint32_t iWriteTimeoutMs = S.bAnyOption ? kWriteTimeoutMs : 0;
+  uint32_t iWriteTimeoutMs = S.bAnyOption ? kOptionWriteTimeoutMs : 0;
   int iFailed = SetUpLine(hPort, static_cast<uint32_t>(S.iSpeed), S.eFlow, iWriteTimeoutMs);
   if (iFailed & kLineTimeoutsFailed) Print("SetCommTimeouts failed");
   if (iFailed & kLineSettingsFailed) Print("SetCommState failed");

@@ -17,6 +17,10 @@
 //   StartPortWrite      write bytes
 //   FinishPortIo        block until the pending operation on a PortIo completes
 //   ClosePort           release the port
+//   ReleaseLostPort     let go of a port whose device went away, so that it can
+//                       come back under the same name; the handle stays usable
+//                       (every operation on it fails) until ReopenPort
+//   ReopenPort          open the named device again into the same handle
 //   PreparePortIo       zero an overlapped record and create its event
 //   ReleasePortIo       close the record's event
 // Capture file and session log:
@@ -101,6 +105,8 @@ IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32
                        uint32_t *pWritten);
 bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount);
 void ClosePort(PortHandle hPort);
+void ReleaseLostPort(PortHandle hPort);
+bool ReopenPort(PortHandle hPort, const char *szName);
 bool PreparePortIo(PortIo *pIo);
 void ReleasePortIo(PortIo *pIo);
 

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "console/console_thread.h"
+#include "core/line_setup.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
@@ -11,7 +12,13 @@
 
 namespace {
 
-enum { kBel = 7, kCr = 13, kLf = 10, kChunk = 10 };
+enum {
+  kBel = 7,
+  kCr = 13,
+  kLf = 10,
+  kChunk = 10,
+  kReopenPollMs = 100,  // how often a lost device is looked for
+};
 
 bool StopRequested() { return SharedState.bStopRequested.load(std::memory_order_acquire) != 0; }
 
@@ -41,6 +48,40 @@ void DrainPort(PortHandle hPort, PortIo *ov) {
     // operator's stop must still end the run.
   } while (read > 0 && !StopRequested());
   FlushReceivedLog();  // the line paused: what came in so far is one record
+}
+
+// With --reconnect: a device that went away (an adapter pulled, the port
+// gone) is waited for, up to the given time, and opened again with the same
+// settings. The control thread's time-outs stand still meanwhile, and the
+// block in progress is read again from its start. False when it did not come
+// back in time or the operator ended the run.
+bool WaitForDeviceToReturn(PortHandle hPort) {
+  SharedStateRec &S = SharedState;
+  if (S.iReconnectSec <= 0 || StopRequested()) return false;
+  S.bDeviceLost.store(1, std::memory_order_release);
+  ReleaseLostPort(hPort);
+  Print("\nDevice lost. Waiting up to %d s for %s to come back (t ends the wait). \n",
+        S.iReconnectSec, S.szPortName);
+  LogEvent("device lost: waiting up to %d s for %s", S.iReconnectSec, S.szPortName);
+  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(S.iReconnectSec) * 1000u;
+  while (!StopRequested()) {
+    if (ReopenPort(hPort, S.szPortName)) {
+      SetUpLine(hPort, static_cast<uint32_t>(S.iSpeed), S.eFlow, kOptionWriteTimeoutMs);
+      SetPortEventMask(hPort, kEvRxChar);
+      S.iReconnects.fetch_add(1, std::memory_order_acq_rel);
+      S.bDeviceLost.store(0, std::memory_order_release);
+      Print("Device back on %s: going on. \n", S.szPortName);
+      LogEvent("reconnected to %s", S.szPortName);
+      return true;
+    }
+    if (MonotonicMs() >= iUntil) break;
+    SleepMs(kReopenPollMs);
+  }
+  if (!StopRequested()) {
+    Print("The device did not come back within %d s. \n", S.iReconnectSec);
+    LogEvent("the device did not come back");
+  }
+  return false;
 }
 
 }  // namespace
@@ -76,11 +117,15 @@ void ReceiveLoop(PortHandle hPort) {
     uint32_t r = 0;
     IoStart eStart = StartPortEventWait(hPort, &ov, &mask);
     if (eStart == kIoFailed) {
-      if (!StopRequested()) Print("WaitCommEvent failed");
+      if (StopRequested()) break;
+      Print("WaitCommEvent failed");
+      if (WaitForDeviceToReturn(hPort)) continue;
       break;
     }
     if (eStart == kIoPending && !FinishPortIo(hPort, &ov, &r)) {
-      if (!StopRequested()) Print("GetOverlappedResult failed");
+      if (StopRequested()) break;
+      Print("GetOverlappedResult failed");
+      if (WaitForDeviceToReturn(hPort)) continue;
       break;
     }
     if (mask == 0) break;  // the console thread's stop request

@@ -62,20 +62,27 @@ void DrainWakePipe(PortRec *pPort) {
 // with a failure instead of making the receive loop spin.
 bool IsHangUp(short iRevents) { return (iRevents & (POLLHUP | POLLERR | POLLNVAL)) != 0; }
 
-}  // namespace
-
-PortHandle OpenPort(const char *szName) {
+// Opens the device for our exclusive use; -1 when it is not there or busy.
+int OpenDevice(const char *szName) {
   // Non-blocking, so that a port without carrier opens at once; no controlling
   // terminal, so that the device can never signal the program.
-  int iFd = open(szName, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (iFd < 0) return nullptr;
+  int iFd = open(szName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (iFd < 0) return -1;
   // Exclusive use: the lock keeps out a second instance even when it runs as
   // root (which TIOCEXCL does not), TIOCEXCL keeps out other programs.
   if (!isatty(iFd) || flock(iFd, LOCK_EX | LOCK_NB) != 0) {
     close(iFd);
-    return nullptr;
+    return -1;
   }
   ioctl(iFd, TIOCEXCL);
+  return iFd;
+}
+
+}  // namespace
+
+PortHandle OpenPort(const char *szName) {
+  int iFd = OpenDevice(szName);
+  if (iFd < 0) return nullptr;
   PortRec *pPort = new (std::nothrow) PortRec;
   if (pPort == nullptr || pipe(pPort->aWake) != 0) {
     delete pPort;
@@ -285,6 +292,32 @@ void ClosePort(PortHandle hPort) {
   // operation started from now on fails.
   ioctl(iFd, TIOCNXCL);
   flock(iFd, LOCK_UN);
+}
+
+void ReleaseLostPort(PortHandle hPort) {
+  if (hPort == nullptr) return;
+  int iFd = hPort->iFd.exchange(-1);
+  if (iFd < 0) return;
+  ioctl(iFd, TIOCNXCL);
+  flock(iFd, LOCK_UN);
+  // The device must be let go of for real: while a descriptor of an
+  // unplugged adapter stays open, the adapter comes back under another name.
+  // Its number is kept, pointing at the null device, so that a write of the
+  // console thread that is still under way cannot reach a file opened later.
+  int iNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (iNull >= 0) {
+    dup2(iNull, iFd);
+    close(iNull);
+  }
+}
+
+bool ReopenPort(PortHandle hPort, const char *szName) {
+  if (hPort == nullptr) return false;
+  int iFd = OpenDevice(szName);
+  if (iFd < 0) return false;
+  int iOld = hPort->iFd.exchange(iFd);
+  (void)iOld;  // released by ReleaseLostPort, its number kept until the end
+  return true;
 }
 
 bool PreparePortIo(PortIo *pIo) {

@@ -10,9 +10,18 @@
 
 #include <new>
 #include <string.h>
+
+#include <atomic>
 #include <type_traits>
 
 #include "platform/platform.h"
+
+// The port's handle, in a record of its own so that a device that went away
+// and came back can be opened again under the handle the threads hold. The
+// record lives until the process ends.
+struct PortRec {
+  std::atomic<HANDLE> h;
+};
 
 namespace {
 
@@ -37,7 +46,19 @@ static_assert(std::is_trivially_destructible<PortIoRec>::value,
 // How often a pending event wait looks whether the mask was cleared under it.
 const DWORD kStopCheckMs = 200;
 
-HANDLE HandleOf(PortHandle hPort) { return reinterpret_cast<HANDLE>(hPort); }
+HANDLE HandleOf(PortHandle hPort) { return hPort->h.load(); }
+
+HANDLE OpenDevice(const char *szName) {
+  SECURITY_ATTRIBUTES oSa;
+  oSa.nLength = sizeof(oSa);
+  oSa.lpSecurityDescriptor = NULL;
+  oSa.bInheritHandle = TRUE;
+  // No sharing: nobody else may talk to the device while we drive its monitor.
+  // The name is used as given; ports from COM10 up need the \\.\ form, which
+  // the user types.
+  return CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, 0, &oSa, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, NULL);
+}
 
 PortIoRec *RecOf(PortIo *pIo) { return std::launder(reinterpret_cast<PortIoRec *>(pIo->aRec)); }
 
@@ -66,19 +87,17 @@ IoStart StartResult(BOOL bOk) {
 }  // namespace
 
 PortHandle OpenPort(const char *szName) {
-  SECURITY_ATTRIBUTES oSa;
-  oSa.nLength = sizeof(oSa);
-  oSa.lpSecurityDescriptor = NULL;
-  oSa.bInheritHandle = TRUE;
-  // No sharing: nobody else may talk to the device while we drive its monitor.
-  // The name is used as given; ports from COM10 up need the \\.\ form, which
-  // the user types.
-  HANDLE h = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, 0, &oSa, OPEN_EXISTING,
-                         FILE_FLAG_OVERLAPPED, NULL);
+  HANDLE h = OpenDevice(szName);
   if (h == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
-  return reinterpret_cast<PortHandle>(h);
+  PortRec *pPort = new (std::nothrow) PortRec;
+  if (pPort == nullptr) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  pPort->h.store(h);
+  return pPort;
 }
 
 bool SetPortTimeouts(PortHandle hPort, const PortTimeouts *pTimeouts) {
@@ -196,7 +215,22 @@ bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
   return false;
 }
 
-void ClosePort(PortHandle hPort) { CloseHandle(HandleOf(hPort)); }
+void ClosePort(PortHandle hPort) {
+  HANDLE h = hPort->h.exchange(INVALID_HANDLE_VALUE);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
+void ReleaseLostPort(PortHandle hPort) { ClosePort(hPort); }
+
+bool ReopenPort(PortHandle hPort, const char *szName) {
+  HANDLE h = OpenDevice(szName);
+  if (h == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  HANDLE hOld = hPort->h.exchange(h);
+  if (hOld != INVALID_HANDLE_VALUE) CloseHandle(hOld);
+  return true;
+}
 
 bool PreparePortIo(PortIo *pIo) {
   memset(pIo->aRec, 0, sizeof(pIo->aRec));

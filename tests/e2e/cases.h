@@ -16,6 +16,7 @@ struct E2ECase {
 };
 
 const std::vector<E2ECase> &AllCases();
+const std::vector<E2ECase> &OptionCases();
 std::vector<E2ECase> EveryBuildCases();
 
 class E2E : public ::testing::TestWithParam<E2ECase> {};

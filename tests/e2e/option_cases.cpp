@@ -1,0 +1,211 @@
+// option_cases.cpp - the options, end to end: checked and fast walks through
+// a faulty link, unattended runs, resumed captures and a device that goes
+// away and comes back.
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "cases.h"
+#include "rig.h"
+
+namespace {
+
+// Every fault of a cheap link at once, at rates that make many blocks need
+// a second try and leave every block a fair chance on each try. The seed
+// makes a failing run repeatable.
+const std::vector<std::string> kFaultyLink = {
+    "--seed",        "11",    "--drop-chars",   "0.0002", "--double-lines", "0.005",
+    "--flip-digit",  "0.005", "--garble",       "0.005",  "--cut-lines",    "0.005",
+    "--overrun",     "300",   "--overrun-rate", "0.004",  "--reset-every",  "97",
+    "--drop-prompt", "0.005", "--baud",         "115200"};
+
+const size_t kFaultyBlocks = 64;
+
+std::string EndOf(size_t iBlocks) {
+  char szEnd[16];
+  snprintf(szEnd, sizeof szEnd, "%X", static_cast<unsigned>(0x1C000 + iBlocks * 0x80 - 1));
+  return szEnd;
+}
+
+size_t Count(const std::string &sText, const std::string &sNeedle) {
+  size_t iCount = 0;
+  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
+    ++iCount;
+  }
+  return iCount;
+}
+
+// The check catches every fault, the retries get past them, and the capture
+// is the image byte for byte; the session log shows both directions and
+// the retries. A flipped digit of a byte the text column cannot show is
+// caught by the second reading.
+void CheckedFastWalkThroughAFaultyLink(Target &oTarget) {
+  Rig oRig(oTarget, "faulty");
+  ASSERT_TRUE(oRig.StartDevice(kFaultyLink, kFaultyBlocks * 0x80));
+  std::string sEnd = EndOf(kFaultyBlocks);
+  ASSERT_TRUE(
+      oRig.Run({"--fast", "--reread", "--batch", "--retries", "8", "--timeout", "400", "--log",
+                "session.log", oRig.szPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.szImage)
+      << "capture differs from the image\n"
+      << sOut;
+  EXPECT_GE(Count(sOut, "Retry "), 3u) << sOut;
+  EXPECT_NE(sOut.find("Done. \n"), std::string::npos);
+  // The progress line with the rate and the time left.
+  EXPECT_NE(sOut.find(" from 0001DFFF "), std::string::npos);
+  EXPECT_NE(sOut.find(" KB/s  "), std::string::npos);
+  std::string sLog = ReadFileBytes(oRig.szDir + "/session.log");
+  EXPECT_EQ(sLog.compare(0, 18, "== Vexlor session "), 0) << sLog.substr(0, 200);
+  EXPECT_NE(sLog.find(" ms TX BB 01\\r\\n\n"), std::string::npos);
+  EXPECT_NE(sLog.find(" ms RX 0001C000 "), std::string::npos);
+  EXPECT_EQ(Count(sLog, " -- retry "), Count(sOut, "Retry "));
+}
+
+// The same link without the check: the faults are real, and the capture
+// shows them.
+void FaultsAreRealWithoutTheCheck(Target &oTarget) {
+  Rig oRig(oTarget, "unchecked");
+  std::vector<std::string> aFaults = kFaultyLink;
+  aFaults.insert(aFaults.end(), {"--flip-digit", "0.05", "--double-lines", "0.05"});
+  ASSERT_TRUE(oRig.StartDevice(aFaults, kFaultyBlocks * 0x80));
+  std::string sEnd = EndOf(kFaultyBlocks);
+  ASSERT_TRUE(
+      oRig.Run({"--pace", "0", oRig.szPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  // A dropped prompt holds an unchecked walk for ever; what it captured so
+  // far is enough to see.
+  oTarget.WaitOutput("Done. \n", 20);
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends());
+  EXPECT_FALSE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.szImage);
+}
+
+// A block that fails every try stops the walk with one line that names it;
+// nothing of it is captured, and the unattended run says it ended early.
+void ABlockThatFailsEveryTryStopsTheWalk(Target &oTarget) {
+  Rig oRig(oTarget, "hopeless");
+  ASSERT_TRUE(oRig.StartDevice({"--garble", "1"}));
+  ASSERT_TRUE(oRig.Run({"--check", "--batch", "--retries", "1", "--timeout", "500", oRig.szPort,
+                        "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 1) << sOut;
+  EXPECT_NE(sOut.find("Retry 1 of block 0001C000: line 1 has a pair that is not hex at column "),
+            std::string::npos)
+      << sOut;
+  EXPECT_NE(sOut.find("Error: block 0001C000 failed 2 tries (line 1 has a pair that is not hex"),
+            std::string::npos)
+      << sOut;
+  EXPECT_EQ(oRig.Capture("DM_1C000_1C0FF.bin"), "");
+}
+
+// Interrupted by t, then resumed: the partial block at the end is cut off,
+// the walk goes on after the last whole block, and the capture is the image.
+// A resumed capture that holds the whole range sends nothing.
+void ResumeCompletesAnInterruptedWalk(Target &oTarget) {
+  Rig oRig(oTarget, "resume");
+  const size_t iBlocks = 16;
+  ASSERT_TRUE(oRig.StartDevice({"--baud", "115200"}, iBlocks * 0x80));
+  std::string sEnd = EndOf(iBlocks);
+  std::string sCapture = "DM_1C000_" + sEnd + ".bin";
+  ASSERT_TRUE(oRig.Run({"--check", oRig.szPort, "115200", "1C000", sEnd, "BB", "BT", "DM"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(WaitFileSize(oRig.szDir + "/" + sCapture, 0x180, kLong));
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends());
+  std::string sKept = oRig.Capture(sCapture);
+  ASSERT_LT(sKept.size(), iBlocks * 0x80) << "the walk ended before t";
+  ASSERT_EQ(sKept.size() % 0x80, 0u);
+  ASSERT_TRUE(sKept == oRig.szImage.substr(0, sKept.size()));
+  WriteFileBytes(oRig.szDir + "/" + sCapture, sKept + std::string(50, 'x'));
+
+  std::unique_ptr<Target> pSecond = MakeTarget();
+  ASSERT_TRUE(pSecond->Start({"--resume", "--fast", "--batch", oRig.szPort, "115200", "1C000", sEnd,
+                              "BB", "BT", "DM", "quiet"},
+                             oRig.szDir));
+  int iStatus = -1;
+  ASSERT_TRUE(pSecond->WaitExit(kLong, &iStatus)) << pSecond->Output();
+  EXPECT_EQ(iStatus, 0) << pSecond->Output();
+  char szResuming[64];
+  snprintf(szResuming, sizeof szResuming, "Resuming at %.8X (%u bytes kept)\n ",
+           static_cast<unsigned>(0x1C000 + sKept.size()), static_cast<unsigned>(sKept.size()));
+  EXPECT_NE(pSecond->Output().find(szResuming), std::string::npos) << pSecond->Output();
+  EXPECT_TRUE(oRig.Capture(sCapture) == oRig.szImage) << "capture differs from the image";
+
+  size_t iReceived = oRig.oSim.Received().size();
+  std::unique_ptr<Target> pThird = MakeTarget();
+  ASSERT_TRUE(pThird->Start(
+      {"--resume", "--batch", oRig.szPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"},
+      oRig.szDir));
+  ASSERT_TRUE(pThird->WaitExit(kLong, &iStatus)) << pThird->Output();
+  EXPECT_EQ(iStatus, 0);
+  EXPECT_NE(pThird->Output().find("Capture complete (2048 bytes): nothing to read \n "),
+            std::string::npos)
+      << pThird->Output();
+  EXPECT_NE(pThird->Output().find("Done. \n"), std::string::npos);
+  EXPECT_EQ(oRig.oSim.Received().size(), iReceived);
+  EXPECT_TRUE(oRig.Capture(sCapture) == oRig.szImage);
+}
+
+// On a clean device the check changes nothing the device sees: the same
+// commands at the same pace, and the same capture.
+void CheckedWalkSendsWhatThePlainWalkSends(Target &oTarget) {
+  Rig oRig(oTarget, "checked");
+  ASSERT_TRUE(oRig.StartDevice({}));
+  ASSERT_TRUE(oRig.Run({"--check", oRig.szPort, "115200", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(WaitFileSize(oRig.szDir + "/DM_1C000_1C0FF.bin", 0x100, kLong)) << oTarget.Output();
+  ASSERT_TRUE(oRig.oSim.WaitReceived(kWalkSet1, kLong));
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends());
+  EXPECT_EQ(oRig.oSim.Received(), kWalkSet1);
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C0FF.bin") == oRig.szImage);
+  ExpectPaced(oRig.oSim.Transcript());
+}
+
+// A device that vanishes mid-walk and comes back under the same name: the
+// run waits for it, opens it again and goes on with the block in progress.
+void ReconnectAcrossAVanishingDevice(Target &oTarget) {
+  Rig oRig(oTarget, "reconnect");
+  const size_t iBlocks = 24;
+  std::string sLink = oRig.szDir + "/ttyVANISH";
+  ASSERT_TRUE(oRig.StartDevice(
+      {"--link", sLink, "--vanish-after", "40", "--vanish-for", "1500", "--baud", "115200"},
+      iBlocks * 0x80));
+  std::string sEnd = EndOf(iBlocks);
+  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--reconnect", "10", "--timeout", "500", sLink,
+                        "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + sLink), std::string::npos) << sOut;
+  EXPECT_NE(sOut.find("Device back on " + sLink + ": going on. \n"), std::string::npos) << sOut;
+  EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.szImage)
+      << "capture differs from the image";
+}
+
+}  // namespace
+
+const std::vector<E2ECase> &OptionCases() {
+  static const std::vector<E2ECase> aCases = {
+      {"CheckedFastWalkThroughAFaultyLink", CheckedFastWalkThroughAFaultyLink, true},
+      {"FaultsAreRealWithoutTheCheck", FaultsAreRealWithoutTheCheck, false},
+      {"ABlockThatFailsEveryTryStopsTheWalk", ABlockThatFailsEveryTryStopsTheWalk, true},
+      {"ResumeCompletesAnInterruptedWalk", ResumeCompletesAnInterruptedWalk, true},
+      {"CheckedWalkSendsWhatThePlainWalkSends", CheckedWalkSendsWhatThePlainWalkSends, true},
+      // Linux only: the device's new pseudo-terminal reaches the Windows build
+      // through a COM link that the suite makes once.
+      {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, false},
+  };
+  return aCases;
+}

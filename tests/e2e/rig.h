@@ -1,0 +1,81 @@
+// rig.h - what most end-to-end cases need: a simulated device with a known
+// image, a folder to run in, the program under test, and the texts the
+// program prints without options.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+const int kLong = 60;  // seconds: generous, for loaded and sanitized runs
+
+const char kUsage[] =
+    "Using: \n"
+    "Vexlor.exe [ComPortName]  [Speed] [StartAddr] [EndAddr] [Command1] [Command2] [Command3] "
+    "[OutToConsole] \n"
+    "Command set1: [BB] [BT] [DM] \n"
+    "Command set2: [BS] [ST] [DB] \n";
+
+const char kMenu[] =
+    " \n <s>   Start.\n <p>   Pause.\n <h>   Terminal.\n <t>   Terminate.\n <Esc> Terminate.\n \n";
+
+// What the device receives for the two blocks 1C000 and 1C080.
+const char kWalkSet1[] = "\r\nBB 01\r\nBT C000\r\nDM\r\nBB 01\r\nBT C080\r\nDM\r\n";
+const char kWalkSet2[] = "\r\nBS 0001\r\nST C000\r\nDB\r\nBS 0001\r\nST C080\r\nDB\r\n";
+
+inline std::string Report(const std::string &szPort, const char *szSpeed, const char *szStart,
+                          const char *szEnd, const char *szCommand1, const std::string &szOutFile) {
+  return std::string("Received: \n Port        : ") + szPort + "   \n Speed       : " + szSpeed +
+         "   \n Start Addr  : " + szStart + " \n End Addr    : " + szEnd +
+         " \n Command     : " + szCommand1 + "   \n Out file    : " + szOutFile + "   \n ";
+}
+
+// A device with a known image at 1C000, a folder to run in, and the program.
+struct Rig {
+  explicit Rig(Target &oTarget, const char *szTag) : oTarget(oTarget), szDir(MakeTempDir(szTag)) {}
+  ~Rig() { oSim.Stop(); }
+
+  bool StartDevice(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
+    szImage = MakeImage(iImageSize, 7);
+    WriteFileBytes(szDir + "/image.bin", szImage);
+    aOptions.insert(aOptions.end(), {"--image", szDir + "/image.bin", "--base", "1C000"});
+    if (!oSim.Start(aOptions, szDir)) return false;
+    szPort = oTarget.PortFor(oSim);
+    return true;
+  }
+  bool Run(std::vector<std::string> aArgs, const std::string &szTypedAhead = "") {
+    return oTarget.Start(aArgs, szDir, szTypedAhead);
+  }
+  bool Ends(int *pStatus = nullptr) {
+    int iStatus = -1;
+    bool bEnded = oTarget.WaitExit(kLong, &iStatus);
+    if (pStatus != nullptr) *pStatus = iStatus;
+    return bEnded && iStatus == 0;
+  }
+  std::string Capture(const std::string &szName) const {
+    return ReadFileBytes(szDir + "/" + szName);
+  }
+
+  Target &oTarget;
+  std::string szDir;
+  Sim oSim;
+  std::string szImage;
+  std::string szPort;
+};
+
+// Every byte the console thread sends is followed by a 10 ms pause. The
+// transcript's clock sees the bytes arrive, so only lower bounds hold.
+inline void ExpectPaced(const std::vector<TranscriptByte> &aBytes) {
+  ASSERT_GE(aBytes.size(), 2u);
+  double fSmallest = 1e9;
+  for (size_t i = 1; i < aBytes.size(); ++i) {
+    fSmallest = std::min(fSmallest, aBytes[i].fSeconds - aBytes[i - 1].fSeconds);
+  }
+  double fSpan = aBytes.back().fSeconds - aBytes.front().fSeconds;
+  EXPECT_GE(fSpan, 0.0095 * static_cast<double>(aBytes.size() - 1));
+  EXPECT_GE(fSmallest, 0.005);
+}
