@@ -1,25 +1,24 @@
 // monitor-sim: stands in for the target device.  Creates a pseudo-terminal,
 // announces the slave path on stdout and plays the device's memory monitor
 // on the master side until it is signalled, stdin ends (on request) or the
-// configured hang-up point is reached.
+// configured hang-up point is reached.  With --vanish-after the device
+// drops off the line once and comes back on a new pseudo-terminal.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "sim_dialogue.h"
+#include "sim_faults.h"
 #include "sim_memory.h"
 #include "sim_options.h"
 #include "sim_output.h"
+#include "sim_pty.h"
 
 namespace {
 
@@ -27,53 +26,74 @@ volatile sig_atomic_t gbStopRequested = 0;
 
 // After the master reads EIO (the slave side was hung up by someone), stop
 // reading for a moment instead of spinning on it.
-const int64_t kiReadPauseNs = 20000000;
-// --hangup-after: how long the slave's input queue must have been seen
-// empty before closing (the pty's own buffers are flushed by a hang-up), and
+const int64_t kReadPauseNs = 20000000;
+// Before a hang-up or a vanish: how long the slave's input queue must have
+// been seen empty (closing the master flushes the pty's own buffers), and
 // how long to wait at most for a client that does not read.
-const int64_t kiDrainQuietNs = 30000000;
-const int64_t kiDrainTimeoutNs = 3000000000ll;
+const int64_t kDrainQuietNs = 30000000;
+const int64_t kDrainTimeoutNs = 3000000000ll;
+// While a hang-up or vanish waits for the client to read, look again this
+// often.
+const int64_t kDrainPollNs = 10000000;
+
+struct SimState {
+  const SimOptions *pOptions = nullptr;
+  SimPty oPty;
+  FILE *pTranscript = nullptr;
+  Dialogue *pDialogue = nullptr;
+  OutputQueue *pOutput = nullptr;
+  LinkFaults *pFaults = nullptr;
+  int64_t iReadPausedUntilNs = 0;
+  int64_t iDrainDeadlineNs = 0;
+  int64_t iDrainQuietSinceNs = 0;
+  int64_t iBackAtNs = 0;  // while the device is away: when it comes back; 0: present
+};
 
 void OnStopSignal(int) { gbStopRequested = 1; }
 
-bool MakeRaw(int iFd, const char *szWhat) {
-  termios oTermios{};
-  if (tcgetattr(iFd, &oTermios) == 0) {
-    cfmakeraw(&oTermios);
-    if (tcsetattr(iFd, TCSANOW, &oTermios) == 0) return true;
-  }
-  std::fprintf(stderr, "monitor-sim: cannot make %s raw: %s\n", szWhat, std::strerror(errno));
+// The stop signals stay blocked except while waiting in ppoll, so a signal
+// can never slip in between checking the flag and sleeping.
+void BlockStopSignals(sigset_t *pWaitMask) {
+  sigset_t oBlocked;
+  sigemptyset(&oBlocked);
+  sigaddset(&oBlocked, SIGTERM);
+  sigaddset(&oBlocked, SIGINT);
+  sigprocmask(SIG_BLOCK, &oBlocked, pWaitMask);
+  sigdelset(pWaitMask, SIGTERM);
+  sigdelset(pWaitMask, SIGINT);
+  struct sigaction oAction {};
+  oAction.sa_handler = OnStopSignal;
+  sigemptyset(&oAction.sa_mask);
+  sigaction(SIGTERM, &oAction, nullptr);
+  sigaction(SIGINT, &oAction, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool OpenTranscript(const SimOptions &oOptions, FILE **ppTranscript) {
+  if (oOptions.sTranscriptPath.empty()) return true;
+  *ppTranscript = std::fopen(oOptions.sTranscriptPath.c_str(), "a");
+  if (*ppTranscript) return true;
+  std::fprintf(stderr, "monitor-sim: cannot open transcript %s: %s\n",
+               oOptions.sTranscriptPath.c_str(), std::strerror(errno));
   return false;
 }
 
-bool MakeLink(const std::string &sLinkPath, const std::string &sTarget) {
-  struct stat oStat {};
-  if (lstat(sLinkPath.c_str(), &oStat) == 0) {
-    if (!S_ISLNK(oStat.st_mode)) {
-      std::fprintf(stderr, "monitor-sim: %s exists and is not a symlink\n", sLinkPath.c_str());
-      return false;
-    }
-    unlink(sLinkPath.c_str());
-  }
-  if (symlink(sTarget.c_str(), sLinkPath.c_str()) != 0) {
-    std::fprintf(stderr, "monitor-sim: cannot create link %s: %s\n", sLinkPath.c_str(),
-                 std::strerror(errno));
+// Opens a pty, names it with the link and tells whoever started us where it
+// is: at start-up and again when a vanished device comes back.
+bool BringUpDevice(SimState *pState) {
+  if (!OpenPty(&pState->oPty)) return false;
+  const std::string &sLinkPath = pState->pOptions->sLinkPath;
+  if (!sLinkPath.empty() && !MakeLink(sLinkPath, pState->oPty.sSlavePath)) {
+    ClosePty(&pState->oPty);
     return false;
   }
+  std::printf("PTY %s\n", pState->oPty.sSlavePath.c_str());
+  std::fflush(stdout);
   return true;
 }
 
-// Removes the link only while it still points at our slave: another
-// instance may have taken the name over in the meantime.
-void RemoveLink(const std::string &sLinkPath, const std::string &sTarget) {
-  if (sLinkPath.empty()) return;
-  char szCurrent[4096];
-  ssize_t iLength = readlink(sLinkPath.c_str(), szCurrent, sizeof szCurrent - 1);
-  if (iLength < 0) return;
-  szCurrent[iLength] = '\0';
-  if (sTarget == szCurrent) unlink(sLinkPath.c_str());
-}
-
+// The transcript records what reached the device's input, so it keeps
+// bytes that an overrun then loses.
 void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t iNowNs) {
   if (!pTranscript) return;
   long long iSeconds = static_cast<long long>(iNowNs / 1000000000);
@@ -85,21 +105,13 @@ void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t 
   }
 }
 
-struct SimState {
-  int iMaster = -1;
-  int iSlave = -1;
-  FILE *pTranscript = nullptr;
-  int64_t iReadPausedUntilNs = 0;
-  int64_t iHangupDeadlineNs = 0;
-  int64_t iDrainQuietSinceNs = 0;
-};
-
-// Reads everything available from the master.  Returns false on a fatal
-// error.
-bool ReadMaster(SimState &oState, Dialogue &oDialogue) {
+// Reads everything available from the master.  All bytes of one read()
+// count as arriving at the time of that read: the pty hands over together
+// what the sender wrote together.  Returns false on a fatal error.
+bool ReadMaster(SimState *pState) {
   uint8_t aBuffer[4096];
   for (;;) {
-    ssize_t iRead = read(oState.iMaster, aBuffer, sizeof aBuffer);
+    ssize_t iRead = read(pState->oPty.iMaster, aBuffer, sizeof aBuffer);
     if (iRead < 0 && errno == EINTR) continue;
     if (iRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (iRead <= 0) {
@@ -107,53 +119,111 @@ bool ReadMaster(SimState &oState, Dialogue &oDialogue) {
         std::perror("monitor-sim: read from pty master");
         return false;
       }
-      oState.iReadPausedUntilNs = NowNs() + kiReadPauseNs;
+      pState->iReadPausedUntilNs = NowNs() + kReadPauseNs;
       return true;
     }
-    RecordBytes(oState.pTranscript, aBuffer, static_cast<size_t>(iRead), NowNs());
-    for (ssize_t i = 0; i < iRead; ++i) HandleReceivedByte(oDialogue, aBuffer[i]);
+    int64_t iArrivalNs = NowNs();
+    RecordBytes(pState->pTranscript, aBuffer, static_cast<size_t>(iRead), iArrivalNs);
+    for (ssize_t i = 0; i < iRead; ++i)
+      if (!LoseArrivingByte(pState->pFaults, iArrivalNs, aBuffer[i]))
+        HandleReceivedByte(pState->pDialogue, aBuffer[i]);
   }
 }
 
-// Decides whether a due hang-up can happen now: the answers are written and
-// the client has read them (or has had its chance to).
-bool HangupReady(SimState &oState, const OutputQueue &oOutput, int64_t iNowNs) {
-  if (oState.iHangupDeadlineNs == 0)
-    oState.iHangupDeadlineNs =
-        iNowNs + kiDrainTimeoutNs + static_cast<int64_t>(PendingOutput(oOutput)) * oOutput.iCharNs;
-  if (iNowNs >= oState.iHangupDeadlineNs) {
-    std::fprintf(stderr, "monitor-sim: hanging up with output unread by the client\n");
+// Decides whether a due hang-up or vanish can happen now: the answers are
+// written and the client has read them (or has had its chance to).
+bool DrainDone(SimState *pState, int64_t iNowNs, const char *szWhat) {
+  const OutputQueue &oOutput = *pState->pOutput;
+  if (pState->iDrainDeadlineNs == 0)
+    pState->iDrainDeadlineNs =
+        iNowNs + kDrainTimeoutNs + static_cast<int64_t>(PendingOutput(oOutput)) * oOutput.iCharNs;
+  if (iNowNs >= pState->iDrainDeadlineNs) {
+    std::fprintf(stderr, "monitor-sim: %s with output unread by the client\n", szWhat);
     return true;
   }
   if (PendingOutput(oOutput) > 0) return false;
   int iUnread = 0;
-  if (ioctl(oState.iSlave, TIOCINQ, &iUnread) != 0) return true;
+  if (ioctl(pState->oPty.iSlave, TIOCINQ, &iUnread) != 0) return true;
   if (iUnread > 0) {
-    oState.iDrainQuietSinceNs = 0;
+    pState->iDrainQuietSinceNs = 0;
     return false;
   }
-  if (oState.iDrainQuietSinceNs == 0) oState.iDrainQuietSinceNs = iNowNs;
-  return iNowNs - oState.iDrainQuietSinceNs >= kiDrainQuietNs;
+  if (pState->iDrainQuietSinceNs == 0) pState->iDrainQuietSinceNs = iNowNs;
+  return iNowNs - pState->iDrainQuietSinceNs >= kDrainQuietNs;
+}
+
+// The adapter was pulled: the client's port hangs up and its name is gone
+// until the device comes back.
+void Vanish(SimState *pState, int64_t iNowNs) {
+  const SimOptions &oOptions = *pState->pOptions;
+  ReportFault(oOptions, "vanish after command %lld for %lld ms",
+              static_cast<long long>(pState->pDialogue->iLinesAnswered),
+              static_cast<long long>(oOptions.iVanishForMs));
+  ClosePty(&pState->oPty);
+  RemoveLink(oOptions.sLinkPath, pState->oPty.sSlavePath);
+  DiscardOutput(pState->pOutput);
+  pState->iDrainDeadlineNs = 0;
+  pState->iDrainQuietSinceNs = 0;
+  // Never 0, which means "present".
+  pState->iBackAtNs = iNowNs + oOptions.iVanishForMs * 1000000 + 1;
+}
+
+bool ComeBack(SimState *pState) {
+  if (!BringUpDevice(pState)) return false;
+  ForgetAfterVanish(pState->pDialogue);
+  ForgetArrivals(pState->pFaults);
+  pState->iBackAtNs = 0;
+  pState->iReadPausedUntilNs = 0;
+  return true;
+}
+
+// How long ppoll may sleep (-1: until something happens) and what to wait
+// for on the master.
+int64_t PlanWait(const SimState &oState, int64_t iNowNs, short *pMasterEvents) {
+  *pMasterEvents = 0;
+  if (oState.iBackAtNs != 0) return oState.iBackAtNs - iNowNs;
+  int64_t iWait = OutputWaitNs(*oState.pOutput, iNowNs);
+  if (iWait == 0) *pMasterEvents |= POLLOUT;
+  if (iNowNs >= oState.iReadPausedUntilNs)
+    *pMasterEvents |= POLLIN;
+  else if (iWait < 0 || iWait > oState.iReadPausedUntilNs - iNowNs)
+    iWait = oState.iReadPausedUntilNs - iNowNs;
+  const Dialogue &oDialogue = *oState.pDialogue;
+  if ((oDialogue.bHangupDue || oDialogue.bVanishDue) && (iWait < 0 || iWait > kDrainPollNs))
+    iWait = kDrainPollNs;
+  return iWait;
+}
+
+// Carries out what is due before the next wait.  Returns -1 to go on, or
+// the exit status.
+int DoDueEnds(SimState *pState, int64_t iNowNs) {
+  const Dialogue &oDialogue = *pState->pDialogue;
+  if (oDialogue.bHangupDue && DrainDone(pState, iNowNs, "hanging up")) return 0;
+  if (oDialogue.bVanishDue && pState->iBackAtNs == 0 && DrainDone(pState, iNowNs, "vanishing"))
+    Vanish(pState, iNowNs);
+  if (pState->iBackAtNs != 0 && iNowNs >= pState->iBackAtNs && !ComeBack(pState)) return 1;
+  return -1;
+}
+
+// Reads stdin only to notice its end.  Returns true when it has ended.
+bool StdinEnded() {
+  char aDiscard[4096];
+  ssize_t iRead = read(STDIN_FILENO, aDiscard, sizeof aDiscard);
+  return iRead == 0 || (iRead < 0 && errno != EINTR && errno != EAGAIN);
 }
 
 // The poll loop.  Returns the exit status.
-int RunMonitor(SimState &oState, Dialogue &oDialogue, OutputQueue &oOutput,
-               const SimOptions &oOptions, const sigset_t &oWaitMask) {
+int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
   while (!gbStopRequested) {
     int64_t iNow = NowNs();
-    if (oDialogue.bHangupDue && HangupReady(oState, oOutput, iNow)) return 0;
-    int64_t iWait = OutputWaitNs(oOutput, iNow);
+    int iStatus = DoDueEnds(pState, iNow);
+    if (iStatus >= 0) return iStatus;
     pollfd aFds[2] = {};
-    aFds[0].fd = oState.iMaster;
-    if (iWait == 0) aFds[0].events |= POLLOUT;
-    if (iNow >= oState.iReadPausedUntilNs)
-      aFds[0].events |= POLLIN;
-    else if (iWait < 0 || iWait > oState.iReadPausedUntilNs - iNow)
-      iWait = oState.iReadPausedUntilNs - iNow;
-    if (aFds[0].events == 0) aFds[0].fd = -1;  // a hung-up master would report POLLHUP all the time
-    if (oDialogue.bHangupDue && (iWait < 0 || iWait > 10000000)) iWait = 10000000;
+    int64_t iWait = PlanWait(*pState, iNow, &aFds[0].events);
+    // A hung-up or absent master would report POLLHUP all the time.
+    aFds[0].fd = aFds[0].events != 0 ? pState->oPty.iMaster : -1;
     nfds_t iFdCount = 1;
-    if (oOptions.bExitOnStdinEof) {
+    if (pState->pOptions->bExitOnStdinEof) {
       aFds[1].fd = STDIN_FILENO;
       aFds[1].events = POLLIN;
       iFdCount = 2;
@@ -169,100 +239,54 @@ int RunMonitor(SimState &oState, Dialogue &oDialogue, OutputQueue &oOutput,
       std::perror("monitor-sim: ppoll");
       return 1;
     }
-    if ((aFds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadMaster(oState, oDialogue))
+    if ((aFds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadMaster(pState)) return 1;
+    if (iFdCount > 1 && (aFds[1].revents & (POLLIN | POLLHUP | POLLERR)) && StdinEnded()) return 0;
+    if (pState->oPty.iMaster >= 0 &&
+        !WriteDueOutput(pState->pOutput, pState->oPty.iMaster, NowNs()))
       return 1;
-    if (iFdCount > 1 && (aFds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      char aDiscard[4096];
-      ssize_t iRead = read(STDIN_FILENO, aDiscard, sizeof aDiscard);
-      if (iRead == 0 || (iRead < 0 && errno != EINTR && errno != EAGAIN)) return 0;
-    }
-    if (!WriteDueOutput(oOutput, oState.iMaster, NowNs())) return 1;
   }
   return 0;
+}
+
+// Serves the memory on a pty until the end.  Returns the exit status.
+int ServeMemory(const SimOptions &oOptions, const SimMemory &oMemory) {
+  SimState oState;
+  oState.pOptions = &oOptions;
+  if (!OpenTranscript(oOptions, &oState.pTranscript)) return 1;
+  sigset_t oWaitMask;
+  BlockStopSignals(&oWaitMask);
+  int iStatus = 1;
+  if (BringUpDevice(&oState)) {
+    OutputQueue oOutput;
+    SetUpOutput(&oOutput, oOptions.iBaud, oOptions.iBelEvery);
+    LinkFaults oFaults;
+    SetUpFaults(&oFaults, oOptions);
+    Dialogue oDialogue;
+    SetUpDialogue(&oDialogue, oOptions, oMemory, &oOutput, &oFaults);
+    oState.pOutput = &oOutput;
+    oState.pFaults = &oFaults;
+    oState.pDialogue = &oDialogue;
+    iStatus = RunMonitor(&oState, oWaitMask);
+  }
+  RemoveLink(oOptions.sLinkPath, oState.oPty.sSlavePath);
+  ClosePty(&oState.oPty);
+  if (oState.pTranscript) std::fclose(oState.pTranscript);
+  return iStatus;
 }
 
 }  // namespace
 
 int main(int iArgc, char **apszArgv) {
   SimOptions oOptions;
-  switch (ParseOptions(iArgc, apszArgv, oOptions)) {
-    case ParseOutcome::ExitOk: return 0;
-    case ParseOutcome::ExitUsageError: return 2;
-    case ParseOutcome::Run: break;
+  switch (ParseOptions(iArgc, apszArgv, &oOptions)) {
+    case kParseExitOk: return 0;
+    case kParseUsageError: return 2;
+    case kParseRun: break;
   }
   if (oOptions.bWritePattern)
     return WritePatternFile(oOptions.sPatternPath, oOptions.iPatternStart, oOptions.iPatternEnd);
-
   SimMemory oMemory;
-  if (!oOptions.sImagePath.empty() && !LoadImage(oMemory, oOptions.sImagePath, oOptions.iBase))
+  if (!oOptions.sImagePath.empty() && !LoadImage(&oMemory, oOptions.sImagePath, oOptions.iBase))
     return 1;
-
-  SimState oState;
-  if (!oOptions.sTranscriptPath.empty()) {
-    oState.pTranscript = std::fopen(oOptions.sTranscriptPath.c_str(), "a");
-    if (!oState.pTranscript) {
-      std::fprintf(stderr, "monitor-sim: cannot open transcript %s: %s\n",
-                   oOptions.sTranscriptPath.c_str(), std::strerror(errno));
-      return 1;
-    }
-  }
-
-  // The stop signals stay blocked except while waiting in ppoll, so a
-  // signal can never slip in between checking the flag and sleeping.
-  sigset_t oBlocked, oWaitMask;
-  sigemptyset(&oBlocked);
-  sigaddset(&oBlocked, SIGTERM);
-  sigaddset(&oBlocked, SIGINT);
-  sigprocmask(SIG_BLOCK, &oBlocked, &oWaitMask);
-  sigdelset(&oWaitMask, SIGTERM);
-  sigdelset(&oWaitMask, SIGINT);
-  struct sigaction oAction {};
-  oAction.sa_handler = OnStopSignal;
-  sigemptyset(&oAction.sa_mask);
-  sigaction(SIGTERM, &oAction, nullptr);
-  sigaction(SIGINT, &oAction, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-
-  oState.iMaster = posix_openpt(O_RDWR | O_NOCTTY);
-  if (oState.iMaster < 0 || grantpt(oState.iMaster) != 0 || unlockpt(oState.iMaster) != 0) {
-    std::perror("monitor-sim: cannot create pseudo-terminal");
-    return 1;
-  }
-  const char *szSlave = ptsname(oState.iMaster);
-  if (!szSlave) {
-    std::perror("monitor-sim: ptsname");
-    return 1;
-  }
-  std::string sSlavePath = szSlave;
-  int iFlags = fcntl(oState.iMaster, F_GETFL);
-  if (iFlags < 0 || fcntl(oState.iMaster, F_SETFL, iFlags | O_NONBLOCK) != 0) {
-    std::perror("monitor-sim: cannot make the master non-blocking");
-    return 1;
-  }
-  // Holding the slave open ourselves keeps the master from seeing a
-  // hang-up while the client has not opened it yet or reopens it.
-  oState.iSlave = open(sSlavePath.c_str(), O_RDWR | O_NOCTTY);
-  if (oState.iSlave < 0) {
-    std::fprintf(stderr, "monitor-sim: cannot open %s: %s\n", sSlavePath.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-  if (!MakeRaw(oState.iSlave, "the slave") || !MakeRaw(oState.iMaster, "the master")) return 1;
-  if (!oOptions.sLinkPath.empty() && !MakeLink(oOptions.sLinkPath, sSlavePath)) return 1;
-
-  std::printf("PTY %s\n", sSlavePath.c_str());
-  std::fflush(stdout);
-
-  OutputQueue oOutput;
-  SetUpOutput(oOutput, oOptions.iBaud, oOptions.iBelEvery);
-  Dialogue oDialogue;
-  SetUpDialogue(oDialogue, oOptions, oMemory, oOutput);
-
-  int iStatus = RunMonitor(oState, oDialogue, oOutput, oOptions, oWaitMask);
-
-  RemoveLink(oOptions.sLinkPath, sSlavePath);
-  close(oState.iSlave);
-  close(oState.iMaster);
-  if (oState.pTranscript) std::fclose(oState.pTranscript);
-  return iStatus;
+  return ServeMemory(oOptions, oMemory);
 }

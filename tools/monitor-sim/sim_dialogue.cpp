@@ -2,6 +2,7 @@
 // monitor's shape: every answer starts on a fresh line and ends with the
 // prompt as the first character of its own line, with nothing after it, so
 // a client can recognise "the monitor is ready" from a line starting '>'.
+// The link faults then damage that shape the way a cheap adapter does.
 #include "sim_dialogue.h"
 
 #include <cstdio>
@@ -11,9 +12,11 @@ namespace {
 
 // Longest command line kept; further characters are dropped as a monitor
 // with a fixed input buffer would.
-const size_t kiMaxLine = 4096;
-const int kiDumpLines = 8;
-const int kiBytesPerLine = 16;
+const size_t kMaxLine = 4096;
+const int kDumpLines = 8;
+const int kBytesPerLine = 16;
+// What a monitor prints when it comes out of a reset; not a dump line.
+const char kResetBanner[] = "Monitor reset";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -39,137 +42,222 @@ bool IsWord(const std::string &sWord, const char *szKeyword) {
   return i == sWord.size() && !szKeyword[i];
 }
 
-uint32_t NextRandom(Dialogue &oDialogue) {
-  // xorshift32: cheap, and reproducible from the fixed seed.
-  uint32_t i = oDialogue.iRandom;
+uint32_t NextRandom(Dialogue *pDialogue) {
+  // xorshift32: cheap, and reproducible from the fixed seed.  Kept apart
+  // from the link faults' generators so that --garbage lines look the same
+  // whatever --seed says.
+  uint32_t i = pDialogue->iRandom;
   i ^= i << 13;
   i ^= i >> 17;
   i ^= i << 5;
-  oDialogue.iRandom = i;
+  pDialogue->iRandom = i;
   return i;
 }
 
 // Lines that are not dump lines, sent in front of a dump to check that the
 // client skips them.  None starts with '>' (that would read as the prompt)
 // and none is long enough to pass for a 74-character dump line.
-void AppendFaultLines(Dialogue &oDialogue, std::string &sAnswer) {
-  const SimOptions &oOptions = *oDialogue.pOptions;
+void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer) {
+  const SimOptions &oOptions = *pDialogue->pOptions;
   if (oOptions.bGarbage) {
-    sAnswer += "garbage !@#";
-    sAnswer += oOptions.sLineEnd;
-    size_t iLength = 10 + NextRandom(oDialogue) % 60;
+    *psAnswer += "garbage !@#";
+    *psAnswer += oOptions.sLineEnd;
+    size_t iLength = 10 + NextRandom(pDialogue) % 60;
     for (size_t i = 0; i < iLength; ++i) {
       char c;
-      do c = static_cast<char>(0x20 + NextRandom(oDialogue) % 95);
+      do c = static_cast<char>(0x20 + NextRandom(pDialogue) % 95);
       while (c == '>' || (i == 0 && c == ' '));
-      sAnswer += c;
+      *psAnswer += c;
     }
-    sAnswer += oOptions.sLineEnd;
+    *psAnswer += oOptions.sLineEnd;
   }
   // The leading zero byte hides these lines from a dump decoder.
   if (oOptions.bZeroBytes) {
-    sAnswer += '\0';
-    sAnswer.append(80, 'x');
-    sAnswer += oOptions.sLineEnd;
+    *psAnswer += '\0';
+    psAnswer->append(80, 'x');
+    *psAnswer += oOptions.sLineEnd;
   }
   if (oOptions.iLongLine > 0) {
-    sAnswer += '\0';
-    sAnswer.append(oOptions.iLongLine - 1, 'L');
-    sAnswer += oOptions.sLineEnd;
+    *psAnswer += '\0';
+    psAnswer->append(static_cast<size_t>(oOptions.iLongLine - 1), 'L');
+    *psAnswer += oOptions.sLineEnd;
   }
 }
 
-void AppendDump(Dialogue &oDialogue, std::string &sAnswer) {
-  AppendFaultLines(oDialogue, sAnswer);
-  uint32_t iAddress = (static_cast<uint32_t>(oDialogue.iBank) << 16) | oDialogue.iOffset;
-  for (int iLine = 0; iLine < kiDumpLines; ++iLine) {
-    // "AAAAAAAA HH HH HH HH HH HH HH HH-HH HH HH HH HH HH HH HH  text"
-    char szLine[96];
-    int iPos = std::snprintf(szLine, sizeof szLine, "%08X", static_cast<unsigned>(iAddress));
-    char szText[kiBytesPerLine + 1];
-    for (int i = 0; i < kiBytesPerLine; ++i) {
-      uint8_t iByte = ReadMemory(*oDialogue.pMemory, iAddress + static_cast<uint32_t>(i));
-      iPos += std::snprintf(szLine + iPos, sizeof szLine - static_cast<size_t>(iPos), "%c%02X",
-                            i == 8 ? '-' : ' ', static_cast<unsigned>(iByte));
-      szText[i] = (iByte >= 0x20 && iByte <= 0x7E) ? static_cast<char>(iByte) : '.';
-    }
-    szText[kiBytesPerLine] = '\0';
-    std::snprintf(szLine + iPos, sizeof szLine - static_cast<size_t>(iPos), "  %s", szText);
-    sAnswer += szLine;
-    sAnswer += oDialogue.pOptions->sLineEnd;
-    iAddress += kiBytesPerLine;
+// "AAAAAAAA HH HH HH HH HH HH HH HH-HH HH HH HH HH HH HH HH  text"
+std::string FormatDumpLine(const SimMemory &oMemory, uint32_t iAddress) {
+  char szLine[96];
+  int iPos = std::snprintf(szLine, sizeof szLine, "%08X", static_cast<unsigned>(iAddress));
+  char szText[kBytesPerLine + 1];
+  for (int i = 0; i < kBytesPerLine; ++i) {
+    uint8_t iByte = ReadMemory(oMemory, iAddress + static_cast<uint32_t>(i));
+    iPos += std::snprintf(szLine + iPos, sizeof szLine - static_cast<size_t>(iPos), "%c%02X",
+                          i == 8 ? '-' : ' ', static_cast<unsigned>(iByte));
+    szText[i] = (iByte >= 0x20 && iByte <= 0x7E) ? static_cast<char>(iByte) : '.';
+  }
+  szText[kBytesPerLine] = '\0';
+  std::snprintf(szLine + iPos, sizeof szLine - static_cast<size_t>(iPos), "  %s", szText);
+  return szLine;
+}
+
+// One dump line as it leaves the adapter: damaged, perhaps sent twice, and
+// each copy losing characters on its own, as two transmissions would.
+void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer) {
+  int64_t iNumber = ++pDialogue->iDumpLinesSent;
+  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine);
+  sLine += pDialogue->pOptions->sLineEnd;
+  int iCopies = DoubleDumpLine(pDialogue->pFaults, iNumber) ? 2 : 1;
+  for (int iCopy = 1; iCopy <= iCopies; ++iCopy) {
+    std::string sCopy = sLine;
+    DropChars(pDialogue->pFaults,
+              "line " + std::to_string(iNumber) + (iCopy == 2 ? " (second copy)" : ""), &sCopy);
+    *psAnswer += sCopy;
+  }
+}
+
+void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
+  AppendFaultLines(pDialogue, psAnswer);
+  uint32_t iStart = (static_cast<uint32_t>(pDialogue->iBank) << 16) | pDialogue->iOffset;
+  for (int iLine = 0; iLine < kDumpLines; ++iLine) {
+    uint32_t iAddress = iStart + static_cast<uint32_t>(iLine * kBytesPerLine);
+    AppendDumpLine(pDialogue, FormatDumpLine(*pDialogue->pMemory, iAddress), psAnswer);
   }
   // Consecutive dumps continue where the last one stopped; the offset
   // carries into the bank and the bank wraps at 16 bits.
-  uint32_t iNext = ((static_cast<uint32_t>(oDialogue.iBank) << 16) | oDialogue.iOffset) +
-                   static_cast<uint32_t>(kiDumpLines * kiBytesPerLine);
-  oDialogue.iBank = static_cast<uint16_t>(iNext >> 16);
-  oDialogue.iOffset = static_cast<uint16_t>(iNext & 0xFFFFu);
+  uint32_t iNext = iStart + static_cast<uint32_t>(kDumpLines * kBytesPerLine);
+  pDialogue->iBank = static_cast<uint16_t>(iNext >> 16);
+  pDialogue->iOffset = static_cast<uint16_t>(iNext & 0xFFFFu);
 }
 
-void AnswerLine(Dialogue &oDialogue) {
-  const SimOptions &oOptions = *oDialogue.pOptions;
-  std::string sAnswer = oOptions.sLineEnd;
-  std::vector<std::string> asWords = SplitWords(oDialogue.sLine);
+// Runs the command in pDialogue->sLine and appends its answer (without the
+// prompt).  Returns whether it was a dump, whose answer the link damages.
+bool ExecuteCommand(Dialogue *pDialogue, std::string *psAnswer) {
+  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
   uint32_t iValue = 0;
-  if (asWords.empty()) {
-    // Just the prompt.
-  } else if (asWords.size() == 2 && (IsWord(asWords[0], "BB") || IsWord(asWords[0], "BS")) &&
-             ParseHex32(asWords[1], false, iValue)) {
-    oDialogue.iBank = static_cast<uint16_t>(iValue & 0xFFFFu);
-  } else if (asWords.size() == 2 && (IsWord(asWords[0], "BT") || IsWord(asWords[0], "ST")) &&
-             ParseHex32(asWords[1], false, iValue)) {
-    oDialogue.iOffset = static_cast<uint16_t>(iValue & 0xFFFFu);
-  } else if (asWords.size() == 1 && (IsWord(asWords[0], "DM") || IsWord(asWords[0], "DB"))) {
-    AppendDump(oDialogue, sAnswer);
-  } else {
-    sAnswer += '?';
-    sAnswer += oDialogue.sLine;
-    sAnswer += oOptions.sLineEnd;
+  if (asWords.empty()) return false;  // just the prompt
+  if (asWords.size() == 2 && (IsWord(asWords[0], "BB") || IsWord(asWords[0], "BS")) &&
+      ParseHex32(asWords[1], false, &iValue)) {
+    pDialogue->iBank = static_cast<uint16_t>(iValue & 0xFFFFu);
+    return false;
   }
-  ++oDialogue.iLinesAnswered;
-  bool bPrompt = !oOptions.bNoPrompt && (oOptions.iNoPromptAfter < 0 ||
-                                         oDialogue.iLinesAnswered <= oOptions.iNoPromptAfter);
-  if (bPrompt) sAnswer += '>';
-  QueueOutput(*oDialogue.pOutput, sAnswer);
-  if (oOptions.iHangupAfter >= 0 && oDialogue.iLinesAnswered >= oOptions.iHangupAfter)
-    oDialogue.bHangupDue = true;
+  if (asWords.size() == 2 && (IsWord(asWords[0], "BT") || IsWord(asWords[0], "ST")) &&
+      ParseHex32(asWords[1], false, &iValue)) {
+    pDialogue->iOffset = static_cast<uint16_t>(iValue & 0xFFFFu);
+    return false;
+  }
+  if (asWords.size() == 1 && (IsWord(asWords[0], "DM") || IsWord(asWords[0], "DB"))) {
+    AppendDump(pDialogue, psAnswer);
+    return true;
+  }
+  *psAnswer += '?';
+  *psAnswer += pDialogue->sLine;
+  *psAnswer += pDialogue->pOptions->sLineEnd;
+  return false;
+}
+
+bool ResetDue(const Dialogue &oDialogue) {
+  int64_t iEvery = oDialogue.pOptions->iResetEvery;
+  return iEvery > 0 && oDialogue.iLinesAnswered % iEvery == 0;
+}
+
+// The monitor restarted instead of running the command: it greets, and
+// bank and offset are back at their power-on values.
+void PlayReset(Dialogue *pDialogue, std::string *psAnswer) {
+  ReportFault(*pDialogue->pOptions, "reset at command %lld",
+              static_cast<long long>(pDialogue->iLinesAnswered));
+  *psAnswer += kResetBanner;
+  *psAnswer += pDialogue->pOptions->sLineEnd;
+  pDialogue->iBank = 0;
+  pDialogue->iOffset = 0;
+}
+
+bool PromptWanted(const Dialogue &oDialogue) {
+  const SimOptions &oOptions = *oDialogue.pOptions;
+  return !oOptions.bNoPrompt &&
+         (oOptions.iNoPromptAfter < 0 || oDialogue.iLinesAnswered <= oOptions.iNoPromptAfter);
+}
+
+void AppendPrompt(Dialogue *pDialogue, bool bLinkFaults, bool bDump, std::string *psAnswer) {
+  if (!PromptWanted(*pDialogue)) return;
+  int64_t iCommand = pDialogue->iLinesAnswered;
+  if (bLinkFaults && DropPrompt(pDialogue->pFaults, iCommand)) return;
+  std::string sPrompt = ">";
+  if (bDump)
+    DropChars(pDialogue->pFaults, "prompt of command " + std::to_string(iCommand), &sPrompt);
+  *psAnswer += sPrompt;
+}
+
+// --hangup-after and --vanish-after count answered lines; the poll loop
+// carries them out once the answer has gone out.
+void NoteCountedEnds(Dialogue *pDialogue) {
+  const SimOptions &oOptions = *pDialogue->pOptions;
+  if (oOptions.iHangupAfter >= 0 && pDialogue->iLinesAnswered >= oOptions.iHangupAfter)
+    pDialogue->bHangupDue = true;
+  if (oOptions.iVanishAfter >= 0 && !pDialogue->bVanished &&
+      pDialogue->iLinesAnswered >= oOptions.iVanishAfter)
+    pDialogue->bVanishDue = true;
+}
+
+void AnswerLine(Dialogue *pDialogue) {
+  ++pDialogue->iLinesAnswered;
+  std::string sAnswer = pDialogue->pOptions->sLineEnd;
+  if (ResetDue(*pDialogue)) {
+    // A reset is itself the fault: its prompt is not damaged further.
+    PlayReset(pDialogue, &sAnswer);
+    AppendPrompt(pDialogue, false, false, &sAnswer);
+  } else {
+    bool bDump = ExecuteCommand(pDialogue, &sAnswer);
+    AppendPrompt(pDialogue, true, bDump, &sAnswer);
+  }
+  QueueOutput(pDialogue->pOutput, sAnswer);
+  NoteCountedEnds(pDialogue);
 }
 
 }  // namespace
 
-void SetUpDialogue(Dialogue &oDialogue, const SimOptions &oOptions, const SimMemory &oMemory,
-                   OutputQueue &oOutput) {
-  oDialogue.pOptions = &oOptions;
-  oDialogue.pMemory = &oMemory;
-  oDialogue.pOutput = &oOutput;
-  oDialogue.sLine.reserve(kiMaxLine);
-  // "--hangup-after 0" hangs up before any line.
-  oDialogue.bHangupDue = oOptions.iHangupAfter == 0;
+void SetUpDialogue(Dialogue *pDialogue, const SimOptions &oOptions, const SimMemory &oMemory,
+                   OutputQueue *pOutput, LinkFaults *pFaults) {
+  pDialogue->pOptions = &oOptions;
+  pDialogue->pMemory = &oMemory;
+  pDialogue->pOutput = pOutput;
+  pDialogue->pFaults = pFaults;
+  pDialogue->sLine.reserve(kMaxLine);
+  // "--hangup-after 0" hangs up (and "--vanish-after 0" vanishes) before
+  // any line.
+  NoteCountedEnds(pDialogue);
 }
 
-void HandleReceivedByte(Dialogue &oDialogue, uint8_t iByte) {
-  if (oDialogue.bHangupDue) return;
-  const SimOptions &oOptions = *oDialogue.pOptions;
+void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
+  if (pDialogue->bHangupDue || pDialogue->bVanishDue) return;
+  const SimOptions &oOptions = *pDialogue->pOptions;
   // CR LF counts as one line end: the LF is swallowed, not echoed.
-  if (iByte == '\n' && oDialogue.bLastWasCr) {
-    oDialogue.bLastWasCr = false;
+  if (iByte == '\n' && pDialogue->bLastWasCr) {
+    pDialogue->bLastWasCr = false;
     return;
   }
-  oDialogue.bLastWasCr = iByte == '\r';
+  pDialogue->bLastWasCr = iByte == '\r';
   if (iByte == '\r' || iByte == '\n') {
-    if (oOptions.bEcho) QueueOutput(*oDialogue.pOutput, oOptions.sLineEnd);
-    AnswerLine(oDialogue);
-    oDialogue.sLine.clear();
+    if (oOptions.bEcho) QueueOutput(pDialogue->pOutput, oOptions.sLineEnd);
+    AnswerLine(pDialogue);
+    pDialogue->sLine.clear();
     return;
   }
   if (oOptions.bEcho) {
     char c = static_cast<char>(iByte);
-    QueueOutput(*oDialogue.pOutput, &c, 1);
+    QueueOutput(pDialogue->pOutput, &c, 1);
   }
   if (iByte == 8 || iByte == 127) {
-    if (!oDialogue.sLine.empty()) oDialogue.sLine.pop_back();
+    if (!pDialogue->sLine.empty()) pDialogue->sLine.pop_back();
     return;
   }
-  if (oDialogue.sLine.size() < kiMaxLine) oDialogue.sLine.push_back(static_cast<char>(iByte));
+  if (pDialogue->sLine.size() < kMaxLine) pDialogue->sLine.push_back(static_cast<char>(iByte));
+}
+
+void ForgetAfterVanish(Dialogue *pDialogue) {
+  pDialogue->sLine.clear();
+  pDialogue->bLastWasCr = false;
+  pDialogue->iBank = 0;
+  pDialogue->iOffset = 0;
+  pDialogue->bVanishDue = false;
+  pDialogue->bVanished = true;
 }

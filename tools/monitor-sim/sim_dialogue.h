@@ -1,11 +1,17 @@
 // The monitor's side of the conversation: assembles received bytes into
-// command lines, answers them (bank/offset/dump commands, errors, prompt)
-// and injects the optional line-level faults in front of dumps.
+// command lines, answers them (bank/offset/dump commands, errors, prompt),
+// injects the optional line-level faults in front of dumps and the link
+// faults into dump answers, and plays the monitor's resets.
+//
+//   SetUpDialogue        binds the options, memory, output queue and faults
+//   HandleReceivedByte   one byte that reached the monitor's input
+//   ForgetAfterVanish    the state a device has when it comes back
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "sim_faults.h"
 #include "sim_memory.h"
 #include "sim_options.h"
 #include "sim_output.h"
@@ -14,16 +20,24 @@ struct Dialogue {
   const SimOptions *pOptions = nullptr;
   const SimMemory *pMemory = nullptr;
   OutputQueue *pOutput = nullptr;
+  LinkFaults *pFaults = nullptr;
   std::string sLine;  // the line being typed
   bool bLastWasCr = false;
   uint16_t iBank = 0;
   uint16_t iOffset = 0;
   int64_t iLinesAnswered = 0;
+  int64_t iDumpLinesSent = 0;      // names dump lines in fault reports
   uint32_t iRandom = 0x2545F491u;  // fixed seed: reproducible garbage
   bool bHangupDue = false;         // --hangup-after reached, input is ignored
+  bool bVanishDue = false;         // --vanish-after reached, input is ignored
+  bool bVanished = false;          // the device vanishes only once
 };
 
-void SetUpDialogue(Dialogue &oDialogue, const SimOptions &oOptions, const SimMemory &oMemory,
-                   OutputQueue &oOutput);
+void SetUpDialogue(Dialogue *pDialogue, const SimOptions &oOptions, const SimMemory &oMemory,
+                   OutputQueue *pOutput, LinkFaults *pFaults);
 
-void HandleReceivedByte(Dialogue &oDialogue, uint8_t iByte);
+void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte);
+
+// A device that comes back has been powered down: bank and offset are 0 and
+// a half-typed line is gone.
+void ForgetAfterVanish(Dialogue *pDialogue);

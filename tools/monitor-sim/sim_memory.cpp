@@ -10,7 +10,7 @@ namespace {
 
 // Images are read whole into memory; this keeps a mistaken path (a disk
 // device, a huge file) from eating the machine.
-const uint64_t kiMaxImageBytes = 256ull << 20;
+const uint64_t kMaxImageBytes = 256ull << 20;
 
 }  // namespace
 
@@ -22,7 +22,7 @@ uint8_t PatternByte(uint32_t iAddress) {
   return static_cast<uint8_t>(iValue & 0xFFu);
 }
 
-bool LoadImage(SimMemory &oMemory, const std::string &sPath, uint32_t iBase) {
+bool LoadImage(SimMemory *pMemory, const std::string &sPath, uint32_t iBase) {
   FILE *pFile = std::fopen(sPath.c_str(), "rb");
   if (!pFile) {
     std::fprintf(stderr, "monitor-sim: cannot open image %s: %s\n", sPath.c_str(),
@@ -31,7 +31,7 @@ bool LoadImage(SimMemory &oMemory, const std::string &sPath, uint32_t iBase) {
   }
   // Anything past the top of the 32-bit address space is unreachable.
   const uint64_t iSpace = (1ull << 32) - iBase;
-  const uint64_t iLimit = iSpace < kiMaxImageBytes ? iSpace : kiMaxImageBytes;
+  const uint64_t iLimit = iSpace < kMaxImageBytes ? iSpace : kMaxImageBytes;
   std::vector<uint8_t> aData;
   uint8_t aChunk[65536];
   bool bTooBig = false;
@@ -51,17 +51,17 @@ bool LoadImage(SimMemory &oMemory, const std::string &sPath, uint32_t iBase) {
     std::fprintf(stderr, "monitor-sim: error reading image %s\n", sPath.c_str());
     return false;
   }
-  if (bTooBig && iSpace > kiMaxImageBytes) {
+  if (bTooBig && iSpace > kMaxImageBytes) {
     std::fprintf(stderr, "monitor-sim: image %s is larger than %llu bytes\n", sPath.c_str(),
-                 static_cast<unsigned long long>(kiMaxImageBytes));
+                 static_cast<unsigned long long>(kMaxImageBytes));
     return false;
   }
   if (bTooBig)
     std::fprintf(stderr, "monitor-sim: image %s runs past address FFFFFFFF; the rest is ignored\n",
                  sPath.c_str());
-  oMemory.bHasImage = true;
-  oMemory.iBase = iBase;
-  oMemory.aImage.swap(aData);
+  pMemory->bHasImage = true;
+  pMemory->iBase = iBase;
+  pMemory->aImage.swap(aData);
   return true;
 }
 

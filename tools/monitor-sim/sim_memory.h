@@ -1,6 +1,11 @@
 // The simulated target's memory: either a binary image mapped at a base
 // address (everything else reads as FF, like unpopulated address space) or a
 // deterministic pattern that tests can recompute for any address.
+//
+//   PatternByte        the built-in contents at one address
+//   LoadImage          reads an image file into a SimMemory
+//   ReadMemory         one byte as the monitor's dump shows it
+//   WritePatternFile   --write-pattern: the pattern as an image file
 #pragma once
 
 #include <cstdint>
@@ -17,7 +22,7 @@ struct SimMemory {
 uint8_t PatternByte(uint32_t iAddress);
 
 // Loads the image file; reports on stderr and returns false on failure.
-bool LoadImage(SimMemory &oMemory, const std::string &sPath, uint32_t iBase);
+bool LoadImage(SimMemory *pMemory, const std::string &sPath, uint32_t iBase);
 
 uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress);
 

@@ -1,75 +1,353 @@
 // Command-line parsing and usage text of monitor-sim.  Every option has a
 // plain default, so a bare "monitor-sim" is a well-behaved monitor serving
-// the built-in memory pattern at full speed.
+// the built-in memory pattern at full speed.  All options live in one
+// table: the parser looks names up in it and --help is printed from it, so
+// the two cannot drift apart.
 #include "sim_options.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
-const char *const kszUsage =
+enum ValueKind {
+  kHeading,       // not an option: a group title in --help
+  kFlag,          // no value
+  kText,          // any word
+  kLineEnd,       // crlf, cr or lf
+  kHexAddress,    // 1..8 hex digits
+  kCount,         // decimal whole number in iMin..iMax
+  kRate,          // probability 0..1
+  kHelp,          // prints the usage
+  kPatternRange,  // --write-pattern FILE START END
+};
+
+struct OptionSpec {
+  const char *szName = nullptr;
+  const char *szArg = nullptr;  // names the value in --help; nullptr: takes none
+  ValueKind eKind = kHeading;
+  const char *szHelp = nullptr;  // one or two lines, separated by '\n'
+  bool SimOptions::*pbFlag = nullptr;
+  std::string SimOptions::*psText = nullptr;
+  uint32_t SimOptions::*piHex = nullptr;
+  int64_t SimOptions::*piCount = nullptr;
+  double SimOptions::*pfRate = nullptr;
+  int64_t iMin = 0;
+  int64_t iMax = 0;
+};
+
+constexpr OptionSpec Heading(const char *szTitle) {
+  OptionSpec oSpec;
+  oSpec.szHelp = szTitle;
+  return oSpec;
+}
+
+constexpr OptionSpec Flag(const char *szName, bool SimOptions::*pbFlag, const char *szHelp) {
+  OptionSpec oSpec;
+  oSpec.szName = szName;
+  oSpec.eKind = kFlag;
+  oSpec.szHelp = szHelp;
+  oSpec.pbFlag = pbFlag;
+  return oSpec;
+}
+
+constexpr OptionSpec Text(const char *szName, const char *szArg, ValueKind eKind,
+                          std::string SimOptions::*psText, const char *szHelp) {
+  OptionSpec oSpec;
+  oSpec.szName = szName;
+  oSpec.szArg = szArg;
+  oSpec.eKind = eKind;
+  oSpec.szHelp = szHelp;
+  oSpec.psText = psText;
+  return oSpec;
+}
+
+constexpr OptionSpec Hex(const char *szName, uint32_t SimOptions::*piHex, const char *szHelp) {
+  OptionSpec oSpec;
+  oSpec.szName = szName;
+  oSpec.szArg = "HEX";
+  oSpec.eKind = kHexAddress;
+  oSpec.szHelp = szHelp;
+  oSpec.piHex = piHex;
+  return oSpec;
+}
+
+constexpr OptionSpec Count(const char *szName, const char *szArg, int64_t SimOptions::*piCount,
+                           int64_t iMin, int64_t iMax, const char *szHelp) {
+  OptionSpec oSpec;
+  oSpec.szName = szName;
+  oSpec.szArg = szArg;
+  oSpec.eKind = kCount;
+  oSpec.szHelp = szHelp;
+  oSpec.piCount = piCount;
+  oSpec.iMin = iMin;
+  oSpec.iMax = iMax;
+  return oSpec;
+}
+
+constexpr OptionSpec Rate(const char *szName, double SimOptions::*pfRate, const char *szHelp) {
+  OptionSpec oSpec;
+  oSpec.szName = szName;
+  oSpec.szArg = "RATE";
+  oSpec.eKind = kRate;
+  oSpec.szHelp = szHelp;
+  oSpec.pfRate = pfRate;
+  return oSpec;
+}
+
+constexpr OptionSpec Special(const char *szName, const char *szArg, ValueKind eKind,
+                             const char *szHelp) {
+  OptionSpec oSpec;
+  oSpec.szName = szName;
+  oSpec.szArg = szArg;
+  oSpec.eKind = eKind;
+  oSpec.szHelp = szHelp;
+  return oSpec;
+}
+
+const int64_t kManyLines = INT64_MAX / 2;
+// --long-line stays well under the output queue's cap so a whole answer fits.
+const int64_t kLongestLine = 524288;
+
+const OptionSpec kOptions[] = {
+    Heading("Options:"),
+    Text("--link", "PATH", kText, &SimOptions::sLinkPath,
+         "also make PATH a symlink to the slave (removed at exit)"),
+    Text("--image", "FILE", kText, &SimOptions::sImagePath,
+         "serve FILE as memory; addresses outside it read as FF"),
+    Hex("--base", &SimOptions::iBase, "address of the image's first byte (default 0)"),
+    Flag("--echo", &SimOptions::bEcho, "echo every received byte (a line end as the line end)"),
+    Text("--eol", "crlf|cr|lf", kLineEnd, &SimOptions::sLineEnd,
+         "line end of all output (default crlf)"),
+    Count("--bel", "N", &SimOptions::iBelEvery, 0, 1000000000,
+          "insert a BEL after every N output characters (0: never)"),
+    Count("--baud", "N", &SimOptions::iBaud, 0, 100000000,
+          "pace output at N baud, 10 bits per character (0: no\npacing); the faults are applied "
+          "before the pacing"),
+    Flag("--no-prompt", &SimOptions::bNoPrompt, "never send the prompt '>'"),
+    Count("--no-prompt-after", "N", &SimOptions::iNoPromptAfter, 0, kManyLines,
+          "prompt after the first N lines only"),
+    Flag("--garbage", &SimOptions::bGarbage, "send two non-dump lines before each dump's lines"),
+    Flag("--zero-bytes", &SimOptions::bZeroBytes,
+         "send a line of a zero byte and 80 'x' before each dump"),
+    Count("--long-line", "N", &SimOptions::iLongLine, 0, kLongestLine,
+          "send a zero byte and N-1 'L' as one line before each dump\n(N <= 524288)"),
+    Count("--hangup-after", "N", &SimOptions::iHangupAfter, 0, kManyLines,
+          "after answering N lines, send what is pending, close the\npty and exit 0"),
+    Text("--transcript", "FILE", kText, &SimOptions::sTranscriptPath,
+         "append \"<seconds>.<microseconds> <HH>\" per received byte\n"
+         "(CLOCK_MONOTONIC), flushed line by line"),
+    Flag("--exit-on-stdin-eof", &SimOptions::bExitOnStdinEof,
+         "exit when stdin reaches end of file (default: ignore stdin)"),
+    Special("--write-pattern", "FILE START END", kPatternRange,
+            "write the built-in pattern for the inclusive hex address\n"
+            "range START..END to FILE and exit, without a pty"),
+    Special("--help", nullptr, kHelp, "this text"),
+    Heading("Faults of a cheap link (RATE is a probability 0..1, e.g. 0.02):"),
+    Count("--seed", "N", &SimOptions::iSeed, 0, INT64_MAX,
+          "seed of the fault generators (default 1): the same seed\n"
+          "and the same input give the same faults"),
+    Rate("--drop-chars", &SimOptions::fDropChars,
+         "drop each character of a dump line (line end included)\nand of a dump's prompt"),
+    Rate("--double-lines", &SimOptions::fDoubleLines, "send a dump line twice"),
+    Rate("--flip-digit", &SimOptions::fFlipDigit,
+         "flip one bit of one hex digit of a dump line; the text\ncolumn keeps the true bytes"),
+    Rate("--garble", &SimOptions::fGarble,
+         "replace one hex digit of a dump line with a non-hex\nprintable character"),
+    Rate("--cut-lines", &SimOptions::fCutLines, "cut a dump line short before its line end"),
+    Count("--overrun", "GAP_US", &SimOptions::iOverrunGapUs, 0, 10000000,
+          "lose a received character less than GAP_US microseconds\n"
+          "after the previous one (one read's bytes come together)"),
+    Rate("--overrun-rate", &SimOptions::fOverrunRate,
+         "chance that such a character is lost (default 1)"),
+    Count("--reset-every", "N", &SimOptions::iResetEvery, 0, kManyLines,
+          "the Nth, 2Nth... received line is not run: the monitor\n"
+          "resets (banner, prompt, bank and offset 0); 0: never"),
+    Rate("--drop-prompt", &SimOptions::fDropPrompt, "answer a command without its prompt"),
+    Count("--vanish-after", "N", &SimOptions::iVanishAfter, 0, kManyLines,
+          "after answering N lines, close the pty and remove the\n"
+          "link; come back on a new pty under the same link (once)"),
+    Count("--vanish-for", "MS", &SimOptions::iVanishForMs, 0, 3600000,
+          "how long the device stays away (default 2000)"),
+    Flag("--verbose", &SimOptions::bVerbose, "report each injected fault on stderr"),
+};
+
+const char kUsageHead[] =
     "usage: monitor-sim [options]\n"
     "       monitor-sim --write-pattern FILE START END\n"
     "\n"
     "Plays a text-mode memory monitor on the master side of a new pseudo-terminal.\n"
-    "The first and only line on stdout is \"PTY <slave path>\"; it is printed once\n"
-    "the slave is ready to be opened.  Diagnostics go to stderr.\n"
+    "The first line on stdout is \"PTY <slave path>\"; it is printed once the slave\n"
+    "is ready to be opened (and again with the new path after --vanish-after).\n"
+    "Diagnostics go to stderr.\n"
     "\n"
     "Commands understood (case-insensitive, hex values of 1..8 digits):\n"
     "  BB xx / BS xxxx    set the bank (low 16 bits of the value)\n"
     "  BT xxxx / ST xxxx  set the offset (low 16 bits of the value)\n"
     "  DM / DB            dump 128 bytes at (bank << 16) | offset as 8 lines,\n"
     "                     then advance the offset by 128 (carrying into the bank)\n"
-    "  empty line         just the prompt; anything else is answered with ?<line>\n"
-    "\n"
-    "Options:\n"
-    "  --link PATH            also make PATH a symlink to the slave (removed at exit)\n"
-    "  --image FILE           serve FILE as memory; addresses outside it read as FF\n"
-    "  --base HEX             address of the image's first byte (default 0)\n"
-    "  --echo                 echo every received byte (a line end as the line end)\n"
-    "  --eol crlf|cr|lf       line end of all output (default crlf)\n"
-    "  --bel N                insert a BEL after every N output characters (0: never)\n"
-    "  --baud N               pace output at N baud, 10 bits per character (0: no pacing)\n"
-    "  --no-prompt            never send the prompt '>'\n"
-    "  --no-prompt-after N    prompt after the first N lines only\n"
-    "  --garbage              send two non-dump lines before each dump's lines\n"
-    "  --zero-bytes           send a line of a zero byte and 80 'x' before each dump\n"
-    "  --long-line N          send a zero byte and N-1 'L' as one line before each dump\n"
-    "                         (N <= 524288)\n"
-    "  --hangup-after N       after answering N lines, send what is pending, close the\n"
-    "                         pty and exit 0\n"
-    "  --transcript FILE      append \"<seconds>.<microseconds> <HH>\" per received byte\n"
-    "                         (CLOCK_MONOTONIC), flushed line by line\n"
-    "  --exit-on-stdin-eof    exit when stdin reaches end of file (default: ignore stdin)\n"
-    "  --write-pattern FILE START END\n"
-    "                         write the built-in pattern for the inclusive hex address\n"
-    "                         range START..END to FILE and exit, without a pty\n"
-    "  --help                 this text\n"
+    "  empty line         just the prompt; anything else is answered with ?<line>\n";
+
+const char kUsageTail[] =
     "\n"
     "Without --image, the byte at 32-bit address A is\n"
     "  ((A * 7) ^ (A >> 8) ^ ((A >> 16) * 13) ^ ((A >> 24) * 29)) & 0xFF\n"
     "computed in unsigned 32-bit arithmetic.\n"
     "Exit status: 0 on a normal end, 1 on a runtime error, 2 on a usage error.\n";
 
+// Where a help text starts, so that continuation lines line up under it.
+const size_t kHelpColumn = 25;
+
+void PrintUsage() {
+  std::fputs(kUsageHead, stdout);
+  for (const OptionSpec &oSpec : kOptions) {
+    if (oSpec.eKind == kHeading) {
+      std::printf("\n%s\n", oSpec.szHelp);
+      continue;
+    }
+    std::string sLeft = std::string("  ") + oSpec.szName;
+    if (oSpec.szArg) sLeft += std::string(" ") + oSpec.szArg;
+    // A long name gets its help on the next line rather than a ragged column.
+    if (sLeft.size() + 1 > kHelpColumn) {
+      std::printf("%s\n", sLeft.c_str());
+      sLeft.clear();
+    }
+    sLeft.resize(kHelpColumn, ' ');
+    std::string sHelp = oSpec.szHelp;
+    std::string sIndented;
+    for (char c : sHelp) {
+      sIndented += c;
+      if (c == '\n') sIndented.append(kHelpColumn, ' ');
+    }
+    std::printf("%s%s\n", sLeft.c_str(), sIndented.c_str());
+  }
+  std::fputs(kUsageTail, stdout);
+}
+
 void Complain(const std::string &sMessage) {
   std::fprintf(stderr, "monitor-sim: %s (see --help)\n", sMessage.c_str());
 }
 
-bool ParseDecimal(const std::string &sText, uint64_t iMax, uint64_t &iValue) {
+bool ParseDecimal(const std::string &sText, int64_t iMin, int64_t iMax, int64_t *pValue) {
+  // 19 digits cannot overflow 64 bits; the range check does the rest.
   if (sText.empty() || sText.size() > 19) return false;
   uint64_t iResult = 0;
   for (char c : sText) {
     if (c < '0' || c > '9') return false;
     iResult = iResult * 10 + static_cast<uint64_t>(c - '0');
   }
-  if (iResult > iMax) return false;
-  iValue = iResult;
+  if (iResult > static_cast<uint64_t>(iMax) || iResult < static_cast<uint64_t>(iMin)) return false;
+  *pValue = static_cast<int64_t>(iResult);
+  return true;
+}
+
+// A rate is written as a plain decimal fraction ("0.02", "1", ".5"); signs,
+// exponents, "nan" and "inf" are refused before strtod sees the text.  The
+// program never sets a locale, so strtod reads '.' as the decimal point.
+bool ParseRate(const std::string &sText, double *pValue) {
+  if (sText.empty() || sText.size() > 32) return false;
+  int iDigits = 0;
+  int iPoints = 0;
+  for (char c : sText) {
+    if (c >= '0' && c <= '9')
+      ++iDigits;
+    else if (c == '.')
+      ++iPoints;
+    else
+      return false;
+  }
+  if (iDigits == 0 || iPoints > 1) return false;
+  double fValue = std::strtod(sText.c_str(), nullptr);
+  if (!(fValue >= 0.0 && fValue <= 1.0)) return false;
+  *pValue = fValue;
+  return true;
+}
+
+bool ParseLineEnd(const std::string &sText, std::string *psLineEnd) {
+  if (sText == "crlf")
+    *psLineEnd = "\r\n";
+  else if (sText == "cr")
+    *psLineEnd = "\r";
+  else if (sText == "lf")
+    *psLineEnd = "\n";
+  else
+    return false;
+  return true;
+}
+
+const OptionSpec *FindOption(const std::string &sName) {
+  // "-h" is the one short name, kept for hands used to it.
+  const std::string sLong = sName == "-h" ? "--help" : sName;
+  for (const OptionSpec &oSpec : kOptions)
+    if (oSpec.szName && sLong == oSpec.szName) return &oSpec;
+  return nullptr;
+}
+
+// Stores one value into the option's field, or says what was wrong with it.
+bool StoreValue(const OptionSpec &oSpec, const std::string &sValue, SimOptions *pOptions) {
+  const std::string sName = oSpec.szName;
+  switch (oSpec.eKind) {
+    case kText:
+      if (sValue.empty()) {
+        Complain(sName + ": the " + oSpec.szArg + " is empty");
+        return false;
+      }
+      pOptions->*oSpec.psText = sValue;
+      return true;
+    case kLineEnd:
+      if (ParseLineEnd(sValue, &(pOptions->*oSpec.psText))) return true;
+      Complain(sName + ": '" + sValue + "' is not crlf, cr or lf");
+      return false;
+    case kHexAddress:
+      if (ParseHex32(sValue, true, &(pOptions->*oSpec.piHex))) return true;
+      Complain(sName + ": '" + sValue + "' is not a hex address (1..8 digits, 0x allowed)");
+      return false;
+    case kCount:
+      if (ParseDecimal(sValue, oSpec.iMin, oSpec.iMax, &(pOptions->*oSpec.piCount))) return true;
+      Complain(sName + ": '" + sValue + "' is not a whole number in " + std::to_string(oSpec.iMin) +
+               ".." + std::to_string(oSpec.iMax));
+      return false;
+    case kRate:
+      if (ParseRate(sValue, &(pOptions->*oSpec.pfRate))) return true;
+      Complain(sName + ": '" + sValue + "' is not a rate from 0 to 1 (such as 0.02)");
+      return false;
+    default: return false;
+  }
+}
+
+bool TakePatternRange(int iArgc, char **apszArgv, int *piArg, SimOptions *pOptions) {
+  if (*piArg + 3 >= iArgc) {
+    Complain("--write-pattern needs FILE START END");
+    return false;
+  }
+  pOptions->bWritePattern = true;
+  pOptions->sPatternPath = apszArgv[*piArg + 1];
+  if (!ParseHex32(apszArgv[*piArg + 2], true, &pOptions->iPatternStart) ||
+      !ParseHex32(apszArgv[*piArg + 3], true, &pOptions->iPatternEnd)) {
+    Complain("--write-pattern: START and END are hex addresses");
+    return false;
+  }
+  if (pOptions->iPatternEnd < pOptions->iPatternStart) {
+    Complain("--write-pattern: END is below START");
+    return false;
+  }
+  *piArg += 3;
+  return true;
+}
+
+// Options that make sense only together.
+bool CheckCombinations(const SimOptions &oOptions) {
+  if (oOptions.iVanishAfter >= 0 && oOptions.sLinkPath.empty()) {
+    Complain("--vanish-after needs --link: the device comes back under the link's name");
+    return false;
+  }
   return true;
 }
 
 }  // namespace
 
-bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t &iValue) {
+bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t *pValue) {
   size_t iPos = 0;
   if (bAllowPrefix && sText.size() > 2 && sText[0] == '0' && (sText[1] == 'x' || sText[1] == 'X'))
     iPos = 2;
@@ -89,11 +367,11 @@ bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t &iValue) {
       return false;
     iResult = (iResult << 4) | iNibble;
   }
-  iValue = iResult;
+  *pValue = iResult;
   return true;
 }
 
-ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions &oOptions) {
+ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
   for (int iArg = 1; iArg < iArgc; ++iArg) {
     std::string sName = apszArgv[iArg];
     std::string sValue;
@@ -104,103 +382,39 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions &oOptions) {
       sName.resize(iEq);
       bInlineValue = true;
     }
-    // Fetches the option's value, either "--name=value" or the next word.
-    auto TakeValue = [&]() -> bool {
-      if (bInlineValue) return true;
+    const OptionSpec *pSpec = FindOption(sName);
+    if (!pSpec) {
+      Complain("unknown option '" + std::string(apszArgv[iArg]) + "'");
+      return kParseUsageError;
+    }
+    if (!pSpec->szArg && bInlineValue) {
+      Complain(sName + " takes no value");
+      return kParseUsageError;
+    }
+    if (pSpec->eKind == kHelp) {
+      PrintUsage();
+      return kParseExitOk;
+    }
+    if (pSpec->eKind == kFlag) {
+      pOptions->*pSpec->pbFlag = true;
+      continue;
+    }
+    if (pSpec->eKind == kPatternRange) {
+      if (bInlineValue) {
+        Complain("--write-pattern takes FILE START END as three words");
+        return kParseUsageError;
+      }
+      if (!TakePatternRange(iArgc, apszArgv, &iArg, pOptions)) return kParseUsageError;
+      continue;
+    }
+    if (!bInlineValue) {
       if (iArg + 1 >= iArgc) {
-        Complain("option " + sName + " needs a value");
-        return false;
+        Complain(sName + " needs a value (" + pSpec->szArg + ")");
+        return kParseUsageError;
       }
       sValue = apszArgv[++iArg];
-      return true;
-    };
-    auto TakeNumber = [&](uint64_t iMax, uint64_t &iNumber) -> bool {
-      if (!TakeValue()) return false;
-      if (!ParseDecimal(sValue, iMax, iNumber)) {
-        Complain("bad value '" + sValue + "' for " + sName + " (0.." + std::to_string(iMax) + ")");
-        return false;
-      }
-      return true;
-    };
-    uint64_t iNumber = 0;
-
-    if (sName == "--help" || sName == "-h") {
-      std::fputs(kszUsage, stdout);
-      return ParseOutcome::ExitOk;
-    } else if (sName == "--echo" && !bInlineValue) {
-      oOptions.bEcho = true;
-    } else if (sName == "--no-prompt" && !bInlineValue) {
-      oOptions.bNoPrompt = true;
-    } else if (sName == "--garbage" && !bInlineValue) {
-      oOptions.bGarbage = true;
-    } else if (sName == "--zero-bytes" && !bInlineValue) {
-      oOptions.bZeroBytes = true;
-    } else if (sName == "--exit-on-stdin-eof" && !bInlineValue) {
-      oOptions.bExitOnStdinEof = true;
-    } else if (sName == "--link") {
-      if (!TakeValue()) return ParseOutcome::ExitUsageError;
-      oOptions.sLinkPath = sValue;
-    } else if (sName == "--image") {
-      if (!TakeValue()) return ParseOutcome::ExitUsageError;
-      oOptions.sImagePath = sValue;
-    } else if (sName == "--transcript") {
-      if (!TakeValue()) return ParseOutcome::ExitUsageError;
-      oOptions.sTranscriptPath = sValue;
-    } else if (sName == "--base") {
-      if (!TakeValue()) return ParseOutcome::ExitUsageError;
-      if (!ParseHex32(sValue, true, oOptions.iBase)) {
-        Complain("bad hex address '" + sValue + "' for --base");
-        return ParseOutcome::ExitUsageError;
-      }
-    } else if (sName == "--eol") {
-      if (!TakeValue()) return ParseOutcome::ExitUsageError;
-      if (sValue == "crlf")
-        oOptions.sLineEnd = "\r\n";
-      else if (sValue == "cr")
-        oOptions.sLineEnd = "\r";
-      else if (sValue == "lf")
-        oOptions.sLineEnd = "\n";
-      else {
-        Complain("--eol takes crlf, cr or lf, not '" + sValue + "'");
-        return ParseOutcome::ExitUsageError;
-      }
-    } else if (sName == "--bel") {
-      if (!TakeNumber(1000000000, iNumber)) return ParseOutcome::ExitUsageError;
-      oOptions.iBelEvery = static_cast<uint32_t>(iNumber);
-    } else if (sName == "--baud") {
-      if (!TakeNumber(100000000, iNumber)) return ParseOutcome::ExitUsageError;
-      oOptions.iBaud = static_cast<uint32_t>(iNumber);
-    } else if (sName == "--no-prompt-after") {
-      if (!TakeNumber(INT64_MAX / 2, iNumber)) return ParseOutcome::ExitUsageError;
-      oOptions.iNoPromptAfter = static_cast<int64_t>(iNumber);
-    } else if (sName == "--long-line") {
-      // Kept well under the output queue's cap so a whole answer fits.
-      if (!TakeNumber(524288, iNumber)) return ParseOutcome::ExitUsageError;
-      oOptions.iLongLine = static_cast<uint32_t>(iNumber);
-    } else if (sName == "--hangup-after") {
-      if (!TakeNumber(INT64_MAX / 2, iNumber)) return ParseOutcome::ExitUsageError;
-      oOptions.iHangupAfter = static_cast<int64_t>(iNumber);
-    } else if (sName == "--write-pattern" && !bInlineValue) {
-      if (iArg + 3 >= iArgc) {
-        Complain("--write-pattern needs FILE START END");
-        return ParseOutcome::ExitUsageError;
-      }
-      oOptions.bWritePattern = true;
-      oOptions.sPatternPath = apszArgv[iArg + 1];
-      if (!ParseHex32(apszArgv[iArg + 2], true, oOptions.iPatternStart) ||
-          !ParseHex32(apszArgv[iArg + 3], true, oOptions.iPatternEnd)) {
-        Complain("--write-pattern: START and END are hex addresses");
-        return ParseOutcome::ExitUsageError;
-      }
-      if (oOptions.iPatternEnd < oOptions.iPatternStart) {
-        Complain("--write-pattern: END is below START");
-        return ParseOutcome::ExitUsageError;
-      }
-      iArg += 3;
-    } else {
-      Complain("unknown option '" + std::string(apszArgv[iArg]) + "'");
-      return ParseOutcome::ExitUsageError;
     }
+    if (!StoreValue(*pSpec, sValue, pOptions)) return kParseUsageError;
   }
-  return ParseOutcome::Run;
+  return CheckCombinations(*pOptions) ? kParseRun : kParseUsageError;
 }

@@ -1,6 +1,11 @@
 // Command-line options of monitor-sim: what the simulated monitor should
 // look like to the program under test (memory contents, line end, pacing,
-// faults) and the separate --write-pattern mode used to make test images.
+// faults of the monitor and of the link) and the separate --write-pattern
+// mode used to make test images.
+//
+//   ParseOptions   fills a SimOptions from argv; --help prints the usage,
+//                  generated from the same table that parses
+//   ParseHex32     1..8 hex digits, as the monitor's commands and --base use
 #pragma once
 
 #include <cstdint>
@@ -12,16 +17,32 @@ struct SimOptions {
   uint32_t iBase = 0;      // address of the image's first byte
   bool bEcho = false;
   std::string sLineEnd = "\r\n";
-  uint32_t iBelEvery = 0;  // BEL after every N characters, 0: never
-  uint32_t iBaud = 0;      // 0: as fast as possible
+  int64_t iBelEvery = 0;  // BEL after every N characters, 0: never
+  int64_t iBaud = 0;      // 0: as fast as possible
   bool bNoPrompt = false;
   int64_t iNoPromptAfter = -1;  // -1: always prompt
   bool bGarbage = false;
   bool bZeroBytes = false;
-  uint32_t iLongLine = 0;     // 0: no long line
+  int64_t iLongLine = 0;      // 0: no long line
   int64_t iHangupAfter = -1;  // -1: never hang up
   std::string sTranscriptPath;
   bool bExitOnStdinEof = false;
+
+  // Faults of a cheap link, drawn from generators seeded with iSeed so that
+  // a run can be repeated exactly.  Rates are probabilities 0..1.
+  int64_t iSeed = 1;
+  double fDropChars = 0;      // per character of a dump line or a dump's prompt
+  double fDoubleLines = 0;    // per dump line
+  double fFlipDigit = 0;      // per dump line
+  double fGarble = 0;         // per dump line
+  double fCutLines = 0;       // per dump line
+  int64_t iOverrunGapUs = 0;  // 0: the monitor keeps up with any sender
+  double fOverrunRate = 1.0;
+  int64_t iResetEvery = 0;    // 0: never
+  double fDropPrompt = 0;     // per command
+  int64_t iVanishAfter = -1;  // -1: never
+  int64_t iVanishForMs = 2000;
+  bool bVerbose = false;
 
   bool bWritePattern = false;  // --write-pattern FILE START END
   std::string sPatternPath;
@@ -29,11 +50,11 @@ struct SimOptions {
   uint32_t iPatternEnd = 0;
 };
 
-enum class ParseOutcome { Run, ExitOk, ExitUsageError };
+enum ParseOutcome { kParseRun, kParseExitOk, kParseUsageError };
 
-// Fills oOptions from the command line.  Errors are reported on stderr,
+// Fills *pOptions from the command line.  Errors are reported on stderr,
 // --help prints the usage on stdout.
-ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions &oOptions);
+ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions);
 
 // Parses 1..8 hex digits (an optional 0x prefix is allowed when bAllowPrefix).
-bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t &iValue);
+bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t *pValue);

@@ -12,23 +12,23 @@ namespace {
 
 // Shortest timer the loop arms: at high baud rates several characters go
 // out per wake-up instead of one wake-up per character.
-const int64_t kiMinWaitNs = 500000;
+const int64_t kMinWaitNs = 500000;
 // How far the schedule may lag behind the clock (after the pty was full or
 // the process was descheduled); bounds the burst that follows.
-const int64_t kiMaxLagNs = 2000000;
+const int64_t kMaxLagNs = 2000000;
 // Larger single writes gain nothing and would delay the next read.
-const size_t kiMaxWrite = 65536;
+const size_t kMaxWrite = 65536;
 
-void PushByte(OutputQueue &oOutput, char c) {
-  if (PendingOutput(oOutput) >= oOutput.iCap) {
-    if (!oOutput.bDropping)
+void PushByte(OutputQueue *pOutput, char c) {
+  if (PendingOutput(*pOutput) >= pOutput->iCap) {
+    if (!pOutput->bDropping)
       std::fprintf(stderr, "monitor-sim: output queue full (%zu bytes), dropping output\n",
-                   oOutput.iCap);
-    oOutput.bDropping = true;
-    ++oOutput.iDropped;
+                   pOutput->iCap);
+    pOutput->bDropping = true;
+    ++pOutput->iDropped;
     return;
   }
-  oOutput.sData.push_back(c);
+  pOutput->sData.push_back(c);
 }
 
 }  // namespace
@@ -39,75 +39,82 @@ int64_t NowNs() {
   return static_cast<int64_t>(oTime.tv_sec) * 1000000000 + oTime.tv_nsec;
 }
 
-void SetUpOutput(OutputQueue &oOutput, uint32_t iBaud, uint32_t iBelEvery) {
+void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery) {
   // 10 bits per character: start bit, 8 data bits, stop bit.
-  oOutput.iCharNs = iBaud ? static_cast<int64_t>(10000000000ll / iBaud) : 0;
-  oOutput.iBelEvery = iBelEvery;
-  oOutput.iNextDueNs = NowNs();
+  pOutput->iCharNs = iBaud > 0 ? 10000000000ll / iBaud : 0;
+  pOutput->iBelEvery = iBelEvery;
+  pOutput->iNextDueNs = NowNs();
 }
 
 size_t PendingOutput(const OutputQueue &oOutput) { return oOutput.sData.size() - oOutput.iHead; }
 
-void QueueOutput(OutputQueue &oOutput, const char *pData, size_t iSize) {
+void DiscardOutput(OutputQueue *pOutput) {
+  pOutput->sData.clear();
+  pOutput->iHead = 0;
+  pOutput->bDropping = false;
+  pOutput->iDropped = 0;
+}
+
+void QueueOutput(OutputQueue *pOutput, const char *pData, size_t iSize) {
   // An idle line does not bank credit for a later burst.
-  if (PendingOutput(oOutput) == 0) {
+  if (PendingOutput(*pOutput) == 0) {
     int64_t iNow = NowNs();
-    if (oOutput.iNextDueNs < iNow) oOutput.iNextDueNs = iNow;
+    if (pOutput->iNextDueNs < iNow) pOutput->iNextDueNs = iNow;
   }
   for (size_t i = 0; i < iSize; ++i) {
-    PushByte(oOutput, pData[i]);
-    if (oOutput.iBelEvery && ++oOutput.iSinceBel >= oOutput.iBelEvery) {
-      PushByte(oOutput, '\a');
-      oOutput.iSinceBel = 0;
+    PushByte(pOutput, pData[i]);
+    if (pOutput->iBelEvery && ++pOutput->iSinceBel >= pOutput->iBelEvery) {
+      PushByte(pOutput, '\a');
+      pOutput->iSinceBel = 0;
     }
   }
 }
 
-void QueueOutput(OutputQueue &oOutput, const std::string &sText) {
-  QueueOutput(oOutput, sText.data(), sText.size());
+void QueueOutput(OutputQueue *pOutput, const std::string &sText) {
+  QueueOutput(pOutput, sText.data(), sText.size());
 }
 
 int64_t OutputWaitNs(const OutputQueue &oOutput, int64_t iNowNs) {
   if (PendingOutput(oOutput) == 0) return -1;
   if (oOutput.iCharNs == 0 || oOutput.iNextDueNs <= iNowNs) return 0;
   int64_t iWait = oOutput.iNextDueNs - iNowNs;
-  return iWait < kiMinWaitNs ? kiMinWaitNs : iWait;
+  return iWait < kMinWaitNs ? kMinWaitNs : iWait;
 }
 
-bool WriteDueOutput(OutputQueue &oOutput, int iFd, int64_t iNowNs) {
-  bool bPaced = oOutput.iCharNs > 0;
-  if (bPaced && oOutput.iNextDueNs < iNowNs - kiMaxLagNs) oOutput.iNextDueNs = iNowNs - kiMaxLagNs;
-  while (PendingOutput(oOutput) > 0) {
-    size_t iWant = PendingOutput(oOutput);
+bool WriteDueOutput(OutputQueue *pOutput, int iFd, int64_t iNowNs) {
+  bool bPaced = pOutput->iCharNs > 0;
+  if (bPaced && pOutput->iNextDueNs < iNowNs - kMaxLagNs) pOutput->iNextDueNs = iNowNs - kMaxLagNs;
+  while (PendingOutput(*pOutput) > 0) {
+    size_t iWant = PendingOutput(*pOutput);
     if (bPaced) {
-      if (oOutput.iNextDueNs > iNowNs) break;
-      uint64_t iDue = 1 + static_cast<uint64_t>((iNowNs - oOutput.iNextDueNs) / oOutput.iCharNs);
+      if (pOutput->iNextDueNs > iNowNs) break;
+      uint64_t iDue = 1 + static_cast<uint64_t>((iNowNs - pOutput->iNextDueNs) / pOutput->iCharNs);
       if (iDue < iWant) iWant = static_cast<size_t>(iDue);
     }
-    if (iWant > kiMaxWrite) iWant = kiMaxWrite;
-    ssize_t iWritten = write(iFd, oOutput.sData.data() + oOutput.iHead, iWant);
+    if (iWant > kMaxWrite) iWant = kMaxWrite;
+    ssize_t iWritten = write(iFd, pOutput->sData.data() + pOutput->iHead, iWant);
     if (iWritten < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       std::perror("monitor-sim: write to pty master");
       return false;
     }
-    oOutput.iHead += static_cast<size_t>(iWritten);
-    if (bPaced) oOutput.iNextDueNs += static_cast<int64_t>(iWritten) * oOutput.iCharNs;
+    pOutput->iHead += static_cast<size_t>(iWritten);
+    if (bPaced) pOutput->iNextDueNs += static_cast<int64_t>(iWritten) * pOutput->iCharNs;
     if (static_cast<size_t>(iWritten) < iWant) break;
   }
-  if (oOutput.iHead == oOutput.sData.size()) {
-    oOutput.sData.clear();
-    oOutput.iHead = 0;
-  } else if (oOutput.iHead > kiMaxWrite && oOutput.iHead * 2 > oOutput.sData.size()) {
-    oOutput.sData.erase(0, oOutput.iHead);
-    oOutput.iHead = 0;
+  if (pOutput->iHead == pOutput->sData.size()) {
+    pOutput->sData.clear();
+    pOutput->iHead = 0;
+  } else if (pOutput->iHead > kMaxWrite && pOutput->iHead * 2 > pOutput->sData.size()) {
+    pOutput->sData.erase(0, pOutput->iHead);
+    pOutput->iHead = 0;
   }
-  if (oOutput.bDropping && PendingOutput(oOutput) < oOutput.iCap / 2) {
+  if (pOutput->bDropping && PendingOutput(*pOutput) < pOutput->iCap / 2) {
     std::fprintf(stderr, "monitor-sim: output queue drained; %llu bytes were dropped\n",
-                 static_cast<unsigned long long>(oOutput.iDropped));
-    oOutput.bDropping = false;
-    oOutput.iDropped = 0;
+                 static_cast<unsigned long long>(pOutput->iDropped));
+    pOutput->bDropping = false;
+    pOutput->iDropped = 0;
   }
   return true;
 }

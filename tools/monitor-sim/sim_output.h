@@ -1,6 +1,16 @@
 // Output side of the simulated monitor: a bounded queue of bytes for the
 // pty master, paced like a UART at the configured baud rate, with the
-// optional BEL insertion fault applied as bytes are queued.
+// optional BEL insertion fault applied as bytes are queued.  The link faults
+// have already been applied to what is queued, so pacing covers exactly the
+// characters that go out.
+//
+//   NowNs            CLOCK_MONOTONIC in nanoseconds, the clock of all timing
+//   SetUpOutput      pacing and BEL insertion from the options
+//   QueueOutput      appends bytes (dropping them once the queue is full)
+//   PendingOutput    bytes not yet written
+//   DiscardOutput    forgets pending bytes (the pty they were for is gone)
+//   OutputWaitNs     how long the poll loop may sleep before output is due
+//   WriteDueOutput   writes what the pacing allows
 #pragma once
 
 #include <cstddef>
@@ -11,8 +21,8 @@ struct OutputQueue {
   std::string sData;  // pending bytes are sData[iHead..]
   size_t iHead = 0;
   size_t iCap = 1u << 20;  // most bytes ever pending
-  uint32_t iBelEvery = 0;
-  uint32_t iSinceBel = 0;
+  int64_t iBelEvery = 0;
+  int64_t iSinceBel = 0;
   int64_t iCharNs = 0;     // time on the wire per character, 0: unpaced
   int64_t iNextDueNs = 0;  // when the next character may go out
   bool bDropping = false;  // currently discarding because the queue is full
@@ -21,12 +31,13 @@ struct OutputQueue {
 
 int64_t NowNs();
 
-void SetUpOutput(OutputQueue &oOutput, uint32_t iBaud, uint32_t iBelEvery);
+void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery);
 
-void QueueOutput(OutputQueue &oOutput, const char *pData, size_t iSize);
-void QueueOutput(OutputQueue &oOutput, const std::string &sText);
+void QueueOutput(OutputQueue *pOutput, const char *pData, size_t iSize);
+void QueueOutput(OutputQueue *pOutput, const std::string &sText);
 
 size_t PendingOutput(const OutputQueue &oOutput);
+void DiscardOutput(OutputQueue *pOutput);
 
 // Nanoseconds until output is due: -1 when nothing is pending, 0 when the
 // master should be polled for writability now.
@@ -34,4 +45,4 @@ int64_t OutputWaitNs(const OutputQueue &oOutput, int64_t iNowNs);
 
 // Writes whatever the pacing allows.  Returns false only on a write error
 // other than EAGAIN/EINTR.
-bool WriteDueOutput(OutputQueue &oOutput, int iFd, int64_t iNowNs);
+bool WriteDueOutput(OutputQueue *pOutput, int iFd, int64_t iNowNs);

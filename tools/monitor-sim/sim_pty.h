@@ -1,0 +1,25 @@
+// The simulated device's end of the line: a pseudo-terminal whose master
+// the monitor plays on, and the optional --link name the program opens.
+// The device can vanish and come back, so the pty is opened and closed as
+// a unit that can be repeated.
+//
+//   OpenPty      new raw pty; the master non-blocking, the slave held open
+//   ClosePty     closes both sides: a client of the slave sees a hang-up
+//   MakeLink     points a symlink at the slave (replacing an old symlink)
+//   RemoveLink   removes the symlink while it still points at our slave
+#pragma once
+
+#include <string>
+
+struct SimPty {
+  int iMaster = -1;  // -1: no pty (not opened yet, or the device is away)
+  int iSlave = -1;
+  std::string sSlavePath;
+};
+
+// Reports on stderr and returns false on failure (with nothing left open).
+bool OpenPty(SimPty *pPty);
+void ClosePty(SimPty *pPty);
+
+bool MakeLink(const std::string &sLinkPath, const std::string &sTarget);
+void RemoveLink(const std::string &sLinkPath, const std::string &sTarget);
