@@ -120,7 +120,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
     } else if (iTry++ >= S.iRetries) {
       return false;
     } else {
-      if (!S.bOutToConsole) Print("\n");
+      LeaveProgressLine();
       Print("Retry %d of block %.8X: %s \n", iTry, iAddr, szWhy);
       LogEvent("retry %d of block %.8X: %s", iTry, iAddr, szWhy);
     }
@@ -175,7 +175,7 @@ void WalkChecked() {
     uint8_t aBytes[kBlockBytes];
     char szWhy[kWhySize] = "";
     if (!ReadCheckedBlock(iAddr, aBytes, szWhy)) {
-      if (!S.bOutToConsole) Print("\n");
+      LeaveProgressLine();
       Print(
           "Error: block %.8X failed %d tries (%s). The walk stops here; the capture holds "
           "every block before it. \n",
@@ -185,6 +185,7 @@ void WalkChecked() {
       return;
     }
     if (!WriteBlock(aBytes)) {
+      LeaveProgressLine();
       Print("The walk stops at block %.8X. \n", iAddr);
       StopWalk();
       return;

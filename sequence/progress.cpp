@@ -8,6 +8,7 @@
 namespace {
 
 uint64_t iWalkStartMs = 0;
+bool bProgressShown = false;  // the cursor stands on a progress line
 
 }  // namespace
 
@@ -19,9 +20,16 @@ uint64_t BlocksFrom(uint32_t iFrom) {
 
 void StartProgress() { iWalkStartMs = MonotonicMs(); }
 
+void LeaveProgressLine() {
+  if (!bProgressShown) return;
+  bProgressShown = false;
+  Print("\n");
+}
+
 void ShowProgress(uint32_t iAddr) {
   const SharedStateRec &S = SharedState;
   if (S.bOutToConsole) return;
+  bProgressShown = true;
   if (!S.bAnyOption) {
     Print("%.8X from %.8X \r", iAddr, S.iEndAddr);
     return;
@@ -45,6 +53,7 @@ void ShowProgress(uint32_t iAddr) {
 
 void EndProgress() {
   if (SharedState.bOutToConsole) return;
+  bProgressShown = false;
   Print("\n");
   Print("Done. \n");
 }
