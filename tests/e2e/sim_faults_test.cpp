@@ -2,7 +2,6 @@
 // pseudo-terminal: a seeded fault must show, and must repeat byte for byte
 // with the same seed, or a failing run of the program cannot be replayed.
 #include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,14 +16,9 @@ namespace {
 
 const int kLong = 30;  // seconds
 
-int OpenRaw(const std::string &sPath) {
-  int iFd = open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  termios oTermios{};
-  if (iFd >= 0 && tcgetattr(iFd, &oTermios) == 0) {
-    cfmakeraw(&oTermios);
-    tcsetattr(iFd, TCSANOW, &oTermios);
-  }
-  return iFd;
+// The simulator has made its pty raw already; the settings belong to the pty.
+int OpenSimPort(const std::string &sPath) {
+  return open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
 // Every answer starts on a fresh line, so a prompt is a '>' right after a
@@ -35,8 +29,8 @@ size_t CountPrompts(const std::string &sText) {
   return iCount;
 }
 
-// Writes sSend (each byte iPaceMs after the last when iPaceMs > 0) and reads until
-// iPrompts more prompts have come.
+// Writes sSend (each byte iPaceMs after the last when iPaceMs > 0) and
+// reads until iPrompts more prompts have come.
 std::string Talk(int iFd, const std::string &sSend, size_t iPrompts, int iPaceMs = 0) {
   if (iPaceMs == 0) {
     EXPECT_EQ(write(iFd, sSend.data(), sSend.size()), static_cast<ssize_t>(sSend.size()));
@@ -64,7 +58,7 @@ std::string DumpThrough(const std::vector<std::string> &aOptions) {
   Sim oSim;
   std::string sDir = MakeTempDir("simfaults");
   if (!oSim.Start(aOptions, sDir)) return "monitor-sim did not start";
-  int iFd = OpenRaw(oSim.szPtyPath);
+  int iFd = OpenSimPort(oSim.szPtyPath);
   if (iFd < 0) return "cannot open " + oSim.szPtyPath;
   std::string sText = Talk(iFd, "BB 01\rBT C000\r", 2);
   sText += Talk(iFd, "DM\rDM\rDM\rDM\r", 4);
@@ -111,7 +105,7 @@ TEST(SimFaults, OverrunLosesABurstButNotPacedBytesAndResetForgetsTheBank) {
   Sim oSim;
   std::string sDir = MakeTempDir("simoverrun");
   ASSERT_TRUE(oSim.Start({"--overrun", "1000", "--reset-every", "3"}, sDir));
-  int iFd = OpenRaw(oSim.szPtyPath);
+  int iFd = OpenSimPort(oSim.szPtyPath);
   ASSERT_GE(iFd, 0);
   // "BB 01\r" in one write: only the 'B' gets through, and the paced line
   // end makes it the command "B".
