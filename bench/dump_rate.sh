@@ -1,31 +1,49 @@
 #!/usr/bin/env bash
-# Times a whole dump against the simulated monitor at 115200 baud: 64 blocks
-# (8 KiB) with the echo off. Each block costs the three commands' bytes at one
-# per 10 ms (20 bytes, 200 ms) plus the hand-off's 100 ms polling, so about
-# 0.3 s a block is the expected pace; the target is under 0.4 s a block.
+# Whole-dump pace against the simulated monitor pacing its output at the
+# line's rate: image bytes per second for the default pacing (10 ms after
+# each byte sent, 100 ms hand-off polls) and for --fast, at 115200 and
+# 921600 baud, each as a share of what the dump text allows at that rate
+# (8 lines of 76 characters carry 128 bytes: 2,425 B/s at 115200), and
+# --fast with 1% of the dump lines garbled.
 #   bench/dump_rate.sh [build dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-work=$(mktemp -d /tmp/vexlor-rate-XXXXXX)
-head -c 8192 /dev/urandom >"$work/image.bin"
-"$build/monitor-sim" --image "$work/image.bin" --base 20000 --baud 115200 --link "$work/tty" \
-  </dev/null >/dev/null 2>&1 &
-sim=$!
-trap 'kill $sim 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
-mkfifo "$work/keys"
-vexlor=$PWD/$build/vexlor
-cd "$work"
-start=$(date +%s.%N)
-"$vexlor" "$work/tty" 115200 20000 21FFF BB BT DM quiet <keys >out.txt &
-run=$!
-exec 3>keys
-printf s >&3
-for _ in $(seq 1200); do grep -q "Done. " out.txt && break; sleep 0.05; done
-end=$(date +%s.%N)
-printf t >&3
-wait $run
-cmp -s DM_20000_21FFF.bin image.bin && match=yes || match=no
-awk -v s="$start" -v e="$end" -v m="$match" \
-  'BEGIN { printf "64 blocks in %.2f s: %.3f s a block (target < 0.4); capture matches: %s\n", e - s, (e - s) / 64, m }'
+. tools/sim-session.sh
+
+# One run: baud, blocks, label, extra monitor-sim options ("" for none), vexlor options...
+measure() {
+  local baud=$1 blocks=$2 label=$3 faults=$4
+  shift 4
+  local work bytes end
+  work=$(mktemp -d /tmp/vexlor-rate-XXXXXX)
+  bytes=$((blocks * 128))
+  head -c "$bytes" /dev/urandom >"$work/image.bin"
+  end=$(printf '%X' $((0x20000 + bytes - 1)))
+  # shellcheck disable=SC2086
+  sim_start "$work" "$work/tty" --image "$work/image.bin" --base 20000 --baud "$baud" $faults
+  local start stop
+  start=$(date +%s.%N)
+  vexlor_start "$work" "$@" --batch "$work/tty" "$baud" 20000 "$end" BB BT DM quiet
+  wait "$run_pid" || true
+  stop=$(date +%s.%N)
+  exec 3>&-
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  local match retries
+  cmp -s "$work/DM_20000_$end.bin" "$work/image.bin" && match=yes || match=no
+  retries=$(grep -c '^Retry ' "$work/out.txt" || true)
+  awk -v s="$start" -v e="$stop" -v n="$bytes" -v b="$baud" -v l="$label" -v m="$match" \
+    -v k="$blocks" -v r="$retries" 'BEGIN {
+      rate = n / (e - s); limit = 128 * (b / 10) / 608
+      printf "%-8s %-26s %5d blocks %7.2f s  %6.3f s/block  %7.0f B/s  %5.1f%% of %5.0f B/s  retries %3d  capture ok: %s\n",
+        b, l, k, e - s, (e - s) / k, rate, 100 * rate / limit, limit, r, m }'
+  rm -rf "$work"
+}
+
+echo "baud     mode                       blocks   time     per block     rate     share of the dump text"
+measure 115200 32 "default pacing" ""
+measure 115200 256 "--fast" "" --fast
+measure 115200 256 "--fast, 1% lines garbled" "--garble 0.01 --seed 5" --fast --timeout 400
+measure 921600 32 "default pacing" ""
+measure 921600 1024 "--fast" "" --fast

@@ -1,35 +1,55 @@
 // line_setup.cpp - time-outs and line settings of the serial line.
 #include "core/line_setup.h"
 
-PortTimeouts LineTimeouts(uint32_t iWriteTimeoutMs) {
+#include "core/shared_state.h"
+
+LineSetup DefaultLineSetup(uint32_t iBaudRate) { return {iBaudRate, kFlowRtsCts, 0, false}; }
+
+LineSetup RunLineSetup() {
+  const SharedStateRec &S = SharedState;
+  LineSetup oSetup = DefaultLineSetup(static_cast<uint32_t>(S.iSpeed));
+  oSetup.eFlow = S.eFlow;
+  // Only with options may a write give up (see kOptionWriteTimeoutMs).
+  oSetup.iWriteTimeoutMs = S.bAnyOption ? kOptionWriteTimeoutMs : 0;
+  oSetup.bImmediateReads = S.bFast != 0;
+  return oSetup;
+}
+
+PortTimeouts LineTimeouts(const LineSetup &oSetup) {
   PortTimeouts cto = {};
+  cto.iWriteTotalTimeoutMultiplier = 0;
+  cto.iWriteTotalTimeoutConstant = oSetup.iWriteTimeoutMs;
+  if (oSetup.bImmediateReads) {
+    // The prompt is acted on the moment it arrives: waiting for the line to
+    // pause would cost milliseconds on every command of every block.
+    cto.iReadIntervalTimeout = kReadImmediately;
+    return cto;
+  }
   // A read ends 2 ms after the line falls silent, or after 1 ms per byte
   // asked for and 1 ms more: a prompt is handed on within milliseconds of its
   // arrival, without a byte-by-byte read.
   cto.iReadIntervalTimeout = 2;
   cto.iReadTotalTimeoutMultiplier = 1;
   cto.iReadTotalTimeoutConstant = 1;
-  cto.iWriteTotalTimeoutMultiplier = 0;
-  cto.iWriteTotalTimeoutConstant = iWriteTimeoutMs;
   return cto;
 }
 
-PortSettings LineSettings(uint32_t iBaudRate, PortFlow eFlow) {
+PortSettings LineSettings(const LineSetup &oSetup) {
   PortSettings dcb = {};
-  dcb.iBaudRate = iBaudRate;
+  dcb.iBaudRate = oSetup.iBaudRate;
   dcb.iByteSize = 8;
   dcb.eParity = kParityNone;
   dcb.eStopBits = kOneStopBit;
-  dcb.eFlow = eFlow;
+  dcb.eFlow = oSetup.eFlow;
   dcb.eDtr = kDtrRaised;
   return dcb;
 }
 
-int SetUpLine(PortHandle hPort, uint32_t iBaudRate, PortFlow eFlow, uint32_t iWriteTimeoutMs) {
+int SetUpLine(PortHandle hPort, const LineSetup &oSetup) {
   int iFailed = kLineSetupOk;
-  PortTimeouts cto = LineTimeouts(iWriteTimeoutMs);
+  PortTimeouts cto = LineTimeouts(oSetup);
   if (!SetPortTimeouts(hPort, &cto)) iFailed |= kLineTimeoutsFailed;
-  PortSettings dcb = LineSettings(iBaudRate, eFlow);
+  PortSettings dcb = LineSettings(oSetup);
   if (!SetPortSettings(hPort, &dcb)) iFailed |= kLineSettingsFailed;
   return iFailed;
 }

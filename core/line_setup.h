@@ -22,9 +22,19 @@ enum LineSetupFailure {
 // being read. Without options a write waits as long as it takes.
 enum { kOptionWriteTimeoutMs = 2000 };
 
-// iWriteTimeoutMs 0: a write waits as long as the handshake holds the line.
-PortTimeouts LineTimeouts(uint32_t iWriteTimeoutMs);
-PortSettings LineSettings(uint32_t iBaudRate, PortFlow eFlow);
+// How the run sets up its line; the defaults are those of a run without options.
+struct LineSetup {
+  uint32_t iBaudRate;
+  PortFlow eFlow;
+  uint32_t iWriteTimeoutMs;  // 0: a write waits as long as the handshake holds the line
+  bool bImmediateReads;      // the fast hand-off: no read waits for the line to pause
+};
+
+LineSetup DefaultLineSetup(uint32_t iBaudRate);
+// The line as this run's settings and options want it (main thread).
+LineSetup RunLineSetup();
+PortTimeouts LineTimeouts(const LineSetup &oSetup);
+PortSettings LineSettings(const LineSetup &oSetup);
 
 // Applies both; returns the LineSetupFailure bits of what was refused.
-int SetUpLine(PortHandle hPort, uint32_t iBaudRate, PortFlow eFlow, uint32_t iWriteTimeoutMs);
+int SetUpLine(PortHandle hPort, const LineSetup &oSetup);

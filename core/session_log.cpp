@@ -22,10 +22,21 @@ FileHandle hLogFile = nullptr;
 uint64_t iLogStartMs = 0;
 std::atomic<bool> bLogFailed{false};
 
-// Received bytes not yet written (main thread only).
+// Received bytes not yet written. A run of received bytes ends at a line
+// end, or when anything else is logged (a command sent, an event), so that
+// the records stand in the order things happened; the lock guards the
+// gathered bytes between the main thread and the others. Records are short,
+// so a spin lock does.
 uint8_t aRxGathered[kRxGatherMax];
 size_t iRxGathered = 0;
 uint64_t iRxFirstMs = 0;
+std::atomic_flag bRxLock = ATOMIC_FLAG_INIT;
+
+void LockRx() {
+  while (bRxLock.test_and_set(std::memory_order_acquire)) {
+  }
+}
+void UnlockRx() { bRxLock.clear(std::memory_order_release); }
 
 void WriteRecord(const char *pText, size_t iLen) {
   uint32_t iWritten = 0;
@@ -62,6 +73,13 @@ void WriteBytesRecord(uint64_t iAtMs, const char *szDirection, const uint8_t *pB
   WriteRecord(oRecord, n);
 }
 
+// The lock is held.
+void FlushGatheredRx() {
+  if (iRxGathered == 0) return;
+  WriteBytesRecord(iRxFirstMs, "RX", aRxGathered, iRxGathered);
+  iRxGathered = 0;
+}
+
 }  // namespace
 
 void OpenSessionLog(int iArgCount, char **pArgs) {
@@ -86,29 +104,38 @@ void OpenSessionLog(int iArgCount, char **pArgs) {
   }
   if (n > sizeof oRecord - 2) n = sizeof oRecord - 2;
   oRecord[n++] = '\n';
+  LockRx();
+  FlushGatheredRx();
   WriteRecord(oRecord, n);
+  UnlockRx();
 }
 
 void LogSent(const void *pBytes, size_t iCount) {
   if (hLogFile == nullptr || iCount == 0) return;
+  LockRx();
+  FlushGatheredRx();
   WriteBytesRecord(MonotonicMs(), "TX", static_cast<const uint8_t *>(pBytes), iCount);
+  UnlockRx();
 }
 
 void LogReceived(const void *pBytes, size_t iCount) {
   if (hLogFile == nullptr) return;
   const uint8_t *p = static_cast<const uint8_t *>(pBytes);
+  LockRx();
   for (size_t i = 0; i < iCount; ++i) {
     if (iRxGathered == 0) iRxFirstMs = MonotonicMs();
     aRxGathered[iRxGathered++] = p[i];
     // A record per line: the line feed closes it, and so does a full record.
-    if (p[i] == '\n' || iRxGathered == kRxGatherMax) FlushReceivedLog();
+    if (p[i] == '\n' || iRxGathered == kRxGatherMax) FlushGatheredRx();
   }
+  UnlockRx();
 }
 
 void FlushReceivedLog() {
-  if (hLogFile == nullptr || iRxGathered == 0) return;
-  WriteBytesRecord(iRxFirstMs, "RX", aRxGathered, iRxGathered);
-  iRxGathered = 0;
+  if (hLogFile == nullptr) return;
+  LockRx();
+  FlushGatheredRx();
+  UnlockRx();
 }
 
 void LogEvent(const char *szFormat, ...) {
@@ -124,5 +151,8 @@ void LogEvent(const char *szFormat, ...) {
   if (iPart > 0) n += static_cast<size_t>(iPart);
   if (n > sizeof oRecord - 2) n = sizeof oRecord - 2;
   oRecord[n++] = '\n';
+  LockRx();
+  FlushGatheredRx();
   WriteRecord(oRecord, n);
+  UnlockRx();
 }

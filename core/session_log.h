@@ -8,7 +8,7 @@
 //      3630 ms -- retry 1 of block 0001C080: line 3 has address ...
 // Non-printable bytes are escaped (\r, \n, \t, \\, \xNN). Each record is
 // one append, so records of different threads never mix. Received bytes
-// are gathered (main thread) until a line end or until the line pauses.
+// are gathered until a line end, or until something else is logged.
 // A log that cannot be written is reported once; the dump goes on.
 // Without --log every call does nothing.
 #pragma once
@@ -21,7 +21,8 @@
 void OpenSessionLog(int iArgCount, char **pArgs);
 // Console thread: bytes as they go to the port.
 void LogSent(const void *pBytes, size_t iCount);
-// Main thread: bytes as they come from the port, and the end of a burst.
+// Main thread: bytes as they come from the port; what is gathered is
+// written at the end of the run.
 void LogReceived(const void *pBytes, size_t iCount);
 void FlushReceivedLog();
 // Any thread.

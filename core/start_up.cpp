@@ -198,15 +198,13 @@ void OpenCapture(const char *szOutFileName) {
 }
 
 PortHandle OpenAndSetUpPort(const char *szPort) {
-  const SharedStateRec &S = SharedState;
   PortHandle hPort = OpenPort(szPort);
   if (hPort == nullptr) {
     Print("Failed to open port");
     LogEvent("the port %s cannot be opened", szPort);
     return nullptr;
   }
-  uint32_t iWriteTimeoutMs = S.bAnyOption ? kOptionWriteTimeoutMs : 0;
-  int iFailed = SetUpLine(hPort, static_cast<uint32_t>(S.iSpeed), S.eFlow, iWriteTimeoutMs);
+  int iFailed = SetUpLine(hPort, RunLineSetup());
   if (iFailed & kLineTimeoutsFailed) Print("SetCommTimeouts failed");
   if (iFailed & kLineSettingsFailed) Print("SetCommState failed");
   return hPort;

@@ -62,7 +62,10 @@ struct PortIo {
 };
 
 // Port time-outs in milliseconds, with the meaning the Windows serial driver
-// gives them.
+// gives them. A read interval of kReadImmediately with both read totals 0
+// makes a read return at once with whatever has arrived, even nothing.
+enum : uint32_t { kReadImmediately = 0xFFFFFFFFu };
+
 struct PortTimeouts {
   uint32_t iReadIntervalTimeout;
   uint32_t iReadTotalTimeoutMultiplier;

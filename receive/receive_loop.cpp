@@ -47,7 +47,6 @@ void DrainPort(PortHandle hPort, PortIo *ov) {
     // A device that never pauses would keep the drain going for ever; the
     // operator's stop must still end the run.
   } while (read > 0 && !StopRequested());
-  FlushReceivedLog();  // the line paused: what came in so far is one record
 }
 
 // With --reconnect: a device that went away (an adapter pulled, the port
@@ -66,7 +65,7 @@ bool WaitForDeviceToReturn(PortHandle hPort) {
   uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(S.iReconnectSec) * 1000u;
   while (!StopRequested()) {
     if (ReopenPort(hPort, S.szPortName)) {
-      SetUpLine(hPort, static_cast<uint32_t>(S.iSpeed), S.eFlow, kOptionWriteTimeoutMs);
+      SetUpLine(hPort, RunLineSetup());
       SetPortEventMask(hPort, kEvRxChar);
       S.iReconnects.fetch_add(1, std::memory_order_acq_rel);
       S.bDeviceLost.store(0, std::memory_order_release);
@@ -131,5 +130,6 @@ void ReceiveLoop(PortHandle hPort) {
     if (mask == 0) break;  // the console thread's stop request
     if (mask & kEvRxChar) DrainPort(hPort, &ov);
   }
+  FlushReceivedLog();
   ReleasePortIo(&ov);
 }

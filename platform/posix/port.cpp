@@ -204,6 +204,13 @@ IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize,
   // read may take multiplier * size + constant milliseconds, and once a byte
   // has arrived a gap of more than the interval ends it early.
   const PortTimeouts &cto = hPort->cto;
+  if (cto.iReadIntervalTimeout == kReadImmediately && cto.iReadTotalTimeoutMultiplier == 0 &&
+      cto.iReadTotalTimeoutConstant == 0) {
+    ssize_t iCount = read(iFd, pBuf, iSize);
+    if (iCount < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kIoFailed;
+    *pRead = iCount > 0 ? static_cast<uint32_t>(iCount) : 0;
+    return kIoDone;
+  }
   int64_t iTotal =
       static_cast<int64_t>(cto.iReadTotalTimeoutMultiplier) * iSize + cto.iReadTotalTimeoutConstant;
   int64_t iStart = NowMs();

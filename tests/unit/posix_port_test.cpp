@@ -43,11 +43,13 @@ TEST(PosixPort, RawEightBitsWithHandshakeAndAnyRate) {
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
 
   // Adapters that wire only TX, RX and ground need the handshake off.
-  EXPECT_EQ(SetUpLine(oPty.hPort, 38400, kFlowNone, 0), kLineSetupOk);
+  LineSetup oSetup = DefaultLineSetup(38400);
+  oSetup.eFlow = kFlowNone;
+  EXPECT_EQ(SetUpLine(oPty.hPort, oSetup), kLineSetupOk);
   ASSERT_EQ(tcgetattr(oPty.iMaster, &tio), 0);
   EXPECT_EQ(tio.c_cflag & CRTSCTS, 0u);
 
-  PortSettings dcb = LineSettings(250000, kFlowRtsCts);  // not in the standard table
+  PortSettings dcb = LineSettings(DefaultLineSetup(250000));  // not in the standard table
   EXPECT_TRUE(SetPortSettings(oPty.hPort, &dcb));
   dcb.iBaudRate = 0;
   EXPECT_FALSE(SetPortSettings(oPty.hPort, &dcb));

@@ -24,7 +24,7 @@ PtyPair::PtyPair() {
   // The test's own slave descriptor keeps the pseudo-terminal alive between
   // opens; it carries no lock, so the program's exclusive open still succeeds.
   close(iSlave);
-  if (hPort != nullptr) SetUpLine(hPort, 38400, kFlowRtsCts, 0);
+  if (hPort != nullptr) SetUpLine(hPort, DefaultLineSetup(38400));
 }
 
 PtyPair::~PtyPair() {
