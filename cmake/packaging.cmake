@@ -1,6 +1,7 @@
 # What an installation holds, and the packages cpack makes of it:
 #   Linux:   bin/vexlor, bin/vexlor-monitor-sim, both manual pages (gzipped,
-#            as Debian keeps them), the copyright file and the README;
+#            as Debian keeps them), the copyright file, the changelog and
+#            the README;
 #            cpack makes vexlor_<version>_<arch>.deb.
 #   Windows: Vexlor.exe (linked statically) and README.txt at the top of
 #            vexlor-<version>-win64.zip.
@@ -32,30 +33,32 @@ else()
     endif()")
   endif()
 
-  set(VEXLOR_MAN_PAGES
-    ${PROJECT_SOURCE_DIR}/doc/vexlor.1
-    ${PROJECT_SOURCE_DIR}/tools/monitor-sim/vexlor-monitor-sim.1)
+  # Manual pages and the changelog go in gzipped, as Debian keeps them (-n: no
+  # name or time stamp inside, so the same text packs to the same bytes).
+  # Without gzip they go in as they are, which man reads just as well.
   find_program(VEXLOR_GZIP gzip)
-  set(VEXLOR_MAN_FILES)
-  foreach(szPage ${VEXLOR_MAN_PAGES})
-    get_filename_component(szName ${szPage} NAME)
+  set(VEXLOR_PACKED_FILES)
+  foreach(szFile doc/vexlor.1 tools/monitor-sim/vexlor-monitor-sim.1 doc/changelog)
+    get_filename_component(szName ${szFile} NAME)
+    set(szIn ${PROJECT_SOURCE_DIR}/${szFile})
+    set(szOut ${szIn})
     if(VEXLOR_GZIP)
-      # -n: no name or time stamp inside, so the same page packs to the same bytes.
-      set(szOut ${CMAKE_BINARY_DIR}/man/${szName}.gz)
+      set(szOut ${CMAKE_BINARY_DIR}/packed/${szName}.gz)
       add_custom_command(OUTPUT ${szOut}
-        COMMAND ${CMAKE_COMMAND} -E copy ${szPage} ${CMAKE_BINARY_DIR}/man/${szName}
-        COMMAND ${VEXLOR_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${szName}
-        DEPENDS ${szPage}
+        COMMAND ${CMAKE_COMMAND} -E copy ${szIn} ${CMAKE_BINARY_DIR}/packed/${szName}
+        COMMAND ${VEXLOR_GZIP} -9nf ${CMAKE_BINARY_DIR}/packed/${szName}
+        DEPENDS ${szIn}
         COMMENT "Compressing ${szName}"
         VERBATIM)
-      list(APPEND VEXLOR_MAN_FILES ${szOut})
-    else()
-      list(APPEND VEXLOR_MAN_FILES ${szPage})
     endif()
+    list(APPEND VEXLOR_PACKED_FILES ${szOut})
+    set(VEXLOR_PACKED_${szName} ${szOut})
   endforeach()
-  add_custom_target(vexlor_man_pages ALL DEPENDS ${VEXLOR_MAN_FILES})
-  install(FILES ${VEXLOR_MAN_FILES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES doc/copyright README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  add_custom_target(vexlor_packed_docs ALL DEPENDS ${VEXLOR_PACKED_FILES})
+  install(FILES ${VEXLOR_PACKED_vexlor.1} ${VEXLOR_PACKED_vexlor-monitor-sim.1}
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${VEXLOR_PACKED_changelog} doc/copyright README.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME vexlor)

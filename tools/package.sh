@@ -2,10 +2,10 @@
 # Builds the two packages and checks them the way an operator meets them:
 #   - both manual pages are clean under groff -ww and man --warnings;
 #   - the .deb (built in build-pkg) carries the project's version, dependencies
-#     from dpkg-shlibdeps, both programs, both manual pages and the copyright
-#     file; it installs with dpkg -i, and vexlor, vexlor-monitor-sim and their
-#     manual pages are found from PATH and MANPATH; the installed pair dumps a
-#     small image end to end;
+#     from dpkg-shlibdeps, both programs, both manual pages, the copyright file
+#     and a changelog whose newest entry is that version; it installs with
+#     dpkg -i, and vexlor, vexlor-monitor-sim and their manual pages are found
+#     from PATH and MANPATH; the installed pair dumps a small image end to end;
 #   - the Windows zip (built in build-win-pkg) holds Vexlor.exe and README.txt
 #     under a folder named after the version, and the exe imports system DLLs
 #     only, so it runs on a bare Windows.
@@ -75,7 +75,11 @@ for page in $MAN_PAGES; do
 done
 
 echo "== Debian package =="
-cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DVEXLOR_TESTS=OFF -DVEXLOR_BENCH=OFF >/dev/null
+# Built with Debian's hardening flags, as Debian's own packages are.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DVEXLOR_TESTS=OFF -DVEXLOR_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build build-pkg -j"$JOBS" >/dev/null
 (cd build-pkg && cpack -G DEB >"$work/cpack-deb.log" 2>&1) || { cat "$work/cpack-deb.log"; exit 1; }
 deb="build-pkg/vexlor_${VERSION}_$(dpkg --print-architecture).deb"
@@ -85,9 +89,11 @@ dpkg-deb -I "$deb" control >"$work/control"
 dpkg-deb -c "$deb" | awk '{print $NF}' >"$work/contents"
 sed 's/^/  /' "$work/control"
 check "version is $VERSION" has_line "$work/control" "^Version: $VERSION_RE\$"
+check "doc/changelog starts with $VERSION" test "$(dpkg-parsechangelog -l doc/changelog -S Version)" = "$VERSION"
 check "depends on the C and C++ run-time" has_line "$work/control" '^Depends: .*libc6 .*libstdc\+\+6'
 for file in usr/bin/vexlor usr/bin/vexlor-monitor-sim usr/share/man/man1/vexlor.1.gz \
-  usr/share/man/man1/vexlor-monitor-sim.1.gz usr/share/doc/vexlor/copyright; do
+  usr/share/man/man1/vexlor-monitor-sim.1.gz usr/share/doc/vexlor/copyright \
+  usr/share/doc/vexlor/changelog.gz; do
   check "holds /$file" has_line "$work/contents" "^\./$file\$"
 done
 
