@@ -68,14 +68,18 @@ struct Rig {
 };
 
 // Every byte the console thread sends is followed by a 10 ms pause. The
-// transcript's clock sees the bytes arrive, so only lower bounds hold.
+// transcript's clock sees the bytes when the simulated device gets round to
+// reading them, so only lower bounds hold, and on a loaded machine a late
+// read can bring two bytes close together now and then: the span must hold
+// every pause, and nine gaps in ten must show one. (Unpaced bytes come
+// together, so they fail both.)
 inline void ExpectPaced(const std::vector<TranscriptByte> &aBytes) {
   ASSERT_GE(aBytes.size(), 2u);
-  double fSmallest = 1e9;
+  size_t iPausedGaps = 0;
   for (size_t i = 1; i < aBytes.size(); ++i) {
-    fSmallest = std::min(fSmallest, aBytes[i].fSeconds - aBytes[i - 1].fSeconds);
+    if (aBytes[i].fSeconds - aBytes[i - 1].fSeconds >= 0.005) ++iPausedGaps;
   }
   double fSpan = aBytes.back().fSeconds - aBytes.front().fSeconds;
   EXPECT_GE(fSpan, 0.0095 * static_cast<double>(aBytes.size() - 1));
-  EXPECT_GE(fSmallest, 0.005);
+  EXPECT_GE(iPausedGaps * 10, (aBytes.size() - 1) * 9);
 }
