@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the end-to-end cases against the Windows build under wine: cross-builds
-# Vexlor.exe and the test launcher (build-win), builds the suite and the modem
-# shim (build), makes a throwaway wine prefix under /tmp, and runs the suite.
+# Vexlor.exe and the test launcher (preset windows, build-win), builds the
+# suite and the modem shim (preset release, build), makes a throwaway wine
+# prefix under /tmp, and runs the suite.
 #   tools/wine-test.sh                      every case
 #   tools/wine-test.sh --gtest_filter=...   arguments go to the suite
 # Exit status: the suite's (1 if wine or mingw-w64 is missing).
@@ -9,8 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-JOBS=${JOBS:-2}
-BUILD=${BUILD:-build}
+BUILD=build  # the release preset's folder
 
 LOADER=${VEXLOR_WINE_LOADER:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
 WINESERVER=${VEXLOR_WINESERVER:-$(command -v wineserver || echo /usr/lib/wine/wineserver)}
@@ -25,10 +25,11 @@ if [ -n "$missing" ]; then
 fi
 
 echo "== Windows build under wine =="
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-win -j"$JOBS" --target vexlor vexlor_launcher >/dev/null
-cmake -S . -B "$BUILD" >/dev/null
-cmake --build "$BUILD" -j"$JOBS" --target vexlor_wine_e2e >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target vexlor vexlor_launcher >/dev/null
+echo "built build-win/Vexlor.exe"
+cmake --preset release >/dev/null
+cmake --build --preset release --target vexlor_wine_e2e >/dev/null
 
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d /tmp/vexlor-wine-XXXXXX)
