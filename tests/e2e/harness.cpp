@@ -123,7 +123,11 @@ pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::s
   if (iChild != 0) return iChild;
   // Only async-signal-safe calls from here to exec: the parent has threads.
   setsid();
-  dup2(iStdin, STDIN_FILENO);
+  if (iStdin < 0) {
+    close(STDIN_FILENO);  // started with standard input closed
+  } else {
+    dup2(iStdin, STDIN_FILENO);
+  }
   dup2(iStdout, STDOUT_FILENO);
   dup2(iStderr, STDERR_FILENO);
   for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);

@@ -85,8 +85,8 @@ std::unique_ptr<Target> MakeTarget();  // the suite's own target
 // *pbExited and *piStatus (128 + signal for a killed child). Returns *pbExited.
 bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);
 // Starts aArgv[0] in a session of its own, in szDir, with the given standard
-// descriptors and this process's environment changed by aEnvSet (see
-// EnvironmentWith). Returns the child's pid, or -1.
+// descriptors (iStdin -1: standard input closed) and this process's environment changed by aEnvSet
+// (see EnvironmentWith). Returns the child's pid, or -1.
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
                  int iStdin, int iStdout, int iStderr, const std::string &szDir);
 // Kills child iPid and its session, unless it has ended, and reaps it.

@@ -79,3 +79,20 @@ TEST(LinuxKeys, KeysFromAPipeAndTheirEnd) {
   EXPECT_FALSE(oProgram.WaitExit(1, nullptr));
   oProgram.Kill();
 }
+
+// Unattended, with standard input closed, as a service or a cron job starts
+// it: the walk runs by itself and the exit status says it is complete.
+TEST(LinuxKeys, BatchRunsWithStandardInputClosed) {
+  std::string szDir = MakeTempDir("batch");
+  WriteFileBytes(szDir + "/image.bin", MakeImage(0x200, 5));
+  Sim oSim;
+  ASSERT_TRUE(oSim.Start({"--image", szDir + "/image.bin", "--base", "1C000"}, szDir));
+  Process oProgram;
+  ASSERT_TRUE(oProgram.Start({VexlorBinary(), "--fast", "--batch", oSim.szPtyPath, "38400", "1C000",
+                              "1C1FF", "BB", "BT", "DM", "quiet"},
+                             -1, szDir));
+  int iStatus = -1;
+  ASSERT_TRUE(oProgram.WaitExit(60, &iStatus)) << oProgram.Output();
+  EXPECT_EQ(iStatus, 0) << oProgram.Output();
+  EXPECT_TRUE(ReadFileBytes(szDir + "/DM_1C000_1C1FF.bin") == ReadFileBytes(szDir + "/image.bin"));
+}

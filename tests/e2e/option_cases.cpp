@@ -101,6 +101,12 @@ void ABlockThatFailsEveryTryStopsTheWalk(Target &oTarget) {
             std::string::npos)
       << sOut;
   EXPECT_EQ(oRig.Capture("DM_1C000_1C0FF.bin"), "");
+  // A port that cannot be opened is no run at all: status 2.
+  std::unique_ptr<Target> pNoPort = MakeTarget();
+  ASSERT_TRUE(pNoPort->Start(
+      {"--batch", oTarget.MissingPort(), "38400", "0", "7F", "BB", "BT", "DM"}, oRig.szDir));
+  ASSERT_TRUE(pNoPort->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 2) << pNoPort->Output();
 }
 
 // Interrupted by t, then resumed: the partial block at the end is cut off,
