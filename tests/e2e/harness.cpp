@@ -141,46 +141,55 @@ pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::s
 Process::~Process() { Kill(); }
 
 bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &szDir,
-                    const std::vector<std::string> &aEnv) {
+                    const std::vector<std::string> &aEnv, int iStderr) {
   int aPipe[2];
-  if (pipe(aPipe) != 0) return false;
-  iPid = SpawnChild(aArgv, aEnv, iStdin, aPipe[1], aPipe[1], szDir);
+  if (pipe2(aPipe, O_CLOEXEC) != 0) return false;
+  iPid = SpawnChild(aArgv, aEnv, iStdin, aPipe[1], iStderr >= 0 ? iStderr : aPipe[1], szDir);
+  close(aPipe[1]);
   if (iPid < 0) {
     close(aPipe[0]);
-    close(aPipe[1]);
     return false;
   }
-  close(aPipe[1]);
   oReader = std::thread(&Process::ReadLoop, this, aPipe[0]);
   return true;
 }
 
 void Process::ReadLoop(int iFd) {
-  char oBuf[4096];
-  for (;;) {
-    ssize_t iRead = read(iFd, oBuf, sizeof oBuf);
+  char aBuf[4096];
+  while (!bStopReading.load()) {
+    pollfd oPoll = {iFd, POLLIN, 0};
+    // The time-out only lets the loop notice bStopReading.
+    if (poll(&oPoll, 1, 100) <= 0) continue;
+    ssize_t iRead = read(iFd, aBuf, sizeof aBuf);
     if (iRead > 0) {
       std::lock_guard<std::mutex> oGuard(oLock);
-      szOutput.append(oBuf, static_cast<size_t>(iRead));
+      sOutput.append(aBuf, static_cast<size_t>(iRead));
     } else if (iRead == 0 || errno != EINTR) {
       break;
     }
   }
   close(iFd);
+  bOutputEnded.store(true);
 }
 
 std::string Process::Output() {
   std::lock_guard<std::mutex> oGuard(oLock);
-  return szOutput;
+  return sOutput;
 }
 
-bool Process::WaitOutput(const std::string &szNeedle, int iSeconds) {
-  return WaitUntil([&] { return Output().find(szNeedle) != std::string::npos; }, iSeconds);
+bool Process::WaitOutput(const std::string &sNeedle, int iSeconds) {
+  return WaitUntil([&] { return Output().find(sNeedle) != std::string::npos; }, iSeconds);
 }
+
+bool Process::Exited() { return ReapChild(iPid, &bExited, &iExitStatus); }
 
 bool Process::WaitExit(int iSeconds, int *pStatus) {
-  if (!WaitUntil([&] { return ReapChild(iPid, &bExited, &iExitStatus); }, iSeconds)) return false;
+  if (!WaitUntil([&] { return Exited(); }, iSeconds)) return false;
   // The output is complete once the child's end of the pipe is closed.
+  if (!WaitUntil([&] { return bOutputEnded.load(); }, 10)) {
+    fprintf(stderr, "e2e: the output pipe is still open after the program ended\n");
+  }
+  bStopReading.store(true);
   if (oReader.joinable()) oReader.join();
   if (pStatus != nullptr) *pStatus = iExitStatus;
   return true;
@@ -188,6 +197,7 @@ bool Process::WaitExit(int iSeconds, int *pStatus) {
 
 void Process::Kill() {
   KillChild(iPid, &bExited);
+  bStopReading.store(true);
   if (oReader.joinable()) oReader.join();
 }
 

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,20 +20,27 @@
 class Process {
  public:
   ~Process();
-  // iStdin becomes the child's standard input (the caller keeps its copy).
+  // iStdin becomes the child's standard input (the caller keeps its copy;
+  // -1: closed); aEnv holds NAME=value entries set for the child. Standard
+  // error goes with the output, or to iStderr when one is given.
   bool Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &szDir,
-             const std::vector<std::string> &aEnv = {});
+             const std::vector<std::string> &aEnv = {}, int iStderr = -1);
   std::string Output();
   bool WaitOutput(const std::string &szNeedle, int iSeconds);
+  // Waits for the child's end, then for the end of its output (a process it
+  // left behind may hold the pipe: that wait is bounded).
   bool WaitExit(int iSeconds, int *pStatus);
+  bool Exited();  // without waiting
   void Kill();
   pid_t iPid = -1;
 
  private:
   void ReadLoop(int iFd);
   std::mutex oLock;
-  std::string szOutput;
+  std::string sOutput;
   std::thread oReader;
+  std::atomic<bool> bOutputEnded{false};
+  std::atomic<bool> bStopReading{false};
   bool bExited = false;
   int iExitStatus = -1;
 };

@@ -31,9 +31,6 @@
 namespace {
 
 const char kDefaultLoader[] = "/usr/lib/wine/wine64";
-// Once the program has ended, its output is all in the pipe; this only bounds
-// the wait for the end of the pipe if something else still holds it open.
-const int kPipeEndSeconds = 10;
 
 std::string EnvText(const char *szName) {
   const char *szValue = getenv(szName);
@@ -88,9 +85,7 @@ class WineTarget : public Target {
   bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
              const std::string &szTypedAhead) override {
     int aTokens[2];
-    int aOut[2];
     if (pipe2(aTokens, O_CLOEXEC) != 0) return false;
-    if (pipe2(aOut, O_CLOEXEC) != 0) return false;
     // The launcher's standard error is a terminal: that is what makes wine
     // give it a console whose input buffer it can type into. Standard output
     // stays a pipe, so the program's bytes arrive exactly as written, without
@@ -112,13 +107,13 @@ class WineTarget : public Target {
     // Wine's own diagnostics would otherwise land on the console terminal.
     // The launcher gets a session of its own, so that Kill reaches the
     // program and the console host that wine starts along with it.
-    iPid = SpawnChild(aArgv, {"WINEDEBUG=-all", "LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM")},
-                      aTokens[0], aOut[1], iConsoleSlave, szDir);
-    if (iPid < 0) return false;
+    bool bStarted = oProcess.Start(aArgv, aTokens[0], szDir,
+                                   {"WINEDEBUG=-all", "LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM")},
+                                   iConsoleSlave);
     close(aTokens[0]);
-    close(aOut[1]);
     close(iConsoleSlave);
-    oReader = std::thread(&WineTarget::ReadLoop, this, aOut[0], iConsoleMaster);
+    if (!bStarted) return false;
+    oConsoleReader = std::thread(&WineTarget::DrainConsole, this, iConsoleMaster);
     return true;
   }
 
@@ -150,21 +145,12 @@ class WineTarget : public Target {
     SendToken("c 120");
   }
 
-  std::string Output() override {
-    std::lock_guard<std::mutex> oGuard(oLock);
-    return szOutput;
-  }
+  std::string Output() override { return oProcess.Output(); }
 
   bool WaitExit(int iSeconds, int *pStatus) override {
-    if (!WaitUntil([&] { return ReapChild(iPid, &bExited, &iExitStatus); }, iSeconds)) {
-      ReportStuckProcesses();
-      return false;
-    }
-    if (!WaitUntil([&] { return bOutputEnded.load(); }, kPipeEndSeconds)) {
-      fprintf(stderr, "wine e2e: the output pipe is still open after the program ended\n");
-    }
-    if (pStatus != nullptr) *pStatus = iExitStatus;
-    return true;
+    if (oProcess.WaitExit(iSeconds, pStatus)) return true;
+    ReportStuckProcesses();
+    return false;
   }
 
  private:
@@ -179,36 +165,22 @@ class WineTarget : public Target {
     (void)iIgnored;
   }
 
-  // Collects the program's output; the console's terminal is only drained
-  // (it carries the launcher's own complaints, kept for the failure report).
-  void ReadLoop(int iOutFd, int iConsoleFd) {
+  // The console's terminal carries only the launcher's own complaints: it is
+  // drained, so that wine never blocks on it, and kept for the failure report.
+  void DrainConsole(int iConsoleFd) {
     char aBuf[4096];
-    while (!bStopReading.load() && (iOutFd >= 0 || iConsoleFd >= 0)) {
-      pollfd aPoll[2] = {{iOutFd, POLLIN, 0}, {iConsoleFd, POLLIN, 0}};
+    while (!bStopReading.load()) {
+      pollfd oPoll = {iConsoleFd, POLLIN, 0};
       // The time-out only lets the loop notice bStopReading.
-      if (poll(aPoll, 2, 100) < 0) continue;
-      if (iOutFd >= 0 && aPoll[0].revents != 0) {
-        ssize_t iRead = read(iOutFd, aBuf, sizeof aBuf);
-        if (iRead > 0) {
-          std::lock_guard<std::mutex> oGuard(oLock);
-          szOutput.append(aBuf, static_cast<size_t>(iRead));
-        } else if (iRead == 0 || errno != EINTR) {
-          CloseFd(&iOutFd);
-          bOutputEnded.store(true);
-        }
-      }
-      if (iConsoleFd >= 0 && aPoll[1].revents != 0) {
-        ssize_t iRead = read(iConsoleFd, aBuf, sizeof aBuf);
-        if (iRead > 0) {
-          std::lock_guard<std::mutex> oGuard(oLock);
-          szConsole.append(aBuf, static_cast<size_t>(iRead));
-        } else if (iRead == 0 || errno != EINTR) {
-          // EIO once the last holder of the terminal is gone.
-          iConsoleFd = -1;
-        }
+      if (poll(&oPoll, 1, 100) <= 0) continue;
+      ssize_t iRead = read(iConsoleFd, aBuf, sizeof aBuf);
+      if (iRead > 0) {
+        std::lock_guard<std::mutex> oGuard(oLock);
+        sConsole.append(aBuf, static_cast<size_t>(iRead));
+      } else if (iRead == 0 || errno != EINTR) {
+        break;  // EIO once the last holder of the terminal is gone
       }
     }
-    CloseFd(&iOutFd);
   }
 
   // For the failure report of a run that did not end: the wine processes
@@ -221,7 +193,7 @@ class WineTarget : public Target {
          pEntry = readdir(pProc)) {
       std::string szPid = pEntry->d_name;
       if (szPid.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (getpgid(static_cast<pid_t>(std::stoi(szPid))) != iPid) continue;
+      if (getpgid(static_cast<pid_t>(std::stoi(szPid))) != oProcess.iPid) continue;
       std::string szTasks = "/proc/" + szPid + "/task";
       std::string szCommand = ReadFileBytes("/proc/" + szPid + "/cmdline");
       for (char &c : szCommand) c = c == 0 ? ' ' : c;
@@ -248,27 +220,23 @@ class WineTarget : public Target {
   }
 
   void Kill() {
-    KillChild(iPid, &bExited);
+    oProcess.Kill();
     bStopReading.store(true);
-    if (oReader.joinable()) oReader.join();
+    if (oConsoleReader.joinable()) oConsoleReader.join();
     CloseFd(&iConsoleMaster);
-    std::string szShown = szConsole;
+    std::string szShown = sConsole;
     if (szShown.find("launcher:") != std::string::npos) {
       fprintf(stderr, "wine e2e: the launcher's console said: %s\n", szShown.c_str());
     }
   }
 
-  pid_t iPid = -1;
+  Process oProcess;
   int iTokenFd = -1;
   int iConsoleMaster = -1;
-  std::thread oReader;
+  std::thread oConsoleReader;
   std::mutex oLock;
-  std::string szOutput;
-  std::string szConsole;
-  std::atomic<bool> bOutputEnded{false};
+  std::string sConsole;
   std::atomic<bool> bStopReading{false};
-  bool bExited = false;
-  int iExitStatus = -1;
 };
 
 }  // namespace
