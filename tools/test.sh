@@ -2,7 +2,8 @@
 # Checks the format against .clang-format, then builds and runs every test:
 # the Linux build (unit and end-to-end), the same under AddressSanitizer+UBSan
 # and under ThreadSanitizer, and the Windows build (cross-compiled, with its
-# end-to-end suite under wine).
+# end-to-end suite under wine), and the receive-path fuzzer for a minute when
+# clang with libFuzzer is there (FUZZ_SECONDS sets how long).
 #   tools/test.sh          everything
 #   tools/test.sh quick    the plain Linux build only
 set -euo pipefail
@@ -49,6 +50,28 @@ if [ "${1:-}" != "quick" ]; then
     passed=$((passed + 1))
   else
     fail=$((fail + 1))
+  fi
+  echo "== Receive-path fuzzer =="
+  probe=$(mktemp -d)
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }\n' \
+    >"$probe/probe.cpp"
+  if command -v clang++ >/dev/null &&
+    clang++ -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" 2>/dev/null; then
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_FUZZ=ON >/dev/null
+    cmake --build build-fuzz -j"$JOBS" >/dev/null
+    # New inputs go to a scratch folder; the seeds in the repository stay as they are.
+    mkdir -p "$probe/corpus"
+    root=$PWD
+    if (cd "$probe" && "$root/build-fuzz/tests/fuzz/vexlor_receive_fuzz" \
+      -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+      corpus "$root/tests/fuzz/corpus" 2>&1 | grep -E '^(stat::|Done|==|SUMMARY|INFO: seed)'; exit "${PIPESTATUS[0]}"); then
+      passed=$((passed + 1))
+    else
+      echo "the fuzzer found a fault: the input is in $probe"
+      fail=$((fail + 1))
+    fi
+  else
+    echo "clang with libFuzzer is not installed: receive path not fuzzed"
   fi
 fi
 

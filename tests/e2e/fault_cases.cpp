@@ -225,7 +225,7 @@ TEST(TerminalSettings, RestoredWhenThePortHangsUpAtStart) {
   // The port hangs up the moment the program has it open, often before the
   // console thread has switched the keyboard to raw keys.
   std::string sDir = MakeTempDir("hangupstart");
-  for (int iRun = 0; iRun < 10; ++iRun) {
+  for (int iRun = 0; iRun < 30; ++iRun) {
     int iDeviceMaster = -1;
     int iDeviceSlave = -1;
     ASSERT_EQ(openpty(&iDeviceMaster, &iDeviceSlave, nullptr, nullptr, nullptr), 0);
