@@ -194,14 +194,9 @@ void PrepareConsoleInput() {
   bStdinTty = isatty(STDIN_FILENO) != 0;
   if (!bStdinTty) return;
   SwitchTerminalToRaw();
-  pthread_attr_t oAttr;
-  pthread_attr_init(&oAttr);
-  pthread_attr_setdetachstate(&oAttr, PTHREAD_CREATE_DETACHED);
-  pthread_t iThread;
   // Without a reader the keyboard is dead: the input counts as ended, and
   // the run can still be ended by a signal.
-  if (pthread_create(&iThread, &oAttr, RunKeyReader, nullptr) != 0) bInputEnded = true;
-  pthread_attr_destroy(&oAttr);
+  if (!StartHelperThread(RunKeyReader)) bInputEnded = true;
 }
 
 bool KeyWaiting() {

@@ -102,12 +102,7 @@ void StartWriter() {
   pthread_cond_init(&oDrained, &oAttr);
   pthread_condattr_destroy(&oAttr);
   pthread_cond_init(&oWork, nullptr);
-  pthread_attr_t oThreadAttr;
-  pthread_attr_init(&oThreadAttr);
-  pthread_attr_setdetachstate(&oThreadAttr, PTHREAD_CREATE_DETACHED);
-  pthread_t iThread;
-  bWriterRunning.store(pthread_create(&iThread, &oThreadAttr, RunWriter, nullptr) == 0);
-  pthread_attr_destroy(&oThreadAttr);
+  bWriterRunning.store(StartHelperThread(RunWriter));
 }
 
 }  // namespace

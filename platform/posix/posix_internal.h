@@ -30,5 +30,11 @@ void ReleasePortExclusive();
 //                          iMaxMs; false if it is still blocked then
 bool FlushOutput(uint32_t iMaxMs);
 
-// Monotonic milliseconds (system.cpp).
+// system.cpp
+//   MonotonicMs            milliseconds of a clock that never jumps
+//   StartHelperThread      start a detached thread of the back-end's own (the
+//                          output writer, the key reader) with every signal
+//                          blocked: the signals are handled by the program's
+//                          threads, never by one parked in a read or a write
 int64_t MonotonicMs();
+bool StartHelperThread(void *(*pRoutine)(void *));

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -99,6 +100,22 @@ bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
     return false;
   }
   return true;
+}
+
+bool StartHelperThread(void *(*pRoutine)(void *)) {
+  // The new thread inherits the mask in force while it is created.
+  sigset_t oAll;
+  sigset_t oOld;
+  sigfillset(&oAll);
+  pthread_sigmask(SIG_BLOCK, &oAll, &oOld);
+  pthread_attr_t oAttr;
+  pthread_attr_init(&oAttr);
+  pthread_attr_setdetachstate(&oAttr, PTHREAD_CREATE_DETACHED);
+  pthread_t iThread;
+  int iError = pthread_create(&iThread, &oAttr, pRoutine, nullptr);
+  pthread_attr_destroy(&oAttr);
+  pthread_sigmask(SIG_SETMASK, &oOld, nullptr);
+  return iError == 0;
 }
 
 void SleepMs(uint32_t iMs) {
