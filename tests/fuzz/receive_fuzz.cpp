@@ -86,9 +86,9 @@ void ModelStep(Model *pModel, unsigned char c) {
 }
 
 void ModelFeed(Model *pModel, unsigned char c) {
-  if (c == 7) return;
-  ModelStep(pModel, c);
+  if (c != 7) ModelStep(pModel, c);
   if (c == '\r') ModelStep(pModel, '\n');
+  // The driver's part, after every byte: a new prompt once one is seen.
   if (pModel->bRearm && pModel->iSeen == pModel->iAwaited) ++pModel->iAwaited;
 }
 
