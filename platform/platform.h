@@ -6,6 +6,12 @@
 // serial, file, thread and console services) and platform/posix (termios
 // serial ports and pseudo-terminals, POSIX threads, a raw terminal console).
 //
+// Process:
+//   PrepareProcess      first thing in main, before any file, port or thread:
+//                       standard descriptors that are closed are opened on
+//                       the null device (so no file or port takes their
+//                       number), the keyboard's settings are saved, and every
+//                       way the process can end restores them
 // Serial port (overlapped style: an operation either completes at once or is
 // pending, and FinishPortIo waits for the pending one):
 //   OpenPort            open a serial device for exclusive read/write use
@@ -24,9 +30,13 @@
 //   PreparePortIo       zero an overlapped record and create its event
 //   ReleasePortIo       close the record's event
 // Capture file and session log:
-//   CreateCaptureFile   create or empty a file for writing
-//   ResumeCaptureFile   open a file for writing at its end, keeping what it holds
+//   CreateCaptureFile   create or empty a file for writing; nullptr when another
+//                       run is still writing it (it is then left alone)
+//   ResumeCaptureFile   open a file for writing at its end, keeping what it
+//                       holds; nullptr as above
 //   CutCaptureFile      shorten a file and go on writing at its new end
+//   CloseCaptureFile    close it (the program keeps it open to the end; tests
+//                       and tools close theirs)
 //   WriteCaptureFile    write bytes synchronously
 //   OpenLogFile         open a file for appending (each write lands whole at its end)
 // Threads and time:
@@ -37,12 +47,17 @@
 //   SignalHandoff       wake a thread in WaitHandoff (one process-wide event)
 //   WaitHandoff         wait until SignalHandoff or a time-out, whichever is first
 // Console:
-//   WriteOutput         emit bytes on standard output, whole, unbuffered
+//   WriteOutput         emit bytes on standard output, whole and in order, without
+//                       ever blocking the caller: a queue of 1 MiB takes them to
+//                       the output; while the output stays blocked and the queue
+//                       is full, prints are dropped, and a line says how many
+//                       bytes were not shown once the output moves again
 //   PrepareConsoleInput switch the keyboard to raw keys (no echo, no editing,
 //                       Ctrl+C arrives as 3)
 //   KeyWaiting          is a key value waiting?
 //   ReadKey             take one key value (extended keys come as two values)
-//   EndProcess          end the process at once, whatever other threads do
+//   EndProcess          end the process at once, whatever other threads do,
+//                       after the queued output (given half a second at most)
 #pragma once
 
 #include <stddef.h>
@@ -98,6 +113,8 @@ enum { kEvRxChar = 1 };  // event mask bit: a character arrived
 
 enum IoStart { kIoDone = 0, kIoPending = 1, kIoFailed = 2 };
 
+void PrepareProcess();
+
 PortHandle OpenPort(const char *szName);
 bool SetPortTimeouts(PortHandle hPort, const PortTimeouts *pTimeouts);
 bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings);
@@ -116,6 +133,7 @@ void ReleasePortIo(PortIo *pIo);
 FileHandle CreateCaptureFile(const char *szName);
 FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize);
 bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
+void CloseCaptureFile(FileHandle hFile);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
 FileHandle OpenLogFile(const char *szName);
 

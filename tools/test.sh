@@ -2,7 +2,9 @@
 # Checks the format against .clang-format, then builds and runs every test:
 # the Linux build (unit and end-to-end), the same under AddressSanitizer+UBSan
 # and under ThreadSanitizer, and the Windows build (cross-compiled, with its
-# end-to-end suite under wine). Each build is a preset of CMakePresets.json.
+# end-to-end suite under wine), and the fuzzers for a minute each when clang
+# with libFuzzer is there (FUZZ_SECONDS sets how long). Each build but the
+# fuzzers' is a preset of CMakePresets.json.
 #   tools/test.sh          everything
 #   tools/test.sh quick    the plain Linux build only
 set -euo pipefail
@@ -43,6 +45,33 @@ if [ "${1:-}" != "quick" ]; then
     passed=$((passed + 1))
   else
     fail=$((fail + 1))
+  fi
+
+  echo "== Fuzzers =="
+  probe=$(mktemp -d)
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }\n' \
+    >"$probe/probe.cpp"
+  if command -v clang++ >/dev/null &&
+    clang++ -fsanitize=fuzzer "$probe/probe.cpp" -o "$probe/probe" 2>/dev/null; then
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_FUZZ=ON >/dev/null
+    cmake --build build-fuzz -j2 >/dev/null
+    root=$PWD
+    for target in receive block_check; do
+      # New inputs go to a scratch folder; the seeds in the repository stay as they are.
+      mkdir -p "$probe/$target"
+      echo "-- $target"
+      if (cd "$probe" && "$root/build-fuzz/tests/fuzz/vexlor_${target}_fuzz" \
+        -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+        "$target" "$root/tests/fuzz/corpus/$target" 2>&1 |
+        grep -E '^(stat::number_of_executed_units|Done|==|SUMMARY|INFO: seed)'; exit "${PIPESTATUS[0]}"); then
+        passed=$((passed + 1))
+      else
+        echo "the $target fuzzer found a fault: the input is in $probe"
+        fail=$((fail + 1))
+      fi
+    done
+  else
+    echo "clang with libFuzzer is not installed: nothing fuzzed"
   fi
 fi
 

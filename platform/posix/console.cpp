@@ -3,57 +3,140 @@
 // On a terminal, input is switched to raw keys: no echo, no line editing, no
 // signals (Ctrl+C arrives as 3), Enter as 13; escape sequences of arrow and
 // function keys become the two-value form the Windows run-time delivers. Keys
-// typed before the switch are kept. The terminal's settings are restored on
-// every way out: EndProcess, a normal exit, and the usual termination signals.
+// typed before the switch are kept. (The settings were saved by PrepareProcess
+// and are put back on every way out; see terminal.cpp.)
+//
+// A key reader thread takes the terminal's bytes the moment they arrive and
+// notes when. Esc alone and Esc starting a key's sequence differ only in time:
+// a terminal sends the bytes of one key together, a person types two keys
+// apart. The console thread may read keys long after they arrived (it sends a
+// whole command before it looks at the keyboard again), so the decision is
+// made on the arrival times, not on when the bytes are read.
+//
 // When standard input is not a terminal, its bytes are the keys as they are,
-// and its end means no more keys.
+// read by the console thread itself one at a time (nothing beyond the key
+// that ends the run is taken from a shared input), and its end means no more
+// keys.
 #include <errno.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <termios.h>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <initializer_list>
-
 #include "platform/platform.h"
-#include "platform/posix/console_restore.h"
 #include "platform/posix/key_translate.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 
-// Only the console thread reads keys; the saved settings are also read by the
-// exit paths, which is why they are published through an atomic flag.
-termios oSavedTio;
-std::atomic<bool> bTioSaved{false};
-bool bStdinTty = false;
-bool bInputEnded = false;
-
-// Bytes read from the terminal but not yet translated, and translated key
-// values not yet taken.
-uint8_t aRaw[32];
-size_t iRawLen = 0;
-uint8_t aKeys[64];
-size_t iKeyHead = 0;
-size_t iKeyTail = 0;
-
 // How long the rest of an escape sequence may take to follow its Esc before
 // the Esc counts as a key of its own.
-const int kEscapeWaitMs = 40;
+const int64_t kEscapeWaitMs = 40;
 // How long one test for a waiting key may block: short enough that the
 // console thread's loop stays a continuous poll, long enough not to burn a
 // processor core doing nothing.
 const int kKeyPollMs = 1;
 
-void RestoreTerminal() {
-  if (bTioSaved.load()) tcsetattr(STDIN_FILENO, TCSANOW, &oSavedTio);
+// ---- Bytes as they arrive (key reader thread -> console thread) ----
+
+enum { kArrivedSize = 256 };
+uint8_t aArrivedBytes[kArrivedSize];
+int64_t aArrivedMs[kArrivedSize];
+// Under oArrivedLock: the ring's first entry and length, and the end of input.
+size_t iArrivedHead = 0;
+size_t iArrivedLength = 0;
+bool bReaderEnded = false;
+pthread_mutex_t oArrivedLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t oArrival = PTHREAD_COND_INITIALIZER;  // bytes came, or the input ended
+pthread_cond_t oRoom = PTHREAD_COND_INITIALIZER;     // the console thread took bytes
+
+// ---- The console thread's own ----
+
+bool bStdinTty = false;
+bool bInputEnded = false;
+// Bytes taken but not yet translated, with their arrival times, and
+// translated key values not yet taken.
+uint8_t aRaw[32];
+int64_t aRawMs[32];
+size_t iRawLen = 0;
+uint8_t aKeys[64];
+size_t iKeyHead = 0;
+size_t iKeyTail = 0;
+
+void *RunKeyReader(void *) {
+  for (;;) {
+    pthread_mutex_lock(&oArrivedLock);
+    while (iArrivedLength == kArrivedSize) pthread_cond_wait(&oRoom, &oArrivedLock);
+    size_t iRoom = kArrivedSize - iArrivedLength;
+    pthread_mutex_unlock(&oArrivedLock);
+
+    uint8_t aBuf[64];
+    ssize_t iCount = read(STDIN_FILENO, aBuf, iRoom < sizeof aBuf ? iRoom : sizeof aBuf);
+    int64_t iNow = MonotonicMs();
+    if (iCount < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd oPoll = {STDIN_FILENO, POLLIN, 0};
+      if (errno != EINTR) poll(&oPoll, 1, -1);
+      continue;
+    }
+    pthread_mutex_lock(&oArrivedLock);
+    if (iCount <= 0) bReaderEnded = true;
+    for (ssize_t i = 0; i < iCount; ++i) {
+      size_t iAt = (iArrivedHead + iArrivedLength++) % kArrivedSize;
+      aArrivedBytes[iAt] = aBuf[i];
+      aArrivedMs[iAt] = iNow;
+    }
+    pthread_cond_signal(&oArrival);
+    pthread_mutex_unlock(&oArrivedLock);
+    if (iCount <= 0) return nullptr;
+  }
 }
 
-void RestoreAndDie(int iSignal) {
-  RestoreTerminal();
-  signal(iSignal, SIG_DFL);
-  raise(iSignal);
+// Moves what the reader has collected into aRaw; with iWaitMs > 0, first
+// waits that long at most for something to arrive.
+void TakeArrived(int iWaitMs) {
+  pthread_mutex_lock(&oArrivedLock);
+  if (iWaitMs > 0 && iArrivedLength == 0 && !bReaderEnded) {
+    timespec oUntil;
+    clock_gettime(CLOCK_REALTIME, &oUntil);
+    oUntil.tv_nsec += static_cast<long>(iWaitMs) * 1000000L;
+    if (oUntil.tv_nsec >= 1000000000L) {
+      oUntil.tv_sec += 1;
+      oUntil.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&oArrival, &oArrivedLock, &oUntil);
+  }
+  bool bTook = false;
+  while (iArrivedLength > 0 && iRawLen < sizeof aRaw) {
+    aRaw[iRawLen] = aArrivedBytes[iArrivedHead];
+    aRawMs[iRawLen++] = aArrivedMs[iArrivedHead];
+    iArrivedHead = (iArrivedHead + 1) % kArrivedSize;
+    --iArrivedLength;
+    bTook = true;
+  }
+  if (bTook) pthread_cond_signal(&oRoom);
+  if (iArrivedLength == 0 && bReaderEnded) bInputEnded = true;
+  pthread_mutex_unlock(&oArrivedLock);
+}
+
+// Reads one byte of a non-terminal input if it comes within iWaitMs.
+void ReadPipedByte(int iWaitMs) {
+  if (bInputEnded || iRawLen == sizeof aRaw) return;
+  pollfd oPoll = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&oPoll, 1, iWaitMs) <= 0) return;
+  ssize_t iCount = read(STDIN_FILENO, aRaw + iRawLen, 1);
+  if (iCount > 0) {
+    aRawMs[iRawLen++] = MonotonicMs();
+  } else if (iCount == 0 || (errno != EINTR && errno != EAGAIN)) {
+    bInputEnded = true;
+  }
+}
+
+void TakeInput(int iWaitMs) {
+  if (bStdinTty) {
+    TakeArrived(iWaitMs);
+  } else {
+    ReadPipedByte(iWaitMs);
+  }
 }
 
 size_t KeysQueued() { return iKeyTail - iKeyHead; }
@@ -63,43 +146,45 @@ void QueueKey(uint8_t iValue) {
   if (iKeyTail < sizeof aKeys) aKeys[iKeyTail++] = iValue;
 }
 
-// Reads what is there within iWaitMs; false at the end of input.
-bool ReadRaw(int iWaitMs) {
-  if (bInputEnded || iRawLen == sizeof aRaw) return !bInputEnded;
-  pollfd oPoll = {STDIN_FILENO, POLLIN, 0};
-  int iReady = poll(&oPoll, 1, iWaitMs);
-  if (iReady <= 0) return true;
-  ssize_t iCount = read(STDIN_FILENO, aRaw + iRawLen, bStdinTty ? sizeof aRaw - iRawLen : 1);
-  if (iCount > 0) {
-    iRawLen += static_cast<size_t>(iCount);
-  } else if (iCount == 0 || (errno != EINTR && errno != EAGAIN)) {
-    bInputEnded = true;
+void DropRaw(size_t iUsed) {
+  iRawLen -= iUsed;
+  for (size_t i = 0; i < iRawLen; ++i) {
+    aRaw[i] = aRaw[i + iUsed];
+    aRawMs[i] = aRawMs[i + iUsed];
   }
-  return !bInputEnded;
 }
 
+// How many bytes from the start of aRaw arrived close enough after the first
+// to belong to the same key, and whether any more could still join them.
+size_t BytesOfOneKey(int64_t iNow, bool *pbMoreCanCome) {
+  size_t iCount = 1;
+  while (iCount < iRawLen && aRawMs[iCount] - aRawMs[0] <= kEscapeWaitMs) ++iCount;
+  *pbMoreCanCome =
+      iCount == iRawLen && iNow - aRawMs[0] <= kEscapeWaitMs && !bInputEnded && bStdinTty;
+  return iCount;
+}
+
+// Turns the bytes taken so far into key values, leaving an escape sequence
+// whose rest may still arrive.
 void TranslateRaw() {
+  int64_t iNow = MonotonicMs();
   while (iRawLen > 0 && KeysQueued() + 2 <= sizeof aKeys) {
-    if (!bStdinTty) {
-      QueueKey(aRaw[0]);
-      iRawLen -= 1;
-      for (size_t i = 0; i < iRawLen; ++i) aRaw[i] = aRaw[i + 1];
-      continue;
-    }
-    size_t iUsed = 0;
+    size_t iUsed = 1;
     size_t iValues = 0;
     uint8_t aValues[2];
-    KeyParse eParse = TranslateKeyBytes(aRaw, iRawLen, false, &iUsed, aValues, &iValues);
-    if (eParse == kKeyNeedMore) {
-      // Give the rest of the sequence a moment to arrive before deciding.
-      size_t iBefore = iRawLen;
-      ReadRaw(kEscapeWaitMs);
-      if (iRawLen > iBefore) continue;
-      eParse = TranslateKeyBytes(aRaw, iRawLen, true, &iUsed, aValues, &iValues);
+    if (!bStdinTty) {
+      aValues[0] = aRaw[0];
+      iValues = 1;
+    } else {
+      bool bMoreCanCome = false;
+      size_t iKeyBytes = BytesOfOneKey(iNow, &bMoreCanCome);
+      if (TranslateKeyBytes(aRaw, iKeyBytes, !bMoreCanCome, &iUsed, aValues, &iValues) ==
+          kKeyNeedMore) {
+        return;
+      }
     }
     for (size_t i = 0; i < iValues; ++i) QueueKey(aValues[i]);
-    iRawLen -= iUsed;
-    for (size_t i = 0; i < iRawLen; ++i) aRaw[i] = aRaw[i + iUsed];
+    DropRaw(iUsed);
   }
 }
 
@@ -108,38 +193,28 @@ void TranslateRaw() {
 void PrepareConsoleInput() {
   bStdinTty = isatty(STDIN_FILENO) != 0;
   if (!bStdinTty) return;
-  termios tio;
-  if (tcgetattr(STDIN_FILENO, &tio) != 0) return;
-  oSavedTio = tio;
-  bTioSaved.store(true);
-  atexit(RestoreTerminal);
-  for (int iSignal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) signal(iSignal, RestoreAndDie);
-  tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT);
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  // TCSANOW, not TCSAFLUSH: keys typed ahead are the operator's and are kept.
-  tcsetattr(STDIN_FILENO, TCSANOW, &tio);
+  SwitchTerminalToRaw();
+  // Without a reader the keyboard is dead: the input counts as ended, and
+  // the run can still be ended by a signal.
+  if (!StartHelperThread(RunKeyReader)) bInputEnded = true;
 }
 
 bool KeyWaiting() {
   if (KeysQueued() > 0) return true;
-  if (bInputEnded) {
+  if (bInputEnded && iRawLen == 0) {
     usleep(kKeyPollMs * 1000);
     return false;
   }
-  ReadRaw(kKeyPollMs);
+  TakeInput(kKeyPollMs);
   TranslateRaw();
   return KeysQueued() > 0;
 }
 
 int ReadKey() {
   while (KeysQueued() == 0) {
-    if (bInputEnded) return 0;
-    ReadRaw(-1);
+    if (bInputEnded && iRawLen == 0) return 0;
+    TakeInput(bStdinTty ? kKeyPollMs : -1);
     TranslateRaw();
   }
   return aKeys[iKeyHead++];
 }
-
-void RestoreConsoleInput() { RestoreTerminal(); }

@@ -97,6 +97,79 @@ const KeyCodes *KeyByNumber(unsigned iNumber) {
   }
 }
 
+// The key a final byte of a CSI or SS3 sequence names, with its parameters.
+size_t EmitSequenceKey(uint8_t cIntro, uint8_t cFinal, const unsigned aParam[2], unsigned iParams,
+                       uint8_t aValues[2]) {
+  unsigned iModifier = iParams >= 2 ? aParam[1] : 0;
+  if (cFinal == '~') return Emit(KeyByNumber(aParam[0]), iModifier, aValues);
+  if (cFinal == 'Z' && cIntro == '[') {
+    aValues[0] = 0;  // Shift+Tab
+    aValues[1] = 15;
+    return 2;
+  }
+  return Emit(KeyByFinal(cFinal), iModifier, aValues);
+}
+
+// Esc [ or Esc O and what follows: parameters (digits and ';') up to a final
+// byte in 0x40..0x7E. Returns false when the two bytes stand alone, which
+// makes them Alt with [ or O.
+bool ScanControlSequence(const uint8_t *pBytes, size_t iCount, bool bFinal, KeyParse *pParse,
+                         size_t *pUsed, uint8_t aValues[2], size_t *pValues) {
+  unsigned aParam[2] = {0, 0};
+  unsigned iParams = 0;
+  bool bDigits = false;
+  *pParse = kKeyComplete;
+  for (size_t i = 2; i < iCount; ++i) {
+    uint8_t b = pBytes[i];
+    if (b >= '0' && b <= '9') {
+      if (iParams < 2 && aParam[iParams] < 1000) aParam[iParams] = aParam[iParams] * 10 + (b - '0');
+      bDigits = true;
+    } else if (b == ';') {
+      if (iParams < 2) ++iParams;
+    } else {
+      *pUsed = i + 1;
+      if (b < 0x40 || b > 0x7E) return true;  // malformed: swallow it
+      if (bDigits && iParams < 2) ++iParams;
+      *pValues = EmitSequenceKey(pBytes[1], b, aParam, iParams, aValues);
+      return true;
+    }
+  }
+  // Sequences longer than this are nothing a key sends.
+  if (!bFinal && iCount < 16) {
+    *pParse = kKeyNeedMore;
+    return true;
+  }
+  if (iCount > 2) {
+    *pUsed = iCount;
+    return true;
+  }
+  return false;
+}
+
+// Esc and one more byte: Alt with a letter or a digit; a second Esc makes the
+// first a key of its own. Anything else is swallowed with the Esc.
+void TranslateAltKey(uint8_t cKey, size_t *pUsed, uint8_t aValues[2], size_t *pValues) {
+  *pUsed = 2;
+  uint8_t cLower = (cKey >= 'A' && cKey <= 'Z') ? static_cast<uint8_t>(cKey + 32) : cKey;
+  if (cLower >= 'a' && cLower <= 'z') {
+    aValues[0] = 0;
+    aValues[1] = kLetterScan[cLower - 'a'];
+    *pValues = 2;
+  } else if (cKey == kEsc) {
+    *pUsed = 1;
+    aValues[0] = kEsc;
+    *pValues = 1;
+  } else if (cKey >= '1' && cKey <= '9') {
+    aValues[0] = 0;
+    aValues[1] = static_cast<uint8_t>(120 + (cKey - '1'));
+    *pValues = 2;
+  } else if (cKey == '0') {
+    aValues[0] = 0;
+    aValues[1] = 129;
+    *pValues = 2;
+  }
+}
+
 }  // namespace
 
 KeyParse TranslateKeyBytes(const uint8_t *pBytes, size_t iCount, bool bFinal, size_t *pUsed,
@@ -116,66 +189,11 @@ KeyParse TranslateKeyBytes(const uint8_t *pBytes, size_t iCount, bool bFinal, si
     *pValues = 1;
     return kKeyComplete;
   }
-  uint8_t cIntro = pBytes[1];
-  if (cIntro == '[' || cIntro == 'O') {
-    // Parameters (digits and ';') up to a final byte in 0x40..0x7E.
-    unsigned aParam[2] = {0, 0};
-    unsigned iParams = 0;
-    bool bDigits = false;
-    for (size_t i = 2; i < iCount; ++i) {
-      uint8_t b = pBytes[i];
-      if (b >= '0' && b <= '9') {
-        if (iParams < 2 && aParam[iParams] < 1000)
-          aParam[iParams] = aParam[iParams] * 10 + (b - '0');
-        bDigits = true;
-        continue;
-      }
-      if (b == ';') {
-        if (iParams < 2) ++iParams;
-        continue;
-      }
-      *pUsed = i + 1;
-      if (b < 0x40 || b > 0x7E) return kKeyComplete;  // malformed: swallow it
-      if (bDigits && iParams < 2) ++iParams;
-      unsigned iModifier = iParams >= 2 ? aParam[1] : 0;
-      if (b == '~') {
-        *pValues = Emit(KeyByNumber(aParam[0]), iModifier, aValues);
-      } else if (b == 'Z' && cIntro == '[') {
-        aValues[0] = 0;  // Shift+Tab
-        aValues[1] = 15;
-        *pValues = 2;
-      } else {
-        *pValues = Emit(KeyByFinal(b), iModifier, aValues);
-      }
-      return kKeyComplete;
-    }
-    // Sequences longer than this are nothing a key sends.
-    if (!bFinal && iCount < 16) return kKeyNeedMore;
-    if (iCount > 2) {
-      *pUsed = iCount;
-      return kKeyComplete;
-    }
-    // Esc [ or Esc O alone: Alt with that key.
+  KeyParse eParse = kKeyComplete;
+  if ((pBytes[1] == '[' || pBytes[1] == 'O') &&
+      ScanControlSequence(pBytes, iCount, bFinal, &eParse, pUsed, aValues, pValues)) {
+    return eParse;
   }
-  *pUsed = 2;
-  uint8_t cLower = (cIntro >= 'A' && cIntro <= 'Z') ? static_cast<uint8_t>(cIntro + 32) : cIntro;
-  if (cLower >= 'a' && cLower <= 'z') {
-    aValues[0] = 0;
-    aValues[1] = kLetterScan[cLower - 'a'];
-    *pValues = 2;
-  } else if (cIntro == kEsc) {
-    // Esc pressed twice: the first is a key of its own.
-    *pUsed = 1;
-    aValues[0] = kEsc;
-    *pValues = 1;
-  } else if (cIntro >= '1' && cIntro <= '9') {
-    aValues[0] = 0;
-    aValues[1] = static_cast<uint8_t>(120 + (cIntro - '1'));
-    *pValues = 2;
-  } else if (cIntro == '0') {
-    aValues[0] = 0;
-    aValues[1] = 129;
-    *pValues = 2;
-  }
+  TranslateAltKey(pBytes[1], pUsed, aValues, pValues);
   return kKeyComplete;
 }

@@ -21,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/baud.h"
+#include "platform/posix/posix_internal.h"
 
 struct PortRec {
   // The device; -1 once closed. The record, the device's descriptor and the
@@ -45,11 +46,11 @@ static_assert(sizeof(PosixIo) <= sizeof(PortIo::aRec), "PortIo too small");
 
 PosixIo *IoOf(PortIo *pIo) { return reinterpret_cast<PosixIo *>(pIo->aRec); }
 
-int64_t NowMs() {
-  timespec oNow;
-  clock_gettime(CLOCK_MONOTONIC, &oNow);
-  return static_cast<int64_t>(oNow.tv_sec) * 1000 + oNow.tv_nsec / 1000000;
-}
+// The descriptor of the open port while it is exclusive, for the ways out
+// that do not pass through ClosePort (EndProcess and the signal handlers).
+std::atomic<int> iExclusiveFd{-1};
+
+int64_t NowMs() { return MonotonicMs(); }
 
 void DrainWakePipe(PortRec *pPort) {
   char oJunk[64];
@@ -75,6 +76,7 @@ int OpenDevice(const char *szName) {
     return -1;
   }
   ioctl(iFd, TIOCEXCL);
+  iExclusiveFd.store(iFd);
   return iFd;
 }
 
@@ -123,6 +125,7 @@ bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
   // (VMIN 0 would return nothing at once and look like a hang-up.)
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
+  NoteTerminalTouched(iFd);
   if (tcsetattr(iFd, TCSANOW, &tio) != 0) return false;
 
   if (pSettings->eDtr == kDtrRaised) {
@@ -148,11 +151,18 @@ IoStart StartPortEventWait(PortHandle hPort, PortIo *pIo, uint32_t *pMask) {
   PosixIo *pRec = IoOf(pIo);
   pRec->bWaitPending = false;
   int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
-  uint32_t iMask = hPort == nullptr ? 0 : hPort->iMask.load();
-  // A wait on an empty mask fails at once, as the serial driver does.
-  if (iFd < 0 || iMask == 0) return kIoFailed;
-  pRec->pMask = pMask;
+  if (iFd < 0) return kIoFailed;
+  // The change count is read before the mask, the reverse of the order in
+  // which SetPortEventMask writes them. A change that lands after the count
+  // was read makes FinishPortIo complete the wait with an empty mask; one that
+  // lands before it is seen in the mask read next. Read the other way round, a
+  // change between the two reads would be missed by both: the wait would go
+  // on with a cleared mask, and the next byte would make FinishPortIo spin.
   pRec->iMaskChangesAtStart = hPort->iMaskChanges.load();
+  uint32_t iMask = hPort->iMask.load();
+  // A wait on an empty mask fails at once, as the serial driver does.
+  if (iMask == 0) return kIoFailed;
+  pRec->pMask = pMask;
   DrainWakePipe(hPort);
   pollfd oPoll = {iFd, POLLIN, 0};
   int iReady = poll(&oPoll, 1, 0);
@@ -297,6 +307,8 @@ void ClosePort(PortHandle hPort) {
   // until the process ends, moments later: the console thread may still be
   // inside a write on it, and a closed number could be reused under it. Every
   // operation started from now on fails.
+  int iExpected = iFd;
+  iExclusiveFd.compare_exchange_strong(iExpected, -1);
   ioctl(iFd, TIOCNXCL);
   flock(iFd, LOCK_UN);
 }
@@ -305,6 +317,8 @@ void ReleaseLostPort(PortHandle hPort) {
   if (hPort == nullptr) return;
   int iFd = hPort->iFd.exchange(-1);
   if (iFd < 0) return;
+  int iExpected = iFd;
+  iExclusiveFd.compare_exchange_strong(iExpected, -1);
   ioctl(iFd, TIOCNXCL);
   flock(iFd, LOCK_UN);
   // The device must be let go of for real: while a descriptor of an
@@ -325,6 +339,12 @@ bool ReopenPort(PortHandle hPort, const char *szName) {
   int iOld = hPort->iFd.exchange(iFd);
   (void)iOld;  // released by ReleaseLostPort, its number kept until the end
   return true;
+}
+
+void ReleasePortExclusive() {
+  // Only an atomic load and an ioctl: both may run in a signal handler.
+  int iFd = iExclusiveFd.load();
+  if (iFd >= 0) ioctl(iFd, TIOCNXCL);
 }
 
 bool PreparePortIo(PortIo *pIo) {

@@ -1,25 +1,47 @@
-// system.cpp - capture file, threads, time, standard output and process end
-// on POSIX.
+// system.cpp - capture file, threads, time and process end on POSIX.
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "platform/platform.h"
-
-#include "platform/posix/console_restore.h"
+#include "platform/posix/posix_internal.h"
 
 struct FileRec {
   int iFd;
 };
 
+namespace {
+
+// How long EndProcess waits for queued output to reach a blocked reader.
+const uint32_t kEndFlushMs = 500;
+
+}  // namespace
+
 FileHandle CreateCaptureFile(const char *szName) {
-  int iFd = open(szName, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // Opened without emptying it, and emptied only once we hold it: a capture
+  // that another run is still writing is refused and left whole. The lock is
+  // advisory and held until the process ends (the descriptor is never
+  // closed). A file system without locks is no reason to refuse the capture.
+  int iFd = open(szName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (iFd < 0) return nullptr;
+  if (flock(iFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(iFd);
+    return nullptr;
+  }
+  // Only a regular file is emptied: a capture named after a device (a link
+  // to /dev/null) is written as it is.
+  struct stat oStat;
+  if (fstat(iFd, &oStat) == 0 && S_ISREG(oStat.st_mode) && ftruncate(iFd, 0) != 0) {
+    close(iFd);
+    return nullptr;
+  }
   FileRec *pFile = new (std::nothrow) FileRec{iFd};
   if (pFile == nullptr) close(iFd);
   return pFile;
@@ -29,6 +51,11 @@ FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize) {
   *pSize = 0;
   int iFd = open(szName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (iFd < 0) return nullptr;
+  // A capture that another run is still writing is not ours to go on with.
+  if (flock(iFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(iFd);
+    return nullptr;
+  }
   off_t iEnd = lseek(iFd, 0, SEEK_END);
   FileRec *pFile = iEnd < 0 ? nullptr : new (std::nothrow) FileRec{iFd};
   if (pFile == nullptr) {
@@ -51,6 +78,12 @@ FileHandle OpenLogFile(const char *szName) {
   FileRec *pFile = new (std::nothrow) FileRec{iFd};
   if (pFile == nullptr) close(iFd);
   return pFile;
+}
+
+void CloseCaptureFile(FileHandle hFile) {
+  if (hFile == nullptr) return;
+  close(hFile->iFd);
+  delete hFile;
 }
 
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten) {
@@ -84,8 +117,6 @@ void *RunThread(void *pArg) {
   return nullptr;
 }
 
-pthread_mutex_t oOutputLock = PTHREAD_MUTEX_INITIALIZER;
-
 }  // namespace
 
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
@@ -102,6 +133,22 @@ bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
     return false;
   }
   return true;
+}
+
+bool StartHelperThread(void *(*pRoutine)(void *)) {
+  // The new thread inherits the mask in force while it is created.
+  sigset_t oAll;
+  sigset_t oOld;
+  sigfillset(&oAll);
+  pthread_sigmask(SIG_BLOCK, &oAll, &oOld);
+  pthread_attr_t oAttr;
+  pthread_attr_init(&oAttr);
+  pthread_attr_setdetachstate(&oAttr, PTHREAD_CREATE_DETACHED);
+  pthread_t iThread;
+  int iError = pthread_create(&iThread, &oAttr, pRoutine, nullptr);
+  pthread_attr_destroy(&oAttr);
+  pthread_sigmask(SIG_SETMASK, &oOld, nullptr);
+  return iError == 0;
 }
 
 void SleepMs(uint32_t iMs) {
@@ -159,27 +206,12 @@ void WaitHandoff(uint32_t iMs) {
   pthread_mutex_unlock(&oHandoffLock);
 }
 
-void WriteOutput(const char *pBytes, size_t iCount) {
-  // A reader that went away must not kill the run: the capture goes on.
-  static const bool bSigPipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-  (void)bSigPipeIgnored;
-  // One lock around the whole print, so that a print that the system takes in
-  // parts still comes out in one piece between other threads' prints.
-  pthread_mutex_lock(&oOutputLock);
-  size_t iDone = 0;
-  while (iDone < iCount) {
-    ssize_t iPart = write(STDOUT_FILENO, pBytes + iDone, iCount - iDone);
-    if (iPart > 0) {
-      iDone += static_cast<size_t>(iPart);
-    } else if (!(iPart < 0 && errno == EINTR)) {
-      break;
-    }
-  }
-  pthread_mutex_unlock(&oOutputLock);
-}
-
 void EndProcess(int iStatus) {
-  RestoreConsoleInput();
+  // What is queued for the console goes out first, unless the console stays
+  // blocked: then the run ends anyway, moments later, without it.
+  FlushOutput(kEndFlushMs);
+  ReleasePortExclusive();
+  RestoreTerminalAtEnd();
   // _exit, not exit: the control and console threads are still running, and
   // static destructors must not run under their feet.
   _exit(iStatus);

@@ -1,6 +1,5 @@
 // system.cpp - the rest of the machine on Windows: the capture file, detached
-// threads and sleeping, standard output, the raw keyboard and ending the
-// process.
+// threads and sleeping, the raw keyboard and ending the process.
 #include "platform/win32/windows_api.h"
 
 #include <conio.h>
@@ -10,6 +9,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
 
 namespace {
 
@@ -30,11 +30,6 @@ DWORD WINAPI RunThread(LPVOID pParam) {
   return pRoutine(hPort);
 }
 
-// Serialises WriteOutput so that the lines of concurrent threads do not
-// interleave. An SRW lock initialises statically, so there is no first-use
-// race to guard against and nothing to set up before threads start.
-SRWLOCK oOutputLock = SRWLOCK_INIT;
-
 // The console input mode PrepareConsoleInput replaced, restored on the way
 // out so the user's console is not left without echo or line editing. Saved
 // by the console thread, read by whichever thread ends the process: the flag
@@ -42,7 +37,16 @@ SRWLOCK oOutputLock = SRWLOCK_INIT;
 std::atomic<bool> bInputModeChanged{false};
 DWORD iSavedInputMode = 0;
 
+// How long EndProcess waits for queued output to reach a blocked console.
+const uint32_t kEndFlushMs = 500;
+
 }  // namespace
+
+void PrepareProcess() {
+  // Nothing to do here: a closed standard handle is never handed to a file or
+  // the port, and the console's input mode is saved where it is changed and
+  // put back by EndProcess.
+}
 
 FileHandle CreateCaptureFile(const char *szName) {
   // Others may read the capture while we are still writing it (e.g. to follow
@@ -88,6 +92,10 @@ FileHandle OpenLogFile(const char *szName) {
     return nullptr;
   }
   return reinterpret_cast<FileHandle>(h);
+}
+
+void CloseCaptureFile(FileHandle hFile) {
+  if (hFile != nullptr) CloseHandle(HandleOf(hFile));
 }
 
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten) {
@@ -146,28 +154,6 @@ void WaitHandoff(uint32_t iMs) {
   WaitForSingleObject(hEvent, iMs);
 }
 
-void WriteOutput(const char *pBytes, size_t iCount) {
-  // WriteFile on the raw handle rather than stdio: nothing is buffered, and
-  // no text-mode translation touches the NUL and CR bytes the device sends.
-  HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (hOut == NULL || hOut == INVALID_HANDLE_VALUE) {
-    return;
-  }
-  AcquireSRWLockExclusive(&oOutputLock);
-  while (iCount > 0) {
-    // WriteFile takes a DWORD count; a pipe or console may also take less
-    // than asked, so keep going from where it stopped.
-    DWORD iChunk = iCount > 0x40000000u ? 0x40000000u : static_cast<DWORD>(iCount);
-    DWORD n = 0;
-    if (!WriteFile(hOut, pBytes, iChunk, &n, NULL) || n == 0) {
-      break;
-    }
-    pBytes += n;
-    iCount -= n;
-  }
-  ReleaseSRWLockExclusive(&oOutputLock);
-}
-
 void PrepareConsoleInput() {
   HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
   DWORD iMode = 0;
@@ -187,6 +173,9 @@ bool KeyWaiting() { return _kbhit() != 0; }
 int ReadKey() { return _getch(); }
 
 void EndProcess(int iStatus) {
+  // What is queued for the console goes out first, unless the console stays
+  // blocked (a window in selection mode): then the run ends without it.
+  FlushOutput(kEndFlushMs);
   if (bInputModeChanged.load(std::memory_order_acquire)) {
     SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), iSavedInputMode);
   }

@@ -125,3 +125,47 @@ TEST(PosixPort, WritesReachTheDevice) {
 }
 
 }  // namespace
+
+// A stop request that lands while a wait is being started must still end it.
+// The wait reads the mask-change count before the mask, so a change between
+// the two reads is seen by the one or the other. The window is a few
+// instructions wide and cannot be hit on purpose without a hook in the
+// program, so this only samples it many times; a wait that the stop missed
+// would hang, and is let go by a second stop so that the case fails instead.
+TEST(PosixPort, StopRequestRacingTheStartOfAWaitIsNeverLost) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  PortIo ov;
+  PreparePortIo(&ov);
+  for (int iRound = 0; iRound < 1000; ++iRound) {
+    SetPortEventMask(oPty.hPort, kEvRxChar);
+    std::atomic<bool> bGo{false};
+    std::thread oStopper([&] {
+      while (!bGo.load()) {
+      }
+      SetPortEventMask(oPty.hPort, 0);
+    });
+    uint32_t mask = 99;
+    bGo.store(true);
+    IoStart eStart = StartPortEventWait(oPty.hPort, &ov, &mask);
+    oStopper.join();
+    if (eStart != kIoPending) {
+      EXPECT_EQ(eStart, kIoFailed);
+      continue;
+    }
+    std::atomic<bool> bDone{false};
+    std::thread oWaiter([&] {
+      uint32_t r = 0;
+      FinishPortIo(oPty.hPort, &ov, &r);
+      bDone.store(true);
+    });
+    for (int iMs = 0; iMs < 10000 && !bDone.load(); ++iMs) SleepMs(1);
+    if (!bDone.load()) {
+      ADD_FAILURE() << "round " << iRound << ": the stop request was lost";
+      SetPortEventMask(oPty.hPort, 0);
+    }
+    oWaiter.join();
+    EXPECT_EQ(mask, 0u);
+  }
+  ReleasePortIo(&ov);
+}

@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "core/shared_state.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
 
 std::string MakeTempDir() {
   char szTemplate[] = "/tmp/vexlor-unit-XXXXXX";
@@ -29,6 +31,7 @@ TempCapture::TempCapture() : szDir(MakeTempDir()), szPath(szDir + "/capture.bin"
 }
 
 TempCapture::~TempCapture() {
+  CloseCaptureFile(SharedState.hOutFile);
   SharedState.hOutFile = nullptr;
   unlink(szPath.c_str());
   rmdir(szDir.c_str());
@@ -44,8 +47,13 @@ StdoutCatcher::StdoutCatcher() : iSavedFd(dup(STDOUT_FILENO)) {
 }
 
 StdoutCatcher::~StdoutCatcher() {
+  // Prints are written by the output thread: what is queued belongs here.
+  FlushOutput(5000);
   dup2(iSavedFd, STDOUT_FILENO);
   close(iSavedFd);
 }
 
-std::string StdoutCatcher::Text() { return ReadFile(szPath); }
+std::string StdoutCatcher::Text() {
+  FlushOutput(5000);
+  return ReadFile(szPath);
+}

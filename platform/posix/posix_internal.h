@@ -1,0 +1,38 @@
+// posix_internal.h - what the POSIX back-end's files share among themselves.
+//
+// terminal.cpp owns the settings of the operator's terminal (standard input)
+// and the signal handlers; port.cpp owns the port's exclusive flag; output.cpp
+// owns the queue behind WriteOutput. Each of these is needed on a way out that
+// another file takes, which is all this header is for.
+#pragma once
+
+#include <stdint.h>
+
+// terminal.cpp
+//   SaveTerminalSettings   remember standard input's settings (once, at start)
+//   SwitchTerminalToRaw    raw keys on standard input, unless the process ends
+//   RestoreTerminalAtEnd   put the remembered settings back for good; safe in a
+//                          signal handler
+//   NoteTerminalTouched    the port set-up changed iFd's settings: if it is the
+//                          operator's terminal, it must be restored at the end
+void SaveTerminalSettings();
+bool SwitchTerminalToRaw();
+void RestoreTerminalAtEnd();
+void NoteTerminalTouched(int iFd);
+
+// port.cpp
+//   ReleasePortExclusive   clear the exclusive flag of the open port, if any;
+//                          safe in a signal handler
+void ReleasePortExclusive();
+
+// output.cpp
+//   FlushOutput            wait until the queued output is written, at most
+//                          iMaxMs; false if it is still blocked then
+bool FlushOutput(uint32_t iMaxMs);
+
+// system.cpp
+//   StartHelperThread      start a detached thread of the back-end's own (the
+//                          output writer, the key reader) with every signal
+//                          blocked: the signals are handled by the program's
+//                          threads, never by one parked in a read or a write
+bool StartHelperThread(void *(*pRoutine)(void *));

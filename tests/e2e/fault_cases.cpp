@@ -1,0 +1,479 @@
+// fault_cases.cpp - the Linux build under hostile conditions: closed standard
+// streams, a capture another run is writing, signals, a port that hangs up at
+// once or is the operator's own terminal, keys that pile up while a command is
+// sent, an output nobody reads, and a port someone else keeps open.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const int kLong = 60;  // seconds: generous, for loaded and sanitized runs
+
+const char kMenu[] =
+    " \n <s>   Start.\n <p>   Pause.\n <h>   Terminal.\n <t>   Terminate.\n <Esc> Terminate.\n \n";
+
+void Pause(int iMs) { std::this_thread::sleep_for(std::chrono::milliseconds(iMs)); }
+
+// A pseudo-terminal as the operator's terminal, with its settings as they
+// were before the program started.
+struct Keyboard {
+  Keyboard() {
+    if (openpty(&iMaster, &iSlave, nullptr, nullptr, nullptr) == 0) {
+      sPath = ttyname(iSlave);
+      tcgetattr(iSlave, &oBefore);
+    }
+  }
+  ~Keyboard() {
+    if (iMaster >= 0) close(iMaster);
+    if (iSlave >= 0) close(iSlave);
+  }
+  void Type(const std::string &sKeys) const {
+    ssize_t iIgnored = write(iMaster, sKeys.data(), sKeys.size());
+    (void)iIgnored;
+  }
+  termios Now() const {
+    termios oNow = {};
+    tcgetattr(iSlave, &oNow);
+    return oNow;
+  }
+  bool IsRaw() const { return (Now().c_lflag & ICANON) == 0; }
+  bool AsBefore() const {
+    termios oNow = Now();
+    return oNow.c_iflag == oBefore.c_iflag && oNow.c_oflag == oBefore.c_oflag &&
+           oNow.c_cflag == oBefore.c_cflag && oNow.c_lflag == oBefore.c_lflag &&
+           memcmp(oNow.c_cc, oBefore.c_cc, sizeof oNow.c_cc) == 0;
+  }
+  int iMaster = -1;
+  int iSlave = -1;
+  std::string sPath;
+  termios oBefore = {};
+};
+
+// The program started by hand, for what Process cannot set up: a closed
+// standard descriptor (-1), a process group of its own inside our session (a
+// stop signal then stops it, as in a shell), no core files.
+struct Program {
+  ~Program() { KillChild(iPid, &bExited); }
+  bool Start(const std::vector<std::string> &aArgs, const std::string &sDir, int iStdin,
+             int iStdout) {
+    std::vector<std::string> aArgv = {VexlorBinary()};
+    aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+    std::vector<char *> aPtrs;
+    for (const std::string &sArg : aArgv) aPtrs.push_back(const_cast<char *>(sArg.c_str()));
+    aPtrs.push_back(nullptr);
+    int iNull = open("/dev/null", O_RDWR);
+    iPid = fork();
+    if (iPid == 0) {
+      // Only async-signal-safe calls from here to exec: the parent has threads.
+      setpgid(0, 0);
+      // The signals as a shell would hand them to a foreground job, whatever
+      // the test runner ignores or blocks.
+      for (int iSignal = 1; iSignal < NSIG; ++iSignal) {
+        if (iSignal != SIGKILL && iSignal != SIGSTOP) signal(iSignal, SIG_DFL);
+      }
+      sigset_t oNone;
+      sigemptyset(&oNone);
+      sigprocmask(SIG_SETMASK, &oNone, nullptr);
+      rlimit oNoCore = {0, 0};
+      setrlimit(RLIMIT_CORE, &oNoCore);
+      // Out of the way of 0..2 first, so that dup2 cannot clobber a source.
+      int iIn = iStdin >= 0 ? fcntl(iStdin, F_DUPFD, 10) : -1;
+      int iOut = iStdout >= 0 ? fcntl(iStdout, F_DUPFD, 10) : -1;
+      int iErr = fcntl(iNull, F_DUPFD, 10);
+      for (int iFd = 0; iFd <= 2; ++iFd) close(iFd);
+      if (iIn >= 0) dup2(iIn, 0);
+      if (iOut >= 0) dup2(iOut, 1);
+      dup2(iErr, 2);
+      for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
+      if (chdir(sDir.c_str()) != 0) _exit(126);
+      execv(aPtrs[0], aPtrs.data());
+      _exit(127);
+    }
+    close(iNull);
+    return iPid > 0;
+  }
+  bool WaitExit(int iSeconds) {
+    return WaitUntil([&] { return ReapChild(iPid, &bExited, &iStatus); }, iSeconds);
+  }
+  // Whether one of the program's descriptors is open on sTarget.
+  bool HasOpen(const std::string &sTarget) const {
+    for (int iFd = 0; iFd < 64; ++iFd) {
+      if (LinkOf(iFd) == sTarget) return true;
+    }
+    return false;
+  }
+  std::string LinkOf(int iFd) const {
+    char szLink[64];
+    char szTarget[512];
+    snprintf(szLink, sizeof szLink, "/proc/%d/fd/%d", static_cast<int>(iPid), iFd);
+    ssize_t iLen = readlink(szLink, szTarget, sizeof szTarget - 1);
+    return iLen > 0 ? std::string(szTarget, static_cast<size_t>(iLen)) : "";
+  }
+  // Sends iSignal until bDone holds. ThreadSanitizer defers the delivery of
+  // a signal sent from outside to a point where the receiving thread calls
+  // into the library, and now and then one is never handed on; the plain and
+  // address-sanitized builds take every one. Sending it again is what the
+  // operator would do.
+  bool SignalUntil(int iSignal, const std::function<bool()> &bDone) {
+    for (int iTry = 0; iTry < kLong; ++iTry) {
+      kill(iPid, iSignal);
+      if (WaitUntil(bDone, 1)) return true;
+    }
+    return false;
+  }
+  bool EndBySignal(int iSignal) {
+    return SignalUntil(iSignal, [&] { return ReapChild(iPid, &bExited, &iStatus); });
+  }
+  char State() const {
+    std::string sStat = ReadFileBytes("/proc/" + std::to_string(iPid) + "/stat");
+    size_t iAt = sStat.rfind(')');
+    return iAt != std::string::npos && iAt + 2 < sStat.size() ? sStat[iAt + 2] : '?';
+  }
+  pid_t iPid = -1;
+  bool bExited = false;
+  int iStatus = -1;
+};
+
+// A device with a known image at 1C000 and a folder to run in.
+struct Device {
+  explicit Device(const char *szTag) : sDir(MakeTempDir(szTag)) {}
+  bool Start(std::vector<std::string> aOptions, size_t iImageSize) {
+    sImage = MakeImage(iImageSize, 11);
+    WriteFileBytes(sDir + "/image.bin", sImage);
+    aOptions.insert(aOptions.end(), {"--image", sDir + "/image.bin", "--base", "1C000"});
+    return oSim.Start(aOptions, sDir);
+  }
+  std::string Capture(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
+  std::string sDir;
+  Sim oSim;
+  std::string sImage;
+};
+
+// ---- 1: closed standard streams ----
+
+TEST(ClosedStandardStreams, ClosedStdoutIsNotTakenByTheCapture) {
+  Device oDevice("nostdout");
+  ASSERT_TRUE(oDevice.Start({}, 0x100));
+  Keyboard oKeys;
+  oKeys.Type("s");
+  Program oProgram;
+  ASSERT_TRUE(oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                             oDevice.sDir, oKeys.iSlave, -1));
+  ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C0FF.bin", 0x100, kLong));
+  ASSERT_TRUE(oDevice.oSim.WaitReceived("BT C080\r\nDM\r\n", kLong));
+  oKeys.Type("t");
+  ASSERT_TRUE(oProgram.WaitExit(kLong));
+  EXPECT_EQ(oProgram.iStatus, 0);
+  EXPECT_TRUE(oDevice.Capture("DM_1C000_1C0FF.bin") == oDevice.sImage)
+      << "the capture holds " << oDevice.Capture("DM_1C000_1C0FF.bin").size() << " bytes";
+}
+
+TEST(ClosedStandardStreams, ClosedStdinAndStdoutAreNotTakenByThePort) {
+  Device oDevice("nostdio");
+  ASSERT_TRUE(oDevice.Start({}, 0x100));
+  Program oProgram;
+  ASSERT_TRUE(oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                             oDevice.sDir, -1, -1));
+  ASSERT_TRUE(WaitUntil([&] { return oProgram.HasOpen(oDevice.oSim.szPtyPath); }, kLong));
+  EXPECT_EQ(oProgram.LinkOf(0), "/dev/null");
+  EXPECT_EQ(oProgram.LinkOf(1), "/dev/null");
+  ASSERT_TRUE(oProgram.EndBySignal(SIGTERM));
+  // Nothing of the menu went to the device.
+  EXPECT_EQ(oDevice.oSim.Received(), "");
+}
+
+// ---- 2: a capture that another run is writing ----
+
+TEST(CaptureInUse, SecondRunWithTheSameNameLeavesItAlone) {
+  Device oDevice("capturelock");
+  ASSERT_TRUE(oDevice.Start({"--baud", "38400"}, 0x200));
+  std::vector<std::string> aArgs = {
+      oDevice.oSim.szPtyPath, "38400", "1C000", "1C1FF", "BB", "BT", "DM", "quiet"};
+  Keyboard oKeys;
+  Process oFirst;
+  std::vector<std::string> aArgv = {VexlorBinary()};
+  aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+  ASSERT_TRUE(oFirst.Start(aArgv, oKeys.iSlave, oDevice.sDir));
+  ASSERT_TRUE(oFirst.WaitOutput(kMenu, kLong));
+  oKeys.Type("s");
+  ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C1FF.bin", 0x80, kLong));
+
+  int iNull = open("/dev/null", O_RDONLY);
+  Process oSecond;
+  ASSERT_TRUE(oSecond.Start(aArgv, iNull, oDevice.sDir));
+  close(iNull);
+  int iStatus = -1;
+  ASSERT_TRUE(oSecond.WaitExit(kLong, &iStatus));
+  std::string sOut = oSecond.Output();
+  EXPECT_NE(sOut.find("Error: Can't open the out file. \n"), std::string::npos) << sOut;
+  EXPECT_EQ(sOut.substr(sOut.size() - 19), "Failed to open port");
+
+  ASSERT_TRUE(oFirst.WaitOutput("Done. \n", kLong)) << oFirst.Output();
+  oKeys.Type("t");
+  ASSERT_TRUE(oFirst.WaitExit(kLong, &iStatus));
+  EXPECT_TRUE(oDevice.Capture("DM_1C000_1C1FF.bin") == oDevice.sImage)
+      << "capture differs from the image";
+}
+
+// ---- 4: the terminal ends as it was ----
+
+TEST(TerminalSettings, RestoredWhenThePortHangsUpAtStart) {
+  // The port hangs up the moment the program has it open, often before the
+  // console thread has switched the keyboard to raw keys.
+  std::string sDir = MakeTempDir("hangupstart");
+  for (int iRun = 0; iRun < 30; ++iRun) {
+    int iDeviceMaster = -1;
+    int iDeviceSlave = -1;
+    ASSERT_EQ(openpty(&iDeviceMaster, &iDeviceSlave, nullptr, nullptr, nullptr), 0);
+    std::string sPort = ttyname(iDeviceSlave);
+    close(iDeviceSlave);
+    Keyboard oKeys;
+    Program oProgram;
+    ASSERT_TRUE(oProgram.Start({sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}, sDir,
+                               oKeys.iSlave, -1));
+    auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(kLong);
+    while (!oProgram.HasOpen(sPort) && std::chrono::steady_clock::now() < tEnd) {
+    }
+    close(iDeviceMaster);
+    ASSERT_TRUE(oProgram.WaitExit(kLong)) << "run " << iRun;
+    EXPECT_EQ(oProgram.iStatus, 0);
+    EXPECT_TRUE(oKeys.AsBefore()) << "run " << iRun;
+  }
+}
+
+TEST(TerminalSettings, RestoredOnEveryEndingSignal) {
+  Device oDevice("signals");
+  ASSERT_TRUE(oDevice.Start({}, 0x100));
+  for (int iSignal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                      SIGPROF, SIGXCPU, SIGXFSZ, SIGRTMIN + 3}) {
+    Keyboard oKeys;
+    Program oProgram;
+    ASSERT_TRUE(
+        oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                       oDevice.sDir, oKeys.iSlave, -1));
+    ASSERT_TRUE(WaitUntil([&] { return oKeys.IsRaw(); }, kLong)) << strsignal(iSignal);
+    ASSERT_TRUE(oProgram.EndBySignal(iSignal)) << strsignal(iSignal);
+    EXPECT_EQ(oProgram.iStatus, 128 + iSignal);
+    EXPECT_TRUE(oKeys.AsBefore()) << strsignal(iSignal);
+  }
+}
+
+TEST(TerminalSettings, RestoredWhenThePortIsTheOperatorsOwnTerminal) {
+  std::string sDir = MakeTempDir("ownterminal");
+  Keyboard oKeys;
+  Program oProgram;
+  ASSERT_TRUE(oProgram.Start({oKeys.sPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}, sDir,
+                             oKeys.iSlave, -1));
+  ASSERT_TRUE(WaitUntil([&] { return oKeys.IsRaw(); }, kLong));
+  // The port's reader and the keyboard's share the bytes: type t until the
+  // keyboard gets one.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        oKeys.Type("t");
+        Pause(50);
+        return ReapChild(oProgram.iPid, &oProgram.bExited, &oProgram.iStatus);
+      },
+      kLong));
+  EXPECT_EQ(oProgram.iStatus, 0);
+  EXPECT_TRUE(oKeys.AsBefore());
+}
+
+TEST(TerminalSettings, CookedWhileStoppedAndRawAgainAfterContinue) {
+  Device oDevice("stop");
+  ASSERT_TRUE(oDevice.Start({}, 0x100));
+  Keyboard oKeys;
+  Program oProgram;
+  ASSERT_TRUE(oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                             oDevice.sDir, oKeys.iSlave, -1));
+  ASSERT_TRUE(WaitUntil([&] { return oKeys.IsRaw(); }, kLong));
+  ASSERT_TRUE(oProgram.SignalUntil(SIGTSTP, [&] { return oProgram.State() == 'T'; }));
+  EXPECT_TRUE(oKeys.AsBefore());
+  ASSERT_TRUE(oProgram.SignalUntil(SIGCONT, [&] { return oKeys.IsRaw(); }));
+  oKeys.Type("t");
+  ASSERT_TRUE(oProgram.WaitExit(kLong));
+  EXPECT_EQ(oProgram.iStatus, 0);
+  EXPECT_TRUE(oKeys.AsBefore());
+}
+
+// ---- 5: Esc is judged by when the keys were typed ----
+
+// The bank command of a long Command1 takes two seconds to send, a byte each
+// 10 ms; keys typed meanwhile are read together once it is sent.
+struct LongCommand {
+  bool Start() {
+    if (!oDevice.Start({}, 0x100)) return false;
+    std::vector<std::string> aArgv = {VexlorBinary(), oDevice.oSim.szPtyPath, "38400", "1C000",
+                                      "1C07F",        std::string(200, 'B'),  "BT",    "DM"};
+    if (!oProgram.Start(aArgv, oKeys.iSlave, oDevice.sDir)) return false;
+    if (!oProgram.WaitOutput(kMenu, kLong)) return false;
+    oKeys.Type("s");
+    return oDevice.oSim.WaitReceived("\r\nBBBBBBBBBB", kLong);
+  }
+  Device oDevice{"longcommand"};
+  Keyboard oKeys;
+  Process oProgram;
+};
+
+TEST(EscTiming, EscAndAKeyTypedApartAreTwoKeys) {
+  LongCommand oRun;
+  ASSERT_TRUE(oRun.Start());
+  oRun.oKeys.Type("h");
+  Pause(200);
+  oRun.oKeys.Type("\x1b");
+  Pause(200);
+  oRun.oKeys.Type("s");
+  ASSERT_TRUE(oRun.oProgram.WaitOutput("Exit from terminal mode. \n", kLong))
+      << oRun.oProgram.Output();
+  // Back in command mode, s lets the walk go on.
+  ASSERT_TRUE(oRun.oDevice.oSim.WaitReceived("DM\r\n", kLong));
+  oRun.oKeys.Type("t");
+  int iStatus = -1;
+  ASSERT_TRUE(oRun.oProgram.WaitExit(kLong, &iStatus));
+  EXPECT_EQ(oRun.oDevice.oSim.Received(),
+            "\r\n" + std::string(200, 'B') + " 01\r\nBT C000\r\nDM\r\n");
+}
+
+TEST(EscTiming, EscThenTInCommandModeEndsTheRun) {
+  LongCommand oRun;
+  ASSERT_TRUE(oRun.Start());
+  oRun.oKeys.Type("\x1b");
+  Pause(200);
+  oRun.oKeys.Type("t");
+  int iStatus = -1;
+  ASSERT_TRUE(oRun.oProgram.WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 0);
+}
+
+// ---- 6: an output that nobody reads ----
+
+// The program's output goes into a small pipe that is read only when asked.
+struct UnreadOutput {
+  ~UnreadOutput() {
+    KillChild(iPid, &bExited);
+    if (oReader.joinable()) oReader.join();
+    if (aPipe[0] >= 0) close(aPipe[0]);
+  }
+  bool Start(const std::vector<std::string> &aArgs, int iStdin, const std::string &sDir) {
+    if (pipe(aPipe) != 0) return false;
+    fcntl(aPipe[0], F_SETPIPE_SZ, 4096);
+    std::vector<std::string> aArgv = {VexlorBinary()};
+    aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+    iPid = SpawnChild(aArgv, {}, iStdin, aPipe[1], aPipe[1], sDir);
+    close(aPipe[1]);
+    return iPid > 0;
+  }
+  void StartReading() {
+    oReader = std::thread([this] {
+      char aBuf[65536];
+      ssize_t iRead;
+      while ((iRead = read(aPipe[0], aBuf, sizeof aBuf)) > 0) {
+        std::lock_guard<std::mutex> oGuard(oLock);
+        sOutput.append(aBuf, static_cast<size_t>(iRead));
+      }
+    });
+  }
+  std::string Output() {
+    std::lock_guard<std::mutex> oGuard(oLock);
+    return sOutput;
+  }
+  bool WaitExit(int iSeconds) {
+    return WaitUntil([&] { return ReapChild(iPid, &bExited, &iStatus); }, iSeconds);
+  }
+  int aPipe[2] = {-1, -1};
+  pid_t iPid = -1;
+  bool bExited = false;
+  int iStatus = -1;
+  std::thread oReader;
+  std::mutex oLock;
+  std::string sOutput;
+};
+
+TEST(BlockedOutput, CaptureGoesOnAndTEndsTheRun) {
+  Device oDevice("blocked");
+  // Each dump comes with a line of 20 000 characters: far more echo than the
+  // pipe holds.
+  ASSERT_TRUE(oDevice.Start({"--long-line", "20000"}, 0x400));
+  Keyboard oKeys;
+  UnreadOutput oRun;
+  ASSERT_TRUE(oRun.Start({oDevice.oSim.szPtyPath, "115200", "1C000", "1C3FF", "BB", "BT", "DM"},
+                         oKeys.iSlave, oDevice.sDir));
+  oKeys.Type("s");
+  ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C3FF.bin", 0x400, kLong));
+  oKeys.Type("t");
+  ASSERT_TRUE(oRun.WaitExit(kLong));
+  EXPECT_EQ(oRun.iStatus, 0);
+  EXPECT_TRUE(oDevice.Capture("DM_1C000_1C3FF.bin") == oDevice.sImage);
+}
+
+TEST(BlockedOutput, DroppedEchoIsCountedOnceTheOutputMoves) {
+  Device oDevice("dropped");
+  // Three dumps with a line of 500 000 characters each: more echo than the
+  // program queues while nobody reads.
+  ASSERT_TRUE(oDevice.Start({"--long-line", "500000"}, 0x180));
+  Keyboard oKeys;
+  UnreadOutput oRun;
+  ASSERT_TRUE(oRun.Start({oDevice.oSim.szPtyPath, "115200", "1C000", "1C17F", "BB", "BT", "DM"},
+                         oKeys.iSlave, oDevice.sDir));
+  oKeys.Type("s");
+  ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C17F.bin", 0x180, kLong));
+  oRun.StartReading();
+  const char kNotice[] = " bytes of output were not shown: the console did not keep up]\n";
+  ASSERT_TRUE(WaitUntil([&] { return oRun.Output().find(kNotice) != std::string::npos; }, kLong));
+  std::string sOut = oRun.Output();
+  EXPECT_EQ(sOut.compare(0, 11, "Received: \n"), 0);
+  size_t iNotice = sOut.find(kNotice);
+  size_t iStart = sOut.rfind("\n[", iNotice);
+  ASSERT_NE(iStart, std::string::npos);
+  EXPECT_GT(atoll(sOut.c_str() + iStart + 2), 0);
+  oKeys.Type("t");
+  ASSERT_TRUE(oRun.WaitExit(kLong));
+  EXPECT_EQ(oRun.iStatus, 0);
+  EXPECT_EQ(oRun.Output().find(kNotice, iNotice + 1), std::string::npos);
+  EXPECT_TRUE(oDevice.Capture("DM_1C000_1C17F.bin") == oDevice.sImage);
+}
+
+// ---- 7: the port's exclusive flag ----
+
+TEST(PortExclusiveFlag, ClearedWhenTheRunEndsBySignal) {
+  Device oDevice("exclusive");
+  ASSERT_TRUE(oDevice.Start({}, 0x100));
+  // Another process keeps the port open all along.
+  int iOther = open(oDevice.oSim.szPtyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(iOther, 0);
+  for (int iSignal : {SIGTERM, SIGHUP}) {
+    Keyboard oKeys;
+    Program oProgram;
+    ASSERT_TRUE(
+        oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                       oDevice.sDir, oKeys.iSlave, -1));
+    int iExclusive = 0;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ioctl(iOther, TIOCGEXCL, &iExclusive) == 0 && iExclusive != 0; }, kLong));
+    ASSERT_TRUE(oProgram.EndBySignal(iSignal));
+    EXPECT_EQ(oProgram.iStatus, 128 + iSignal);
+    ASSERT_EQ(ioctl(iOther, TIOCGEXCL, &iExclusive), 0);
+    EXPECT_EQ(iExclusive, 0) << strsignal(iSignal);
+  }
+  close(iOther);
+}
+
+}  // namespace
