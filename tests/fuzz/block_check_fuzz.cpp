@@ -1,0 +1,121 @@
+// block_check_fuzz.cpp - the check of a whole block under arbitrary lines.
+//
+// Each input is one collected block: its first four bytes give the block's
+// address, the fifth whether the bank has four digits, and the rest, split at
+// line feeds, is the lines the device printed. The lines that qualify as dump
+// lines (70 characters or more of text, not starting with '>') are kept as the
+// collector keeps them, and CheckBlock judges them. A small model of the
+// rules, written apart from the program's code, must reach the same verdict
+// and, for a block that passes, the same 128 bytes; a failed block must say
+// why.
+//
+// Built with clang and -fsanitize=fuzzer,address,undefined (VEXLOR_FUZZ);
+// seeds in tests/fuzz/corpus/block_check.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "core/shared_state.h"
+#include "receive/block_check.h"
+
+namespace {
+
+int ModelHex(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Eight lines; each with an eight-digit address at the block's address plus
+// sixteen times its place (on the low 24 bits with a two-digit bank); pairs
+// from column 8, blanks and '-' between them, the last starting before 57,
+// exactly sixteen of them, all hexadecimal; and where two blanks at 56 and 57
+// are followed by sixteen more characters, each is '.' or its byte.
+bool ModelCheck(const std::vector<std::string> &aLines, uint32_t iAddr, bool bLong,
+                uint8_t *pBytes) {
+  if (aLines.size() != 8) return false;
+  uint32_t iMask = bLong ? 0xFFFFFFFFu : 0xFFFFFFu;
+  for (size_t k = 0; k < 8; ++k) {
+    const std::string &s = aLines[k];
+    uint32_t iLineAddr = 0;
+    for (size_t i = 0; i < 8; ++i) {
+      if (ModelHex(s[i]) < 0) return false;
+      iLineAddr = iLineAddr << 4 | static_cast<uint32_t>(ModelHex(s[i]));
+    }
+    if ((iLineAddr & iMask) != ((iAddr + 16 * k) & iMask)) return false;
+    std::vector<uint8_t> aLine;
+    for (size_t i = 8; i < s.size() && i < 57;) {
+      if (s[i] == ' ' || s[i] == '-') {
+        ++i;
+        continue;
+      }
+      if (ModelHex(s[i]) < 0 || ModelHex(s[i + 1]) < 0) return false;
+      aLine.push_back(static_cast<uint8_t>(ModelHex(s[i]) * 16 + ModelHex(s[i + 1])));
+      i += 2;
+    }
+    if (aLine.size() != 16) return false;
+    if (s.size() >= 74 && s[56] == ' ' && s[57] == ' ') {
+      for (size_t j = 0; j < 16; ++j) {
+        if (s[58 + j] != '.' && static_cast<uint8_t>(s[58 + j]) != aLine[j]) return false;
+      }
+    }
+    memcpy(pBytes + 16 * k, aLine.data(), 16);
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
+  if (iSize < 5) return 0;
+  uint32_t iAddr = static_cast<uint32_t>(pData[0]) << 24 | static_cast<uint32_t>(pData[1]) << 16 |
+                   static_cast<uint32_t>(pData[2]) << 8 | pData[3];
+  bool bLong = (pData[4] & 1) != 0;
+  std::string sRest(reinterpret_cast<const char *>(pData + 5), iSize - 5);
+
+  // The lines as the collector keeps them: text up to the first zero byte,
+  // only dump lines, at most kBlockLinesKept of them and kBlockLineChars - 1
+  // characters of each, all of them counted.
+  BlockLines oBlock = {};
+  std::vector<std::string> aModelLines;
+  size_t iStart = 0;
+  while (iStart <= sRest.size()) {
+    size_t iEnd = sRest.find('\n', iStart);
+    if (iEnd == std::string::npos) iEnd = sRest.size();
+    std::string sText = sRest.substr(iStart, iEnd - iStart);
+    sText = sText.substr(0, sText.find('\0'));
+    iStart = iEnd + 1;
+    if (sText.size() < 70 || sText[0] == '>') continue;
+    std::string sKept = sText.substr(0, kBlockLineChars - 1);
+    if (oBlock.iLines < kBlockLinesKept) {
+      memcpy(oBlock.aszLine[oBlock.iLines], sKept.c_str(), sKept.size() + 1);
+    }
+    ++oBlock.iLines;
+    aModelLines.push_back(sKept);
+  }
+
+  uint8_t aBytes[kBlockBytes];
+  uint8_t aModelBytes[kBlockBytes];
+  char szWhy[160];
+  memset(szWhy, 'x', sizeof szWhy);
+  bool bPassed = CheckBlock(&oBlock, iAddr, bLong, aBytes, szWhy, sizeof szWhy);
+  bool bModel = ModelCheck(aModelLines, iAddr, bLong, aModelBytes);
+  if (bPassed != bModel) {
+    fprintf(stderr, "verdict %d, model %d: %.160s\n", bPassed, bModel, bPassed ? "" : szWhy);
+    abort();
+  }
+  if (bPassed && memcmp(aBytes, aModelBytes, kBlockBytes) != 0) {
+    fprintf(stderr, "the bytes of a passing block differ from the model's\n");
+    abort();
+  }
+  if (!bPassed && (memchr(szWhy, 0, sizeof szWhy) == nullptr || szWhy[0] == 0)) {
+    fprintf(stderr, "a failed block does not say why\n");
+    abort();
+  }
+  return 0;
+}
