@@ -43,7 +43,8 @@ static_assert(alignof(PortIoRec) <= alignof(PortIo), "PortIoRec must be aligned 
 static_assert(std::is_trivially_destructible<PortIoRec>::value,
               "PortIo is released without running a destructor");
 
-// How often a pending event wait looks whether the mask was cleared under it.
+// How often a pending event wait or read looks whether the mask was cleared
+// under it.
 const DWORD kStopCheckMs = 200;
 
 HANDLE HandleOf(PortHandle hPort) { return hPort->h.load(); }
@@ -177,22 +178,31 @@ bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
   PortIoRec *pRec = RecOf(pIo);
   DWORD n = 0;
   HANDLE h = HandleOf(hPort);
-  if (pRec->pMaskOut != nullptr && pRec->ov.hEvent != NULL) {
-    // An event wait ends when a character arrives or the mask is changed.
-    // The stop request clears the mask; a serial driver that lets that race
-    // with the start of the wait (wine's does, now and then) can miss it and
-    // leave the wait pending for ever. While the wait is pending on a cleared
-    // mask, clearing it again completes it, as the stop request meant to.
+  // Event waits and reads are waited for in steps, so that a stop request
+  // (the mask cleared) is never missed. An event wait ends when a character
+  // arrives or the mask is changed; a serial driver that lets the change race
+  // with the start of the wait (wine's does, now and then) can miss it and
+  // leave the wait pending for ever: while it is pending on a cleared mask,
+  // clearing it again completes it, as the stop request meant to. A read that
+  // should return at once with what has arrived may instead stay pending until
+  // the next byte (wine's does): on a cleared mask it is cancelled, and what
+  // it had read counts as delivered.
+  bool bStepped = pRec->ov.hEvent != NULL && (pRec->pMaskOut != nullptr || pRec->bRead);
+  if (bStepped) {
     while (WaitForSingleObject(pRec->ov.hEvent, kStopCheckMs) == WAIT_TIMEOUT) {
       DWORD iMask = kEvRxChar;
-      if (GetCommMask(h, &iMask) && iMask == 0) SetCommMask(h, 0);
+      if (!GetCommMask(h, &iMask) || iMask != 0) continue;
+      if (pRec->pMaskOut != nullptr) {
+        SetCommMask(h, 0);
+      } else {
+        CancelIo(h);
+      }
     }
   }
   // The auto-reset event may have been taken by the wait above, so this asks
   // for the result only once the operation has completed: with bWait TRUE it
   // would wait for the event again.
-  BOOL bOk = GetOverlappedResult(
-      h, &pRec->ov, &n, pRec->pMaskOut != nullptr && pRec->ov.hEvent != NULL ? FALSE : TRUE);
+  BOOL bOk = GetOverlappedResult(h, &pRec->ov, &n, bStepped ? FALSE : TRUE);
   DWORD iError = bOk ? ERROR_SUCCESS : GetLastError();
   if (pRec->pMaskOut != nullptr) {
     *pRec->pMaskOut = pRec->iEventMask;
@@ -202,7 +212,7 @@ bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
     *pCount = n;
     return true;
   }
-  if (pRec->bRead && iError == ERROR_TIMEOUT) {
+  if (pRec->bRead && (iError == ERROR_TIMEOUT || iError == ERROR_OPERATION_ABORTED)) {
     // Windows completes a read that runs out of time successfully with the
     // bytes so far, but some Win32 implementations complete it with
     // ERROR_TIMEOUT instead. Either way the bytes that arrived are in the

@@ -19,53 +19,53 @@ void UsageOnWrongCount(Target &oTarget) {
   ASSERT_TRUE(oRig.Ends());
   EXPECT_EQ(oTarget.Output(), kUsage);
   std::unique_ptr<Target> pAgain = MakeTarget();
-  ASSERT_TRUE(pAgain->Start({"COM1", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, oRig.szDir));
+  ASSERT_TRUE(pAgain->Start({"COM1", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, oRig.sDir));
   int iStatus = -1;
   ASSERT_TRUE(pAgain->WaitExit(kLong, &iStatus));
   EXPECT_EQ(iStatus, 0);
   EXPECT_EQ(pAgain->Output(), kUsage);
-  EXPECT_FALSE(FileExists(oRig.szDir + "/DM_0000_00FF.bin"));
+  EXPECT_FALSE(FileExists(oRig.sDir + "/DM_0000_00FF.bin"));
 }
 
 void ReportMenuAndEmptiedCapture(Target &oTarget) {
   Rig oRig(oTarget, "report");
   ASSERT_TRUE(oRig.StartDevice({}));
-  WriteFileBytes(oRig.szDir + "/DM_10000_1FFFF.bin", "an old capture");
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "57600", "10000", "1FFFF", "BB", "BT", "DM"}));
+  WriteFileBytes(oRig.sDir + "/DM_10000_1FFFF.bin", "an old capture");
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "57600", "10000", "1FFFF", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
   EXPECT_EQ(oTarget.Output(),
-            Report(oRig.szPort, "57600", "10000", "1FFFF", "BB", "DM_10000_1FFFF.bin") + kMenu);
+            Report(oRig.sPort, "57600", "10000", "1FFFF", "BB", "DM_10000_1FFFF.bin") + kMenu);
   EXPECT_EQ(oRig.Capture("DM_10000_1FFFF.bin"), "");
 }
 
 void PortThatCannotBeOpened(Target &oTarget) {
   Rig oRig(oTarget, "noport");
-  std::string szPort = oTarget.MissingPort();
-  ASSERT_TRUE(oRig.Run({szPort, "9600", "0", "7F", "BB", "BT", "DM"}));
+  std::string sPort = oTarget.MissingPort();
+  ASSERT_TRUE(oRig.Run({sPort, "9600", "0", "7F", "BB", "BT", "DM"}));
   ASSERT_TRUE(oRig.Ends());
-  EXPECT_EQ(oTarget.Output(), Report(szPort, "9600", "0000", "007F", "BB", "DM_0000_007F.bin") +
+  EXPECT_EQ(oTarget.Output(), Report(sPort, "9600", "0000", "007F", "BB", "DM_0000_007F.bin") +
                                   "Failed to open port");
-  EXPECT_TRUE(FileExists(oRig.szDir + "/DM_0000_007F.bin"));
+  EXPECT_TRUE(FileExists(oRig.sDir + "/DM_0000_007F.bin"));
 }
 
 void WalkTwoBlocks(Target &oTarget, const char *szStart, const char *szBank, const char *szOffset,
                    const char *szDump, const char *szExpected) {
   // The capture's name carries the addresses' values, not their texts.
-  std::string szCapture = std::string(szDump) + "_1C000_1C0FF.bin";
+  std::string sCapture = std::string(szDump) + "_1C000_1C0FF.bin";
   Rig oRig(oTarget, "walk");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "115200", szStart, "1C0FF", szBank, szOffset, szDump}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "115200", szStart, "1C0FF", szBank, szOffset, szDump}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
-  ASSERT_TRUE(WaitFileSize(oRig.szDir + "/" + szCapture, 0x100, kLong)) << oTarget.Output();
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/" + sCapture, 0x100, kLong)) << oTarget.Output();
   // The last prompt has come once the capture is complete; nothing more is sent.
   ASSERT_TRUE(oRig.oSim.WaitReceived(szExpected, kLong));
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
   EXPECT_EQ(oRig.oSim.Received(), szExpected);
-  EXPECT_TRUE(oRig.Capture(szCapture) == oRig.szImage) << "capture differs from the image";
+  EXPECT_TRUE(oRig.Capture(sCapture) == oRig.sImage) << "capture differs from the image";
   ExpectPaced(oRig.oSim.Transcript());
 }
 
@@ -79,44 +79,44 @@ void WalkWithCommandSet2(Target &oTarget) {
 void EchoOffShowsProgressAndDone(Target &oTarget) {
   Rig oRig(oTarget, "progress");
   ASSERT_TRUE(oRig.StartDevice({"--echo"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "9600", "1C000", "1C0FF", "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "9600", "1C000", "1C0FF", "BB", "BT", "DM", "quiet"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type(" ");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", kLong)) << oTarget.Output();
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
-  std::string szOut = oTarget.Output();
-  std::string szAfterMenu = szOut.substr(szOut.find(kMenu) + sizeof kMenu - 1);
-  EXPECT_EQ(szAfterMenu, "0001C000 from 0001C0FF \r0001C080 from 0001C0FF \r\nDone. \n");
-  EXPECT_TRUE(oRig.Capture("DM_1C000_1C0FF.bin") == oRig.szImage);
+  std::string sOut = oTarget.Output();
+  std::string sAfterMenu = sOut.substr(sOut.find(kMenu) + sizeof kMenu - 1);
+  EXPECT_EQ(sAfterMenu, "0001C000 from 0001C0FF \r0001C080 from 0001C0FF \r\nDone. \n");
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C0FF.bin") == oRig.sImage);
 }
 
 void EchoDropsBelAndAddsLineFeeds(Target &oTarget) {
   Rig oRig(oTarget, "echo");
   ASSERT_TRUE(oRig.StartDevice({"--echo", "--eol", "cr", "--bel", "3"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
-  ASSERT_TRUE(WaitFileSize(oRig.szDir + "/DM_1C000_1C07F.bin", 0x80, kLong)) << oTarget.Output();
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/DM_1C000_1C07F.bin", 0x80, kLong)) << oTarget.Output();
   ASSERT_TRUE(oTarget.WaitOutput("DM\r\n", kLong));
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
-  std::string szOut = oTarget.Output();
-  std::string szShown = szOut.substr(szOut.find(kMenu) + sizeof kMenu - 1);
-  EXPECT_EQ(szShown.find('\a'), std::string::npos);
-  for (size_t i = szShown.find('\r'); i != std::string::npos; i = szShown.find('\r', i + 1)) {
-    ASSERT_LT(i + 1, szShown.size());
-    EXPECT_EQ(szShown[i + 1], '\n') << "at " << i;
+  std::string sOut = oTarget.Output();
+  std::string sShown = sOut.substr(sOut.find(kMenu) + sizeof kMenu - 1);
+  EXPECT_EQ(sShown.find('\a'), std::string::npos);
+  for (size_t i = sShown.find('\r'); i != std::string::npos; i = sShown.find('\r', i + 1)) {
+    ASSERT_LT(i + 1, sShown.size());
+    EXPECT_EQ(sShown[i + 1], '\n') << "at " << i;
   }
-  EXPECT_NE(szShown.find("BB 01\r\n"), std::string::npos);
-  EXPECT_NE(szShown.find("0001C000 "), std::string::npos);
-  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.szImage.substr(0, 0x80));
+  EXPECT_NE(sShown.find("BB 01\r\n"), std::string::npos);
+  EXPECT_NE(sShown.find("0001C000 "), std::string::npos);
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.sImage.substr(0, 0x80));
 }
 
 void TerminalModeRoundTrip(Target &oTarget) {
   Rig oRig(oTarget, "terminal");
   ASSERT_TRUE(oRig.StartDevice({"--echo"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("h");
   ASSERT_TRUE(oTarget.WaitOutput("\nSwitching to the terminal mode. \n\n", kLong));
@@ -130,25 +130,25 @@ void TerminalModeRoundTrip(Target &oTarget) {
   EXPECT_EQ(oRig.oSim.Received(), "xy\x03\r");
   // Back in command mode, paused: s lets the waiting text and the walk go.
   oTarget.Type("s");
-  ASSERT_TRUE(WaitFileSize(oRig.szDir + "/DM_1C000_1C07F.bin", 0x80, kLong));
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/DM_1C000_1C07F.bin", 0x80, kLong));
   ASSERT_TRUE(oRig.oSim.WaitReceived("DM\r\n", kLong));
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
   EXPECT_EQ(oRig.oSim.Received(), "xy\x03\r\r\nBB 01\r\nBT C000\r\nDM\r\n");
-  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.szImage.substr(0, 0x80));
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.sImage.substr(0, 0x80));
 }
 
 void CtrlCAndEscDoNotEndTheRun(Target &oTarget) {
   Rig oRig(oTarget, "ctrlc");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("\x03");
   oTarget.TypeEsc();
   oTarget.Type("TS");
   // Still alive and still paused: nothing was sent. s then starts the walk.
   oTarget.Type("s");
-  ASSERT_TRUE(WaitFileSize(oRig.szDir + "/DM_1C000_1C07F.bin", 0x80, kLong));
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/DM_1C000_1C07F.bin", 0x80, kLong));
   ASSERT_TRUE(oRig.oSim.WaitReceived("DM\r\n", kLong));
   EXPECT_EQ(oRig.oSim.Received(), "\r\nBB 01\r\nBT C000\r\nDM\r\n");
   oTarget.Type("t");
@@ -158,7 +158,7 @@ void CtrlCAndEscDoNotEndTheRun(Target &oTarget) {
 void DeviceWithoutPromptStillEndsWithT(Target &oTarget) {
   Rig oRig(oTarget, "noprompt");
   ASSERT_TRUE(oRig.StartDevice({"--no-prompt"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oRig.oSim.WaitReceived("\r\n", kLong));
@@ -170,7 +170,7 @@ void DeviceWithoutPromptStillEndsWithT(Target &oTarget) {
 void TypedAheadTEndsTheRun(Target &oTarget) {
   Rig oRig(oTarget, "ahead");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}, "t"));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}, "t"));
   ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
   EXPECT_EQ(oRig.oSim.Received(), "");
 }
@@ -178,7 +178,7 @@ void TypedAheadTEndsTheRun(Target &oTarget) {
 void CtrlRightEndsTheRun(Target &oTarget) {
   Rig oRig(oTarget, "ctrlright");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.TypeCtrlRight();
   ASSERT_TRUE(oRig.Ends());
@@ -188,7 +188,7 @@ void TEndsTheRunWhileTheDeviceKeepsTalking(Target &oTarget) {
   Rig oRig(oTarget, "talker");
   // One line of 500 000 characters at 115200 baud: 43 s of uninterrupted input.
   ASSERT_TRUE(oRig.StartDevice({"--long-line", "500000", "--baud", "115200"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "9600", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "9600", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oRig.oSim.WaitReceived("DM\r\n", kLong));
@@ -203,9 +203,9 @@ void TEndsTheRunWhileTheDeviceKeepsTalking(Target &oTarget) {
 
 void WalkEndsAtTheTopOfTheAddressSpace(Target &oTarget) {
   Rig oRig(oTarget, "top");
-  ASSERT_TRUE(oRig.oSim.Start({}, oRig.szDir));  // the pattern at every address
-  std::string szPort = oTarget.PortFor(oRig.oSim);
-  ASSERT_TRUE(oRig.Run({szPort, "115200", "FFFFFF00", "FFFFFFFF", "BS", "ST", "DB", "quiet"}));
+  ASSERT_TRUE(oRig.oSim.Start({}, oRig.sDir));  // the pattern at every address
+  std::string sPort = oTarget.PortFor(oRig.oSim);
+  ASSERT_TRUE(oRig.Run({sPort, "115200", "FFFFFF00", "FFFFFFFF", "BS", "ST", "DB", "quiet"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", kLong)) << oTarget.Output();
@@ -215,19 +215,19 @@ void WalkEndsAtTheTopOfTheAddressSpace(Target &oTarget) {
   ASSERT_TRUE(oRig.Ends());
   EXPECT_EQ(oRig.oSim.Received(), "\r\nBS FFFF\r\nST FF00\r\nDB\r\nBS FFFF\r\nST FF80\r\nDB\r\n");
   Process oPattern;
-  std::string szPatternFile = oRig.szDir + "/pattern.bin";
+  std::string sPatternFile = oRig.sDir + "/pattern.bin";
   int iNull = open("/dev/null", O_RDONLY);
-  ASSERT_TRUE(oPattern.Start(
-      {SimBinary(), "--write-pattern", szPatternFile, "FFFFFF00", "FFFFFFFF"}, iNull, oRig.szDir));
+  ASSERT_TRUE(oPattern.Start({SimBinary(), "--write-pattern", sPatternFile, "FFFFFF00", "FFFFFFFF"},
+                             iNull, oRig.sDir));
   ASSERT_TRUE(oPattern.WaitExit(kLong, nullptr));
   close(iNull);
-  EXPECT_TRUE(oRig.Capture("DB_FFFFFF00_FFFFFFFF.bin") == ReadFileBytes(szPatternFile));
+  EXPECT_TRUE(oRig.Capture("DB_FFFFFF00_FFFFFFFF.bin") == ReadFileBytes(sPatternFile));
 }
 
 void StartAboveEndSendsOnlyTheOpeningLineEnd(Target &oTarget) {
   Rig oRig(oTarget, "empty");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C100", "1C000", "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C100", "1C000", "BB", "BT", "DM", "quiet"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput(std::string(kMenu) + "\nDone. \n", kLong)) << oTarget.Output();
@@ -240,15 +240,15 @@ void StartAboveEndSendsOnlyTheOpeningLineEnd(Target &oTarget) {
 void SecondInstanceCannotOpenThePort(Target &oTarget) {
   Rig oRig(oTarget, "exclusive");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   std::unique_ptr<Target> pSecond = MakeTarget();
-  ASSERT_TRUE(pSecond->Start({oRig.szPort, "38400", "0", "7F", "BB", "BT", "DM"}, oRig.szDir));
+  ASSERT_TRUE(pSecond->Start({oRig.sPort, "38400", "0", "7F", "BB", "BT", "DM"}, oRig.sDir));
   int iStatus = -1;
   ASSERT_TRUE(pSecond->WaitExit(kLong, &iStatus)) << pSecond->Output();
   EXPECT_EQ(iStatus, 0);
-  std::string szOut = pSecond->Output();
-  EXPECT_EQ(szOut.substr(szOut.size() - 19), "Failed to open port");
+  std::string sOut = pSecond->Output();
+  EXPECT_EQ(sOut.substr(sOut.size() - 19), "Failed to open port");
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
 }
@@ -256,16 +256,16 @@ void SecondInstanceCannotOpenThePort(Target &oTarget) {
 void DeviceHangUpEndsTheRun(Target &oTarget) {
   Rig oRig(oTarget, "hangup");
   ASSERT_TRUE(oRig.StartDevice({"--hangup-after", "4"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
-  std::string szOut = oTarget.Output();
-  bool bReported = szOut.find("WaitCommEvent failed") != std::string::npos ||
-                   szOut.find("GetOverlappedResult failed") != std::string::npos;
-  EXPECT_TRUE(bReported) << szOut;
+  std::string sOut = oTarget.Output();
+  bool bReported = sOut.find("WaitCommEvent failed") != std::string::npos ||
+                   sOut.find("GetOverlappedResult failed") != std::string::npos;
+  EXPECT_TRUE(bReported) << sOut;
   // The blocks dumped before the hang-up are kept.
-  EXPECT_TRUE(oRig.Capture("DM_1C000_1C0FF.bin") == oRig.szImage.substr(0, 0x80));
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C0FF.bin") == oRig.sImage.substr(0, 0x80));
 }
 
 void LongWalkThroughAFaultyLineLosesNothing(Target &oTarget) {
@@ -274,27 +274,27 @@ void LongWalkThroughAFaultyLineLosesNothing(Target &oTarget) {
   ASSERT_TRUE(oRig.StartDevice({"--bel", "7", "--garbage", "--zero-bytes", "--eol", "lf"}, iSize));
   char szEnd[16];
   snprintf(szEnd, sizeof szEnd, "%X", static_cast<unsigned>(0x1C000 + iSize - 1));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "115200", "1C000", szEnd, "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "115200", "1C000", szEnd, "BB", "BT", "DM", "quiet"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", 300)) << oTarget.Output().substr(0, 2000);
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
-  std::string szCapture = oRig.Capture(std::string("DM_1C000_") + szEnd + ".bin");
-  EXPECT_EQ(szCapture.size(), iSize);
-  EXPECT_TRUE(szCapture == oRig.szImage) << "capture differs from the image";
+  std::string sCapture = oRig.Capture(std::string("DM_1C000_") + szEnd + ".bin");
+  EXPECT_EQ(sCapture.size(), iSize);
+  EXPECT_TRUE(sCapture == oRig.sImage) << "capture differs from the image";
 }
 
 void RunawayLineIsSurvived(Target &oTarget) {
   Rig oRig(oTarget, "runaway");
   ASSERT_TRUE(oRig.StartDevice({"--long-line", "500000"}));
-  ASSERT_TRUE(oRig.Run({oRig.szPort, "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", 120)) << oTarget.Output();
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends());
-  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.szImage.substr(0, 0x80));
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.sImage.substr(0, 0x80));
 }
 
 }  // namespace
@@ -339,9 +339,9 @@ std::vector<E2ECase> EveryBuildCases() {
   return aCases;
 }
 
-void PrintTo(const E2ECase &oCase, std::ostream *pOut) { *pOut << oCase.szName; }
+void PrintTo(const E2ECase &oCase, std::ostream *pOut) { *pOut << oCase.sName; }
 
-std::string CaseName(const ::testing::TestParamInfo<E2ECase> &oInfo) { return oInfo.param.szName; }
+std::string CaseName(const ::testing::TestParamInfo<E2ECase> &oInfo) { return oInfo.param.sName; }
 
 TEST_P(E2E, Case) {
   std::unique_ptr<Target> pTarget = MakeTarget();

@@ -10,7 +10,7 @@
 #include "harness.h"
 
 struct E2ECase {
-  std::string szName;
+  std::string sName;
   void (*pRun)(Target &oTarget);
   bool bEveryBuild;  // false: runs on the Linux build only
 };

@@ -176,7 +176,7 @@ TEST(ClosedStandardStreams, ClosedStdoutIsNotTakenByTheCapture) {
   Keyboard oKeys;
   oKeys.Type("s");
   Program oProgram;
-  ASSERT_TRUE(oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+  ASSERT_TRUE(oProgram.Start({oDevice.oSim.sPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
                              oDevice.sDir, oKeys.iSlave, -1));
   ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C0FF.bin", 0x100, kLong));
   ASSERT_TRUE(oDevice.oSim.WaitReceived("BT C080\r\nDM\r\n", kLong));
@@ -191,9 +191,9 @@ TEST(ClosedStandardStreams, ClosedStdinAndStdoutAreNotTakenByThePort) {
   Device oDevice("nostdio");
   ASSERT_TRUE(oDevice.Start({}, 0x100));
   Program oProgram;
-  ASSERT_TRUE(oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+  ASSERT_TRUE(oProgram.Start({oDevice.oSim.sPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
                              oDevice.sDir, -1, -1));
-  ASSERT_TRUE(WaitUntil([&] { return oProgram.HasOpen(oDevice.oSim.szPtyPath); }, kLong));
+  ASSERT_TRUE(WaitUntil([&] { return oProgram.HasOpen(oDevice.oSim.sPtyPath); }, kLong));
   EXPECT_EQ(oProgram.LinkOf(0), "/dev/null");
   EXPECT_EQ(oProgram.LinkOf(1), "/dev/null");
   ASSERT_TRUE(oProgram.EndBySignal(SIGTERM));
@@ -207,7 +207,7 @@ TEST(CaptureInUse, SecondRunWithTheSameNameLeavesItAlone) {
   Device oDevice("capturelock");
   ASSERT_TRUE(oDevice.Start({"--baud", "38400"}, 0x200));
   std::vector<std::string> aArgs = {
-      oDevice.oSim.szPtyPath, "38400", "1C000", "1C1FF", "BB", "BT", "DM", "quiet"};
+      oDevice.oSim.sPtyPath, "38400", "1C000", "1C1FF", "BB", "BT", "DM", "quiet"};
   Keyboard oKeys;
   Process oFirst;
   std::vector<std::string> aArgv = {VexlorBinary()};
@@ -267,9 +267,8 @@ TEST(TerminalSettings, RestoredOnEveryEndingSignal) {
                       SIGPROF, SIGXCPU, SIGXFSZ, SIGRTMIN + 3}) {
     Keyboard oKeys;
     Program oProgram;
-    ASSERT_TRUE(
-        oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
-                       oDevice.sDir, oKeys.iSlave, -1));
+    ASSERT_TRUE(oProgram.Start({oDevice.oSim.sPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                               oDevice.sDir, oKeys.iSlave, -1));
     ASSERT_TRUE(WaitUntil([&] { return oKeys.IsRaw(); }, kLong)) << strsignal(iSignal);
     ASSERT_TRUE(oProgram.EndBySignal(iSignal)) << strsignal(iSignal);
     EXPECT_EQ(oProgram.iStatus, 128 + iSignal);
@@ -302,7 +301,7 @@ TEST(TerminalSettings, CookedWhileStoppedAndRawAgainAfterContinue) {
   ASSERT_TRUE(oDevice.Start({}, 0x100));
   Keyboard oKeys;
   Program oProgram;
-  ASSERT_TRUE(oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+  ASSERT_TRUE(oProgram.Start({oDevice.oSim.sPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
                              oDevice.sDir, oKeys.iSlave, -1));
   ASSERT_TRUE(WaitUntil([&] { return oKeys.IsRaw(); }, kLong));
   ASSERT_TRUE(oProgram.SignalUntil(SIGTSTP, [&] { return oProgram.State() == 'T'; }));
@@ -321,8 +320,8 @@ TEST(TerminalSettings, CookedWhileStoppedAndRawAgainAfterContinue) {
 struct LongCommand {
   bool Start() {
     if (!oDevice.Start({}, 0x100)) return false;
-    std::vector<std::string> aArgv = {VexlorBinary(), oDevice.oSim.szPtyPath, "38400", "1C000",
-                                      "1C07F",        std::string(200, 'B'),  "BT",    "DM"};
+    std::vector<std::string> aArgv = {VexlorBinary(), oDevice.oSim.sPtyPath, "38400", "1C000",
+                                      "1C07F",        std::string(200, 'B'), "BT",    "DM"};
     if (!oProgram.Start(aArgv, oKeys.iSlave, oDevice.sDir)) return false;
     if (!oProgram.WaitOutput(kMenu, kLong)) return false;
     oKeys.Type("s");
@@ -414,7 +413,7 @@ TEST(BlockedOutput, CaptureGoesOnAndTEndsTheRun) {
   ASSERT_TRUE(oDevice.Start({"--long-line", "20000"}, 0x400));
   Keyboard oKeys;
   UnreadOutput oRun;
-  ASSERT_TRUE(oRun.Start({oDevice.oSim.szPtyPath, "115200", "1C000", "1C3FF", "BB", "BT", "DM"},
+  ASSERT_TRUE(oRun.Start({oDevice.oSim.sPtyPath, "115200", "1C000", "1C3FF", "BB", "BT", "DM"},
                          oKeys.iSlave, oDevice.sDir));
   oKeys.Type("s");
   ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C3FF.bin", 0x400, kLong));
@@ -431,7 +430,7 @@ TEST(BlockedOutput, DroppedEchoIsCountedOnceTheOutputMoves) {
   ASSERT_TRUE(oDevice.Start({"--long-line", "500000"}, 0x180));
   Keyboard oKeys;
   UnreadOutput oRun;
-  ASSERT_TRUE(oRun.Start({oDevice.oSim.szPtyPath, "115200", "1C000", "1C17F", "BB", "BT", "DM"},
+  ASSERT_TRUE(oRun.Start({oDevice.oSim.sPtyPath, "115200", "1C000", "1C17F", "BB", "BT", "DM"},
                          oKeys.iSlave, oDevice.sDir));
   oKeys.Type("s");
   ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C17F.bin", 0x180, kLong));
@@ -457,14 +456,13 @@ TEST(PortExclusiveFlag, ClearedWhenTheRunEndsBySignal) {
   Device oDevice("exclusive");
   ASSERT_TRUE(oDevice.Start({}, 0x100));
   // Another process keeps the port open all along.
-  int iOther = open(oDevice.oSim.szPtyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int iOther = open(oDevice.oSim.sPtyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(iOther, 0);
   for (int iSignal : {SIGTERM, SIGHUP}) {
     Keyboard oKeys;
     Program oProgram;
-    ASSERT_TRUE(
-        oProgram.Start({oDevice.oSim.szPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
-                       oDevice.sDir, oKeys.iSlave, -1));
+    ASSERT_TRUE(oProgram.Start({oDevice.oSim.sPtyPath, "38400", "1C000", "1C0FF", "BB", "BT", "DM"},
+                               oDevice.sDir, oKeys.iSlave, -1));
     int iExclusive = 0;
     ASSERT_TRUE(WaitUntil(
         [&] { return ioctl(iOther, TIOCGEXCL, &iExclusive) == 0 && iExclusive != 0; }, kLong));

@@ -53,13 +53,13 @@ void KillChild(pid_t iPid, bool *pbExited) {
 std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet) {
   std::vector<std::string> aEnv;
   for (char **p = environ; *p != nullptr; ++p) {
-    std::string szVar = *p;
+    std::string sVar = *p;
     bool bReplaced = false;
-    for (const std::string &szSet : aSet) {
-      size_t iEq = szSet.find('=');
-      if (szVar.compare(0, iEq + 1, szSet, 0, iEq + 1) == 0) bReplaced = true;
+    for (const std::string &sSet : aSet) {
+      size_t iEq = sSet.find('=');
+      if (sVar.compare(0, iEq + 1, sSet, 0, iEq + 1) == 0) bReplaced = true;
     }
-    if (!bReplaced) aEnv.push_back(szVar);
+    if (!bReplaced) aEnv.push_back(sVar);
   }
   aEnv.insert(aEnv.end(), aSet.begin(), aSet.end());
   return aEnv;
@@ -68,55 +68,55 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet) {
 std::string SimBinary() { return MONITOR_SIM_BIN; }
 std::string VexlorBinary() { return VEXLOR_BIN; }
 
-std::string MakeTempDir(const std::string &szTag) {
-  std::string szTemplate = "/tmp/vexlor-" + szTag + "-XXXXXX";
-  std::vector<char> aName(szTemplate.begin(), szTemplate.end());
+std::string MakeTempDir(const std::string &sTag) {
+  std::string sTemplate = "/tmp/vexlor-" + sTag + "-XXXXXX";
+  std::vector<char> aName(sTemplate.begin(), sTemplate.end());
   aName.push_back(0);
   const char *szDir = mkdtemp(aName.data());
   return szDir != nullptr ? szDir : "/tmp";
 }
 
-std::string ReadFileBytes(const std::string &szPath) {
-  std::ifstream oIn(szPath, std::ios::binary);
+std::string ReadFileBytes(const std::string &sPath) {
+  std::ifstream oIn(sPath, std::ios::binary);
   std::stringstream oText;
   oText << oIn.rdbuf();
   return oText.str();
 }
 
-void WriteFileBytes(const std::string &szPath, const std::string &szBytes) {
-  std::ofstream oOut(szPath, std::ios::binary | std::ios::trunc);
-  oOut.write(szBytes.data(), static_cast<std::streamsize>(szBytes.size()));
+void WriteFileBytes(const std::string &sPath, const std::string &sBytes) {
+  std::ofstream oOut(sPath, std::ios::binary | std::ios::trunc);
+  oOut.write(sBytes.data(), static_cast<std::streamsize>(sBytes.size()));
 }
 
-bool FileExists(const std::string &szPath) { return access(szPath.c_str(), F_OK) == 0; }
+bool FileExists(const std::string &sPath) { return access(sPath.c_str(), F_OK) == 0; }
 
 std::string MakeImage(size_t iSize, unsigned iSeed) {
-  std::string szImage(iSize, '\0');
+  std::string sImage(iSize, '\0');
   uint32_t iState = iSeed * 2654435761u + 1;
-  for (char &c : szImage) {
+  for (char &c : sImage) {
     iState = iState * 1103515245u + 12345u;
     c = static_cast<char>(iState >> 16);
   }
-  return szImage;
+  return sImage;
 }
 
-bool WaitFileSize(const std::string &szPath, size_t iSize, int iSeconds) {
+bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds) {
   return WaitUntil(
       [&] {
         struct stat oStat;
-        return stat(szPath.c_str(), &oStat) == 0 && static_cast<size_t>(oStat.st_size) >= iSize;
+        return stat(sPath.c_str(), &oStat) == 0 && static_cast<size_t>(oStat.st_size) >= iSize;
       },
       iSeconds);
 }
 
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
-                 int iStdin, int iStdout, int iStderr, const std::string &szDir) {
+                 int iStdin, int iStdout, int iStderr, const std::string &sDir) {
   std::vector<char *> aArgs;
-  for (const std::string &szArg : aArgv) aArgs.push_back(const_cast<char *>(szArg.c_str()));
+  for (const std::string &sArg : aArgv) aArgs.push_back(const_cast<char *>(sArg.c_str()));
   aArgs.push_back(nullptr);
   std::vector<std::string> aEnvText = EnvironmentWith(aEnvSet);
   std::vector<char *> aEnvp;
-  for (const std::string &szVar : aEnvText) aEnvp.push_back(const_cast<char *>(szVar.c_str()));
+  for (const std::string &sVar : aEnvText) aEnvp.push_back(const_cast<char *>(sVar.c_str()));
   aEnvp.push_back(nullptr);
 
   pid_t iChild = fork();
@@ -131,7 +131,7 @@ pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::s
   dup2(iStdout, STDOUT_FILENO);
   dup2(iStderr, STDERR_FILENO);
   for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
-  if (!szDir.empty() && chdir(szDir.c_str()) != 0) _exit(126);
+  if (!sDir.empty() && chdir(sDir.c_str()) != 0) _exit(126);
   execve(aArgs[0], aArgs.data(), aEnvp.data());
   _exit(127);
 }
@@ -140,11 +140,11 @@ pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::s
 
 Process::~Process() { Kill(); }
 
-bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &szDir,
+bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &sDir,
                     const std::vector<std::string> &aEnv, int iStderr) {
   int aPipe[2];
   if (pipe2(aPipe, O_CLOEXEC) != 0) return false;
-  iPid = SpawnChild(aArgv, aEnv, iStdin, aPipe[1], iStderr >= 0 ? iStderr : aPipe[1], szDir);
+  iPid = SpawnChild(aArgv, aEnv, iStdin, aPipe[1], iStderr >= 0 ? iStderr : aPipe[1], sDir);
   close(aPipe[1]);
   if (iPid < 0) {
     close(aPipe[0]);
@@ -205,17 +205,17 @@ void Process::Kill() {
 
 Sim::~Sim() { Stop(); }
 
-bool Sim::Start(const std::vector<std::string> &aOptions, const std::string &szDir) {
-  szTranscriptPath = szDir + "/transcript.txt";
-  std::vector<std::string> aArgv = {SimBinary(), "--transcript", szTranscriptPath};
+bool Sim::Start(const std::vector<std::string> &aOptions, const std::string &sDir) {
+  sTranscriptPath = sDir + "/transcript.txt";
+  std::vector<std::string> aArgv = {SimBinary(), "--transcript", sTranscriptPath};
   aArgv.insert(aArgv.end(), aOptions.begin(), aOptions.end());
   iDevNull = open("/dev/null", O_RDONLY);
-  if (!oProcess.Start(aArgv, iDevNull, szDir)) return false;
+  if (!oProcess.Start(aArgv, iDevNull, sDir)) return false;
   if (!oProcess.WaitOutput("\n", 30)) return false;
-  std::string szFirst = oProcess.Output();
-  szFirst = szFirst.substr(0, szFirst.find('\n'));
-  if (szFirst.compare(0, 4, "PTY ") != 0) return false;
-  szPtyPath = szFirst.substr(4);
+  std::string sFirst = oProcess.Output();
+  sFirst = sFirst.substr(0, sFirst.find('\n'));
+  if (sFirst.compare(0, 4, "PTY ") != 0) return false;
+  sPtyPath = sFirst.substr(4);
   return true;
 }
 
@@ -231,12 +231,12 @@ void Sim::Stop() {
 
 std::vector<TranscriptByte> Sim::Transcript() const {
   std::vector<TranscriptByte> aBytes;
-  std::istringstream oIn(ReadFileBytes(szTranscriptPath));
-  std::string szLine;
-  while (std::getline(oIn, szLine)) {
+  std::istringstream oIn(ReadFileBytes(sTranscriptPath));
+  std::string sLine;
+  while (std::getline(oIn, sLine)) {
     double fSeconds = 0;
     unsigned iByte = 0;
-    if (sscanf(szLine.c_str(), "%lf %x", &fSeconds, &iByte) == 2) {
+    if (sscanf(sLine.c_str(), "%lf %x", &fSeconds, &iByte) == 2) {
       aBytes.push_back({fSeconds, static_cast<unsigned char>(iByte)});
     }
   }
@@ -244,15 +244,15 @@ std::vector<TranscriptByte> Sim::Transcript() const {
 }
 
 std::string Sim::Received() const {
-  std::string szBytes;
-  for (const TranscriptByte &oByte : Transcript()) szBytes.push_back(static_cast<char>(oByte.c));
-  return szBytes;
+  std::string sBytes;
+  for (const TranscriptByte &oByte : Transcript()) sBytes.push_back(static_cast<char>(oByte.c));
+  return sBytes;
 }
 
-bool Sim::WaitReceived(const std::string &szNeedle, int iSeconds) const {
-  return WaitUntil([&] { return Received().find(szNeedle) != std::string::npos; }, iSeconds);
+bool Sim::WaitReceived(const std::string &sNeedle, int iSeconds) const {
+  return WaitUntil([&] { return Received().find(sNeedle) != std::string::npos; }, iSeconds);
 }
 
-bool Target::WaitOutput(const std::string &szNeedle, int iSeconds) {
-  return WaitUntil([&] { return Output().find(szNeedle) != std::string::npos; }, iSeconds);
+bool Target::WaitOutput(const std::string &sNeedle, int iSeconds) {
+  return WaitUntil([&] { return Output().find(sNeedle) != std::string::npos; }, iSeconds);
 }

@@ -23,10 +23,10 @@ class Process {
   // iStdin becomes the child's standard input (the caller keeps its copy;
   // -1: closed); aEnv holds NAME=value entries set for the child. Standard
   // error goes with the output, or to iStderr when one is given.
-  bool Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &szDir,
+  bool Start(const std::vector<std::string> &aArgv, int iStdin, const std::string &sDir,
              const std::vector<std::string> &aEnv = {}, int iStderr = -1);
   std::string Output();
-  bool WaitOutput(const std::string &szNeedle, int iSeconds);
+  bool WaitOutput(const std::string &sNeedle, int iSeconds);
   // Waits for the child's end, then for the end of its output (a process it
   // left behind may hold the pipe: that wait is bounded).
   bool WaitExit(int iSeconds, int *pStatus);
@@ -53,16 +53,16 @@ struct TranscriptByte {
 class Sim {
  public:
   ~Sim();
-  bool Start(const std::vector<std::string> &aOptions, const std::string &szDir);
+  bool Start(const std::vector<std::string> &aOptions, const std::string &sDir);
   void Stop();
   std::vector<TranscriptByte> Transcript() const;
   std::string Received() const;  // the bytes of the transcript
-  bool WaitReceived(const std::string &szNeedle, int iSeconds) const;
-  std::string szPtyPath;
+  bool WaitReceived(const std::string &sNeedle, int iSeconds) const;
+  std::string sPtyPath;
 
  private:
   Process oProcess;
-  std::string szTranscriptPath;
+  std::string sTranscriptPath;
   int iDevNull = -1;
 };
 
@@ -73,17 +73,17 @@ class Target {
   // The port name the program is given for the simulated device.
   virtual std::string PortFor(const Sim &oSim) = 0;
   virtual std::string MissingPort() = 0;
-  // Starts the program with the user arguments in szDir; szTypedAhead are keys
+  // Starts the program with the user arguments in sDir; sTypedAhead are keys
   // typed before it starts.
-  virtual bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
-                     const std::string &szTypedAhead = "") = 0;
+  virtual bool Start(const std::vector<std::string> &aArgs, const std::string &sDir,
+                     const std::string &sTypedAhead = "") = 0;
   // Plain keys: characters, the blank, 13, Ctrl+C as 3.
-  virtual void Type(const std::string &szKeys) = 0;
+  virtual void Type(const std::string &sKeys) = 0;
   virtual void TypeEsc() = 0;
   virtual void TypeCtrlRight() = 0;
   // What the program printed, as its bytes.
   virtual std::string Output() = 0;
-  bool WaitOutput(const std::string &szNeedle, int iSeconds);
+  bool WaitOutput(const std::string &sNeedle, int iSeconds);
   virtual bool WaitExit(int iSeconds, int *pStatus) = 0;
 };
 
@@ -92,11 +92,11 @@ std::unique_ptr<Target> MakeTarget();  // the suite's own target
 // Collects the exit of child iPid if it has ended (without waiting): sets
 // *pbExited and *piStatus (128 + signal for a killed child). Returns *pbExited.
 bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);
-// Starts aArgv[0] in a session of its own, in szDir, with the given standard
+// Starts aArgv[0] in a session of its own, in sDir, with the given standard
 // descriptors (iStdin -1: standard input closed) and this process's environment changed by aEnvSet
 // (see EnvironmentWith). Returns the child's pid, or -1.
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
-                 int iStdin, int iStdout, int iStderr, const std::string &szDir);
+                 int iStdin, int iStdout, int iStderr, const std::string &sDir);
 // Kills child iPid and its session, unless it has ended, and reaps it.
 void KillChild(pid_t iPid, bool *pbExited);
 // Waits until bDone() holds, looking every few milliseconds.
@@ -106,13 +106,13 @@ bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
 std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet);
 
 // Files and folders.
-std::string MakeTempDir(const std::string &szTag);
-std::string ReadFileBytes(const std::string &szPath);
-void WriteFileBytes(const std::string &szPath, const std::string &szBytes);
-bool FileExists(const std::string &szPath);
+std::string MakeTempDir(const std::string &sTag);
+std::string ReadFileBytes(const std::string &sPath);
+void WriteFileBytes(const std::string &sPath, const std::string &sBytes);
+bool FileExists(const std::string &sPath);
 // Deterministic bytes for an image.
 std::string MakeImage(size_t iSize, unsigned iSeed);
 // Waits until the file holds at least iSize bytes.
-bool WaitFileSize(const std::string &szPath, size_t iSize, int iSeconds);
+bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds);
 std::string SimBinary();
 std::string VexlorBinary();

@@ -19,18 +19,18 @@ class LinuxTarget : public Target {
     if (iKeySlave >= 0) close(iKeySlave);
   }
   const char *Name() const override { return "linux"; }
-  std::string PortFor(const Sim &oSim) override { return oSim.szPtyPath; }
+  std::string PortFor(const Sim &oSim) override { return oSim.sPtyPath; }
   std::string MissingPort() override { return "/nonexistent/ttyUSB9"; }
-  bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
-             const std::string &szTypedAhead) override {
+  bool Start(const std::vector<std::string> &aArgs, const std::string &sDir,
+             const std::string &sTypedAhead) override {
     if (openpty(&iKeyMaster, &iKeySlave, nullptr, nullptr, nullptr) != 0) return false;
-    Type(szTypedAhead);
+    Type(sTypedAhead);
     std::vector<std::string> aArgv = {VexlorBinary()};
     aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
-    return oProcess.Start(aArgv, iKeySlave, szDir);
+    return oProcess.Start(aArgv, iKeySlave, sDir);
   }
-  void Type(const std::string &szKeys) override {
-    ssize_t iIgnored = write(iKeyMaster, szKeys.data(), szKeys.size());
+  void Type(const std::string &sKeys) override {
+    ssize_t iIgnored = write(iKeyMaster, sKeys.data(), sKeys.size());
     (void)iIgnored;
   }
   void TypeEsc() override {
@@ -60,20 +60,20 @@ INSTANTIATE_TEST_SUITE_P(Linux, E2E, ::testing::ValuesIn(AllCases()), CaseName);
 // Keys from a pipe, as a script would type them: each byte is a key, and the
 // end of input means no more keys, not the end of the run.
 TEST(LinuxKeys, KeysFromAPipeAndTheirEnd) {
-  std::string szDir = MakeTempDir("pipe");
-  WriteFileBytes(szDir + "/image.bin", MakeImage(0x80, 3));
+  std::string sDir = MakeTempDir("pipe");
+  WriteFileBytes(sDir + "/image.bin", MakeImage(0x80, 3));
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--image", szDir + "/image.bin", "--base", "1C000"}, szDir));
+  ASSERT_TRUE(oSim.Start({"--image", sDir + "/image.bin", "--base", "1C000"}, sDir));
   int aPipe[2];
   ASSERT_EQ(pipe(aPipe), 0);
   Process oProgram;
   ASSERT_TRUE(oProgram.Start(
-      {VexlorBinary(), oSim.szPtyPath, "38400", "1C000", "1C07F", "BB", "BT", "DM", "quiet"},
-      aPipe[0], szDir));
+      {VexlorBinary(), oSim.sPtyPath, "38400", "1C000", "1C07F", "BB", "BT", "DM", "quiet"},
+      aPipe[0], sDir));
   close(aPipe[0]);
   ASSERT_EQ(write(aPipe[1], "s", 1), 1);
   ASSERT_TRUE(oProgram.WaitOutput("Done. \n", 60)) << oProgram.Output();
-  EXPECT_TRUE(ReadFileBytes(szDir + "/DM_1C000_1C07F.bin") == ReadFileBytes(szDir + "/image.bin"));
+  EXPECT_TRUE(ReadFileBytes(sDir + "/DM_1C000_1C07F.bin") == ReadFileBytes(sDir + "/image.bin"));
   close(aPipe[1]);
   // No more keys: the run goes on until it is ended from outside.
   EXPECT_FALSE(oProgram.WaitExit(1, nullptr));
@@ -83,16 +83,16 @@ TEST(LinuxKeys, KeysFromAPipeAndTheirEnd) {
 // Unattended, with standard input closed, as a service or a cron job starts
 // it: the walk runs by itself and the exit status says it is complete.
 TEST(LinuxKeys, BatchRunsWithStandardInputClosed) {
-  std::string szDir = MakeTempDir("batch");
-  WriteFileBytes(szDir + "/image.bin", MakeImage(0x200, 5));
+  std::string sDir = MakeTempDir("batch");
+  WriteFileBytes(sDir + "/image.bin", MakeImage(0x200, 5));
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--image", szDir + "/image.bin", "--base", "1C000"}, szDir));
+  ASSERT_TRUE(oSim.Start({"--image", sDir + "/image.bin", "--base", "1C000"}, sDir));
   Process oProgram;
-  ASSERT_TRUE(oProgram.Start({VexlorBinary(), "--fast", "--batch", oSim.szPtyPath, "38400", "1C000",
+  ASSERT_TRUE(oProgram.Start({VexlorBinary(), "--fast", "--batch", oSim.sPtyPath, "38400", "1C000",
                               "1C1FF", "BB", "BT", "DM", "quiet"},
-                             -1, szDir));
+                             -1, sDir));
   int iStatus = -1;
   ASSERT_TRUE(oProgram.WaitExit(60, &iStatus)) << oProgram.Output();
   EXPECT_EQ(iStatus, 0) << oProgram.Output();
-  EXPECT_TRUE(ReadFileBytes(szDir + "/DM_1C000_1C1FF.bin") == ReadFileBytes(szDir + "/image.bin"));
+  EXPECT_TRUE(ReadFileBytes(sDir + "/DM_1C000_1C1FF.bin") == ReadFileBytes(sDir + "/image.bin"));
 }

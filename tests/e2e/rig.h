@@ -27,44 +27,42 @@ const char kMenu[] =
 const char kWalkSet1[] = "\r\nBB 01\r\nBT C000\r\nDM\r\nBB 01\r\nBT C080\r\nDM\r\n";
 const char kWalkSet2[] = "\r\nBS 0001\r\nST C000\r\nDB\r\nBS 0001\r\nST C080\r\nDB\r\n";
 
-inline std::string Report(const std::string &szPort, const char *szSpeed, const char *szStart,
-                          const char *szEnd, const char *szCommand1, const std::string &szOutFile) {
-  return std::string("Received: \n Port        : ") + szPort + "   \n Speed       : " + szSpeed +
+inline std::string Report(const std::string &sPort, const char *szSpeed, const char *szStart,
+                          const char *szEnd, const char *szCommand1, const std::string &sOutFile) {
+  return std::string("Received: \n Port        : ") + sPort + "   \n Speed       : " + szSpeed +
          "   \n Start Addr  : " + szStart + " \n End Addr    : " + szEnd +
-         " \n Command     : " + szCommand1 + "   \n Out file    : " + szOutFile + "   \n ";
+         " \n Command     : " + szCommand1 + "   \n Out file    : " + sOutFile + "   \n ";
 }
 
 // A device with a known image at 1C000, a folder to run in, and the program.
 struct Rig {
-  explicit Rig(Target &oTarget, const char *szTag) : oTarget(oTarget), szDir(MakeTempDir(szTag)) {}
+  explicit Rig(Target &oTarget, const char *szTag) : oTarget(oTarget), sDir(MakeTempDir(szTag)) {}
   ~Rig() { oSim.Stop(); }
 
   bool StartDevice(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
-    szImage = MakeImage(iImageSize, 7);
-    WriteFileBytes(szDir + "/image.bin", szImage);
-    aOptions.insert(aOptions.end(), {"--image", szDir + "/image.bin", "--base", "1C000"});
-    if (!oSim.Start(aOptions, szDir)) return false;
-    szPort = oTarget.PortFor(oSim);
+    sImage = MakeImage(iImageSize, 7);
+    WriteFileBytes(sDir + "/image.bin", sImage);
+    aOptions.insert(aOptions.end(), {"--image", sDir + "/image.bin", "--base", "1C000"});
+    if (!oSim.Start(aOptions, sDir)) return false;
+    sPort = oTarget.PortFor(oSim);
     return true;
   }
-  bool Run(std::vector<std::string> aArgs, const std::string &szTypedAhead = "") {
-    return oTarget.Start(aArgs, szDir, szTypedAhead);
+  bool Run(std::vector<std::string> aArgs, const std::string &sTypedAhead = "") {
+    return oTarget.Start(aArgs, sDir, sTypedAhead);
   }
-  bool Ends(int *pStatus = nullptr) {
+  bool Ends(int *pStatus = nullptr, int iSeconds = kLong) {
     int iStatus = -1;
-    bool bEnded = oTarget.WaitExit(kLong, &iStatus);
+    bool bEnded = oTarget.WaitExit(iSeconds, &iStatus);
     if (pStatus != nullptr) *pStatus = iStatus;
     return bEnded && iStatus == 0;
   }
-  std::string Capture(const std::string &szName) const {
-    return ReadFileBytes(szDir + "/" + szName);
-  }
+  std::string Capture(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
 
   Target &oTarget;
-  std::string szDir;
+  std::string sDir;
   Sim oSim;
-  std::string szImage;
-  std::string szPort;
+  std::string sImage;
+  std::string sPort;
 };
 
 // Every byte the console thread sends is followed by a 10 ms pause. The

@@ -58,8 +58,8 @@ std::string DumpThrough(const std::vector<std::string> &aOptions) {
   Sim oSim;
   std::string sDir = MakeTempDir("simfaults");
   if (!oSim.Start(aOptions, sDir)) return "monitor-sim did not start";
-  int iFd = OpenSimPort(oSim.szPtyPath);
-  if (iFd < 0) return "cannot open " + oSim.szPtyPath;
+  int iFd = OpenSimPort(oSim.sPtyPath);
+  if (iFd < 0) return "cannot open " + oSim.sPtyPath;
   std::string sText = Talk(iFd, "BB 01\rBT C000\r", 2);
   sText += Talk(iFd, "DM\rDM\rDM\rDM\r", 4);
   close(iFd);
@@ -105,7 +105,7 @@ TEST(SimFaults, OverrunLosesABurstButNotPacedBytesAndResetForgetsTheBank) {
   Sim oSim;
   std::string sDir = MakeTempDir("simoverrun");
   ASSERT_TRUE(oSim.Start({"--overrun", "1000", "--reset-every", "3"}, sDir));
-  int iFd = OpenSimPort(oSim.szPtyPath);
+  int iFd = OpenSimPort(oSim.sPtyPath);
   ASSERT_GE(iFd, 0);
   // "BB 01\r" in one write: only the 'B' gets through, and the paced line
   // end makes it the command "B".

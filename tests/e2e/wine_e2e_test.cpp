@@ -40,8 +40,8 @@ std::string EnvText(const char *szName) {
 std::string Prefix() { return EnvText("WINEPREFIX"); }
 
 std::string Loader() {
-  std::string szLoader = EnvText("VEXLOR_WINE_LOADER");
-  return szLoader.empty() ? kDefaultLoader : szLoader;
+  std::string sLoader = EnvText("VEXLOR_WINE_LOADER");
+  return sLoader.empty() ? kDefaultLoader : sLoader;
 }
 
 // Skips the whole suite when it was not started by tools/wine-test.sh.
@@ -70,20 +70,20 @@ class WineTarget : public Target {
   const char *Name() const override { return "windows"; }
 
   std::string PortFor(const Sim &oSim) override {
-    std::string szLink = Prefix() + "/dosdevices/com5";
-    unlink(szLink.c_str());
-    if (symlink(oSim.szPtyPath.c_str(), szLink.c_str()) != 0) return "";
+    std::string sLink = Prefix() + "/dosdevices/com5";
+    unlink(sLink.c_str());
+    if (symlink(oSim.sPtyPath.c_str(), sLink.c_str()) != 0) return "";
     return "COM5";
   }
 
   std::string MissingPort() override {
-    std::string szLink = Prefix() + "/dosdevices/com9";
-    unlink(szLink.c_str());
+    std::string sLink = Prefix() + "/dosdevices/com9";
+    unlink(sLink.c_str());
     return "COM9";
   }
 
-  bool Start(const std::vector<std::string> &aArgs, const std::string &szDir,
-             const std::string &szTypedAhead) override {
+  bool Start(const std::vector<std::string> &aArgs, const std::string &sDir,
+             const std::string &sTypedAhead) override {
     int aTokens[2];
     if (pipe2(aTokens, O_CLOEXEC) != 0) return false;
     // The launcher's standard error is a terminal: that is what makes wine
@@ -99,7 +99,7 @@ class WineTarget : public Target {
 
     iTokenFd = aTokens[1];
     // Keys typed ahead are in the console's buffer before the program starts.
-    Type(szTypedAhead);
+    Type(sTypedAhead);
     SendToken("start");
 
     std::vector<std::string> aArgv = {Loader(), EnvText("VEXLOR_LAUNCHER"), EnvText("VEXLOR_EXE")};
@@ -107,7 +107,7 @@ class WineTarget : public Target {
     // Wine's own diagnostics would otherwise land on the console terminal.
     // The launcher gets a session of its own, so that Kill reaches the
     // program and the console host that wine starts along with it.
-    bool bStarted = oProcess.Start(aArgv, aTokens[0], szDir,
+    bool bStarted = oProcess.Start(aArgv, aTokens[0], sDir,
                                    {"WINEDEBUG=-all", "LD_PRELOAD=" + EnvText("VEXLOR_MODEM_SHIM")},
                                    iConsoleSlave);
     close(aTokens[0]);
@@ -119,8 +119,8 @@ class WineTarget : public Target {
 
   // Plain keys as tokens for the launcher; Ctrl+C and Esc have their own so
   // that they carry the key codes a real keyboard gives them.
-  void Type(const std::string &szKeys) override {
-    for (char c : szKeys) {
+  void Type(const std::string &sKeys) override {
+    for (char c : sKeys) {
       unsigned char iCode = static_cast<unsigned char>(c);
       if (iCode == 3) {
         SendToken("ctrlc");
@@ -159,9 +159,9 @@ class WineTarget : public Target {
     *pFd = -1;
   }
 
-  void SendToken(const std::string &szToken) {
-    std::string szLine = szToken + "\n";
-    ssize_t iIgnored = write(iTokenFd, szLine.data(), szLine.size());
+  void SendToken(const std::string &sToken) {
+    std::string sLine = sToken + "\n";
+    ssize_t iIgnored = write(iTokenFd, sLine.data(), sLine.size());
     (void)iIgnored;
   }
 
@@ -187,36 +187,35 @@ class WineTarget : public Target {
   // of this run (all in the launcher's process group), each thread with what
   // it waits in, and the end of the output.
   void ReportStuckProcesses() {
-    std::string szReport = "wine e2e: the run did not end; its processes:\n";
+    std::string sReport = "wine e2e: the run did not end; its processes:\n";
     DIR *pProc = opendir("/proc");
     for (dirent *pEntry = pProc != nullptr ? readdir(pProc) : nullptr; pEntry != nullptr;
          pEntry = readdir(pProc)) {
-      std::string szPid = pEntry->d_name;
-      if (szPid.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (getpgid(static_cast<pid_t>(std::stoi(szPid))) != oProcess.iPid) continue;
-      std::string szTasks = "/proc/" + szPid + "/task";
-      std::string szCommand = ReadFileBytes("/proc/" + szPid + "/cmdline");
-      for (char &c : szCommand) c = c == 0 ? ' ' : c;
-      szReport += "  " + szPid + " " + szCommand + "\n";
-      DIR *pTasks = opendir(szTasks.c_str());
+      std::string sPid = pEntry->d_name;
+      if (sPid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (getpgid(static_cast<pid_t>(std::stoi(sPid))) != oProcess.iPid) continue;
+      std::string sTasks = "/proc/" + sPid + "/task";
+      std::string sCommand = ReadFileBytes("/proc/" + sPid + "/cmdline");
+      for (char &c : sCommand) c = c == 0 ? ' ' : c;
+      sReport += "  " + sPid + " " + sCommand + "\n";
+      DIR *pTasks = opendir(sTasks.c_str());
       for (dirent *pTask = pTasks != nullptr ? readdir(pTasks) : nullptr; pTask != nullptr;
            pTask = readdir(pTasks)) {
         if (pTask->d_name[0] == '.') continue;
-        std::string szTask = szTasks + "/" + pTask->d_name;
-        std::string szStat = ReadFileBytes(szTask + "/stat");
-        size_t iState = szStat.rfind(") ");
-        szReport += std::string("    thread ") + pTask->d_name + " state " +
-                    (iState != std::string::npos ? szStat.substr(iState + 2, 1) : "?") + " wchan " +
-                    ReadFileBytes(szTask + "/wchan") + " syscall " +
-                    ReadFileBytes(szTask + "/syscall");
+        std::string sTask = sTasks + "/" + pTask->d_name;
+        std::string sStat = ReadFileBytes(sTask + "/stat");
+        size_t iState = sStat.rfind(") ");
+        sReport += std::string("    thread ") + pTask->d_name + " state " +
+                   (iState != std::string::npos ? sStat.substr(iState + 2, 1) : "?") + " wchan " +
+                   ReadFileBytes(sTask + "/wchan") + " syscall " +
+                   ReadFileBytes(sTask + "/syscall");
       }
       if (pTasks != nullptr) closedir(pTasks);
     }
     if (pProc != nullptr) closedir(pProc);
-    std::string szOut = Output();
-    szReport +=
-        "  output ends: " + szOut.substr(szOut.size() > 300 ? szOut.size() - 300 : 0) + "\n";
-    fprintf(stderr, "%s", szReport.c_str());
+    std::string sOut = Output();
+    sReport += "  output ends: " + sOut.substr(sOut.size() > 300 ? sOut.size() - 300 : 0) + "\n";
+    fprintf(stderr, "%s", sReport.c_str());
   }
 
   void Kill() {
@@ -224,9 +223,9 @@ class WineTarget : public Target {
     bStopReading.store(true);
     if (oConsoleReader.joinable()) oConsoleReader.join();
     CloseFd(&iConsoleMaster);
-    std::string szShown = sConsole;
-    if (szShown.find("launcher:") != std::string::npos) {
-      fprintf(stderr, "wine e2e: the launcher's console said: %s\n", szShown.c_str());
+    std::string sShown = sConsole;
+    if (sShown.find("launcher:") != std::string::npos) {
+      fprintf(stderr, "wine e2e: the launcher's console said: %s\n", sShown.c_str());
     }
   }
 

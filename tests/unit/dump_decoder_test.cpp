@@ -17,9 +17,9 @@ class DumpDecoder : public ::testing::Test {
  protected:
   void SetUp() override { ResetSharedState(); }
   void TearDown() override { ResetSharedState(); }
-  std::string Decode(const std::string &szLine) {
+  std::string Decode(const std::string &sLine) {
     TempCapture oCapture;
-    DecodeDumpLine(szLine.c_str());
+    DecodeDumpLine(sLine.c_str());
     return oCapture.Contents();
   }
 };
@@ -30,33 +30,33 @@ TEST_F(DumpDecoder, TypicalLineYieldsItsSixteenBytes) {
 }
 
 TEST_F(DumpDecoder, LowerCaseDigitsYieldTheSameBytes) {
-  std::string szLower = kLine;
-  szLower.replace(39, 17, "aa bb cc dd ee ff");
-  EXPECT_EQ(Decode(szLower), kBytes);
+  std::string sLower = kLine;
+  sLower.replace(39, 17, "aa bb cc dd ee ff");
+  EXPECT_EQ(Decode(sLower), kBytes);
 }
 
 TEST_F(DumpDecoder, LinesThatAreNoDumpLinesAddNothing) {
   EXPECT_EQ(Decode(kLine.substr(0, 69)), "");    // one short
   EXPECT_EQ(Decode(">" + kLine.substr(1)), "");  // starts as a prompt would
-  std::string szZero = kLine;
-  szZero[40] = '\0';  // a zero byte ends the line's text
+  std::string sZero = kLine;
+  sZero[40] = '\0';  // a zero byte ends the line's text
   TempCapture oCapture;
-  DecodeDumpLine(szZero.data());
+  DecodeDumpLine(sZero.data());
   EXPECT_EQ(oCapture.Contents(), "");
   EXPECT_EQ(Decode(""), "");
 }
 
 TEST_F(DumpDecoder, PairsEndAtCharacterFiftySix) {
   // No separators: pairs start at 8, 10, ..., 56; nothing at or past 57 is read.
-  std::string szLine = "ADDRESS:" + std::string(62, '1');
-  ASSERT_EQ(szLine.size(), 70u);
-  EXPECT_EQ(Decode(szLine), std::string(25, '\x11'));
+  std::string sLine = "ADDRESS:" + std::string(62, '1');
+  ASSERT_EQ(sLine.size(), 70u);
+  EXPECT_EQ(Decode(sLine), std::string(25, '\x11'));
   // A pair may start at 56 and take character 57 as its second digit.
-  std::string szOdd = "ADDRESS:" + std::string(48, '2') + "34" + std::string(12, 'F');
-  ASSERT_EQ(szOdd[56], '3');
-  std::string szGot = Decode(szOdd);
-  ASSERT_EQ(szGot.size(), 25u);
-  EXPECT_EQ(static_cast<unsigned char>(szGot.back()), 0x34);
+  std::string sOdd = "ADDRESS:" + std::string(48, '2') + "34" + std::string(12, 'F');
+  ASSERT_EQ(sOdd[56], '3');
+  std::string sGot = Decode(sOdd);
+  ASSERT_EQ(sGot.size(), 25u);
+  EXPECT_EQ(static_cast<unsigned char>(sGot.back()), 0x34);
 }
 
 TEST_F(DumpDecoder, NonHexCharactersCountAsZeroDigits) {

@@ -9,17 +9,17 @@
 namespace {
 
 // Translates a whole input, taking it as final.
-std::vector<int> Keys(const std::string &szBytes) {
+std::vector<int> Keys(const std::string &sBytes) {
   std::vector<int> aKeys;
   size_t iAt = 0;
-  while (iAt < szBytes.size()) {
+  while (iAt < sBytes.size()) {
     size_t iUsed = 0;
     size_t iValues = 0;
     uint8_t aValues[2];
-    const uint8_t *p = reinterpret_cast<const uint8_t *>(szBytes.data()) + iAt;
-    KeyParse eParse = TranslateKeyBytes(p, szBytes.size() - iAt, false, &iUsed, aValues, &iValues);
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(sBytes.data()) + iAt;
+    KeyParse eParse = TranslateKeyBytes(p, sBytes.size() - iAt, false, &iUsed, aValues, &iValues);
     if (eParse == kKeyNeedMore) {
-      TranslateKeyBytes(p, szBytes.size() - iAt, true, &iUsed, aValues, &iValues);
+      TranslateKeyBytes(p, sBytes.size() - iAt, true, &iUsed, aValues, &iValues);
     }
     for (size_t i = 0; i < iValues; ++i) aKeys.push_back(aValues[i]);
     iAt += iUsed;

@@ -21,8 +21,8 @@ class LineAssembler : public ::testing::Test {
   void SetUp() override { ResetSharedState(); }
   void TearDown() override { ResetSharedState(); }
 
-  void Feed(const std::string &szText) {
-    for (char c : szText) AddRxChar(static_cast<unsigned char>(c));
+  void Feed(const std::string &sText) {
+    for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
   }
   void AwaitPrompt() {
     strcpy(SharedState.szPrompt, ">");

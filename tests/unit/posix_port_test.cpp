@@ -18,9 +18,9 @@ namespace {
 TEST(PosixPort, SecondOpenOfTheSamePortFails) {
   PtyPair oPty;
   ASSERT_NE(oPty.hPort, nullptr);
-  EXPECT_EQ(OpenPort(oPty.szSlavePath.c_str()), nullptr);
+  EXPECT_EQ(OpenPort(oPty.sSlavePath.c_str()), nullptr);
   ClosePort(oPty.hPort);
-  PortHandle hAgain = OpenPort(oPty.szSlavePath.c_str());
+  PortHandle hAgain = OpenPort(oPty.sSlavePath.c_str());
   EXPECT_NE(hAgain, nullptr);
   ClosePort(hAgain);
   oPty.hPort = nullptr;
@@ -80,12 +80,12 @@ TEST_F(PendingWait, CompletesWhenACharacterArrives) {
 
   char buf[10];
   uint32_t read = 0;
-  std::string szGot;
+  std::string sGot;
   do {
     ASSERT_EQ(StartPortRead(oPty.hPort, &ov, buf, sizeof buf, &read), kIoDone);
-    szGot.append(buf, read);
+    sGot.append(buf, read);
   } while (read > 0);
-  EXPECT_EQ(szGot, "hello");
+  EXPECT_EQ(sGot, "hello");
   // Nothing more: the read ends by its time-outs and delivers nothing.
   EXPECT_EQ(StartPortRead(oPty.hPort, &ov, buf, sizeof buf, &read), kIoDone);
   EXPECT_EQ(read, 0u);

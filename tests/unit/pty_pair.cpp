@@ -19,8 +19,8 @@ PtyPair::PtyPair() {
   tcgetattr(iMaster, &tio);
   cfmakeraw(&tio);
   tcsetattr(iMaster, TCSANOW, &tio);
-  szSlavePath = szName;
-  hPort = OpenPort(szSlavePath.c_str());
+  sSlavePath = szName;
+  hPort = OpenPort(sSlavePath.c_str());
   // The test's own slave descriptor keeps the pseudo-terminal alive between
   // opens; it carries no lock, so the program's exclusive open still succeeds.
   close(iSlave);
@@ -38,9 +38,9 @@ void PtyPair::HangUp() {
 }
 
 std::string PtyPair::ReadDevice(size_t iCount, int iMs) {
-  std::string szGot;
+  std::string sGot;
   auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
-  while (szGot.size() < iCount) {
+  while (sGot.size() < iCount) {
     auto iLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
                      tEnd - std::chrono::steady_clock::now())
                      .count();
@@ -49,14 +49,14 @@ std::string PtyPair::ReadDevice(size_t iCount, int iMs) {
     if (poll(&oPoll, 1, static_cast<int>(iLeft)) <= 0) continue;
     char oBuf[256];
     ssize_t iRead = read(iMaster, oBuf,
-                         sizeof oBuf < iCount - szGot.size() ? sizeof oBuf : iCount - szGot.size());
+                         sizeof oBuf < iCount - sGot.size() ? sizeof oBuf : iCount - sGot.size());
     if (iRead <= 0) break;
-    szGot.append(oBuf, static_cast<size_t>(iRead));
+    sGot.append(oBuf, static_cast<size_t>(iRead));
   }
-  return szGot;
+  return sGot;
 }
 
-void PtyPair::WriteDevice(const std::string &szBytes) {
-  ssize_t iIgnored = write(iMaster, szBytes.data(), szBytes.size());
+void PtyPair::WriteDevice(const std::string &sBytes) {
+  ssize_t iIgnored = write(iMaster, sBytes.data(), sBytes.size());
   (void)iIgnored;
 }

@@ -12,9 +12,9 @@ struct PtyPair {
   // Reads what the program wrote to the port, waiting up to iMs for iCount
   // bytes (returns what arrived).
   std::string ReadDevice(size_t iCount, int iMs);
-  void WriteDevice(const std::string &szBytes);
+  void WriteDevice(const std::string &sBytes);
   void HangUp();
   int iMaster = -1;
-  std::string szSlavePath;
+  std::string sSlavePath;
   PortHandle hPort = nullptr;
 };

@@ -46,9 +46,9 @@ TEST_F(Sequence, LongBankTakesAllSixteenBits) {
 TEST_F(Sequence, LongestWordsStillFitAText) {
   memset(SharedState.szCommand1, 'B', 248);
   SharedState.bLongAddr = 1;
-  std::string szCmd = Compose(kBankCommand, 0xFFFFFFFF);
-  EXPECT_EQ(szCmd.size(), 255u);
-  EXPECT_EQ(szCmd.substr(248), " FFFF\r\n");
+  std::string sCmd = Compose(kBankCommand, 0xFFFFFFFF);
+  EXPECT_EQ(sCmd.size(), 255u);
+  EXPECT_EQ(sCmd.substr(248), " FFFF\r\n");
 }
 
 TEST_F(Sequence, WalkEndsInsteadOfWrappingPastTheTop) {

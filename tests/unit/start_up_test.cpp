@@ -30,7 +30,7 @@ class StartUpTest : public ::testing::Test {
   }
   char **Argv(std::vector<std::string> &aArgs) {
     aPointers.clear();
-    for (std::string &szArg : aArgs) aPointers.push_back(&szArg[0]);
+    for (std::string &sArg : aArgs) aPointers.push_back(&sArg[0]);
     aPointers.push_back(nullptr);
     return aPointers.data();
   }
@@ -45,16 +45,15 @@ const char kUsageText[] =
     "Command set2: [BS] [ST] [DB] \n";
 
 TEST_F(StartUpTest, WrongCountPrintsUsageAndCreatesNothing) {
-  std::string szDir = MakeTempDir();
-  std::string szOut;
-  EXPECT_EQ(Parse({"vexlor", "/dev/null", "9600", "0", "FF", "BB", "BT"}, &szOut), kArgsUsage);
-  EXPECT_EQ(szOut, kUsageText);
-  EXPECT_EQ(Parse({"vexlor", "p", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, &szOut),
+  std::string sDir = MakeTempDir();
+  std::string sOut;
+  EXPECT_EQ(Parse({"vexlor", "/dev/null", "9600", "0", "FF", "BB", "BT"}, &sOut), kArgsUsage);
+  EXPECT_EQ(sOut, kUsageText);
+  EXPECT_EQ(Parse({"vexlor", "p", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, &sOut),
             kArgsUsage);
-  EXPECT_EQ(szOut, kUsageText);
-  EXPECT_EQ(Run({"vexlor", "p", "9600", "0", "FF", "BB", "BT", szDir + "/DM", "x", "y"}, &szOut),
-            0);
-  EXPECT_EQ(access((szDir + "/DM_0000_00FF.bin").c_str(), F_OK), -1);
+  EXPECT_EQ(sOut, kUsageText);
+  EXPECT_EQ(Run({"vexlor", "p", "9600", "0", "FF", "BB", "BT", sDir + "/DM", "x", "y"}, &sOut), 0);
+  EXPECT_EQ(access((sDir + "/DM_0000_00FF.bin").c_str(), F_OK), -1);
 }
 
 TEST_F(StartUpTest, ConversionsFollowFormattedInput) {
@@ -86,78 +85,73 @@ TEST_F(StartUpTest, BankWidthFollowsTheLengthOfTheText) {
 }
 
 TEST_F(StartUpTest, NumbersBeyondTheirTypesAreRefused) {
-  std::string szOut;
-  EXPECT_EQ(Parse({"v", "COM3", "2147483648", "0", "FF", "BB", "BT", "DM"}, &szOut), kArgsRefused);
-  EXPECT_EQ(szOut, "Error: Speed 2147483648 is out of range. \n");
+  std::string sOut;
+  EXPECT_EQ(Parse({"v", "COM3", "2147483648", "0", "FF", "BB", "BT", "DM"}, &sOut), kArgsRefused);
+  EXPECT_EQ(sOut, "Error: Speed 2147483648 is out of range. \n");
   EXPECT_EQ(Parse({"v", "COM3", "-2147483648", "0", "FF", "BB", "BT", "DM"}), kArgsOk);
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "100000000", "FF", "BB", "BT", "DM"}, &szOut),
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "100000000", "FF", "BB", "BT", "DM"}, &sOut), kArgsRefused);
+  EXPECT_EQ(sOut, "Error: StartAddr 100000000 does not fit in 32 bits. \n");
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "0x1FFFFFFFF", "BB", "BT", "DM"}, &sOut),
             kArgsRefused);
-  EXPECT_EQ(szOut, "Error: StartAddr 100000000 does not fit in 32 bits. \n");
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "0x1FFFFFFFF", "BB", "BT", "DM"}, &szOut),
-            kArgsRefused);
-  EXPECT_EQ(szOut, "Error: EndAddr 0x1FFFFFFFF does not fit in 32 bits. \n");
+  EXPECT_EQ(sOut, "Error: EndAddr 0x1FFFFFFFF does not fit in 32 bits. \n");
   EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "000000000FFFFFFFF", "BB", "BT", "DM"}), kArgsOk);
   EXPECT_EQ(SharedState.iEndAddr, 0xFFFFFFFFu);
 }
 
 TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
-  std::string szDir = MakeTempDir();
-  std::string szOut;
-  std::string szWord(249, 'B');
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", szWord, "BT", "DM"}, &szOut), kArgsRefused);
-  EXPECT_EQ(szOut, "Error: Command1 is too long (at most 248 characters). \n");
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", szWord, "DM"}, &szOut), kArgsRefused);
-  EXPECT_EQ(szOut, "Error: Command2 is too long (at most 248 characters). \n");
-  std::string szDump = szDir + "/" + std::string(232 - szDir.size(), 'D');
-  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut),
-            kArgsRefused);
-  EXPECT_EQ(szOut, "Error: Command3 is too long (at most 233 characters). \n");
-  EXPECT_EQ(Run({"v", "/dev/null", "9600", "0", "FF", "BB", "BT", szDump + "D"}, &szOut), 0);
-  EXPECT_EQ(access((szDump + "D_0000_00FF.bin").c_str(), F_OK), -1);
+  std::string sDir = MakeTempDir();
+  std::string sOut;
+  std::string sWord(249, 'B');
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", sWord, "BT", "DM"}, &sOut), kArgsRefused);
+  EXPECT_EQ(sOut, "Error: Command1 is too long (at most 248 characters). \n");
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", sWord, "DM"}, &sOut), kArgsRefused);
+  EXPECT_EQ(sOut, "Error: Command2 is too long (at most 248 characters). \n");
+  std::string sDump = sDir + "/" + std::string(232 - sDir.size(), 'D');
+  EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", "BB", "BT", sDump + "D"}, &sOut), kArgsRefused);
+  EXPECT_EQ(sOut, "Error: Command3 is too long (at most 233 characters). \n");
+  EXPECT_EQ(Run({"v", "/dev/null", "9600", "0", "FF", "BB", "BT", sDump + "D"}, &sOut), 0);
+  EXPECT_EQ(access((sDump + "D_0000_00FF.bin").c_str(), F_OK), -1);
   // The longest word that fits still names a capture file of 255 characters.
   ResetSharedState();
   EXPECT_EQ(
-      Run({"v", "/nonexistent/port", "9600", "FFFFFFFF", "FFFFFFFF", "BB", "BT", szDump}, &szOut),
-      0);
-  EXPECT_EQ(access((szDump + "_FFFFFFFF_FFFFFFFF.bin").c_str(), F_OK), 0);
-  unlink((szDump + "_FFFFFFFF_FFFFFFFF.bin").c_str());
+      Run({"v", "/nonexistent/port", "9600", "FFFFFFFF", "FFFFFFFF", "BB", "BT", sDump}, &sOut), 0);
+  EXPECT_EQ(access((sDump + "_FFFFFFFF_FFFFFFFF.bin").c_str(), F_OK), 0);
+  unlink((sDump + "_FFFFFFFF_FFFFFFFF.bin").c_str());
 }
 
 TEST_F(StartUpTest, ReportThenEmptyCaptureFileEvenWhenThePortFails) {
-  std::string szDir = MakeTempDir();
-  std::string szCapture = szDir + "/DM_10000_1FFFF.bin";
-  FILE *pOld = fopen(szCapture.c_str(), "wb");
+  std::string sDir = MakeTempDir();
+  std::string sCapture = sDir + "/DM_10000_1FFFF.bin";
+  FILE *pOld = fopen(sCapture.c_str(), "wb");
   ASSERT_NE(pOld, nullptr);
   fputs("stale capture", pOld);
   fclose(pOld);
-  std::string szOut;
-  EXPECT_EQ(
-      Run({"vexlor", "/nonexistent/ttyUSB9", "x", "10000", "1FFFF", "BB", "BT", szDir + "/DM"},
-          &szOut),
-      0);
-  EXPECT_EQ(szOut,
+  std::string sOut;
+  EXPECT_EQ(Run({"vexlor", "/nonexistent/ttyUSB9", "x", "10000", "1FFFF", "BB", "BT", sDir + "/DM"},
+                &sOut),
+            0);
+  EXPECT_EQ(sOut,
             "Received: \n Port        : /nonexistent/ttyUSB9   \n Speed       : 38400   \n "
             "Start Addr  : 10000 \n End Addr    : 1FFFF \n Command     : BB   \n "
             "Out file    : " +
-                szCapture + "   \n Failed to open port");
-  EXPECT_EQ(ReadFile(szCapture), "");
-  unlink(szCapture.c_str());
+                sCapture + "   \n Failed to open port");
+  EXPECT_EQ(ReadFile(sCapture), "");
+  unlink(sCapture.c_str());
 }
 
 TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
-  std::string szOut;
+  std::string sOut;
   EXPECT_EQ(
-      Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"}, &szOut),
+      Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"}, &sOut),
       0);
-  EXPECT_NE(szOut.find(" Error: Can't open the out file. \nFailed to open port"),
-            std::string::npos);
+  EXPECT_NE(sOut.find(" Error: Can't open the out file. \nFailed to open port"), std::string::npos);
 }
 
 // Options come first, are refused by name before anything is created, and
 // an unattended run says "unusable" in its exit status.
 TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
-  std::string szDir = MakeTempDir();
-  std::string szDump = szDir + "/DM";
+  std::string sDir = MakeTempDir();
+  std::string sDump = sDir + "/DM";
   const struct {
     std::vector<std::string> aOptions;
     const char *szFirstLine;  // "" when the options are accepted
@@ -177,35 +171,35 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
     ResetSharedState();
     std::vector<std::string> aArgs = {"vexlor"};
     aArgs.insert(aArgs.end(), oCase.aOptions.begin(), oCase.aOptions.end());
-    aArgs.insert(aArgs.end(), {"/nonexistent/port", "9600", "0", "FF", "BB", "BT", szDump});
-    std::string szOut;
-    EXPECT_EQ(Run(aArgs, &szOut), 0) << oCase.aOptions[0];
+    aArgs.insert(aArgs.end(), {"/nonexistent/port", "9600", "0", "FF", "BB", "BT", sDump});
+    std::string sOut;
+    EXPECT_EQ(Run(aArgs, &sOut), 0) << oCase.aOptions[0];
     if (oCase.szFirstLine[0] != 0) {
-      EXPECT_EQ(szOut, oCase.szFirstLine + std::string(kUsageText)) << oCase.aOptions[0];
-      EXPECT_EQ(access((szDump + "_0000_00FF.bin").c_str(), F_OK), -1) << oCase.aOptions[0];
+      EXPECT_EQ(sOut, oCase.szFirstLine + std::string(kUsageText)) << oCase.aOptions[0];
+      EXPECT_EQ(access((sDump + "_0000_00FF.bin").c_str(), F_OK), -1) << oCase.aOptions[0];
     } else {
-      EXPECT_EQ(szOut.substr(szOut.size() - 19), "Failed to open port");
+      EXPECT_EQ(sOut.substr(sOut.size() - 19), "Failed to open port");
       EXPECT_EQ(SharedState.eFlow, kFlowNone);
       EXPECT_EQ(SharedState.iPaceMs, 2);
     }
   }
   // Unattended: a command line or a port that cannot be used is status 2.
-  std::string szOut;
+  std::string sOut;
   ResetSharedState();
-  EXPECT_EQ(Run({"v", "--batch", "--fsat", "p", "9600", "0", "FF", "BB", "BT", szDump}, &szOut), 2);
+  EXPECT_EQ(Run({"v", "--batch", "--fsat", "p", "9600", "0", "FF", "BB", "BT", sDump}, &sOut), 2);
   ResetSharedState();
-  EXPECT_EQ(Run({"v", "--batch", "p", "9600", "0", "FF", "BB", "BT"}, &szOut), 2);
-  EXPECT_EQ(szOut, kUsageText);
+  EXPECT_EQ(Run({"v", "--batch", "p", "9600", "0", "FF", "BB", "BT"}, &sOut), 2);
+  EXPECT_EQ(sOut, kUsageText);
   ResetSharedState();
-  EXPECT_EQ(
-      Run({"v", "--batch", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", szDump}, &szOut), 2);
+  EXPECT_EQ(Run({"v", "--batch", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", sDump}, &sOut),
+            2);
   // --fast drops the pause after each byte unless a pace is given too.
   ResetSharedState();
-  EXPECT_EQ(
-      Run({"v", "--fast", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", szDump}, &szOut), 0);
+  EXPECT_EQ(Run({"v", "--fast", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", sDump}, &sOut),
+            0);
   EXPECT_EQ(SharedState.iPaceMs, 0);
   EXPECT_EQ(SharedState.bCheck, 1);
-  unlink((szDump + "_0000_00FF.bin").c_str());
+  unlink((sDump + "_0000_00FF.bin").c_str());
 }
 
 }  // namespace

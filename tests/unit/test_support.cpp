@@ -19,29 +19,29 @@ std::string MakeTempDir() {
   return szDir != nullptr ? szDir : "/tmp";
 }
 
-std::string ReadFile(const std::string &szPath) {
-  std::ifstream oIn(szPath, std::ios::binary);
+std::string ReadFile(const std::string &sPath) {
+  std::ifstream oIn(sPath, std::ios::binary);
   std::stringstream oText;
   oText << oIn.rdbuf();
   return oText.str();
 }
 
-TempCapture::TempCapture() : szDir(MakeTempDir()), szPath(szDir + "/capture.bin") {
-  SharedState.hOutFile = CreateCaptureFile(szPath.c_str());
+TempCapture::TempCapture() : sDir(MakeTempDir()), sPath(sDir + "/capture.bin") {
+  SharedState.hOutFile = CreateCaptureFile(sPath.c_str());
 }
 
 TempCapture::~TempCapture() {
   CloseCaptureFile(SharedState.hOutFile);
   SharedState.hOutFile = nullptr;
-  unlink(szPath.c_str());
-  rmdir(szDir.c_str());
+  unlink(sPath.c_str());
+  rmdir(sDir.c_str());
 }
 
-std::string TempCapture::Contents() const { return ReadFile(szPath); }
+std::string TempCapture::Contents() const { return ReadFile(sPath); }
 
 StdoutCatcher::StdoutCatcher() : iSavedFd(dup(STDOUT_FILENO)) {
-  szPath = MakeTempDir() + "/stdout.txt";
-  int iFd = open(szPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  sPath = MakeTempDir() + "/stdout.txt";
+  int iFd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(iFd, STDOUT_FILENO);
   close(iFd);
 }
@@ -55,5 +55,5 @@ StdoutCatcher::~StdoutCatcher() {
 
 std::string StdoutCatcher::Text() {
   FlushOutput(5000);
-  return ReadFile(szPath);
+  return ReadFile(sPath);
 }

@@ -11,8 +11,8 @@ struct TempCapture {
   TempCapture();
   ~TempCapture();
   std::string Contents() const;
-  std::string szDir;
-  std::string szPath;
+  std::string sDir;
+  std::string sPath;
 };
 
 // Redirects standard output into a file while it lives.
@@ -21,8 +21,8 @@ struct StdoutCatcher {
   ~StdoutCatcher();
   std::string Text();  // what was printed so far
   int iSavedFd;
-  std::string szPath;
+  std::string sPath;
 };
 
 std::string MakeTempDir();
-std::string ReadFile(const std::string &szPath);
+std::string ReadFile(const std::string &sPath);

@@ -82,21 +82,21 @@ KeyRec CharKey(unsigned iCode) {
 }
 
 // Handles one token line; returns true when it was "start".
-bool HandleToken(const std::string &szLine) {
-  if (szLine.empty()) return false;
-  if (szLine == "start") return true;
-  if (szLine.compare(0, 2, "c ") == 0) {
-    InjectKey(CharKey(static_cast<unsigned>(strtoul(szLine.c_str() + 2, nullptr, 10))));
-  } else if (szLine == "esc") {
+bool HandleToken(const std::string &sLine) {
+  if (sLine.empty()) return false;
+  if (sLine == "start") return true;
+  if (sLine.compare(0, 2, "c ") == 0) {
+    InjectKey(CharKey(static_cast<unsigned>(strtoul(sLine.c_str() + 2, nullptr, 10))));
+  } else if (sLine == "esc") {
     InjectKey({27, VK_ESCAPE, 0x01, 0});
-  } else if (szLine == "ctrlc") {
+  } else if (sLine == "ctrlc") {
     InjectKey({3, 'C', 0x2E, LEFT_CTRL_PRESSED});
-  } else if (szLine == "up") {
+  } else if (sLine == "up") {
     InjectKey({0, VK_UP, 0x48, ENHANCED_KEY});
-  } else if (szLine == "ctrlright") {
+  } else if (sLine == "ctrlright") {
     InjectKey({0, VK_RIGHT, 0x4D, ENHANCED_KEY | LEFT_CTRL_PRESSED});
   } else {
-    fprintf(stderr, "launcher: unknown token '%s'\n", szLine.c_str());
+    fprintf(stderr, "launcher: unknown token '%s'\n", sLine.c_str());
     fflush(stderr);
   }
   return false;
@@ -125,8 +125,8 @@ void StartChild() {
   oStart.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION oInfo;
   memset(&oInfo, 0, sizeof oInfo);
-  std::wstring szCommand = CommandTail();
-  if (!CreateProcessW(NULL, &szCommand[0], NULL, NULL, TRUE, 0, NULL, NULL, &oStart, &oInfo)) {
+  std::wstring sCommand = CommandTail();
+  if (!CreateProcessW(NULL, &sCommand[0], NULL, NULL, TRUE, 0, NULL, NULL, &oStart, &oInfo)) {
     Fail("CreateProcessW");
   }
   CloseHandle(oInfo.hThread);
@@ -165,7 +165,7 @@ int main() {
   if (hConsoleIn == INVALID_HANDLE_VALUE) Fail("opening CONIN$ (no console?)");
 
   HANDLE hTokens = GetStdHandle(STD_INPUT_HANDLE);
-  std::string szLine;
+  std::string sLine;
   char aBuf[256];
   for (;;) {
     DWORD iRead = 0;
@@ -173,14 +173,14 @@ int main() {
     for (DWORD i = 0; i < iRead; ++i) {
       if (aBuf[i] == '\r') continue;
       if (aBuf[i] != '\n') {
-        szLine.push_back(aBuf[i]);
+        sLine.push_back(aBuf[i]);
         continue;
       }
-      if (HandleToken(szLine) && hChild == NULL) {
+      if (HandleToken(sLine) && hChild == NULL) {
         StartChild();
         if (CreateThread(NULL, 0, WatchChild, NULL, 0, NULL) == NULL) Fail("CreateThread");
       }
-      szLine.clear();
+      sLine.clear();
     }
   }
   // No more tokens: the program still runs to its end (it may not need keys).
