@@ -23,13 +23,9 @@
 #include <vector>
 
 #include "harness.h"
+#include "rig.h"
 
 namespace {
-
-const int kLong = 60;  // seconds: generous, for loaded and sanitized runs
-
-const char kMenu[] =
-    " \n <s>   Start.\n <p>   Pause.\n <h>   Terminal.\n <t>   Terminate.\n <Esc> Terminate.\n \n";
 
 void Pause(int iMs) { std::this_thread::sleep_for(std::chrono::milliseconds(iMs)); }
 
@@ -68,46 +64,16 @@ struct Keyboard {
   termios oBefore = {};
 };
 
-// The program started by hand, for what Process cannot set up: a closed
-// standard descriptor (-1), a process group of its own inside our session (a
-// stop signal then stops it, as in a shell), no core files.
+// The program as a job of our session (a stop signal then stops it, as in a
+// shell), with any standard descriptor closed (-1) and its output not read.
 struct Program {
   ~Program() { KillChild(iPid, &bExited); }
   bool Start(const std::vector<std::string> &aArgs, const std::string &sDir, int iStdin,
              int iStdout) {
     std::vector<std::string> aArgv = {VexlorBinary()};
     aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
-    std::vector<char *> aPtrs;
-    for (const std::string &sArg : aArgv) aPtrs.push_back(const_cast<char *>(sArg.c_str()));
-    aPtrs.push_back(nullptr);
     int iNull = open("/dev/null", O_RDWR);
-    iPid = fork();
-    if (iPid == 0) {
-      // Only async-signal-safe calls from here to exec: the parent has threads.
-      setpgid(0, 0);
-      // The signals as a shell would hand them to a foreground job, whatever
-      // the test runner ignores or blocks.
-      for (int iSignal = 1; iSignal < NSIG; ++iSignal) {
-        if (iSignal != SIGKILL && iSignal != SIGSTOP) signal(iSignal, SIG_DFL);
-      }
-      sigset_t oNone;
-      sigemptyset(&oNone);
-      sigprocmask(SIG_SETMASK, &oNone, nullptr);
-      rlimit oNoCore = {0, 0};
-      setrlimit(RLIMIT_CORE, &oNoCore);
-      // Out of the way of 0..2 first, so that dup2 cannot clobber a source.
-      int iIn = iStdin >= 0 ? fcntl(iStdin, F_DUPFD, 10) : -1;
-      int iOut = iStdout >= 0 ? fcntl(iStdout, F_DUPFD, 10) : -1;
-      int iErr = fcntl(iNull, F_DUPFD, 10);
-      for (int iFd = 0; iFd <= 2; ++iFd) close(iFd);
-      if (iIn >= 0) dup2(iIn, 0);
-      if (iOut >= 0) dup2(iOut, 1);
-      dup2(iErr, 2);
-      for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
-      if (chdir(sDir.c_str()) != 0) _exit(126);
-      execv(aPtrs[0], aPtrs.data());
-      _exit(127);
-    }
+    iPid = SpawnChild(aArgv, {}, iStdin, iStdout, iNull, sDir, false);
     close(iNull);
     return iPid > 0;
   }
@@ -151,21 +117,6 @@ struct Program {
   pid_t iPid = -1;
   bool bExited = false;
   int iStatus = -1;
-};
-
-// A device with a known image at 1C000 and a folder to run in.
-struct Device {
-  explicit Device(const char *szTag) : sDir(MakeTempDir(szTag)) {}
-  bool Start(std::vector<std::string> aOptions, size_t iImageSize) {
-    sImage = MakeImage(iImageSize, 11);
-    WriteFileBytes(sDir + "/image.bin", sImage);
-    aOptions.insert(aOptions.end(), {"--image", sDir + "/image.bin", "--base", "1C000"});
-    return oSim.Start(aOptions, sDir);
-  }
-  std::string Capture(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
-  std::string sDir;
-  Sim oSim;
-  std::string sImage;
 };
 
 // ---- 1: closed standard streams ----

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -110,7 +111,7 @@ bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds) {
 }
 
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
-                 int iStdin, int iStdout, int iStderr, const std::string &sDir) {
+                 int iStdin, int iStdout, int iStderr, const std::string &sDir, bool bOwnSession) {
   std::vector<char *> aArgs;
   for (const std::string &sArg : aArgv) aArgs.push_back(const_cast<char *>(sArg.c_str()));
   aArgs.push_back(nullptr);
@@ -122,14 +123,29 @@ pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::s
   pid_t iChild = fork();
   if (iChild != 0) return iChild;
   // Only async-signal-safe calls from here to exec: the parent has threads.
-  setsid();
-  if (iStdin < 0) {
-    close(STDIN_FILENO);  // started with standard input closed
+  if (bOwnSession) {
+    setsid();
   } else {
-    dup2(iStdin, STDIN_FILENO);
+    setpgid(0, 0);  // a job of our session: a stop signal stops it, as in a shell
   }
-  dup2(iStdout, STDOUT_FILENO);
-  dup2(iStderr, STDERR_FILENO);
+  // The signals as a shell hands them to a job, whatever the test runner
+  // ignores or blocks; and no core files from the signal cases.
+  for (int iSignal = 1; iSignal < NSIG; ++iSignal) {
+    if (iSignal != SIGKILL && iSignal != SIGSTOP) signal(iSignal, SIG_DFL);
+  }
+  sigset_t oNone;
+  sigemptyset(&oNone);
+  sigprocmask(SIG_SETMASK, &oNone, nullptr);
+  rlimit oNoCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &oNoCore);
+  // Out of the way of 0..2 first, so that no dup2 clobbers a source; -1
+  // leaves that standard descriptor closed.
+  int aStd[3] = {iStdin, iStdout, iStderr};
+  for (int &iFd : aStd) iFd = iFd >= 0 ? fcntl(iFd, F_DUPFD, 10) : -1;
+  for (int iFd = 0; iFd <= 2; ++iFd) {
+    close(iFd);
+    if (aStd[iFd] >= 0) dup2(aStd[iFd], iFd);
+  }
   for (int iFd = 3; iFd < 1024; ++iFd) close(iFd);
   if (!sDir.empty() && chdir(sDir.c_str()) != 0) _exit(126);
   execve(aArgs[0], aArgs.data(), aEnvp.data());

@@ -96,7 +96,8 @@ bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);
 // descriptors (iStdin -1: standard input closed) and this process's environment changed by aEnvSet
 // (see EnvironmentWith). Returns the child's pid, or -1.
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
-                 int iStdin, int iStdout, int iStderr, const std::string &sDir);
+                 int iStdin, int iStdout, int iStderr, const std::string &sDir,
+                 bool bOwnSession = true);
 // Kills child iPid and its session, unless it has ended, and reaps it.
 void KillChild(pid_t iPid, bool *pbExited);
 // Waits until bDone() holds, looking every few milliseconds.

@@ -34,16 +34,29 @@ inline std::string Report(const std::string &sPort, const char *szSpeed, const c
          " \n Command     : " + szCommand1 + "   \n Out file    : " + sOutFile + "   \n ";
 }
 
-// A device with a known image at 1C000, a folder to run in, and the program.
-struct Rig {
-  explicit Rig(Target &oTarget, const char *szTag) : oTarget(oTarget), sDir(MakeTempDir(szTag)) {}
-  ~Rig() { oSim.Stop(); }
-
-  bool StartDevice(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
+// A device with a known image at 1C000 and a folder to run in.
+struct Device {
+  explicit Device(const char *szTag) : sDir(MakeTempDir(szTag)) {}
+  ~Device() { oSim.Stop(); }
+  bool Start(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
     sImage = MakeImage(iImageSize, 7);
     WriteFileBytes(sDir + "/image.bin", sImage);
     aOptions.insert(aOptions.end(), {"--image", sDir + "/image.bin", "--base", "1C000"});
-    if (!oSim.Start(aOptions, sDir)) return false;
+    return oSim.Start(aOptions, sDir);
+  }
+  std::string Capture(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
+
+  std::string sDir;
+  Sim oSim;
+  std::string sImage;
+};
+
+// The device, and the program under test as the suite's target runs it.
+struct Rig : Device {
+  explicit Rig(Target &oTarget, const char *szTag) : Device(szTag), oTarget(oTarget) {}
+
+  bool StartDevice(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
+    if (!Start(aOptions, iImageSize)) return false;
     sPort = oTarget.PortFor(oSim);
     return true;
   }
@@ -56,12 +69,8 @@ struct Rig {
     if (pStatus != nullptr) *pStatus = iStatus;
     return bEnded && iStatus == 0;
   }
-  std::string Capture(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
 
   Target &oTarget;
-  std::string sDir;
-  Sim oSim;
-  std::string sImage;
   std::string sPort;
 };
 
