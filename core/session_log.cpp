@@ -80,6 +80,17 @@ void FlushGatheredRx() {
   iRxGathered = 0;
 }
 
+// Ends a record of text (cut to fit) with its line end and writes it after
+// the received bytes gathered so far.
+void WriteTextRecord(char *oRecord, size_t n) {
+  if (n > kRecordSize - 2) n = kRecordSize - 2;
+  oRecord[n++] = '\n';
+  LockRx();
+  FlushGatheredRx();
+  WriteRecord(oRecord, n);
+  UnlockRx();
+}
+
 }  // namespace
 
 void OpenSessionLog(int iArgCount, char **pArgs) {
@@ -102,12 +113,7 @@ void OpenSessionLog(int iArgCount, char **pArgs) {
     if (iPart < 0) break;
     n += static_cast<size_t>(iPart);
   }
-  if (n > sizeof oRecord - 2) n = sizeof oRecord - 2;
-  oRecord[n++] = '\n';
-  LockRx();
-  FlushGatheredRx();
-  WriteRecord(oRecord, n);
-  UnlockRx();
+  WriteTextRecord(oRecord, n);
 }
 
 void LogSent(const void *pBytes, size_t iCount) {
@@ -149,10 +155,5 @@ void LogEvent(const char *szFormat, ...) {
   int iPart = vsnprintf(oRecord + n, sizeof oRecord - n - 1, szFormat, oArgs);
   va_end(oArgs);
   if (iPart > 0) n += static_cast<size_t>(iPart);
-  if (n > sizeof oRecord - 2) n = sizeof oRecord - 2;
-  oRecord[n++] = '\n';
-  LockRx();
-  FlushGatheredRx();
-  WriteRecord(oRecord, n);
-  UnlockRx();
+  WriteTextRecord(oRecord, n);
 }

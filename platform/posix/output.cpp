@@ -129,14 +129,7 @@ void WriteOutput(const char *pBytes, size_t iCount) {
 
 bool FlushOutput(uint32_t iMaxMs) {
   if (!bWriterRunning.load()) return true;
-  timespec oDeadline;
-  clock_gettime(CLOCK_MONOTONIC, &oDeadline);
-  oDeadline.tv_sec += static_cast<time_t>(iMaxMs / 1000);
-  oDeadline.tv_nsec += static_cast<long>(iMaxMs % 1000) * 1000000L;
-  if (oDeadline.tv_nsec >= 1000000000L) {
-    oDeadline.tv_sec += 1;
-    oDeadline.tv_nsec -= 1000000000L;
-  }
+  timespec oDeadline = ClockAfterMs(CLOCK_MONOTONIC, iMaxMs);
   pthread_mutex_lock(&oLock);
   bool bDrained = true;
   while (iLength > 0 || iDropped > 0 || bWriting) {

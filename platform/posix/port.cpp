@@ -297,30 +297,35 @@ IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32
   return kIoDone;
 }
 
-void ClosePort(PortHandle hPort) {
-  if (hPort == nullptr) return;
+namespace {
+
+// Hands the device back: the exclusive flag (it belongs to the terminal, not
+// to this descriptor, and would outlive us while anyone else holds the device
+// open) and the lock. Every operation started on the port from now on fails.
+// Returns the descriptor, still open, or -1 if the port was released already.
+int HandBackDevice(PortHandle hPort) {
+  if (hPort == nullptr) return -1;
   int iFd = hPort->iFd.exchange(-1);
-  if (iFd < 0) return;
-  // The device is handed back: the exclusive flag (it belongs to the
-  // terminal, not to this descriptor, and would outlive us while anyone else
-  // holds the device open) and the lock. The descriptor itself stays open
-  // until the process ends, moments later: the console thread may still be
-  // inside a write on it, and a closed number could be reused under it. Every
-  // operation started from now on fails.
+  if (iFd < 0) return -1;
   int iExpected = iFd;
   iExclusiveFd.compare_exchange_strong(iExpected, -1);
   ioctl(iFd, TIOCNXCL);
   flock(iFd, LOCK_UN);
+  return iFd;
+}
+
+}  // namespace
+
+void ClosePort(PortHandle hPort) {
+  // The descriptor itself stays open until the process ends, moments later:
+  // the console thread may still be inside a write on it, and a closed number
+  // could be reused under it.
+  HandBackDevice(hPort);
 }
 
 void ReleaseLostPort(PortHandle hPort) {
-  if (hPort == nullptr) return;
-  int iFd = hPort->iFd.exchange(-1);
+  int iFd = HandBackDevice(hPort);
   if (iFd < 0) return;
-  int iExpected = iFd;
-  iExclusiveFd.compare_exchange_strong(iExpected, -1);
-  ioctl(iFd, TIOCNXCL);
-  flock(iFd, LOCK_UN);
   // The device must be let go of for real: while a descriptor of an
   // unplugged adapter stays open, the adapter comes back under another name.
   // Its number is kept, pointing at the null device, so that a write of the

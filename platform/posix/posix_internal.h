@@ -7,6 +7,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <time.h>
 
 // terminal.cpp
 //   SaveTerminalSettings   remember standard input's settings (once, at start)
@@ -31,8 +32,10 @@ void ReleasePortExclusive();
 bool FlushOutput(uint32_t iMaxMs);
 
 // system.cpp
+//   ClockAfterMs           the time iMs from now on iClock, for timed waits
 //   StartHelperThread      start a detached thread of the back-end's own (the
 //                          output writer, the key reader) with every signal
 //                          blocked: the signals are handled by the program's
 //                          threads, never by one parked in a read or a write
+timespec ClockAfterMs(clockid_t iClock, uint32_t iMs);
 bool StartHelperThread(void *(*pRoutine)(void *));

@@ -24,46 +24,54 @@ const uint32_t kEndFlushMs = 500;
 
 }  // namespace
 
-FileHandle CreateCaptureFile(const char *szName) {
-  // Opened without emptying it, and emptied only once we hold it: a capture
-  // that another run is still writing is refused and left whole. The lock is
-  // advisory and held until the process ends (the descriptor is never
-  // closed). A file system without locks is no reason to refuse the capture.
+namespace {
+
+// Opens the capture without emptying it, and takes it for this run: a
+// capture that another run is still writing is refused and left whole. The
+// lock is advisory and held until the process ends (the descriptor is never
+// closed). A file system without locks is no reason to refuse the capture.
+int OpenCaptureForUs(const char *szName) {
   int iFd = open(szName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (iFd < 0) return nullptr;
+  if (iFd < 0) return -1;
   if (flock(iFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(iFd);
-    return nullptr;
+    return -1;
   }
-  // Only a regular file is emptied: a capture named after a device (a link
-  // to /dev/null) is written as it is.
-  struct stat oStat;
-  if (fstat(iFd, &oStat) == 0 && S_ISREG(oStat.st_mode) && ftruncate(iFd, 0) != 0) {
-    close(iFd);
-    return nullptr;
-  }
+  return iFd;
+}
+
+FileHandle RecordOf(int iFd) {
   FileRec *pFile = new (std::nothrow) FileRec{iFd};
   if (pFile == nullptr) close(iFd);
   return pFile;
 }
 
-FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize) {
-  *pSize = 0;
-  int iFd = open(szName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+}  // namespace
+
+FileHandle CreateCaptureFile(const char *szName) {
+  int iFd = OpenCaptureForUs(szName);
   if (iFd < 0) return nullptr;
-  // A capture that another run is still writing is not ours to go on with.
-  if (flock(iFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  // Emptied only once we hold it, and only a regular file: a capture named
+  // after a device (a link to /dev/null) is written as it is.
+  struct stat oStat;
+  if (fstat(iFd, &oStat) == 0 && S_ISREG(oStat.st_mode) && ftruncate(iFd, 0) != 0) {
     close(iFd);
     return nullptr;
   }
+  return RecordOf(iFd);
+}
+
+FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize) {
+  *pSize = 0;
+  int iFd = OpenCaptureForUs(szName);
+  if (iFd < 0) return nullptr;
   off_t iEnd = lseek(iFd, 0, SEEK_END);
-  FileRec *pFile = iEnd < 0 ? nullptr : new (std::nothrow) FileRec{iFd};
-  if (pFile == nullptr) {
+  if (iEnd < 0) {
     close(iFd);
     return nullptr;
   }
   *pSize = static_cast<uint64_t>(iEnd);
-  return pFile;
+  return RecordOf(iFd);
 }
 
 bool CutCaptureFile(FileHandle hFile, uint64_t iSize) {
@@ -74,10 +82,7 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize) {
 
 FileHandle OpenLogFile(const char *szName) {
   int iFd = open(szName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (iFd < 0) return nullptr;
-  FileRec *pFile = new (std::nothrow) FileRec{iFd};
-  if (pFile == nullptr) close(iFd);
-  return pFile;
+  return iFd < 0 ? nullptr : RecordOf(iFd);
 }
 
 void CloseCaptureFile(FileHandle hFile) {
@@ -119,20 +124,26 @@ void *RunThread(void *pArg) {
 
 }  // namespace
 
-bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
-  ThreadStart *pStart = new (std::nothrow) ThreadStart{pRoutine, hPort};
-  if (pStart == nullptr) return false;
+namespace {
+
+bool StartDetached(void *(*pRoutine)(void *), void *pArg) {
   pthread_attr_t oAttr;
   pthread_attr_init(&oAttr);
   pthread_attr_setdetachstate(&oAttr, PTHREAD_CREATE_DETACHED);
   pthread_t iThread;
-  int iError = pthread_create(&iThread, &oAttr, RunThread, pStart);
+  int iError = pthread_create(&iThread, &oAttr, pRoutine, pArg);
   pthread_attr_destroy(&oAttr);
-  if (iError != 0) {
-    delete pStart;
-    return false;
-  }
-  return true;
+  return iError == 0;
+}
+
+}  // namespace
+
+bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
+  ThreadStart *pStart = new (std::nothrow) ThreadStart{pRoutine, hPort};
+  if (pStart == nullptr) return false;
+  if (StartDetached(RunThread, pStart)) return true;
+  delete pStart;
+  return false;
 }
 
 bool StartHelperThread(void *(*pRoutine)(void *)) {
@@ -141,14 +152,9 @@ bool StartHelperThread(void *(*pRoutine)(void *)) {
   sigset_t oOld;
   sigfillset(&oAll);
   pthread_sigmask(SIG_BLOCK, &oAll, &oOld);
-  pthread_attr_t oAttr;
-  pthread_attr_init(&oAttr);
-  pthread_attr_setdetachstate(&oAttr, PTHREAD_CREATE_DETACHED);
-  pthread_t iThread;
-  int iError = pthread_create(&iThread, &oAttr, pRoutine, nullptr);
-  pthread_attr_destroy(&oAttr);
+  bool bStarted = StartDetached(pRoutine, nullptr);
   pthread_sigmask(SIG_SETMASK, &oOld, nullptr);
-  return iError == 0;
+  return bStarted;
 }
 
 void SleepMs(uint32_t iMs) {
@@ -189,15 +195,20 @@ void SignalHandoff() {
   pthread_mutex_unlock(&oHandoffLock);
 }
 
-void WaitHandoff(uint32_t iMs) {
-  timespec oUntil;
-  clock_gettime(CLOCK_REALTIME, &oUntil);
-  oUntil.tv_sec += static_cast<time_t>(iMs / 1000);
-  oUntil.tv_nsec += static_cast<long>(iMs % 1000) * 1000000L;
-  if (oUntil.tv_nsec >= 1000000000L) {
-    oUntil.tv_sec += 1;
-    oUntil.tv_nsec -= 1000000000L;
+timespec ClockAfterMs(clockid_t iClock, uint32_t iMs) {
+  timespec oAt;
+  clock_gettime(iClock, &oAt);
+  oAt.tv_sec += static_cast<time_t>(iMs / 1000);
+  oAt.tv_nsec += static_cast<long>(iMs % 1000) * 1000000L;
+  if (oAt.tv_nsec >= 1000000000L) {
+    oAt.tv_sec += 1;
+    oAt.tv_nsec -= 1000000000L;
   }
+  return oAt;
+}
+
+void WaitHandoff(uint32_t iMs) {
+  timespec oUntil = ClockAfterMs(CLOCK_REALTIME, iMs);
   pthread_mutex_lock(&oHandoffLock);
   while (!bHandoffSignalled) {
     if (pthread_cond_timedwait(&oHandoffCond, &oHandoffLock, &oUntil) != 0) break;

@@ -18,21 +18,6 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
-
-bool WaitUntil(const std::function<bool()> &bDone, int iSeconds) {
-  auto tEnd = Clock::now() + std::chrono::seconds(iSeconds);
-  while (!bDone()) {
-    if (Clock::now() >= tEnd) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus) {
   int iStatus = 0;
   if (!*pbExited && waitpid(iPid, &iStatus, WNOHANG) == iPid) {
@@ -68,47 +53,6 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet) {
 
 std::string SimBinary() { return MONITOR_SIM_BIN; }
 std::string VexlorBinary() { return VEXLOR_BIN; }
-
-std::string MakeTempDir(const std::string &sTag) {
-  std::string sTemplate = "/tmp/vexlor-" + sTag + "-XXXXXX";
-  std::vector<char> aName(sTemplate.begin(), sTemplate.end());
-  aName.push_back(0);
-  const char *szDir = mkdtemp(aName.data());
-  return szDir != nullptr ? szDir : "/tmp";
-}
-
-std::string ReadFileBytes(const std::string &sPath) {
-  std::ifstream oIn(sPath, std::ios::binary);
-  std::stringstream oText;
-  oText << oIn.rdbuf();
-  return oText.str();
-}
-
-void WriteFileBytes(const std::string &sPath, const std::string &sBytes) {
-  std::ofstream oOut(sPath, std::ios::binary | std::ios::trunc);
-  oOut.write(sBytes.data(), static_cast<std::streamsize>(sBytes.size()));
-}
-
-bool FileExists(const std::string &sPath) { return access(sPath.c_str(), F_OK) == 0; }
-
-std::string MakeImage(size_t iSize, unsigned iSeed) {
-  std::string sImage(iSize, '\0');
-  uint32_t iState = iSeed * 2654435761u + 1;
-  for (char &c : sImage) {
-    iState = iState * 1103515245u + 12345u;
-    c = static_cast<char>(iState >> 16);
-  }
-  return sImage;
-}
-
-bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds) {
-  return WaitUntil(
-      [&] {
-        struct stat oStat;
-        return stat(sPath.c_str(), &oStat) == 0 && static_cast<size_t>(oStat.st_size) >= iSize;
-      },
-      iSeconds);
-}
 
 pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::string> &aEnvSet,
                  int iStdin, int iStdout, int iStderr, const std::string &sDir, bool bOwnSession) {

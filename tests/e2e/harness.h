@@ -6,6 +6,8 @@
 // each have a Target, and the cases in cases.cpp run against either.
 #pragma once
 
+#include "../common/files.h"
+
 #include <sys/types.h>
 
 #include <atomic>
@@ -100,20 +102,8 @@ pid_t SpawnChild(const std::vector<std::string> &aArgv, const std::vector<std::s
                  bool bOwnSession = true);
 // Kills child iPid and its session, unless it has ended, and reaps it.
 void KillChild(pid_t iPid, bool *pbExited);
-// Waits until bDone() holds, looking every few milliseconds.
-bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
 // This process's environment with the NAME=value entries of aSet put in
 // place of those of the same names.
 std::vector<std::string> EnvironmentWith(const std::vector<std::string> &aSet);
-
-// Files and folders.
-std::string MakeTempDir(const std::string &sTag);
-std::string ReadFileBytes(const std::string &sPath);
-void WriteFileBytes(const std::string &sPath, const std::string &sBytes);
-bool FileExists(const std::string &sPath);
-// Deterministic bytes for an image.
-std::string MakeImage(size_t iSize, unsigned iSeed);
-// Waits until the file holds at least iSize bytes.
-bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds);
 std::string SimBinary();
 std::string VexlorBinary();

@@ -13,18 +13,18 @@
 namespace {
 
 TEST(CaptureFile, HeldByAnotherRunItIsRefusedAndLeftWhole) {
-  std::string sPath = MakeTempDir() + "/capture.bin";
+  std::string sPath = MakeTempDir("unit") + "/capture.bin";
   FileHandle hFirst = CreateCaptureFile(sPath.c_str());
   ASSERT_NE(hFirst, nullptr);
   uint32_t iWritten = 0;
   ASSERT_TRUE(WriteCaptureFile(hFirst, "ABCD", 4, &iWritten));
   EXPECT_EQ(CreateCaptureFile(sPath.c_str()), nullptr);
-  EXPECT_EQ(ReadFile(sPath), "ABCD");
+  EXPECT_EQ(ReadFileBytes(sPath), "ABCD");
   // Once the first run lets go, a new run empties it as usual.
   CloseCaptureFile(hFirst);
   FileHandle hSecond = CreateCaptureFile(sPath.c_str());
   ASSERT_NE(hSecond, nullptr);
-  EXPECT_EQ(ReadFile(sPath), "");
+  EXPECT_EQ(ReadFileBytes(sPath), "");
   CloseCaptureFile(hSecond);
 }
 

@@ -45,7 +45,7 @@ const char kUsageText[] =
     "Command set2: [BS] [ST] [DB] \n";
 
 TEST_F(StartUpTest, WrongCountPrintsUsageAndCreatesNothing) {
-  std::string sDir = MakeTempDir();
+  std::string sDir = MakeTempDir("unit");
   std::string sOut;
   EXPECT_EQ(Parse({"vexlor", "/dev/null", "9600", "0", "FF", "BB", "BT"}, &sOut), kArgsUsage);
   EXPECT_EQ(sOut, kUsageText);
@@ -99,7 +99,7 @@ TEST_F(StartUpTest, NumbersBeyondTheirTypesAreRefused) {
 }
 
 TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
-  std::string sDir = MakeTempDir();
+  std::string sDir = MakeTempDir("unit");
   std::string sOut;
   std::string sWord(249, 'B');
   EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "FF", sWord, "BT", "DM"}, &sOut), kArgsRefused);
@@ -120,7 +120,7 @@ TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
 }
 
 TEST_F(StartUpTest, ReportThenEmptyCaptureFileEvenWhenThePortFails) {
-  std::string sDir = MakeTempDir();
+  std::string sDir = MakeTempDir("unit");
   std::string sCapture = sDir + "/DM_10000_1FFFF.bin";
   FILE *pOld = fopen(sCapture.c_str(), "wb");
   ASSERT_NE(pOld, nullptr);
@@ -135,7 +135,7 @@ TEST_F(StartUpTest, ReportThenEmptyCaptureFileEvenWhenThePortFails) {
             "Start Addr  : 10000 \n End Addr    : 1FFFF \n Command     : BB   \n "
             "Out file    : " +
                 sCapture + "   \n Failed to open port");
-  EXPECT_EQ(ReadFile(sCapture), "");
+  EXPECT_EQ(ReadFileBytes(sCapture), "");
   unlink(sCapture.c_str());
 }
 
@@ -150,7 +150,7 @@ TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
 // Options come first, are refused by name before anything is created, and
 // an unattended run says "unusable" in its exit status.
 TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
-  std::string sDir = MakeTempDir();
+  std::string sDir = MakeTempDir("unit");
   std::string sDump = sDir + "/DM";
   const struct {
     std::vector<std::string> aOptions;

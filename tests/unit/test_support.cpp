@@ -13,20 +13,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
-std::string MakeTempDir() {
-  char szTemplate[] = "/tmp/vexlor-unit-XXXXXX";
-  const char *szDir = mkdtemp(szTemplate);
-  return szDir != nullptr ? szDir : "/tmp";
-}
-
-std::string ReadFile(const std::string &sPath) {
-  std::ifstream oIn(sPath, std::ios::binary);
-  std::stringstream oText;
-  oText << oIn.rdbuf();
-  return oText.str();
-}
-
-TempCapture::TempCapture() : sDir(MakeTempDir()), sPath(sDir + "/capture.bin") {
+TempCapture::TempCapture() : sDir(MakeTempDir("unit")), sPath(sDir + "/capture.bin") {
   SharedState.hOutFile = CreateCaptureFile(sPath.c_str());
 }
 
@@ -37,10 +24,10 @@ TempCapture::~TempCapture() {
   rmdir(sDir.c_str());
 }
 
-std::string TempCapture::Contents() const { return ReadFile(sPath); }
+std::string TempCapture::Contents() const { return ReadFileBytes(sPath); }
 
 StdoutCatcher::StdoutCatcher() : iSavedFd(dup(STDOUT_FILENO)) {
-  sPath = MakeTempDir() + "/stdout.txt";
+  sPath = MakeTempDir("unit") + "/stdout.txt";
   int iFd = open(sPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(iFd, STDOUT_FILENO);
   close(iFd);
@@ -55,5 +42,5 @@ StdoutCatcher::~StdoutCatcher() {
 
 std::string StdoutCatcher::Text() {
   FlushOutput(5000);
-  return ReadFile(sPath);
+  return ReadFileBytes(sPath);
 }

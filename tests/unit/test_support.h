@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "../common/files.h"
 #include "core/shared_state.h"  // ResetSharedState
 
 // A capture file in a fresh temporary folder, installed as hOutFile.
@@ -23,6 +24,3 @@ struct StdoutCatcher {
   int iSavedFd;
   std::string sPath;
 };
-
-std::string MakeTempDir();
-std::string ReadFile(const std::string &sPath);
