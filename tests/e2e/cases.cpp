@@ -18,7 +18,7 @@ void UsageOnWrongCount(Target &oTarget) {
   ASSERT_TRUE(oRig.Run({"COM1", "9600", "0", "FF", "BB", "BT"}));
   ASSERT_TRUE(oRig.Ends());
   EXPECT_EQ(oTarget.Output(), kUsage);
-  std::unique_ptr<Target> pAgain = MakeTarget();
+  std::unique_ptr<Target> pAgain = oTarget.MakeAnother();
   ASSERT_TRUE(pAgain->Start({"COM1", "9600", "0", "FF", "BB", "BT", "DM", "x", "y"}, oRig.sDir));
   int iStatus = -1;
   ASSERT_TRUE(pAgain->WaitExit(kLong, &iStatus));
@@ -242,7 +242,7 @@ void SecondInstanceCannotOpenThePort(Target &oTarget) {
   ASSERT_TRUE(oRig.StartDevice({}));
   ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
-  std::unique_ptr<Target> pSecond = MakeTarget();
+  std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
   ASSERT_TRUE(pSecond->Start({oRig.sPort, "38400", "0", "7F", "BB", "BT", "DM"}, oRig.sDir));
   int iStatus = -1;
   ASSERT_TRUE(pSecond->WaitExit(kLong, &iStatus)) << pSecond->Output();

@@ -87,9 +87,11 @@ class Target {
   virtual std::string Output() = 0;
   bool WaitOutput(const std::string &sNeedle, int iSeconds);
   virtual bool WaitExit(int iSeconds, int *pStatus) = 0;
+  // A second run of the same build, for cases with two instances.
+  virtual std::unique_ptr<Target> MakeAnother() const = 0;
 };
 
-std::unique_ptr<Target> MakeTarget();  // the suite's own target
+std::unique_ptr<Target> MakeTarget();  // the suite's own target, handed to each case
 
 // Collects the exit of child iPid if it has ended (without waiting): sets
 // *pbExited and *piStatus (128 + signal for a killed child). Returns *pbExited.

@@ -18,6 +18,7 @@ class LinuxTarget : public Target {
     if (iKeyMaster >= 0) close(iKeyMaster);
     if (iKeySlave >= 0) close(iKeySlave);
   }
+  std::unique_ptr<Target> MakeAnother() const override { return std::make_unique<LinuxTarget>(); }
   const char *Name() const override { return "linux"; }
   std::string PortFor(const Sim &oSim) override { return oSim.sPtyPath; }
   std::string MissingPort() override { return "/nonexistent/ttyUSB9"; }

@@ -106,7 +106,7 @@ void ABlockThatFailsEveryTryStopsTheWalk(Target &oTarget) {
       << sOut;
   EXPECT_EQ(oRig.Capture("DM_1C000_1C0FF.bin"), "");
   // A port that cannot be opened is no run at all: status 2.
-  std::unique_ptr<Target> pNoPort = MakeTarget();
+  std::unique_ptr<Target> pNoPort = oTarget.MakeAnother();
   ASSERT_TRUE(pNoPort->Start(
       {"--batch", oTarget.MissingPort(), "38400", "0", "7F", "BB", "BT", "DM"}, oRig.sDir));
   ASSERT_TRUE(pNoPort->WaitExit(kLong, &iStatus));
@@ -134,7 +134,7 @@ void ResumeCompletesAnInterruptedWalk(Target &oTarget) {
   ASSERT_TRUE(sKept == oRig.sImage.substr(0, sKept.size()));
   WriteFileBytes(oRig.sDir + "/" + sCapture, sKept + std::string(50, 'x'));
 
-  std::unique_ptr<Target> pSecond = MakeTarget();
+  std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
   ASSERT_TRUE(pSecond->Start({"--resume", "--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd,
                               "BB", "BT", "DM", "quiet"},
                              oRig.sDir));
@@ -148,7 +148,7 @@ void ResumeCompletesAnInterruptedWalk(Target &oTarget) {
   EXPECT_TRUE(oRig.Capture(sCapture) == oRig.sImage) << "capture differs from the image";
 
   size_t iReceived = oRig.oSim.Received().size();
-  std::unique_ptr<Target> pThird = MakeTarget();
+  std::unique_ptr<Target> pThird = oTarget.MakeAnother();
   ASSERT_TRUE(pThird->Start(
       {"--resume", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"},
       oRig.sDir));

@@ -67,6 +67,7 @@ class WineTarget : public Target {
     Kill();
     CloseFd(&iTokenFd);
   }
+  std::unique_ptr<Target> MakeAnother() const override { return std::make_unique<WineTarget>(); }
   const char *Name() const override { return "windows"; }
 
   std::string PortFor(const Sim &oSim) override {
