@@ -2,6 +2,7 @@
 #include "sequence/command_handoff.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "core/shared_state.h"
 #include "platform/platform.h"
@@ -48,7 +49,11 @@ void Post(const char *szText, const char *szPrompt) {
   SharedStateRec &S = SharedState;
   // Both texts are complete before the counters that announce them rise.
   CopyText(S.szTxBuf, szText);
-  CopyText(S.szPrompt, szPrompt);
+  // The prompt is written only when it changes (it never does: ">" for
+  // every command). A command posted after a time-out, while the line
+  // assembler may still be comparing lines with the prompt awaited before,
+  // must not write under its reads.
+  if (strcmp(S.szPrompt, szPrompt) != 0) CopyText(S.szPrompt, szPrompt);
   S.iPosted.fetch_add(1, std::memory_order_acq_rel);
   // Raised before the text goes out, so a prompt the device shows early (while
   // the operator keeps the transmission paused, say) already answers it.

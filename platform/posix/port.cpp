@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -101,7 +102,11 @@ PortHandle OpenPort(const char *szName) {
 
 bool SetPortTimeouts(PortHandle hPort, const PortTimeouts *pTimeouts) {
   if (hPort == nullptr || hPort->iFd.load() < 0) return false;
-  hPort->cto = *pTimeouts;
+  // The time-outs live in the record, not in the device, so they outlive a
+  // device that is opened again. They are stored only when they change: the
+  // same time-outs applied again to a port that came back must not write
+  // under a read or write of another thread that is looking at them.
+  if (memcmp(&hPort->cto, pTimeouts, sizeof *pTimeouts) != 0) hPort->cto = *pTimeouts;
   return true;
 }
 
