@@ -13,6 +13,7 @@
 #include "core/shared_state.h"
 #include "platform/platform.h"
 #include "receive/block_check.h"
+#include "receive/dump_decoder.h"
 #include "receive/receive_loop.h"
 #include "sequence/control_thread.h"
 #include "sequence/progress.h"
@@ -29,13 +30,6 @@ const size_t kMaxDumpWord = kTextSize - 1 - 22;
 enum NumberScan { kNoDigits, kNumberOk, kNumberTooBig };
 
 bool IsBlank(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Decimal with an optional sign, after leading white space, like "%d"; a value
 // outside the signed 32-bit range is refused rather than left undefined.
@@ -61,13 +55,13 @@ NumberScan ScanDecimal(const char *szText, int32_t *pValue) {
 NumberScan ScanHex(const char *szText, uint32_t *pValue) {
   const char *p = szText;
   while (IsBlank(*p)) ++p;
-  if (*p == '-') return HexDigit(p[1]) >= 0 ? kNumberTooBig : kNoDigits;
+  if (*p == '-') return HexDigitValue(p[1]) >= 0 ? kNumberTooBig : kNoDigits;
   if (*p == '+') ++p;
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigit(p[2]) >= 0) p += 2;
-  if (HexDigit(*p) < 0) return kNoDigits;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigitValue(p[2]) >= 0) p += 2;
+  if (HexDigitValue(*p) < 0) return kNoDigits;
   uint64_t iValue = 0;
-  for (; HexDigit(*p) >= 0; ++p) {
-    iValue = iValue * 16 + static_cast<uint64_t>(HexDigit(*p));
+  for (; HexDigitValue(*p) >= 0; ++p) {
+    iValue = iValue * 16 + static_cast<uint64_t>(HexDigitValue(*p));
     if (iValue > UINT32_MAX) return kNumberTooBig;
   }
   *pValue = static_cast<uint32_t>(iValue);

@@ -8,13 +8,6 @@
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Opens the collection the control thread has asked for, once per request:
 // a collection that was closed at its prompt is never reopened by later
 // chatter, so the control thread can read oBlockReady undisturbed.
@@ -38,8 +31,8 @@ bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *s
       ++i;
       continue;
     }
-    int iHigh = HexValue(szLine[i]);
-    int iLow = HexValue(szLine[i + 1]);
+    int iHigh = HexDigitValue(szLine[i]);
+    int iLow = HexDigitValue(szLine[i + 1]);
     if (iHigh < 0 || iLow < 0) {
       snprintf(szWhy, iWhySize, "line %d has a pair that is not hex at column %u", iLineNo,
                static_cast<unsigned>(i));
@@ -64,7 +57,7 @@ bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint3
                       char *szWhy, size_t iWhySize) {
   uint32_t iAddr = 0;
   for (int i = 0; i < 8; ++i) {
-    int iDigit = HexValue(szLine[i]);
+    int iDigit = HexDigitValue(szLine[i]);
     if (iDigit < 0) {
       snprintf(szWhy, iWhySize, "line %d has no address", iLineNo);
       return false;

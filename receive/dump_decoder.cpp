@@ -7,13 +7,20 @@
 #include "core/shared_state.h"
 #include "receive/block_check.h"
 
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 namespace {
 
+// The decoder takes a pair wherever one stands: a character that is no
+// hexadecimal digit counts as 0.
 uint8_t DigitValue(char c) {
-  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  return 0;
+  int iValue = HexDigitValue(c);
+  return static_cast<uint8_t>(iValue < 0 ? 0 : iValue);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ enum {
 
 void DecodeDumpLine(const char *szLine);
 uint8_t HexPairToByte(const char *pPair);
+// The value of one hexadecimal digit of either case, -1 for any other character.
+int HexDigitValue(char c);
 void WriteOutByte(uint8_t iByte);
 // Says once that the capture cannot be written: a full disk or a vanished
 // drive must not go unnoticed.
