@@ -78,10 +78,15 @@ class HandOff : public Sequence {
     }
     return bReturned;
   }
+  // Posting is done once both counters have risen: the text's, then the
+  // prompt's (the poster raises them one after the other).
   void WaitPosted() {
-    while (SharedState.iPosted.load() == SharedState.iSent.load()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(WaitUntil(
+        [] {
+          return SharedState.iPosted.load() != SharedState.iSent.load() &&
+                 SharedState.iPromptsAwaited.load() != SharedState.iPromptsSeen.load();
+        },
+        30));
   }
   void MarkSent() { SharedState.iSent.store(SharedState.iPosted.load()); }
   void TearDown() override {
