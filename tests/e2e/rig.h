@@ -76,10 +76,12 @@ struct Rig : Device {
 
 // Every byte the console thread sends is followed by a 10 ms pause. The
 // transcript's clock sees the bytes when the simulated device gets round to
-// reading them, so only lower bounds hold, and on a loaded machine a late
-// read can bring two bytes close together now and then: the span must hold
-// every pause, and nine gaps in ten must show one. (Unpaced bytes come
-// together, so they fail both.)
+// reading them, so only lower bounds hold: a late read brings the bytes sent
+// meanwhile together, and a late first read shortens the span. So the span
+// must hold every pause but for a tenth of a second, and two gaps in three
+// must show one. Unpaced bytes fail the second by far: each command arrives
+// in one piece, so only the gaps between commands (about one in six) are
+// wide.
 inline void ExpectPaced(const std::vector<TranscriptByte> &aBytes) {
   ASSERT_GE(aBytes.size(), 2u);
   size_t iPausedGaps = 0;
@@ -87,6 +89,6 @@ inline void ExpectPaced(const std::vector<TranscriptByte> &aBytes) {
     if (aBytes[i].fSeconds - aBytes[i - 1].fSeconds >= 0.005) ++iPausedGaps;
   }
   double fSpan = aBytes.back().fSeconds - aBytes.front().fSeconds;
-  EXPECT_GE(fSpan, 0.0095 * static_cast<double>(aBytes.size() - 1));
-  EXPECT_GE(iPausedGaps * 10, (aBytes.size() - 1) * 9);
+  EXPECT_GE(fSpan, 0.0095 * static_cast<double>(aBytes.size() - 1) - 0.1);
+  EXPECT_GE(iPausedGaps * 3, (aBytes.size() - 1) * 2);
 }
