@@ -1,13 +1,17 @@
 // files.cpp - temporary folders, files, images and waiting, for every suite.
 #include "files.h"
 
+#include <ftw.h>
+#include <gtest/gtest.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -21,12 +25,51 @@ bool WaitUntil(const std::function<bool()> &bDone, int iSeconds) {
   return true;
 }
 
+namespace {
+
+int RemoveEntry(const char *szPath, const struct stat *, int, struct FTW *) {
+  remove(szPath);
+  return 0;
+}
+
+// The folders a test program made are removed when all its tests passed, and
+// kept (their names are in the failure messages) when one failed, as the
+// evidence. Without this every run of the suites left a few hundred behind.
+class TempDirSweeper : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestProgramEnd(const ::testing::UnitTest &oUnitTest) override {
+    if (!oUnitTest.Passed()) return;
+    std::lock_guard<std::mutex> oLock(oDirsLock);
+    for (const std::string &sDir : aDirs) {
+      nftw(sDir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+  }
+  std::mutex oDirsLock;
+  std::vector<std::string> aDirs;
+};
+
+TempDirSweeper *SweeperOfThisProgram() {
+  // Owned by GoogleTest's listener list once appended.
+  static TempDirSweeper *pSweeper = [] {
+    TempDirSweeper *pNew = new TempDirSweeper;
+    ::testing::UnitTest::GetInstance()->listeners().Append(pNew);
+    return pNew;
+  }();
+  return pSweeper;
+}
+
+}  // namespace
+
 std::string MakeTempDir(const std::string &sTag) {
   std::string sTemplate = "/tmp/vexlor-" + sTag + "-XXXXXX";
   std::vector<char> aName(sTemplate.begin(), sTemplate.end());
   aName.push_back(0);
   const char *szDir = mkdtemp(aName.data());
-  return szDir != nullptr ? szDir : "/tmp";
+  if (szDir == nullptr) return "/tmp";
+  TempDirSweeper *pSweeper = SweeperOfThisProgram();
+  std::lock_guard<std::mutex> oLock(pSweeper->oDirsLock);
+  pSweeper->aDirs.push_back(szDir);
+  return szDir;
 }
 
 std::string ReadFileBytes(const std::string &sPath) {

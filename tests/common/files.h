@@ -11,7 +11,8 @@
 // Waits until bDone() holds, looking every few milliseconds.
 bool WaitUntil(const std::function<bool()> &bDone, int iSeconds);
 
-// A fresh folder /tmp/vexlor-<tag>-XXXXXX.
+// A fresh folder /tmp/vexlor-<tag>-XXXXXX, removed when the test program
+// ends with every test passed.
 std::string MakeTempDir(const std::string &sTag);
 std::string ReadFileBytes(const std::string &sPath);
 void WriteFileBytes(const std::string &sPath, const std::string &sBytes);
