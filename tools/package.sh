@@ -116,7 +116,7 @@ if [ "$INSTALL" = 1 ]; then
   vexlor --version >version.out 2>&1 </dev/null || true
   check "vexlor --version names vexlor $VERSION" has_line version.out "[Vv]exlor.*$VERSION_RE"
   check "vexlor-monitor-sim --help from PATH" sh -c 'vexlor-monitor-sim --help >sim-help.out'
-  check "vexlor-monitor-sim --help shows its usage" has_line sim-help.out '^usage: '
+  check "vexlor-monitor-sim --help names itself" has_line sim-help.out '^usage: vexlor-monitor-sim '
   check "man finds vexlor(1)" test "$(man -w vexlor)" = /usr/share/man/man1/vexlor.1.gz
   check "man finds vexlor-monitor-sim(1)" \
     test "$(man -w vexlor-monitor-sim)" = /usr/share/man/man1/vexlor-monitor-sim.1.gz

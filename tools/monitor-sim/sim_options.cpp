@@ -173,9 +173,13 @@ const OptionSpec kOptions[] = {
     Flag("--verbose", &SimOptions::bVerbose, "report each injected fault on stderr"),
 };
 
+// The synopsis names the program as it was started: monitor-sim in the build
+// tree, vexlor-monitor-sim once installed.
+const char kUsageSynopsis[] =
+    "usage: %s [options]\n"
+    "       %s --write-pattern FILE START END\n";
+
 const char kUsageHead[] =
-    "usage: monitor-sim [options]\n"
-    "       monitor-sim --write-pattern FILE START END\n"
     "\n"
     "Plays a text-mode memory monitor on the master side of a new pseudo-terminal.\n"
     "The first line on stdout is \"PTY <slave path>\"; it is printed once the slave\n"
@@ -199,7 +203,10 @@ const char kUsageTail[] =
 // Where a help text starts, so that continuation lines line up under it.
 const size_t kHelpColumn = 25;
 
-void PrintUsage() {
+void PrintUsage(const char *szInvokedAs) {
+  const char *szSlash = std::strrchr(szInvokedAs, '/');
+  const char *szProgram = szSlash != nullptr ? szSlash + 1 : szInvokedAs;
+  std::printf(kUsageSynopsis, szProgram, szProgram);
   std::fputs(kUsageHead, stdout);
   for (const OptionSpec &oSpec : kOptions) {
     if (oSpec.eKind == kHeading) {
@@ -392,7 +399,7 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
       return kParseUsageError;
     }
     if (pSpec->eKind == kHelp) {
-      PrintUsage();
+      PrintUsage(apszArgv[0]);
       return kParseExitOk;
     }
     if (pSpec->eKind == kFlag) {
