@@ -149,4 +149,7 @@ void WriteOutput(const char *pBytes, size_t iCount);
 void PrepareConsoleInput();
 bool KeyWaiting();
 int ReadKey();
+// Ends a wait for a key that KeyWaiting or ReadKey may be in, from another
+// thread: the fast hand-off's command is sent at once.
+void WakeKeyWait();
 [[noreturn]] void EndProcess(int iStatus);

@@ -58,6 +58,9 @@ void Post(const char *szText, const char *szPrompt) {
   // Raised before the text goes out, so a prompt the device shows early (while
   // the operator keeps the transmission paused, say) already answers it.
   S.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
+  // The console thread may be waiting for a key; in fast mode it goes to the
+  // text at once.
+  if (S.bFast) WakeKeyWait();
 }
 
 }  // namespace

@@ -17,6 +17,12 @@
 // read by the console thread itself one at a time (nothing beyond the key
 // that ends the run is taken from a shared input), and its end means no more
 // keys.
+//
+// Every wait of the console thread for a key is a poll() on a wake pipe (and,
+// for a non-terminal input, on the input itself). The key reader pokes it
+// when bytes come; WakeKeyWait pokes it when the fast hand-off has posted a
+// command, so that the command goes out at once instead of after the rest of
+// the wait.
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -47,8 +53,33 @@ size_t iArrivedHead = 0;
 size_t iArrivedLength = 0;
 bool bReaderEnded = false;
 pthread_mutex_t oArrivedLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t oArrival = PTHREAD_COND_INITIALIZER;  // bytes came, or the input ended
-pthread_cond_t oRoom = PTHREAD_COND_INITIALIZER;     // the console thread took bytes
+pthread_cond_t oRoom = PTHREAD_COND_INITIALIZER;  // the console thread took bytes
+
+// Poked when bytes came or the input ended, and by WakeKeyWait. Made on
+// first use by whichever thread comes first; without it (no descriptors
+// left) a wait simply lasts its whole time.
+int aKeyWake[2] = {-1, -1};
+pthread_once_t oKeyWakeOnce = PTHREAD_ONCE_INIT;
+
+void OpenKeyWake() {
+  if (!OpenWakePipe(aKeyWake)) aKeyWake[0] = aKeyWake[1] = -1;
+}
+
+int KeyWakeReadEnd() {
+  pthread_once(&oKeyWakeOnce, OpenKeyWake);
+  return aKeyWake[0];
+}
+
+// Waits at most iWaitMs for the wake pipe or, if iInputFd is not -1, for
+// that input; returns whether the input is readable.
+bool WaitKeyWake(int iInputFd, int iWaitMs) {
+  int iWake = KeyWakeReadEnd();
+  // poll() passes over a negative descriptor.
+  pollfd aPoll[2] = {{iWake, POLLIN, 0}, {iInputFd, POLLIN, 0}};
+  if (poll(aPoll, 2, iWaitMs) <= 0) return false;
+  if (iWake >= 0 && (aPoll[0].revents & POLLIN)) DrainWakePipe(iWake);
+  return iInputFd >= 0 && aPoll[1].revents != 0;
+}
 
 // ---- The console thread's own ----
 
@@ -85,8 +116,8 @@ void *RunKeyReader(void *) {
       aArrivedBytes[iAt] = aBuf[i];
       aArrivedMs[iAt] = iNow;
     }
-    pthread_cond_signal(&oArrival);
     pthread_mutex_unlock(&oArrivedLock);
+    if (aKeyWake[1] >= 0) PokeWakePipe(aKeyWake[1]);
     if (iCount <= 0) return nullptr;
   }
 }
@@ -96,14 +127,11 @@ void *RunKeyReader(void *) {
 void TakeArrived(int iWaitMs) {
   pthread_mutex_lock(&oArrivedLock);
   if (iWaitMs > 0 && iArrivedLength == 0 && !bReaderEnded) {
-    timespec oUntil;
-    clock_gettime(CLOCK_REALTIME, &oUntil);
-    oUntil.tv_nsec += static_cast<long>(iWaitMs) * 1000000L;
-    if (oUntil.tv_nsec >= 1000000000L) {
-      oUntil.tv_sec += 1;
-      oUntil.tv_nsec -= 1000000000L;
-    }
-    pthread_cond_timedwait(&oArrival, &oArrivedLock, &oUntil);
+    // Bytes that come after the lock is let go poke the pipe, so the wait
+    // misses nothing.
+    pthread_mutex_unlock(&oArrivedLock);
+    WaitKeyWake(-1, iWaitMs);
+    pthread_mutex_lock(&oArrivedLock);
   }
   bool bTook = false;
   while (iArrivedLength > 0 && iRawLen < sizeof aRaw) {
@@ -121,8 +149,7 @@ void TakeArrived(int iWaitMs) {
 // Reads one byte of a non-terminal input if it comes within iWaitMs.
 void ReadPipedByte(int iWaitMs) {
   if (bInputEnded || iRawLen == sizeof aRaw) return;
-  pollfd oPoll = {STDIN_FILENO, POLLIN, 0};
-  if (poll(&oPoll, 1, iWaitMs) <= 0) return;
+  if (!WaitKeyWake(STDIN_FILENO, iWaitMs)) return;
   ssize_t iCount = read(STDIN_FILENO, aRaw + iRawLen, 1);
   if (iCount > 0) {
     aRawMs[iRawLen++] = MonotonicMs();
@@ -194,6 +221,7 @@ void PrepareConsoleInput() {
   bStdinTty = isatty(STDIN_FILENO) != 0;
   if (!bStdinTty) return;
   SwitchTerminalToRaw();
+  KeyWakeReadEnd();  // the reader pokes it from the start
   // Without a reader the keyboard is dead: the input counts as ended, and
   // the run can still be ended by a signal.
   if (!StartHelperThread(RunKeyReader)) bInputEnded = true;
@@ -202,12 +230,17 @@ void PrepareConsoleInput() {
 bool KeyWaiting() {
   if (KeysQueued() > 0) return true;
   if (bInputEnded && iRawLen == 0) {
-    usleep(kKeyPollMs * 1000);
+    WaitKeyWake(-1, kKeyPollMs);
     return false;
   }
   TakeInput(kKeyPollMs);
   TranslateRaw();
   return KeysQueued() > 0;
+}
+
+void WakeKeyWait() {
+  pthread_once(&oKeyWakeOnce, OpenKeyWake);
+  if (aKeyWake[1] >= 0) PokeWakePipe(aKeyWake[1]);
 }
 
 int ReadKey() {

@@ -53,12 +53,6 @@ std::atomic<int> iExclusiveFd{-1};
 
 int64_t NowMs() { return MonotonicMs(); }
 
-void DrainWakePipe(PortRec *pPort) {
-  char oJunk[64];
-  while (read(pPort->aWake[0], oJunk, sizeof oJunk) > 0) {
-  }
-}
-
 // A hung-up terminal (device unplugged, pseudo-terminal's other side gone)
 // polls as readable forever while reads return nothing; it must end the wait
 // with a failure instead of making the receive loop spin.
@@ -87,15 +81,11 @@ PortHandle OpenPort(const char *szName) {
   int iFd = OpenDevice(szName);
   if (iFd < 0) return nullptr;
   PortRec *pPort = new (std::nothrow) PortRec;
-  if (pPort == nullptr || pipe(pPort->aWake) != 0) {
+  if (pPort == nullptr || !OpenWakePipe(pPort->aWake)) {
     delete pPort;
     close(iFd);
     return nullptr;
   }
-  fcntl(pPort->aWake[0], F_SETFL, O_NONBLOCK);
-  fcntl(pPort->aWake[1], F_SETFL, O_NONBLOCK);
-  fcntl(pPort->aWake[0], F_SETFD, FD_CLOEXEC);
-  fcntl(pPort->aWake[1], F_SETFD, FD_CLOEXEC);
   pPort->iFd.store(iFd);
   return pPort;
 }
@@ -146,9 +136,7 @@ bool SetPortEventMask(PortHandle hPort, uint32_t iMask) {
   hPort->iMask.store(iMask);
   // Any change of the mask completes a pending wait with an empty mask.
   hPort->iMaskChanges.fetch_add(1);
-  char cWake = 1;
-  ssize_t iIgnored = write(hPort->aWake[1], &cWake, 1);
-  (void)iIgnored;  // a full pipe already holds a wake-up
+  PokeWakePipe(hPort->aWake[1]);
   return hPort->iFd.load() >= 0;
 }
 
@@ -168,7 +156,7 @@ IoStart StartPortEventWait(PortHandle hPort, PortIo *pIo, uint32_t *pMask) {
   // A wait on an empty mask fails at once, as the serial driver does.
   if (iMask == 0) return kIoFailed;
   pRec->pMask = pMask;
-  DrainWakePipe(hPort);
+  DrainWakePipe(hPort->aWake[0]);
   pollfd oPoll = {iFd, POLLIN, 0};
   int iReady = poll(&oPoll, 1, 0);
   if (iReady > 0 && IsHangUp(oPoll.revents)) return kIoFailed;
@@ -199,7 +187,7 @@ bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
       return false;
     }
     if (aPoll[1].revents & POLLIN) {
-      DrainWakePipe(hPort);
+      DrainWakePipe(hPort->aWake[0]);
       continue;  // the mask check above decides
     }
     if (IsHangUp(aPoll[0].revents)) return false;

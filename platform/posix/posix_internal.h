@@ -37,5 +37,12 @@ bool FlushOutput(uint32_t iMaxMs);
 //                          output writer, the key reader) with every signal
 //                          blocked: the signals are handled by the program's
 //                          threads, never by one parked in a read or a write
+//   OpenWakePipe           a pipe, both ends non-blocking and closed on exec,
+//                          through which one thread ends another's poll():
+//   PokeWakePipe           makes the read end readable (a full pipe already is)
+//   DrainWakePipe          empties the read end, so that the next poll waits
 timespec ClockAfterMs(clockid_t iClock, uint32_t iMs);
 bool StartHelperThread(void *(*pRoutine)(void *));
+bool OpenWakePipe(int aWake[2]);
+void PokeWakePipe(int iWriteFd);
+void DrainWakePipe(int iReadFd);

@@ -157,6 +157,27 @@ bool StartHelperThread(void *(*pRoutine)(void *)) {
   return bStarted;
 }
 
+bool OpenWakePipe(int aWake[2]) {
+  if (pipe(aWake) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    fcntl(aWake[i], F_SETFL, O_NONBLOCK);
+    fcntl(aWake[i], F_SETFD, FD_CLOEXEC);
+  }
+  return true;
+}
+
+void PokeWakePipe(int iWriteFd) {
+  char cWake = 1;
+  ssize_t iIgnored = write(iWriteFd, &cWake, 1);
+  (void)iIgnored;  // a full pipe already holds a wake-up
+}
+
+void DrainWakePipe(int iReadFd) {
+  char aJunk[64];
+  while (read(iReadFd, aJunk, sizeof aJunk) > 0) {
+  }
+}
+
 void SleepMs(uint32_t iMs) {
   timespec oLeft = {static_cast<time_t>(iMs / 1000), static_cast<long>(iMs % 1000) * 1000000L};
   while (nanosleep(&oLeft, &oLeft) != 0 && errno == EINTR) {

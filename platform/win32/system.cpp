@@ -170,6 +170,10 @@ void PrepareConsoleInput() {
 
 bool KeyWaiting() { return _kbhit() != 0; }
 
+// KeyWaiting does not wait: the console thread looks at the keyboard and at
+// the posted text without pause, so there is no wait to end.
+void WakeKeyWait() {}
+
 int ReadKey() { return _getch(); }
 
 void EndProcess(int iStatus) {
