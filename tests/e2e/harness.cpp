@@ -169,6 +169,9 @@ bool Sim::Start(const std::vector<std::string> &aOptions, const std::string &sDi
   sTranscriptPath = sDir + "/transcript.txt";
   std::vector<std::string> aArgv = {SimBinary(), "--transcript", sTranscriptPath};
   aArgv.insert(aArgv.end(), aOptions.begin(), aOptions.end());
+  for (size_t i = 0; i + 1 < aOptions.size(); ++i) {
+    if (aOptions[i] == "--link") sLink = aOptions[i + 1];
+  }
   iDevNull = open("/dev/null", O_RDONLY);
   if (!oProcess.Start(aArgv, iDevNull, sDir)) return false;
   if (!oProcess.WaitOutput("\n", 30)) return false;

@@ -60,9 +60,13 @@ class Sim {
   std::vector<TranscriptByte> Transcript() const;
   std::string Received() const;  // the bytes of the transcript
   bool WaitReceived(const std::string &sNeedle, int iSeconds) const;
+  // Where the device is: its --link when it was given one (a device that
+  // vanishes comes back under that name), else its pseudo-terminal.
+  std::string DevicePath() const { return sLink.empty() ? sPtyPath : sLink; }
   std::string sPtyPath;
 
  private:
+  std::string sLink;
   Process oProcess;
   std::string sTranscriptPath;
   int iDevNull = -1;

@@ -189,14 +189,16 @@ void ReconnectAcrossAVanishingDevice(Target &oTarget) {
       {"--link", sLink, "--vanish-after", "40", "--vanish-for", "1500", "--baud", "115200"},
       iBlocks * 0x80));
   std::string sEnd = EndOf(iBlocks);
-  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--reconnect", "10", "--timeout", "500", sLink,
+  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--reconnect", "10", "--timeout", "500", oRig.sPort,
                         "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
   int iStatus = -1;
   oRig.Ends(&iStatus);
   std::string sOut = oTarget.Output();
   EXPECT_EQ(iStatus, 0) << sOut;
-  EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + sLink), std::string::npos) << sOut;
-  EXPECT_NE(sOut.find("Device back on " + sLink + ": going on. \n"), std::string::npos) << sOut;
+  EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + oRig.sPort), std::string::npos)
+      << sOut;
+  EXPECT_NE(sOut.find("Device back on " + oRig.sPort + ": going on. \n"), std::string::npos)
+      << sOut;
   EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage)
       << "capture differs from the image";
 }
@@ -210,9 +212,7 @@ const std::vector<E2ECase> &OptionCases() {
       {"ABlockThatFailsEveryTryStopsTheWalk", ABlockThatFailsEveryTryStopsTheWalk, true},
       {"ResumeCompletesAnInterruptedWalk", ResumeCompletesAnInterruptedWalk, true},
       {"CheckedWalkSendsWhatThePlainWalkSends", CheckedWalkSendsWhatThePlainWalkSends, true},
-      // Linux only: the device's new pseudo-terminal reaches the Windows build
-      // through a COM link that the suite makes once.
-      {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, false},
+      {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, true},
   };
   return aCases;
 }

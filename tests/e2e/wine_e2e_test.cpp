@@ -73,7 +73,9 @@ class WineTarget : public Target {
   std::string PortFor(const Sim &oSim) override {
     std::string sLink = Prefix() + "/dosdevices/com5";
     unlink(sLink.c_str());
-    if (symlink(oSim.sPtyPath.c_str(), sLink.c_str()) != 0) return "";
+    // Wine follows the links at every open, so a device that comes back
+    // under its own link is COM5 again.
+    if (symlink(oSim.DevicePath().c_str(), sLink.c_str()) != 0) return "";
     return "COM5";
   }
 
