@@ -83,9 +83,11 @@ const OptionRec kOptions[] = {
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
 
-const OptionRec *FindOption(const char *szName) {
+// Finds the option named by the first iNameLen characters of szName.
+const OptionRec *FindOption(const char *szName, size_t iNameLen) {
   for (const OptionRec &oOption : kOptions) {
-    if (strcmp(oOption.szName, szName) == 0) return &oOption;
+    if (strlen(oOption.szName) == iNameLen && strncmp(oOption.szName, szName, iNameLen) == 0)
+      return &oOption;
   }
   return nullptr;
 }
@@ -185,9 +187,17 @@ OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) 
       ++i;
       break;
     }
-    const OptionRec *pOption = FindOption(pArgs[i]);
+    // "--timeout=500" is taken as "--timeout 500", as other tools take it.
+    const char *szInlineValue = strchr(pArgs[i], '=');
+    size_t iNameLen =
+        szInlineValue != nullptr ? static_cast<size_t>(szInlineValue - pArgs[i]) : strlen(pArgs[i]);
+    const OptionRec *pOption = FindOption(pArgs[i], iNameLen);
     if (pOption == nullptr) {
-      Print("Error: unknown option %s \n", pArgs[i]);
+      Print("Error: unknown option %.*s \n", static_cast<int>(iNameLen), pArgs[i]);
+      return Refuse();
+    }
+    if (szInlineValue != nullptr && pOption->eValue == kValueNone) {
+      Print("Error: %s takes no value \n", pOption->szName);
       return Refuse();
     }
     if (pOption->eId == kOptHelp) {
@@ -199,7 +209,9 @@ OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) 
       return kOptionsHelp;
     }
     const char *szValue = "";
-    if (pOption->eValue != kValueNone) {
+    if (szInlineValue != nullptr) {
+      szValue = szInlineValue + 1;
+    } else if (pOption->eValue != kValueNone) {
       // The next option is no value: "--pace --fast" forgot the number.
       if (i + 1 >= iArgCount || strncmp(pArgs[i + 1], "--", 2) == 0) {
         Print("Error: %s needs a value (%s) \n", pOption->szName, pOption->szValueName);

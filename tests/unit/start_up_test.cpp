@@ -165,7 +165,11 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--flow", "xon"}, "Error: --flow: \"xon\" is not rtscts or none \n"},
       {{"--reconnect", "30"},
        "Error: --reconnect needs --check (or --fast, --reread, --resume) \n"},
+      {{"--check=yes"}, "Error: --check takes no value \n"},
+      {{"--tiemout=5"}, "Error: unknown option --tiemout \n"},
+      {{"--log="}, "Error: --log: \"\" is not a file name that fits \n"},
       {{"--check", "--reconnect", "30", "--flow", "none", "--pace", "2", "--"}, ""},
+      {{"--check", "--reconnect=30", "--flow=none", "--pace=2"}, ""},
   };
   for (const auto &oCase : aCases) {
     ResetSharedState();
