@@ -129,9 +129,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // The echo is exercised, not looked at.
   int iNull = open("/dev/null", O_WRONLY);
   if (iNull >= 0) dup2(iNull, STDOUT_FILENO);
-  char szDir[] = "/tmp/vexlor-fuzz-XXXXXX";
+  static char szDir[] = "/tmp/vexlor-fuzz-XXXXXX";
   if (mkdtemp(szDir) == nullptr) abort();
   snprintf(szCapturePath, sizeof szCapturePath, "%s/capture.bin", szDir);
+  // Gone after a run that ends well; a crash leaves it behind with the rest.
+  atexit([] {
+    unlink(szCapturePath);
+    rmdir(szDir);
+  });
   return 0;
 }
 
