@@ -4,32 +4,19 @@
 // selection mode, or a pipe that nobody reads, holds every WriteFile on it,
 // and the receive loop (which prints the echo of every byte it takes from the
 // port) would stop the capture and the operator's t with it. So WriteOutput
-// only puts the print into a bounded queue, whole, and a writer thread takes
-// it to the handle. An output blocked only briefly loses nothing; while it
-// stays blocked and the queue is full, further prints are dropped whole and
-// counted, and once the queue has drained one line says how many bytes were
-// not shown. One writer and whole prints keep the order and keep prints of
-// different threads from interleaving.
+// puts each print into the queue of output_queue.h, and a writer thread takes
+// it to the handle.
 #include "platform/win32/windows_api.h"
-
-#include <stdio.h>
 
 #include <atomic>
 
+#include "platform/output_queue.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
 namespace {
 
-const size_t kQueueSize = 1u << 20;
-
-char aQueue[kQueueSize];
-// Under oLock: the queue's first byte and length, whether the writer is busy
-// with bytes it has taken, and the bytes dropped since the last notice.
-size_t iHead = 0;
-size_t iLength = 0;
-bool bWriting = false;
-unsigned long long iDropped = 0;
+OutputQueue oQueue;                       // under oLock
 std::atomic<bool> bWriterRunning{false};  // set once, by the one-time initialisation
 
 SRWLOCK oLock = SRWLOCK_INIT;
@@ -57,32 +44,19 @@ void WriteAll(const char *pBytes, size_t iCount) {
 DWORD WINAPI RunWriter(LPVOID) {
   AcquireSRWLockExclusive(&oLock);
   for (;;) {
-    while (iLength == 0 && iDropped == 0) {
-      bWriting = false;
+    char szNotice[128];
+    const char *pBytes = nullptr;
+    size_t iCount = 0;
+    WriterStep eStep = NextWriterStep(&oQueue, szNotice, sizeof szNotice, &pBytes, &iCount);
+    if (eStep == kWriterSleep) {
       WakeAllConditionVariable(&oDrained);
       SleepConditionVariableSRW(&oWork, &oLock, INFINITE, 0);
-    }
-    bWriting = true;
-    if (iLength == 0) {
-      char szNotice[128];
-      int iLen = snprintf(szNotice, sizeof szNotice,
-                          "\n[%llu bytes of output were not shown: the console did not keep up]\n",
-                          iDropped);
-      iDropped = 0;
-      ReleaseSRWLockExclusive(&oLock);
-      if (iLen > 0) WriteAll(szNotice, static_cast<size_t>(iLen));
-      AcquireSRWLockExclusive(&oLock);
       continue;
     }
-    // The bytes being written stay in the queue until they are out, so no
-    // print can be put over them.
-    size_t iChunk = iLength < kQueueSize - iHead ? iLength : kQueueSize - iHead;
-    const char *pChunk = aQueue + iHead;
     ReleaseSRWLockExclusive(&oLock);
-    WriteAll(pChunk, iChunk);
+    WriteAll(pBytes, iCount);
     AcquireSRWLockExclusive(&oLock);
-    iHead = (iHead + iChunk) % kQueueSize;
-    iLength -= iChunk;
+    if (eStep == kWriterChunk) ChunkWritten(&oQueue, iCount);
   }
 }
 
@@ -101,16 +75,8 @@ void WriteOutput(const char *pBytes, size_t iCount) {
   if (!bWriterRunning.load()) {
     // No thread could be had: write in place, as well as we can.
     WriteAll(pBytes, iCount);
-  } else if (iCount <= kQueueSize - iLength) {
-    size_t iTail = (iHead + iLength) % kQueueSize;
-    size_t iFirst = iCount < kQueueSize - iTail ? iCount : kQueueSize - iTail;
-    for (size_t i = 0; i < iFirst; ++i) aQueue[iTail + i] = pBytes[i];
-    for (size_t i = iFirst; i < iCount; ++i) aQueue[i - iFirst] = pBytes[i];
-    // The writer sleeps only on an empty queue.
-    if (iLength == 0) WakeConditionVariable(&oWork);
-    iLength += iCount;
-  } else {
-    iDropped += iCount;
+  } else if (QueuePrint(&oQueue, pBytes, iCount)) {
+    WakeConditionVariable(&oWork);
   }
   ReleaseSRWLockExclusive(&oLock);
 }
@@ -121,7 +87,7 @@ bool FlushOutput(uint32_t iMaxMs) {
   ULONGLONG iDeadline = GetTickCount64() + iMaxMs;
   AcquireSRWLockExclusive(&oLock);
   bool bDrained = true;
-  while ((iLength > 0 || iDropped > 0 || bWriting)) {
+  while (!OutputQueueIdle(&oQueue)) {
     ULONGLONG iNow = GetTickCount64();
     if (iNow >= iDeadline) {
       bDrained = false;
