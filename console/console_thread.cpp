@@ -70,7 +70,54 @@ void HandleKey(PortHandle hPort, int iKey, ConsoleFlags *pFlags) {
   }
 }
 
-void PumpPostedText(PortHandle hPort, const ConsoleFlags *pFlags) {
+namespace {
+
+// The pause after a paced byte, with an eye on the keyboard: a t in command
+// mode ends the run now rather than after a command that may take seconds to
+// go out (--pace 1000); other keys wait for the command as they always have.
+// False when the run is to end.
+bool PauseWatchingKeys(ConsoleFlags *pFlags) {
+  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(SharedState.iPaceMs);
+  while (MonotonicMs() < iUntil) {
+    if (pFlags->iHeldKeys >= kHeldKeys) {
+      uint64_t iNow = MonotonicMs();
+      if (iNow < iUntil) SleepMs(static_cast<uint32_t>(iUntil - iNow));
+      break;
+    }
+    if (!KeyWaiting()) continue;  // waits a moment for a key itself
+    int iKey = ReadKey();
+    if (iKey == 't' && !TerminalMode()) {
+      pFlags->bQuit = true;
+      return false;
+    }
+    pFlags->aHeldKeys[pFlags->iHeldKeys++] = iKey;
+  }
+  return true;
+}
+
+// Without options every byte goes out on its own with its pause, as it always
+// has. With them, an unpaced text goes out in one write, and a paced one
+// watches the keyboard between its bytes.
+void SendPostedBytes(PortHandle hPort, const char *pText, size_t iLen, ConsoleFlags *pFlags) {
+  const SharedStateRec &S = SharedState;
+  if (!S.bAnyOption) {
+    for (size_t i = 0; i < iLen; ++i) {
+      if (!SendToPort(hPort, pText + i, 1)) return;  // the rest of a torn command is no use
+    }
+    return;
+  }
+  if (S.iPaceMs <= 0) {
+    WriteToPort(hPort, pText, static_cast<uint32_t>(iLen));
+    return;
+  }
+  for (size_t i = 0; i < iLen; ++i) {
+    if (!WriteToPort(hPort, pText + i, 1) || !PauseWatchingKeys(pFlags)) return;
+  }
+}
+
+}  // namespace
+
+void PumpPostedText(PortHandle hPort, ConsoleFlags *pFlags) {
   SharedStateRec &S = SharedState;
   // A device that went away gets the text once it is back (--reconnect).
   if (!pFlags->bRunning || TerminalMode() || S.bDeviceLost.load(std::memory_order_acquire)) return;
@@ -79,9 +126,7 @@ void PumpPostedText(PortHandle hPort, const ConsoleFlags *pFlags) {
   if (iPosted == S.iSent.load(std::memory_order_relaxed)) return;
   size_t iLen = strlen(S.szTxBuf);
   LogSent(S.szTxBuf, iLen);
-  for (size_t i = 0; i < iLen; ++i) {
-    if (!SendToPort(hPort, S.szTxBuf + i, 1)) break;  // the rest of a torn command is no use
-  }
+  SendPostedBytes(hPort, S.szTxBuf, iLen, pFlags);
   S.iSent.store(iPosted, std::memory_order_release);
   if (S.bFast) SignalHandoff();
 }
@@ -103,7 +148,12 @@ uint32_t ConsoleThread(PortHandle hPort) {
   // Unattended, the transmission runs from the start: nobody will press s.
   ConsoleFlags oFlags = {S.bBatch != 0, false};
   while (!oFlags.bQuit) {
-    if (KeyWaiting()) {
+    if (oFlags.iHeldKeys > 0) {
+      int iKey = oFlags.aHeldKeys[0];
+      --oFlags.iHeldKeys;
+      memmove(oFlags.aHeldKeys, oFlags.aHeldKeys + 1, oFlags.iHeldKeys * sizeof oFlags.aHeldKeys[0]);
+      HandleKey(hPort, iKey, &oFlags);
+    } else if (KeyWaiting()) {
       HandleKey(hPort, ReadKey(), &oFlags);
     } else if (TerminalMode()) {
       oFlags.bRunning = false;

@@ -15,10 +15,15 @@
 
 #include "platform/platform.h"
 
-// The thread's own state: running (transmission enabled) and quit.
+enum { kHeldKeys = 32 };  // keys typed while a paced command goes out, kept
+
+// The thread's own state: running (transmission enabled) and quit, and the
+// keys that came while a command was going out, to be handled after it.
 struct ConsoleFlags {
   bool bRunning;
   bool bQuit;
+  int aHeldKeys[kHeldKeys] = {};
+  int iHeldKeys = 0;
 };
 
 uint32_t ConsoleThread(PortHandle hPort);
@@ -26,5 +31,7 @@ uint32_t ConsoleThread(PortHandle hPort);
 // Applies one key value in the current mode.
 void HandleKey(PortHandle hPort, int iKey, ConsoleFlags *pFlags);
 
-// Sends a posted text when the transmission runs in command mode.
-void PumpPostedText(PortHandle hPort, const ConsoleFlags *pFlags);
+// Sends a posted text when the transmission runs in command mode. With any
+// option, a t typed between two paced bytes ends the run at once; other keys
+// are held until the text is out.
+void PumpPostedText(PortHandle hPort, ConsoleFlags *pFlags);

@@ -10,6 +10,12 @@ const char kWriteErrorMessage[] = "I/O error detected. Can't sens the command to
 // the write failed (a handshake that held it past the port's write time-out,
 // a device that went away): the rest of that text is then not sent.
 bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
+  bool bWritten = WriteToPort(hPort, pBytes, iCount);
+  if (SharedState.iPaceMs > 0) SleepMs(static_cast<uint32_t>(SharedState.iPaceMs));
+  return bWritten;
+}
+
+bool WriteToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   SharedStateRec &S = SharedState;
   if (!S.bWriteOvReady) {
     S.bWriteOvReady = 1;
@@ -22,6 +28,5 @@ bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   bool bWritten = !(eStart == kIoFailed ||
                     (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt)));
   if (!bWritten) Print("%s", kWriteErrorMessage);
-  if (S.iPaceMs > 0) SleepMs(static_cast<uint32_t>(S.iPaceMs));
   return bWritten || !S.bAnyOption;
 }

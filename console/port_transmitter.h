@@ -14,3 +14,5 @@
 extern const char kWriteErrorMessage[];
 
 bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount);
+// The write of SendToPort without its pause, for a caller that pauses itself.
+bool WriteToPort(PortHandle hPort, const void *pBytes, uint32_t iCount);

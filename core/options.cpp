@@ -178,11 +178,36 @@ void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
 }
 
+namespace {
+
+// A word that stands where options stand: "--name", "--name=value", and the
+// single-dash words that no port is named like ("-x"), refused as unknown.
+bool IsOptionArea(const char *szWord) { return szWord[0] == '-' && szWord[1] != 0; }
+
+// The option a word names, with or without "=value"; nullptr for any other word.
+const OptionRec *OptionOfWord(const char *szWord) {
+  if (strncmp(szWord, "--", 2) != 0) return nullptr;
+  const char *szInlineValue = strchr(szWord, '=');
+  size_t iNameLen =
+      szInlineValue != nullptr ? static_cast<size_t>(szInlineValue - szWord) : strlen(szWord);
+  return FindOption(szWord, iNameLen);
+}
+
+}  // namespace
+
+bool IsOptionWord(const char *szWord) { return OptionOfWord(szWord) != nullptr; }
+
+bool IsBatchWord(const char *szWord) {
+  const OptionRec *pOption = OptionOfWord(szWord);
+  return pOption != nullptr && pOption->eId == kOptBatch;
+}
+
 OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) {
   SharedStateRec &S = SharedState;
   bool bPaceGiven = false;
+  bool bRetriesGiven = false;
   int i = 1;
-  for (; i < iArgCount && strncmp(pArgs[i], "--", 2) == 0; ++i) {
+  for (; i < iArgCount && IsOptionArea(pArgs[i]); ++i) {
     if (strcmp(pArgs[i], "--") == 0) {
       ++i;
       break;
@@ -221,12 +246,19 @@ OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) 
     }
     if (!ApplyOption(*pOption, szValue)) return Refuse();
     if (pOption->eId == kOptPace) bPaceGiven = true;
+    if (pOption->eId == kOptRetries) bRetriesGiven = true;
   }
   // --fast brings no pause after each byte unless a pace is given as well.
   if (S.bFast && !bPaceGiven) S.iPaceMs = 0;
   if (S.iReconnectSec > 0 && !S.bCheck) {
     // Without the check, a block torn by the loss would be captured half.
     Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");
+    return Refuse();
+  }
+  if (bRetriesGiven && !S.bCheck) {
+    // Without the check a block goes to the capture line by line as it
+    // arrives: there is nothing to try again.
+    Print("Error: --retries needs --check (or --fast, --reread, --resume) \n");
     return Refuse();
   }
   *piFirstPositional = i;

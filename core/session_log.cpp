@@ -46,13 +46,32 @@ void WriteRecord(const char *pText, size_t iLen) {
   }
 }
 
-// "   1042 ms TX " and the bytes, escaped, and a line end.
+// Decimal digits of iValue, right-aligned in iWidth; returns the end.
+char *PutNumber(char *p, uint64_t iValue, int iWidth) {
+  char aDigits[24];
+  int n = 0;
+  do {
+    aDigits[n++] = static_cast<char>('0' + iValue % 10);
+    iValue /= 10;
+  } while (iValue != 0);
+  for (int i = n; i < iWidth; ++i) *p++ = ' ';
+  while (n > 0) *p++ = aDigits[--n];
+  return p;
+}
+
+// "    1042 ms TX " and the bytes, escaped, and a line end. Formatted by hand,
+// without the library's printing, because an ending signal writes the last
+// received bytes through here.
 void WriteBytesRecord(uint64_t iAtMs, const char *szDirection, const uint8_t *pBytes,
                       size_t iCount) {
+  static const char kHex[] = "0123456789ABCDEF";
   char oRecord[kRecordSize];
-  int iLen = snprintf(oRecord, sizeof oRecord, "%8llu ms %s ",
-                      static_cast<unsigned long long>(iAtMs - iLogStartMs), szDirection);
-  size_t n = iLen > 0 ? static_cast<size_t>(iLen) : 0;
+  char *p = PutNumber(oRecord, iAtMs - iLogStartMs, 8);
+  for (const char *q = " ms "; *q != 0; ++q) *p++ = *q;
+  *p++ = szDirection[0];
+  *p++ = szDirection[1];
+  *p++ = ' ';
+  size_t n = static_cast<size_t>(p - oRecord);
   for (size_t i = 0; i < iCount && n + 6 < sizeof oRecord; ++i) {
     uint8_t c = pBytes[i];
     const char *szEscape = c == '\r'   ? "\\r"
@@ -64,7 +83,10 @@ void WriteBytesRecord(uint64_t iAtMs, const char *szDirection, const uint8_t *pB
       memcpy(oRecord + n, szEscape, 2);
       n += 2;
     } else if (c < 0x20 || c >= 0x7F) {
-      n += static_cast<size_t>(snprintf(oRecord + n, sizeof oRecord - n, "\\x%.2X", c));
+      oRecord[n++] = '\\';
+      oRecord[n++] = 'x';
+      oRecord[n++] = kHex[c >> 4];
+      oRecord[n++] = kHex[c & 15];
     } else {
       oRecord[n++] = static_cast<char>(c);
     }
@@ -91,6 +113,21 @@ void WriteTextRecord(char *oRecord, size_t n) {
   UnlockRx();
 }
 
+// An ending signal (SIGTERM, SIGINT, ...) writes what was gathered, so that
+// the last bytes the device sent are in the log. The lock is only tried for a
+// while: the thread that holds it may be the one the signal interrupted.
+void FlushLogAtSignal() {
+  // No message about a failed write from a signal handler.
+  bLogFailed.store(true);
+  for (int i = 0; i < 100000; ++i) {
+    if (!bRxLock.test_and_set(std::memory_order_acquire)) {
+      FlushGatheredRx();
+      UnlockRx();
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void OpenSessionLog(int iArgCount, char **pArgs) {
@@ -103,6 +140,7 @@ void OpenSessionLog(int iArgCount, char **pArgs) {
     Print("Error: Can't open the log file %s. The dump goes on without it. \n", S.szLogFile);
     return;
   }
+  OnEndingSignal(FlushLogAtSignal);
   char oRecord[kRecordSize];
   char szNow[32];
   FormatWallClock(szNow, sizeof szNow);

@@ -129,14 +129,46 @@ enum {
   kExitUnusable = 2,  // an unattended run whose command line or port cannot be used
 };
 
-// --batch among the options: a command line that cannot be used then ends
-// with its own status, even when the option after it is the bad one.
+// --batch anywhere on the command line, however written: a command line that
+// cannot be used then ends with its own status, even when the option after
+// it is the bad one or it stands after the port by mistake.
 bool BatchAsked(int iArgCount, char **pArgs) {
-  for (int i = 1; i < iArgCount && strncmp(pArgs[i], "--", 2) == 0; ++i) {
-    if (strcmp(pArgs[i], "--") == 0) return false;
-    if (strcmp(pArgs[i], "--batch") == 0) return true;
+  for (int i = 1; i < iArgCount; ++i) {
+    if (IsBatchWord(pArgs[i])) return true;
   }
   return false;
+}
+
+// An option written after the port would be taken for OutToConsole, and a
+// run meant to be checked would go unchecked without a word.
+bool RefuseLateOption(int iCount, char **pPositional) {
+  for (int i = 1; i < iCount; ++i) {
+    if (IsOptionWord(pPositional[i])) {
+      Print("Error: options come before the port: %s \n", pPositional[i]);
+      PrintUsage();
+      return true;
+    }
+  }
+  return false;
+}
+
+// The session log must never land in the capture or go to the device: it
+// would corrupt the one or talk to the other. Judged before anything is
+// created or sent, on what the names reach, however they are written.
+bool RefuseLogTarget(const char *szOutFileName, const char *szPort) {
+  const char *szLog = SharedState.szLogFile;
+  if (szLog[0] == 0) return false;
+  const char *szWhat = nullptr;
+  if (SameFile(szLog, szOutFileName)) {
+    szWhat = "the capture file";
+  } else if (SameFile(szLog, szPort)) {
+    szWhat = "the port";
+  } else if (IsDeviceFile(szLog)) {
+    szWhat = "a device, not a file";
+  }
+  if (szWhat == nullptr) return false;
+  Print("Error: --log %s is %s. Nothing was created or sent. \n", szLog, szWhat);
+  return true;
 }
 
 void ReportSettings(const char *szPort) {
@@ -150,45 +182,58 @@ void ReportSettings(const char *szPort) {
 }
 
 // Keeps what a capture of an earlier run holds, cut back to its last whole
-// block, and has the walk go on from there.
-void ResumeCapture(const char *szOutFileName) {
+// block, and has the walk go on from there. False when the capture cannot
+// belong to this range: it is then left as it is and the run ends.
+bool ResumeCapture(const char *szOutFileName) {
   SharedStateRec &S = SharedState;
   uint64_t iSize = 0;
   S.hOutFile = ResumeCaptureFile(szOutFileName, &iSize);
   if (S.hOutFile == nullptr) {
     Print("Error: Can't open the out file. \n");
-    return;
+    return true;
   }
   uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
-  if (iSize >= iRange) {
+  if (iSize > iRange) {
+    // Longer than the range can only be another range's capture, or one with
+    // lines captured twice: neither may be taken for complete.
+    Print(
+        "Error: %s holds %llu bytes, more than the %llu of the range: it is not a capture of "
+        "this range. Nothing was changed. \n",
+        szOutFileName, static_cast<unsigned long long>(iSize),
+        static_cast<unsigned long long>(iRange));
+    S.hOutFile = nullptr;
+    return false;
+  }
+  if (iSize == iRange) {
     S.bCaptureComplete = 1;
     Print("Capture complete (%llu bytes): nothing to read \n ",
           static_cast<unsigned long long>(iSize));
-    return;
+    return true;
   }
   uint64_t iKeep = iSize / kBlockBytes * kBlockBytes;
   if (iKeep != iSize && !CutCaptureFile(S.hOutFile, iKeep)) {
     Print("Error: Can't cut the out file back to %llu bytes. \n",
           static_cast<unsigned long long>(iKeep));
     S.hOutFile = nullptr;  // nothing may be appended after a torn block
-    return;
+    return true;
   }
   S.iWalkStartAddr = S.iStartAddr + static_cast<uint32_t>(iKeep);
   S.iCapturedBytes.store(iKeep, std::memory_order_relaxed);
   Print("Resuming at %.8X (%llu bytes kept)\n ", S.iWalkStartAddr,
         static_cast<unsigned long long>(iKeep));
+  return true;
 }
 
-void OpenCapture(const char *szOutFileName) {
+// False when the run cannot go on (a capture to resume that is not this
+// range's).
+bool OpenCapture(const char *szOutFileName) {
   SharedStateRec &S = SharedState;
   S.iWalkStartAddr = S.iStartAddr;
-  if (S.bResume) {
-    ResumeCapture(szOutFileName);
-    return;
-  }
+  if (S.bResume) return ResumeCapture(szOutFileName);
   // Created, and an old capture emptied, before the port is opened.
   S.hOutFile = CreateCaptureFile(szOutFileName);
   if (S.hOutFile == nullptr) Print("Error: Can't open the out file. \n");
+  return true;
 }
 
 PortHandle OpenAndSetUpPort(const char *szPort) {
@@ -223,6 +268,7 @@ int StartUp(int iArgCount, char **pArgs) {
   // option word stands where the program's name stood.
   int iCount = iArgCount - (iFirst - 1);
   char **pPositional = pArgs + (iFirst - 1);
+  if (RefuseLateOption(iCount, pPositional)) return iUnusable;
   if (ParseArguments(iCount, pPositional) != kArgsOk) return iUnusable;
   S.szPortName = pPositional[1];
 
@@ -233,7 +279,8 @@ int StartUp(int iArgCount, char **pArgs) {
   if (iNameLen < 0 || static_cast<size_t>(iNameLen) >= sizeof szOutFileName)
     return iUnusable;  // bounded above
   Print("Out file    : %s   \n ", szOutFileName);
-  OpenCapture(szOutFileName);
+  if (RefuseLogTarget(szOutFileName, pPositional[1])) return iUnusable;
+  if (!OpenCapture(szOutFileName)) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
 
   PortHandle hPort = OpenAndSetUpPort(pPositional[1]);

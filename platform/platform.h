@@ -39,6 +39,9 @@
 //                       and tools close theirs)
 //   WriteCaptureFile    write bytes synchronously
 //   OpenLogFile         open a file for appending (each write lands whole at its end)
+//   SameFile            do two names reach one file (however each is written)?
+//   IsDeviceFile        does a name reach a device (a port, a terminal, the
+//                       null device) rather than a file?
 // Threads and time:
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
@@ -58,6 +61,9 @@
 //   ReadKey             take one key value (extended keys come as two values)
 //   EndProcess          end the process at once, whatever other threads do,
 //                       after the queued output (given half a second at most)
+//   OnEndingSignal      a routine that a signal ending the process runs first
+//                       (only calls that are safe in a signal handler); none
+//                       on Windows, where Ctrl+C arrives as a key
 #pragma once
 
 #include <stddef.h>
@@ -136,6 +142,8 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
 void CloseCaptureFile(FileHandle hFile);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
 FileHandle OpenLogFile(const char *szName);
+bool SameFile(const char *szA, const char *szB);
+bool IsDeviceFile(const char *szName);
 
 typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);
@@ -153,3 +161,4 @@ int ReadKey();
 // thread: the fast hand-off's command is sent at once.
 void WakeKeyWait();
 [[noreturn]] void EndProcess(int iStatus);
+void OnEndingSignal(void (*pRoutine)());

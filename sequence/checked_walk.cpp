@@ -20,18 +20,10 @@ const char kLineEnd[] = "\r\n";
 
 enum {
   kWhySize = 160,
-  kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
-  kCommandChars = 20,  // the longest command of a block, as a budget
   kInStepTries = 4,    // line ends sent to get back in step before giving up
   kQuietMs = 50,       // the line must be silent this long after the prompt
   kQuietPollMs = 5,
 };
-
-uint32_t TimeoutMs() {
-  const SharedStateRec &S = SharedState;
-  return S.iTimeoutMs > 0 ? static_cast<uint32_t>(S.iTimeoutMs)
-                          : DefaultTimeoutMs(S.iSpeed, S.iPaceMs);
-}
 
 // Waits until nothing has arrived for a while, so that what a confused
 // monitor still had to say (a late prompt, the rest of a dump) is not taken
@@ -49,8 +41,8 @@ void WaitForQuietLine(uint32_t iLimitMs) {
 // A bare line end until a prompt shows; false when none came.
 bool GetBackInStep() {
   for (int i = 0; i < kInStepTries; ++i) {
-    if (PostCommandTimed(kLineEnd, kPrompt, TimeoutMs()) == kHandoffAnswered) {
-      WaitForQuietLine(TimeoutMs());
+    if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) {
+      WaitForQuietLine(CommandTimeoutMs());
       return true;
     }
   }
@@ -65,7 +57,7 @@ void CommandName(const char *szCommand, char *szName, size_t iSize) {
 bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  if (PostCommandTimed(oCmdForExecute, kPrompt, TimeoutMs()) == kHandoffAnswered) return true;
+  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) return true;
   char szName[kTextSize];
   CommandName(oCmdForExecute, szName, sizeof szName);
   snprintf(szWhy, kWhySize, "no prompt after %.100s", szName);
@@ -143,14 +135,6 @@ void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order
 
 }  // namespace
 
-uint32_t DefaultTimeoutMs(int32_t iSpeed, int32_t iPaceMs) {
-  // Ten bits a character on the line: start, eight data, stop.
-  uint64_t iLineMs = iSpeed > 0 ? kAnswerChars * 10000ull / static_cast<uint64_t>(iSpeed) : 0;
-  uint64_t iSendMs = static_cast<uint64_t>(iPaceMs > 0 ? iPaceMs : 0) * kCommandChars;
-  uint64_t iTotal = 2000 + iLineMs + iSendMs;
-  return iTotal > 3600000u ? 3600000u : static_cast<uint32_t>(iTotal);
-}
-
 void WalkChecked() {
   SharedStateRec &S = SharedState;
   if (S.bCaptureComplete) {
@@ -161,7 +145,7 @@ void WalkChecked() {
   }
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  if (PostCommandTimed(kLineEnd, kPrompt, TimeoutMs()) != kHandoffAnswered && !GetBackInStep()) {
+  if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) != kHandoffAnswered && !GetBackInStep()) {
     Print("Error: the device shows no prompt. The walk stops here. \n");
     LogEvent("no prompt from the device: the walk stops");
     StopWalk();

@@ -14,7 +14,3 @@
 #include <stdint.h>
 
 void WalkChecked();
-
-// The default time-out of one command: two seconds, plus the time its
-// answer (a dump of about 700 characters) and the command itself take.
-uint32_t DefaultTimeoutMs(int32_t iSpeed, int32_t iPaceMs);

@@ -9,6 +9,8 @@
 
 namespace {
 
+enum { kAnswerChars = 700 };  // a dump's answer on the line, echo and prompt included
+
 void CopyText(char *szTo, const char *szFrom) { snprintf(szTo, kTextSize, "%s", szFrom); }
 
 // One poll interval. The fast hand-off waits on the event that the console
@@ -79,14 +81,29 @@ void PostCommand(const char *szText, const char *szPrompt) {
   WaitPrompt();
 }
 
+uint32_t DefaultTimeoutMs(int32_t iSpeed) {
+  // Ten bits a character on the line: start, eight data, stop.
+  uint64_t iLineMs = iSpeed > 0 ? kAnswerChars * 10000ull / static_cast<uint64_t>(iSpeed) : 0;
+  uint64_t iTotal = 2000 + iLineMs;
+  return iTotal > 3600000u ? 3600000u : static_cast<uint32_t>(iTotal);
+}
+
+uint32_t CommandTimeoutMs() {
+  const SharedStateRec &S = SharedState;
+  return S.iTimeoutMs > 0 ? static_cast<uint32_t>(S.iTimeoutMs) : DefaultTimeoutMs(S.iSpeed);
+}
+
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {
   Post(szText, szPrompt);
   uint64_t iCounted = 0;
   uint64_t iLast = MonotonicMs();
   for (;;) {
-    if (CommandSent() && PromptAnswered()) return kHandoffAnswered;
+    bool bSent = CommandSent();
+    if (bSent && PromptAnswered()) return kHandoffAnswered;
     uint64_t iNow = MonotonicMs();
-    if (TimeoutClockRuns()) iCounted += iNow - iLast;
+    // The device can answer only what it has received: the clock starts with
+    // the command's last byte, however slowly the pace lets it go out.
+    if (bSent && TimeoutClockRuns()) iCounted += iNow - iLast;
     iLast = iNow;
     if (iCounted >= iTimeoutMs) {
       // The hand-off holds one text at a time: the next one may be posted

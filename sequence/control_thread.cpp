@@ -2,10 +2,12 @@
 #include "sequence/control_thread.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <initializer_list>
 
 #include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/checked_walk.h"
 #include "sequence/command_handoff.h"
@@ -56,13 +58,35 @@ bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {
 
 namespace {
 
+// Hands a command over; false when its prompt did not come in time. An
+// unattended run, or one given --timeout, must not wait for ever for a
+// prompt that was lost; without either the walk waits as it always has.
+bool PostPlainCommand(const char *szText) {
+  const SharedStateRec &S = SharedState;
+  if (!S.bBatch && S.iTimeoutMs <= 0) {
+    PostCommand(szText, kPrompt);
+    return true;
+  }
+  uint32_t iTimeoutMs = CommandTimeoutMs();
+  if (PostCommandTimed(szText, kPrompt, iTimeoutMs) == kHandoffAnswered) return true;
+  int iNameLen = static_cast<int>(strcspn(szText, "\r\n"));
+  LeaveProgressLine();
+  Print("Error: no prompt after %.*s within %u ms. The walk stops here. \n", iNameLen, szText,
+        iTimeoutMs);
+  LogEvent("no prompt after %.*s: the walk stops", iNameLen, szText);
+  return false;
+}
+
 void WalkPlain() {
   SharedStateRec &S = SharedState;
   char oCmdForExecute[kTextSize];
 
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  PostCommand(kOpeningLineEnd, kPrompt);
+  if (!PostPlainCommand(kOpeningLineEnd)) {
+    S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
+    return;
+  }
 
   StartProgress();
   uint32_t iAddr = S.iStartAddr;
@@ -73,16 +97,24 @@ void WalkPlain() {
     // own notion of the current address is never trusted.
     for (BlockCommand eWhich : {kBankCommand, kOffsetCommand, kDumpCommand}) {
       ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-      PostCommand(oCmdForExecute, kPrompt);
+      if (!PostPlainCommand(oCmdForExecute)) {
+        S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
+        return;
+      }
     }
     bMore = NextBlockAddr(iAddr, &iAddr) && iAddr <= S.iEndAddr;
   }
   EndProgress();
   // Every dump line was decoded before its prompt was seen. Without the
   // check, the capture holds the range only if it holds exactly its bytes.
-  bool bWhole =
-      S.iCapturedBytes.load(std::memory_order_relaxed) == BlocksFrom(S.iStartAddr) * kBlockSize;
-  S.eWalkOutcome.store(bWhole ? kWalkComplete : kWalkStopped, std::memory_order_release);
+  uint64_t iCaptured = S.iCapturedBytes.load(std::memory_order_relaxed);
+  uint64_t iExpected = BlocksFrom(S.iStartAddr) * kBlockSize;
+  if (iCaptured != iExpected && S.bAnyOption) {
+    Print("Error: the capture holds %llu bytes, expected %llu. \n",
+          static_cast<unsigned long long>(iCaptured), static_cast<unsigned long long>(iExpected));
+  }
+  S.eWalkOutcome.store(iCaptured == iExpected ? kWalkComplete : kWalkStopped,
+                       std::memory_order_release);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <string.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -83,6 +85,41 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize) {
 FileHandle OpenLogFile(const char *szName) {
   int iFd = open(szName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   return iFd < 0 ? nullptr : RecordOf(iFd);
+}
+
+namespace {
+
+// The folder part of a name ("." for a bare name), for telling whether two
+// names that do not exist yet would make one file.
+bool SameFolderAndLeaf(const char *szA, const char *szB) {
+  const char *pLeafA = strrchr(szA, '/');
+  const char *pLeafB = strrchr(szB, '/');
+  const char *szLeafA = pLeafA != nullptr ? pLeafA + 1 : szA;
+  const char *szLeafB = pLeafB != nullptr ? pLeafB + 1 : szB;
+  if (strcmp(szLeafA, szLeafB) != 0) return false;
+  std::string sDirA = pLeafA != nullptr ? std::string(szA, pLeafA + 1) : std::string("./");
+  std::string sDirB = pLeafB != nullptr ? std::string(szB, pLeafB + 1) : std::string("./");
+  struct stat oA;
+  struct stat oB;
+  return stat(sDirA.c_str(), &oA) == 0 && stat(sDirB.c_str(), &oB) == 0 &&
+         oA.st_dev == oB.st_dev && oA.st_ino == oB.st_ino;
+}
+
+}  // namespace
+
+bool SameFile(const char *szA, const char *szB) {
+  struct stat oA;
+  struct stat oB;
+  bool bA = stat(szA, &oA) == 0;
+  bool bB = stat(szB, &oB) == 0;
+  if (bA && bB) return oA.st_dev == oB.st_dev && oA.st_ino == oB.st_ino;
+  if (bA || bB) return false;
+  return SameFolderAndLeaf(szA, szB);
+}
+
+bool IsDeviceFile(const char *szName) {
+  struct stat oStat;
+  return stat(szName, &oStat) == 0 && (S_ISCHR(oStat.st_mode) || S_ISBLK(oStat.st_mode));
 }
 
 void CloseCaptureFile(FileHandle hFile) {

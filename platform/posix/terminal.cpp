@@ -51,7 +51,7 @@ const int kSwitchWaitMs = 100;
 // SIG_IGN already in place (a sanitizer's, nohup's) are left to it.
 const int kEndSignals[] = {
     SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-    SIGXCPU,   SIGXFSZ, SIGIO,   SIGSYS,  SIGABRT, SIGSEGV, SIGBUS,  SIGILL,    SIGFPE,
+    SIGXCPU,   SIGIO,   SIGSYS,  SIGABRT, SIGSEGV, SIGBUS,  SIGILL,    SIGFPE,
 #ifdef SIGPWR
     SIGPWR,
 #endif
@@ -100,7 +100,12 @@ void ResumeRawTerminal() {
   iSwitching.fetch_sub(1);
 }
 
+// Set once by the core before the other threads start.
+std::atomic<void (*)()> pEndingRoutine{nullptr};
+
 void EndBySignal(int iSignal, siginfo_t *pInfo, void *) {
+  void (*pRoutine)() = pEndingRoutine.load();
+  if (pRoutine != nullptr && !IsFaultSignal(iSignal)) pRoutine();
   ReleasePortExclusive();
   RestoreTerminalAtEnd();
   signal(iSignal, SIG_DFL);
@@ -169,6 +174,10 @@ void InstallSignalHandlers() {
   // A reader of our output that went away must not end the run: the capture
   // goes on.
   signal(SIGPIPE, SIG_IGN);
+  // A file that reaches the size limit must not end the run either: the
+  // write fails instead, and the capture or the log says so as for a full
+  // disk.
+  if (HasDefaultAction(SIGXFSZ)) signal(SIGXFSZ, SIG_IGN);
 }
 
 // A closed descriptor 0, 1 or 2 would be handed to the next file opened, and
@@ -189,6 +198,8 @@ void PrepareProcess() {
   SaveTerminalSettings();
   InstallSignalHandlers();
 }
+
+void OnEndingSignal(void (*pRoutine)()) { pEndingRoutine.store(pRoutine); }
 
 void SaveTerminalSettings() {
   if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &oSavedTio) != 0) return;

@@ -4,6 +4,7 @@
 
 #include <conio.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <new>
@@ -93,6 +94,47 @@ FileHandle OpenLogFile(const char *szName) {
   }
   return reinterpret_cast<FileHandle>(h);
 }
+
+namespace {
+
+// The full name Windows makes of a name: a device comes out as \\.\NAME
+// (COM3, NUL, CON), a file as its drive and folders.
+bool FullNameOf(const char *szName, char *szFull, DWORD iSize) {
+  DWORD iLen = GetFullPathNameA(szName, iSize, szFull, NULL);
+  return iLen > 0 && iLen < iSize;
+}
+
+// The volume and the file's index: one file has one, however it is named.
+bool FileIdentityOf(const char *szName, BY_HANDLE_FILE_INFORMATION *pInfo) {
+  HANDLE h = CreateFileA(szName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool bKnown = GetFileInformationByHandle(h, pInfo) != 0;
+  CloseHandle(h);
+  return bKnown;
+}
+
+}  // namespace
+
+bool SameFile(const char *szA, const char *szB) {
+  char szFullA[MAX_PATH * 2];
+  char szFullB[MAX_PATH * 2];
+  if (!FullNameOf(szA, szFullA, sizeof szFullA) || !FullNameOf(szB, szFullB, sizeof szFullB))
+    return false;
+  if (lstrcmpiA(szFullA, szFullB) == 0) return true;
+  BY_HANDLE_FILE_INFORMATION oA;
+  BY_HANDLE_FILE_INFORMATION oB;
+  return FileIdentityOf(szFullA, &oA) && FileIdentityOf(szFullB, &oB) &&
+         oA.dwVolumeSerialNumber == oB.dwVolumeSerialNumber &&
+         oA.nFileIndexHigh == oB.nFileIndexHigh && oA.nFileIndexLow == oB.nFileIndexLow;
+}
+
+bool IsDeviceFile(const char *szName) {
+  char szFull[MAX_PATH * 2];
+  return FullNameOf(szName, szFull, sizeof szFull) && strncmp(szFull, "\\\\.\\", 4) == 0;
+}
+
+void OnEndingSignal(void (*)()) {}
 
 void CloseCaptureFile(FileHandle hFile) {
   if (hFile != nullptr) CloseHandle(HandleOf(hFile));
