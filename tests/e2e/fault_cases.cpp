@@ -427,4 +427,90 @@ TEST(PortExclusiveFlag, ClearedWhenTheRunEndsBySignal) {
   close(iOther);
 }
 
+// ---- 8: limits and signals met by the options ----
+
+// A file that reaches the size limit fails its write: the log's failure is
+// reported once and the dump goes on; the capture's is reported once and an
+// unattended run says it ended short. The program is never killed by it.
+TEST(SizeLimit, FailsTheWriteInsteadOfEndingTheRun) {
+  Device oDevice("fsize");
+  ASSERT_TRUE(oDevice.Start({"--baud", "115200"}, 0x800));
+  Keyboard oKeys;
+  Process oLogged;
+  ASSERT_TRUE(oLogged.Start(
+      {"/usr/bin/prlimit", "--fsize=3000", "--", VexlorBinary(), "--check", "--batch", "--log",
+       "session.log", oDevice.oSim.sPtyPath, "115200", "1C000", "1C7FF", "BB", "BT", "DM", "quiet"},
+      oKeys.iSlave, oDevice.sDir));
+  int iStatus = -1;
+  ASSERT_TRUE(oLogged.WaitExit(kLong, &iStatus)) << oLogged.Output();
+  EXPECT_EQ(iStatus, 0) << oLogged.Output();
+  const std::string kLogFailed =
+      "Error: Can't write the log file session.log. The dump goes on. \n";
+  size_t iAt = oLogged.Output().find(kLogFailed);
+  EXPECT_NE(iAt, std::string::npos) << oLogged.Output();
+  EXPECT_EQ(oLogged.Output().find(kLogFailed, iAt + 1), std::string::npos);
+  EXPECT_TRUE(oDevice.Capture("DM_1C000_1C7FF.bin") == oDevice.sImage);
+
+  Process oPlain;
+  ASSERT_TRUE(
+      oPlain.Start({"/usr/bin/prlimit", "--fsize=1000", "--", VexlorBinary(), "--batch",
+                    oDevice.oSim.sPtyPath, "115200", "1C000", "1C7FF", "BB", "BT", "DM", "quiet"},
+                   oKeys.iSlave, oDevice.sDir));
+  ASSERT_TRUE(oPlain.WaitExit(kLong, &iStatus)) << oPlain.Output();
+  EXPECT_EQ(iStatus, 1) << oPlain.Output();
+  const std::string kCaptureFailed = "Error: Can't write the out file. \n";
+  iAt = oPlain.Output().find(kCaptureFailed);
+  EXPECT_NE(iAt, std::string::npos) << oPlain.Output();
+  EXPECT_EQ(oPlain.Output().find(kCaptureFailed, iAt + 1), std::string::npos);
+  EXPECT_NE(oPlain.Output().find("Error: the capture holds 1000 bytes, expected 2048. \n"),
+            std::string::npos)
+      << oPlain.Output();
+}
+
+// The received bytes gathered for the log's next record (the last prompt,
+// which no line end follows) are written when a signal ends the run.
+TEST(SessionLog, LastReceivedBytesWrittenWhenASignalEndsTheRun) {
+  Device oDevice("logsignal");
+  ASSERT_TRUE(oDevice.Start({}, 0x80));
+  Keyboard oKeys;
+  Process oRun;
+  ASSERT_TRUE(oRun.Start({VexlorBinary(), "--log", "session.log", oDevice.oSim.sPtyPath, "38400",
+                          "1C000", "1C07F", "BB", "BT", "DM", "quiet"},
+                         oKeys.iSlave, oDevice.sDir));
+  ASSERT_TRUE(oRun.WaitOutput(kMenu, kLong));
+  oKeys.Type("s");
+  // "Done." comes after the last prompt went through the receive path.
+  ASSERT_TRUE(oRun.WaitOutput("Done. \n", kLong)) << oRun.Output();
+  for (int iTry = 0; iTry < kLong && !oRun.Exited(); ++iTry) {
+    kill(oRun.iPid, SIGTERM);
+    WaitUntil([&] { return oRun.Exited(); }, 1);
+  }
+  std::string sLog = ReadFileBytes(oDevice.sDir + "/session.log");
+  ASSERT_GT(sLog.size(), 9u);
+  EXPECT_EQ(sLog.substr(sLog.size() - 9), " ms RX >\n") << sLog;
+}
+
+// With a slow pace a command takes seconds to go out; t between two of its
+// bytes ends the run at once instead of after the command.
+TEST(SlowPace, TEndsTheRunBetweenPacedBytes) {
+  Device oDevice("slowt");
+  ASSERT_TRUE(oDevice.Start({}, 0x80));
+  Keyboard oKeys;
+  Process oRun;
+  ASSERT_TRUE(oRun.Start({VexlorBinary(), "--pace", "1000", oDevice.oSim.sPtyPath, "38400", "1C000",
+                          "1C07F", "BB", "BT", "DM"},
+                         oKeys.iSlave, oDevice.sDir));
+  ASSERT_TRUE(oRun.WaitOutput(kMenu, kLong));
+  oKeys.Type("s");
+  // Five bytes of "BB 01\r\n" are still to go: five seconds at this pace.
+  ASSERT_TRUE(oDevice.oSim.WaitReceived("\r\nBB", kLong));
+  auto tTyped = std::chrono::steady_clock::now();
+  oKeys.Type("t");
+  int iStatus = -1;
+  ASSERT_TRUE(oRun.WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - tTyped, std::chrono::seconds(3));
+  EXPECT_EQ(oDevice.oSim.Received().find("BB 01"), std::string::npos);
+}
+
 }  // namespace

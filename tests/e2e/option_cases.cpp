@@ -82,8 +82,11 @@ void FaultsAreRealWithoutTheCheck(Target &oTarget) {
       {"--pace", "0", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
   int iStatus = -1;
   oRig.Ends(&iStatus);
-  // Unattended and unchecked, the run still knows its capture is not whole.
+  // Unattended and unchecked, the run still knows its capture is not whole,
+  // and says by how much.
   EXPECT_EQ(iStatus, 1) << oTarget.Output();
+  EXPECT_NE(oTarget.Output().find("Error: the capture holds "), std::string::npos)
+      << oTarget.Output();
   EXPECT_FALSE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage);
 }
 
@@ -203,6 +206,108 @@ void ReconnectAcrossAVanishingDevice(Target &oTarget) {
       << "capture differs from the image";
 }
 
+// Command lines that must be refused before anything is created or sent:
+// a log that would land in the capture, go to the port or to a device, an
+// option written after the port (it would make the run quiet and
+// unchecked), --batch however written, --retries that the plain walk could
+// never use, and a capture to resume that is longer than its range. Each
+// leaves an existing capture as it was.
+void RefusedCommandLines(Target &oTarget) {
+  Rig oRig(oTarget, "refused");
+  ASSERT_TRUE(oRig.StartDevice({}));
+  bool bWine = std::string(oTarget.Name()) == "windows";
+  const std::string sCapture = "DM_1C000_1C0FF.bin";
+  const std::string sDevice = bWine ? "NUL" : "/dev/null";
+  const std::string sAbsolute =
+      bWine ? "Z:" + oRig.sDir + "/" + sCapture : oRig.sDir + "/" + sCapture;
+  const std::string sLong(5000, 'x');
+  struct {
+    std::vector<std::string> aOptions;
+    std::vector<std::string> aAfter;  // after the seven positional arguments
+    std::string sExisting;            // the capture before the run ("": none)
+    int iStatus;
+    std::string sSays;
+  } aRows[] = {
+      {{"--batch", "--log", sCapture},
+       {},
+       "keep me",
+       2,
+       "Error: --log " + sCapture + " is the capture file. Nothing was created or sent. \n"},
+      {{"--batch", "--log=./" + sCapture}, {}, "", 2, " is the capture file. "},
+      {{"--batch", "--log", sAbsolute}, {}, "keep me", 2, " is the capture file. "},
+      {{"--batch", "--log", oRig.sPort}, {}, "", 2, " is the port. "},
+      {{"--batch", "--log", sDevice}, {}, "", 2, " is a device, not a file. "},
+      {{"--batch"},
+       {"--reread"},
+       "",
+       2,
+       std::string("Error: options come before the port: --reread \n") + kUsage},
+      {{}, {"--timeout=5"}, "keep me", 0, "Error: options come before the port: --timeout=5 \n"},
+      {{"--batch=1"}, {}, "", 2, "Error: --batch takes no value \n"},
+      {{"--batch=", "--check"}, {}, "", 2, "Error: --batch takes no value \n"},
+      {{"-x"}, {}, "", 0, std::string("Error: unknown option -x \n") + kUsage},
+      {{"--batch", "--retries", "2"}, {}, "", 2, "Error: --retries needs --check "},
+      {{"--resume", "--batch"},
+       {"quiet"},
+       sLong,
+       2,
+       "Error: " + sCapture +
+           " holds 5000 bytes, more than the 256 of the range: it is not a "
+           "capture of this range. Nothing was changed. \n"},
+  };
+  for (const auto &oRow : aRows) {
+    std::string sPath = oRig.sDir + "/" + sCapture;
+    remove(sPath.c_str());
+    if (!oRow.sExisting.empty()) WriteFileBytes(sPath, oRow.sExisting);
+    std::vector<std::string> aArgs = oRow.aOptions;
+    aArgs.insert(aArgs.end(), {oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"});
+    aArgs.insert(aArgs.end(), oRow.aAfter.begin(), oRow.aAfter.end());
+    std::unique_ptr<Target> pRun = oTarget.MakeAnother();
+    ASSERT_TRUE(pRun->Start(aArgs, oRig.sDir));
+    int iStatus = -1;
+    ASSERT_TRUE(pRun->WaitExit(kLong, &iStatus)) << aArgs[0];
+    std::string sOut = pRun->Output();
+    EXPECT_EQ(iStatus, oRow.iStatus) << sOut;
+    EXPECT_NE(sOut.find(oRow.sSays), std::string::npos) << sOut;
+    EXPECT_EQ(FileExists(sPath), !oRow.sExisting.empty()) << sOut;
+    if (!oRow.sExisting.empty()) {
+      EXPECT_TRUE(oRig.Capture(sCapture) == oRow.sExisting) << sOut;
+    }
+  }
+  EXPECT_EQ(oRig.oSim.Received(), "");
+  EXPECT_FALSE(FileExists(oRig.sDir + "/" + sDevice));
+}
+
+// An unattended plain walk whose prompt never comes ends with a line that
+// names the command, and status 1, instead of waiting for ever.
+void UnattendedPlainWalkEndsAtALostPrompt(Target &oTarget) {
+  Rig oRig(oTarget, "lostprompt");
+  ASSERT_TRUE(oRig.StartDevice({"--no-prompt-after", "5"}));
+  ASSERT_TRUE(oRig.Run({"--batch", "--timeout", "500", oRig.sPort, "115200", "1C000", "1C0FF", "BB",
+                        "BT", "DM", "quiet"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 1) << sOut;
+  EXPECT_NE(sOut.find("Error: no prompt after BT C080 within 500 ms. The walk stops here. \n"),
+            std::string::npos)
+      << sOut;
+}
+
+// The time-out runs from a command's last byte: a slow pace that takes
+// longer than the time-out to send a command is no failure.
+void TimeoutRunsFromTheLastByteSent(Target &oTarget) {
+  Rig oRig(oTarget, "slowpace");
+  ASSERT_TRUE(oRig.StartDevice({}));
+  ASSERT_TRUE(oRig.Run({"--check", "--batch", "--pace", "100", "--timeout", "500", oRig.sPort,
+                        "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  EXPECT_EQ(iStatus, 0) << oTarget.Output();
+  EXPECT_EQ(oTarget.Output().find("Retry "), std::string::npos) << oTarget.Output();
+  EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.sImage.substr(0, 0x80));
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &OptionCases() {
@@ -213,6 +318,9 @@ const std::vector<E2ECase> &OptionCases() {
       {"ResumeCompletesAnInterruptedWalk", ResumeCompletesAnInterruptedWalk, true},
       {"CheckedWalkSendsWhatThePlainWalkSends", CheckedWalkSendsWhatThePlainWalkSends, true},
       {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, true},
+      {"RefusedCommandLines", RefusedCommandLines, true},
+      {"UnattendedPlainWalkEndsAtALostPrompt", UnattendedPlainWalkEndsAtALostPrompt, true},
+      {"TimeoutRunsFromTheLastByteSent", TimeoutRunsFromTheLastByteSent, true},
   };
   return aCases;
 }
