@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/port_list.h"
 #include "core/print.h"
 #include "core/shared_state.h"
 
@@ -36,6 +37,7 @@ enum OptionId {
   kOptLog,
   kOptReconnect,
   kOptFlow,
+  kOptList,
 };
 
 enum OptionValue {
@@ -79,6 +81,8 @@ const OptionRec kOptions[] = {
      "wait up to SECONDS for a lost device to come back, then go on (needs --check)"},
     {"--flow", kOptFlow, kValueFlow, "rtscts|none", 0, 0, "rtscts or none",
      "the handshake (default rtscts; none: only TX, RX and ground wired)"},
+    {"--list", kOptList, kValueNone, "", 0, 0, "",
+     "list the serial ports of this computer and end"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -138,7 +142,8 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
   }
   switch (oOption.eId) {
     case kOptHelp:
-    case kOptVersion: break;  // answered by the caller
+    case kOptVersion:
+    case kOptList: break;  // answered by the caller
     case kOptCheck: S.bCheck = 1; break;
     case kOptReread: S.bReread = S.bCheck = 1; break;
     case kOptRetries: S.iRetries = iNumber; break;
@@ -231,6 +236,10 @@ OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) 
     }
     if (pOption->eId == kOptVersion) {
       Print("Vexlor %s\n", VEXLOR_VERSION);
+      return kOptionsHelp;
+    }
+    if (pOption->eId == kOptList) {
+      PrintPortList();
       return kOptionsHelp;
     }
     const char *szValue = "";

@@ -10,7 +10,7 @@
 
 enum OptionsResult {
   kOptionsOk,       // *piFirstPositional: index of the port argument
-  kOptionsHelp,     // --help or --version was answered: end with status 0
+  kOptionsHelp,     // --help, --version or --list was answered: end with status 0
   kOptionsRefused,  // a message and the usage text were printed
 };
 

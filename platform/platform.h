@@ -29,6 +29,16 @@
 //   ReopenPort          open the named device again into the same handle
 //   PreparePortIo       zero an overlapped record and create its event
 //   ReleasePortIo       close the record's event
+//   SetPortLowLatency   ask the driver to hand on each byte as it arrives; the
+//                       report says what was asked and what the driver
+//                       answered, and the flags are put back when the port is
+//                       closed or released, or the process ends
+//   ReadPortErrorCounts the receive errors counted on the port (frame, overrun,
+//                       parity, break, buffer overrun); false where the port
+//                       keeps no counts
+// Serial ports of the computer:
+//   ListSerialPorts     every serial port there is, with what is known of it
+//                       (stable name, USB ids and strings, driver, latency timer)
 // Capture file and session log:
 //   CreateCaptureFile   create or empty a file for writing; nullptr when another
 //                       run is still writing it (it is then left alone)
@@ -119,6 +129,29 @@ enum { kEvRxChar = 1 };  // event mask bit: a character arrived
 
 enum IoStart { kIoDone = 0, kIoPending = 1, kIoFailed = 2 };
 
+// Receive errors since the port was opened (on Windows: since the first call).
+struct PortErrorCounts {
+  uint64_t iFrame;
+  uint64_t iOverrun;  // the UART's own receive register was overrun
+  uint64_t iParity;
+  uint64_t iBreak;
+  uint64_t iBufferOverrun;  // the driver's receive buffer was full
+};
+
+// One serial port of the computer. Texts are empty and numbers 0 (or -1)
+// where nothing is known.
+struct SerialPortInfo {
+  char szName[64];          // what the program is given: /dev/ttyUSB0, COM3
+  char szStableName[192];   // a name that survives replugging (/dev/serial/by-id/...)
+  char szDescription[128];  // the device's own words: maker and product, or the
+                            // name Windows shows
+  uint16_t iVendorId;       // USB ids, with bUsb
+  uint16_t iProductId;
+  bool bUsb;
+  char szDriver[32];
+  int32_t iLatencyTimerMs;  // the adapter's latency timer; -1: none
+};
+
 void PrepareProcess();
 
 PortHandle OpenPort(const char *szName);
@@ -135,6 +168,11 @@ void ReleaseLostPort(PortHandle hPort);
 bool ReopenPort(PortHandle hPort, const char *szName);
 bool PreparePortIo(PortIo *pIo);
 void ReleasePortIo(PortIo *pIo);
+bool SetPortLowLatency(PortHandle hPort, char *szReport, size_t iReportSize);
+bool ReadPortErrorCounts(PortHandle hPort, PortErrorCounts *pCounts);
+
+// Fills at most iMax records, sorted by name, and returns how many it filled.
+size_t ListSerialPorts(SerialPortInfo *aPorts, size_t iMax);
 
 FileHandle CreateCaptureFile(const char *szName);
 FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize);

@@ -9,7 +9,10 @@
 // at once (they never report pending), which the callers accept.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <linux/tty_flags.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -50,6 +53,24 @@ PosixIo *IoOf(PortIo *pIo) { return reinterpret_cast<PosixIo *>(pIo->aRec); }
 // The descriptor of the open port while it is exclusive, for the ways out
 // that do not pass through ClosePort (EndProcess and the signal handlers).
 std::atomic<int> iExclusiveFd{-1};
+
+// The driver's serial record as it was before SetPortLowLatency changed it,
+// and the descriptor it belongs to while the change stands (-1: none). The
+// record is written before the descriptor is published, so a signal handler
+// that sees the descriptor finds the record whole and needs nothing but the
+// ioctl to put it back.
+serial_struct oSerialBefore;
+std::atomic<int> iLowLatencyFd{-1};
+
+// Puts the driver's flags back if iFd is the port whose flags were changed
+// (any port when iFd is -1). Only an atomic exchange and an ioctl: a signal
+// handler may call it.
+void RestoreLowLatency(int iFd) {
+  int iChanged = iLowLatencyFd.load();
+  if (iChanged < 0 || (iFd >= 0 && iChanged != iFd)) return;
+  if (!iLowLatencyFd.compare_exchange_strong(iChanged, -1)) return;
+  ioctl(iChanged, TIOCSSERIAL, &oSerialBefore);
+}
 
 int64_t NowMs() { return MonotonicMs(); }
 
@@ -302,6 +323,7 @@ int HandBackDevice(PortHandle hPort) {
   if (iFd < 0) return -1;
   int iExpected = iFd;
   iExclusiveFd.compare_exchange_strong(iExpected, -1);
+  RestoreLowLatency(iFd);
   ioctl(iFd, TIOCNXCL);
   flock(iFd, LOCK_UN);
   return iFd;
@@ -339,10 +361,66 @@ bool ReopenPort(PortHandle hPort, const char *szName) {
   return true;
 }
 
-void ReleasePortExclusive() {
-  // Only an atomic load and an ioctl: both may run in a signal handler.
+void ReleasePortAtEnd() {
+  // Only atomic loads and ioctls: all may run in a signal handler.
+  RestoreLowLatency(-1);
   int iFd = iExclusiveFd.load();
   if (iFd >= 0) ioctl(iFd, TIOCNXCL);
+}
+
+bool SetPortLowLatency(PortHandle hPort, char *szReport, size_t iReportSize) {
+  int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
+  if (iFd < 0) {
+    snprintf(szReport, iReportSize, "low latency asked: the port is not open");
+    return false;
+  }
+  // A pseudo-terminal, and many a driver, keeps no serial record at all.
+  serial_struct oSerial;
+  if (ioctl(iFd, TIOCGSERIAL, &oSerial) != 0) {
+    snprintf(szReport, iReportSize, "low latency asked: driver refused (%s)", strerror(errno));
+    return false;
+  }
+  if (oSerial.flags & ASYNC_LOW_LATENCY) {
+    snprintf(szReport, iReportSize, "low latency on (was on already)");
+    return true;
+  }
+  serial_struct oBefore = oSerial;
+  oSerial.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(iFd, TIOCSSERIAL, &oSerial) != 0) {
+    snprintf(szReport, iReportSize, "low latency asked: driver refused (%s)", strerror(errno));
+    return false;
+  }
+  // Remembered before anything else can fail, so that whatever the driver
+  // kept of the change is undone on the way out.
+  if (iLowLatencyFd.load() < 0) {
+    oSerialBefore = oBefore;
+    iLowLatencyFd.store(iFd);
+  }
+  // Some drivers accept the call and drop the flag: only the read-back tells.
+  if (ioctl(iFd, TIOCGSERIAL, &oSerial) != 0) {
+    snprintf(szReport, iReportSize, "low latency asked: driver gives no answer (%s)",
+             strerror(errno));
+    return false;
+  }
+  if (!(oSerial.flags & ASYNC_LOW_LATENCY)) {
+    snprintf(szReport, iReportSize, "low latency asked: driver kept it off");
+    return false;
+  }
+  snprintf(szReport, iReportSize, "low latency on (was off)");
+  return true;
+}
+
+bool ReadPortErrorCounts(PortHandle hPort, PortErrorCounts *pCounts) {
+  int iFd = hPort == nullptr ? -1 : hPort->iFd.load();
+  serial_icounter_struct oCounts;
+  if (iFd < 0 || ioctl(iFd, TIOCGICOUNT, &oCounts) != 0) return false;
+  // The driver's counters are ints that wrap; a run never sees them do so.
+  pCounts->iFrame = static_cast<uint32_t>(oCounts.frame);
+  pCounts->iOverrun = static_cast<uint32_t>(oCounts.overrun);
+  pCounts->iParity = static_cast<uint32_t>(oCounts.parity);
+  pCounts->iBreak = static_cast<uint32_t>(oCounts.brk);
+  pCounts->iBufferOverrun = static_cast<uint32_t>(oCounts.buf_overrun);
+  return true;
 }
 
 bool PreparePortIo(PortIo *pIo) {

@@ -1,13 +1,17 @@
 // posix_internal.h - what the POSIX back-end's files share among themselves.
 //
 // terminal.cpp owns the settings of the operator's terminal (standard input)
-// and the signal handlers; port.cpp owns the port's exclusive flag; output.cpp
-// owns the queue behind WriteOutput. Each of these is needed on a way out that
-// another file takes, which is all this header is for.
+// and the signal handlers; port.cpp owns the port's exclusive flag and the
+// driver flags it changed; output.cpp owns the queue behind WriteOutput. Each
+// of these is needed on a way out that another file takes, which is all this
+// header is for. port_list.cpp is here only for its test's sake.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
+
+struct SerialPortInfo;
 
 // terminal.cpp
 //   SaveTerminalSettings   remember standard input's settings (once, at start)
@@ -22,9 +26,17 @@ void RestoreTerminalAtEnd();
 void NoteTerminalTouched(int iFd);
 
 // port.cpp
-//   ReleasePortExclusive   clear the exclusive flag of the open port, if any;
-//                          safe in a signal handler
-void ReleasePortExclusive();
+//   ReleasePortAtEnd       clear the exclusive flag of the open port, if any,
+//                          and put back the driver flags SetPortLowLatency
+//                          changed; safe in a signal handler
+void ReleasePortAtEnd();
+
+// port_list.cpp
+//   ListSerialPortsUnder   ListSerialPorts with the roots of sysfs (/sys) and of
+//                          the device names (/dev) given, so that a test can
+//                          hand it a tree of its own
+size_t ListSerialPortsUnder(const char *szSysRoot, const char *szDevRoot, SerialPortInfo *aPorts,
+                            size_t iMax);
 
 // output.cpp
 //   FlushOutput            wait until the queued output is written, at most

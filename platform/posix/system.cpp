@@ -279,7 +279,7 @@ void EndProcess(int iStatus) {
   // What is queued for the console goes out first, unless the console stays
   // blocked: then the run ends anyway, moments later, without it.
   FlushOutput(kEndFlushMs);
-  ReleasePortExclusive();
+  ReleasePortAtEnd();
   RestoreTerminalAtEnd();
   // _exit, not exit: the control and console threads are still running, and
   // static destructors must not run under their feet.

@@ -5,7 +5,8 @@
 // the program ends. That is why its settings are taken in PrepareProcess,
 // before the port set-up (the port may be this very terminal) and before the
 // console thread exists, and why every signal that would end the process
-// without a word first puts them back, and releases the port's exclusive flag.
+// without a word first puts them back, releases the port's exclusive flag and
+// puts back the port's driver flags that the program changed.
 // SIGTSTP puts them back for the time the program is stopped; SIGCONT switches
 // to raw keys again.
 #include <errno.h>
@@ -106,7 +107,7 @@ std::atomic<void (*)()> pEndingRoutine{nullptr};
 void EndBySignal(int iSignal, siginfo_t *pInfo, void *) {
   void (*pRoutine)() = pEndingRoutine.load();
   if (pRoutine != nullptr && !IsFaultSignal(iSignal)) pRoutine();
-  ReleasePortExclusive();
+  ReleasePortAtEnd();
   RestoreTerminalAtEnd();
   signal(iSignal, SIG_DFL);
   if (IsFaultSignal(iSignal) && pInfo != nullptr && pInfo->si_code > 0) return;

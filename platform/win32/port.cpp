@@ -9,6 +9,7 @@
 #include "platform/win32/windows_api.h"
 
 #include <new>
+#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
@@ -21,6 +22,13 @@
 // record lives until the process ends.
 struct PortRec {
   std::atomic<HANDLE> h;
+  // ClearCommError reports each kind of receive error once and forgets it:
+  // the running totals live here (ReadPortErrorCounts).
+  std::atomic<uint64_t> iFrame{0};
+  std::atomic<uint64_t> iOverrun{0};
+  std::atomic<uint64_t> iParity{0};
+  std::atomic<uint64_t> iBreak{0};
+  std::atomic<uint64_t> iBufferOverrun{0};
 };
 
 namespace {
@@ -257,4 +265,31 @@ void ReleasePortIo(PortIo *pIo) {
     CloseHandle(pRec->ov.hEvent);
     pRec->ov.hEvent = NULL;
   }
+}
+
+bool SetPortLowLatency(PortHandle hPort, char *szReport, size_t iReportSize) {
+  (void)hPort;
+  // The serial API has no such setting: the adapter's driver keeps it.
+  snprintf(szReport, iReportSize,
+           "low latency: not available on Windows (set the adapter's latency timer in the "
+           "Device Manager)");
+  return false;
+}
+
+bool ReadPortErrorCounts(PortHandle hPort, PortErrorCounts *pCounts) {
+  DWORD iErrors = 0;
+  COMSTAT oStat;
+  if (hPort == nullptr || !ClearCommError(HandleOf(hPort), &iErrors, &oStat)) return false;
+  // Each flag says "at least once since the last call": counted as one.
+  if (iErrors & CE_FRAME) hPort->iFrame.fetch_add(1);
+  if (iErrors & CE_OVERRUN) hPort->iOverrun.fetch_add(1);
+  if (iErrors & CE_RXPARITY) hPort->iParity.fetch_add(1);
+  if (iErrors & CE_BREAK) hPort->iBreak.fetch_add(1);
+  if (iErrors & CE_RXOVER) hPort->iBufferOverrun.fetch_add(1);
+  pCounts->iFrame = hPort->iFrame.load();
+  pCounts->iOverrun = hPort->iOverrun.load();
+  pCounts->iParity = hPort->iParity.load();
+  pCounts->iBreak = hPort->iBreak.load();
+  pCounts->iBufferOverrun = hPort->iBufferOverrun.load();
+  return true;
 }

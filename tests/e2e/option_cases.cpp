@@ -308,6 +308,28 @@ void TimeoutRunsFromTheLastByteSent(Target &oTarget) {
   EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.sImage.substr(0, 0x80));
 }
 
+// --list needs no other argument and ends at once with status 0: one line
+// per port, each starting with the name the program is given, or one line
+// saying there is none. The machine decides which.
+void ListPrintsThePortsAndEnds(Target &oTarget) {
+  Rig oRig(oTarget, "list");
+  ASSERT_TRUE(oRig.Run({"--list"}));
+  int iStatus = -1;
+  ASSERT_TRUE(oRig.Ends(&iStatus)) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  if (sOut == "No serial ports found. \n") return;
+  bool bWine = std::string(oTarget.Name()) == "windows";
+  ASSERT_FALSE(sOut.empty());
+  EXPECT_EQ(sOut.back(), '\n') << sOut;
+  for (size_t iStart = 0; iStart < sOut.size(); iStart = sOut.find('\n', iStart) + 1) {
+    std::string sLine = sOut.substr(iStart, sOut.find('\n', iStart) - iStart);
+    bool bNamed = bWine ? sLine.compare(0, 3, "COM") == 0 || sLine.compare(0, 7, "\\\\.\\COM") == 0
+                        : sLine.compare(0, 5, "/dev/") == 0;
+    EXPECT_TRUE(bNamed) << sLine;
+  }
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &OptionCases() {
@@ -321,6 +343,7 @@ const std::vector<E2ECase> &OptionCases() {
       {"RefusedCommandLines", RefusedCommandLines, true},
       {"UnattendedPlainWalkEndsAtALostPrompt", UnattendedPlainWalkEndsAtALostPrompt, true},
       {"TimeoutRunsFromTheLastByteSent", TimeoutRunsFromTheLastByteSent, true},
+      {"ListPrintsThePortsAndEnds", ListPrintsThePortsAndEnds, true},
   };
   return aCases;
 }

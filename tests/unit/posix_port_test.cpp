@@ -113,6 +113,28 @@ TEST_F(PendingWait, HangUpFailsIt) {
   EXPECT_EQ(StartPortEventWait(oPty.hPort, &ov, &mask), kIoFailed);
 }
 
+// A pseudo-terminal keeps no serial record and no error counts: asking for
+// either is no failure of the port, and the report says why.
+TEST(PosixPort, PseudoTerminalRefusesLowLatencyAndKeepsNoErrorCounts) {
+  PtyPair oPty;
+  ASSERT_NE(oPty.hPort, nullptr);
+  char szReport[128] = "untouched";
+  EXPECT_FALSE(SetPortLowLatency(oPty.hPort, szReport, sizeof szReport));
+  EXPECT_STREQ(szReport, "low latency asked: driver refused (Inappropriate ioctl for device)");
+  PortErrorCounts oCounts = {7, 7, 7, 7, 7};
+  EXPECT_FALSE(ReadPortErrorCounts(oPty.hPort, &oCounts));
+  // The port is as usable as before.
+  PortIo ov;
+  PreparePortIo(&ov);
+  uint32_t iWritten = 0;
+  EXPECT_EQ(StartPortWrite(oPty.hPort, &ov, "DM\r\n", 4, &iWritten), kIoDone);
+  EXPECT_EQ(oPty.ReadDevice(4, 5000), "DM\r\n");
+  ClosePort(oPty.hPort);
+  EXPECT_FALSE(SetPortLowLatency(oPty.hPort, szReport, sizeof szReport));
+  EXPECT_FALSE(ReadPortErrorCounts(oPty.hPort, &oCounts));
+  oPty.hPort = nullptr;
+}
+
 TEST(PosixPort, WritesReachTheDevice) {
   PtyPair oPty;
   ASSERT_NE(oPty.hPort, nullptr);
