@@ -39,6 +39,9 @@
 //                       and tools close theirs)
 //   WriteCaptureFile    write bytes synchronously
 //   OpenLogFile         open a file for appending (each write lands whole at its end)
+//   ReplaceFileWith     put a file written in full (and closed) in the place of
+//                       another in the same folder, in one step: a reader, or a
+//                       crash, sees the old file or the new one, never a mix
 // Threads and time:
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
@@ -136,6 +139,7 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
 void CloseCaptureFile(FileHandle hFile);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
 FileHandle OpenLogFile(const char *szName);
+bool ReplaceFileWith(const char *szNew, const char *szName);
 
 typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);

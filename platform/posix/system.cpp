@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -83,6 +84,16 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize) {
 FileHandle OpenLogFile(const char *szName) {
   int iFd = open(szName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   return iFd < 0 ? nullptr : RecordOf(iFd);
+}
+
+bool ReplaceFileWith(const char *szNew, const char *szName) {
+  // The new file's bytes reach the disk before its name does: a rename that
+  // outlives the data would leave an empty file after a power cut.
+  int iFd = open(szNew, O_RDONLY | O_CLOEXEC);
+  if (iFd < 0) return false;
+  bool bSynced = fsync(iFd) == 0;
+  close(iFd);
+  return bSynced && rename(szNew, szName) == 0;
 }
 
 void CloseCaptureFile(FileHandle hFile) {

@@ -94,6 +94,12 @@ FileHandle OpenLogFile(const char *szName) {
   return reinterpret_cast<FileHandle>(h);
 }
 
+bool ReplaceFileWith(const char *szNew, const char *szName) {
+  // rename() refuses a name that exists here; the move replaces it, and
+  // write-through returns only once the move is on the disk.
+  return MoveFileExA(szNew, szName, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 void CloseCaptureFile(FileHandle hFile) {
   if (hFile != nullptr) CloseHandle(HandleOf(hFile));
 }
