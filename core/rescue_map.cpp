@@ -248,10 +248,11 @@ bool ReadWordNumber(const MapReader &oReader, const MapWord &oWord, const char *
                     bool bDecimalOnly, uint64_t *piValue, char *szWhy, size_t iWhySize) {
   NumberRead eRead = ReadNumber(oWord, bDecimalOnly, piValue);
   if (eRead == kNumberOk) return true;
-  int iShown = oWord.n > 24 ? 24 : static_cast<int>(oWord.n);
   if (eRead == kNumberTooBig) {
-    SetWhy(szWhy, iWhySize, "line %llu: the %s %.*s... is too big a number",
-           static_cast<unsigned long long>(oReader.iLine), szWhat, iShown, oWord.p);
+    bool bLong = oWord.n > 24;
+    SetWhy(szWhy, iWhySize, "line %llu: the %s %.*s%s is too big a number",
+           static_cast<unsigned long long>(oReader.iLine), szWhat,
+           bLong ? 24 : static_cast<int>(oWord.n), oWord.p, bLong ? "..." : "");
   } else {
     SetWhy(szWhy, iWhySize, "line %llu: the %s is not a number",
            static_cast<unsigned long long>(oReader.iLine), szWhat);
@@ -537,24 +538,27 @@ MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, RescueMap *pMap, cha
   // long is 32 bits on Windows) and a file that grows meanwhile is caught.
   char *pText = nullptr;
   size_t iLen = 0;
+  size_t iSize = 0;
   bool bTooBig = false;
   bool bFailed = false;
   for (;;) {
-    if (iLen >= kMapFileMax) {
+    if (iLen == kMapFileMax) {
       char c;
       bTooBig = fread(&c, 1, 1, pFile) == 1;
       break;
     }
-    size_t iWant = kMapFileMax - iLen < kReadStep ? kMapFileMax - iLen : kReadStep;
-    char *pBigger = static_cast<char *>(realloc(pText, iLen + iWant));
-    if (pBigger == nullptr) {
-      bFailed = true;
-      break;
+    if (iLen == iSize) {
+      iSize = iSize == 0 ? kReadStep : iSize * 2 > kMapFileMax ? kMapFileMax : iSize * 2;
+      char *pBigger = static_cast<char *>(realloc(pText, iSize));
+      if (pBigger == nullptr) {
+        bFailed = true;
+        break;
+      }
+      pText = pBigger;
     }
-    pText = pBigger;
-    size_t iGot = fread(pText + iLen, 1, iWant, pFile);
+    size_t iGot = fread(pText + iLen, 1, iSize - iLen, pFile);
     iLen += iGot;
-    if (iGot < iWant) {
+    if (iLen < iSize) {
       bFailed = ferror(pFile) != 0;
       break;
     }
