@@ -52,6 +52,9 @@
 //   SameFile            do two names reach one file (however each is written)?
 //   IsDeviceFile        does a name reach a device (a port, a terminal, the
 //                       null device) rather than a file?
+//   ReplaceFileWith     put a file written in full (and closed) in the place of
+//                       another in the same folder, in one step: a reader, or a
+//                       crash, sees the old file or the new one, never a mix
 // Threads and time:
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
@@ -182,6 +185,7 @@ bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uin
 FileHandle OpenLogFile(const char *szName);
 bool SameFile(const char *szA, const char *szB);
 bool IsDeviceFile(const char *szName);
+bool ReplaceFileWith(const char *szNew, const char *szName);
 
 typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);

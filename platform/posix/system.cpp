@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -120,6 +121,14 @@ bool SameFile(const char *szA, const char *szB) {
 bool IsDeviceFile(const char *szName) {
   struct stat oStat;
   return stat(szName, &oStat) == 0 && (S_ISCHR(oStat.st_mode) || S_ISBLK(oStat.st_mode));
+bool ReplaceFileWith(const char *szNew, const char *szName) {
+  // The new file's bytes reach the disk before its name does: a rename that
+  // outlives the data would leave an empty file after a power cut.
+  int iFd = open(szNew, O_RDONLY | O_CLOEXEC);
+  if (iFd < 0) return false;
+  bool bSynced = fsync(iFd) == 0;
+  close(iFd);
+  return bSynced && rename(szNew, szName) == 0;
 }
 
 void CloseCaptureFile(FileHandle hFile) {

@@ -136,6 +136,12 @@ bool IsDeviceFile(const char *szName) {
 
 void OnEndingSignal(void (*)()) {}
 
+bool ReplaceFileWith(const char *szNew, const char *szName) {
+  // rename() refuses a name that exists here; the move replaces it, and
+  // write-through returns only once the move is on the disk.
+  return MoveFileExA(szNew, szName, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 void CloseCaptureFile(FileHandle hFile) {
   if (hFile != nullptr) CloseHandle(HandleOf(hFile));
 }
