@@ -122,6 +122,7 @@ void PlayReset(Dialogue *pDialogue, std::string *psAnswer) {
   *psAnswer += pDialogue->pOptions->sLineEnd;
   pDialogue->iBank = 0;
   pDialogue->iOffset = 0;
+  pDialogue->iMdAddress = 0;
 }
 
 bool PromptWanted(const Dialogue &oDialogue) {
@@ -305,6 +306,7 @@ void ForgetAfterVanish(Dialogue *pDialogue) {
   pDialogue->bLastWasCr = false;
   pDialogue->iBank = 0;
   pDialogue->iOffset = 0;
+  pDialogue->iMdAddress = 0;
   pDialogue->bVanishDue = false;
   pDialogue->bVanished = true;
 }
