@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,17 +23,41 @@ int OpenSimPort(const std::string &sPath) {
   return open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
+const char kMonitorPrompt[] = "\n>";
+const char kUbootPrompt[] = "\n=> ";
+
 // Every answer starts on a fresh line, so a prompt is a '>' right after a
 // line end; a '>' in a dump's text column never is.
-size_t CountPrompts(const std::string &sText) {
+size_t CountPrompts(const std::string &sText, const std::string &sPrompt = kMonitorPrompt) {
   size_t iCount = 0;
-  for (size_t i = sText.find("\n>"); i != std::string::npos; i = sText.find("\n>", i + 1)) ++iCount;
+  for (size_t i = sText.find(sPrompt); i != std::string::npos; i = sText.find(sPrompt, i + 1))
+    ++iCount;
   return iCount;
+}
+
+bool IsUboot(const std::vector<std::string> &aOptions) {
+  return std::find(aOptions.begin(), aOptions.end(), "uboot") != aOptions.end();
+}
+
+// Reads until bDone says the text so far is complete.
+std::string ReadUntil(int iFd, const std::function<bool(const std::string &)> &bDone) {
+  std::string sAnswer;
+  bool bComplete = WaitUntil(
+      [&] {
+        char aBuffer[4096];
+        ssize_t iRead = read(iFd, aBuffer, sizeof aBuffer);
+        if (iRead > 0) sAnswer.append(aBuffer, static_cast<size_t>(iRead));
+        return bDone(sAnswer);
+      },
+      kLong);
+  EXPECT_TRUE(bComplete) << sAnswer;
+  return sAnswer;
 }
 
 // Writes sSend (each byte iPaceMs after the last when iPaceMs > 0) and
 // reads until iPrompts more prompts have come.
-std::string Talk(int iFd, const std::string &sSend, size_t iPrompts, int iPaceMs = 0) {
+std::string Talk(int iFd, const std::string &sSend, size_t iPrompts, int iPaceMs = 0,
+                 const std::string &sPrompt = kMonitorPrompt) {
   if (iPaceMs == 0) {
     EXPECT_EQ(write(iFd, sSend.data(), sSend.size()), static_cast<ssize_t>(sSend.size()));
   }
@@ -40,30 +66,43 @@ std::string Talk(int iFd, const std::string &sSend, size_t iPrompts, int iPaceMs
     std::this_thread::sleep_for(std::chrono::milliseconds(iPaceMs));
     EXPECT_EQ(write(iFd, &sSend[i], 1), 1);
   }
-  std::string sAnswer;
-  bool bDone = WaitUntil(
-      [&] {
-        char aBuffer[4096];
-        ssize_t iRead = read(iFd, aBuffer, sizeof aBuffer);
-        if (iRead > 0) sAnswer.append(aBuffer, static_cast<size_t>(iRead));
-        return CountPrompts(sAnswer) >= iPrompts;
-      },
-      kLong);
-  EXPECT_TRUE(bDone) << sAnswer;
-  return sAnswer;
+  return ReadUntil(
+      iFd, [&](const std::string &sText) { return CountPrompts(sText, sPrompt) >= iPrompts; });
 }
 
-// Four dumps from bank 1, offset C000 of the built-in pattern.
+// Four dumps from bank 1, offset C000 of the built-in pattern; under the
+// U-Boot dialect the same 512 bytes as one md.b.
 std::string DumpThrough(const std::vector<std::string> &aOptions) {
   Sim oSim;
   std::string sDir = MakeTempDir("simfaults");
   if (!oSim.Start(aOptions, sDir)) return "monitor-sim did not start";
   int iFd = OpenSimPort(oSim.sPtyPath);
   if (iFd < 0) return "cannot open " + oSim.sPtyPath;
-  std::string sText = Talk(iFd, "BB 01\rBT C000\r", 2);
-  sText += Talk(iFd, "DM\rDM\rDM\rDM\r", 4);
+  std::string sText;
+  if (IsUboot(aOptions)) {
+    sText = Talk(iFd, "md.b 1c000 200\r", 1, 0, kUbootPrompt);
+  } else {
+    sText = Talk(iFd, "BB 01\rBT C000\r", 2);
+    sText += Talk(iFd, "DM\rDM\rDM\rDM\r", 4);
+  }
   close(iFd);
   return sText;
+}
+
+int64_t MsSince(std::chrono::steady_clock::time_point oStart) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               oStart)
+      .count();
+}
+
+// zlib's CRC-32, bit by bit.
+uint32_t Crc32(const std::string &sBytes) {
+  uint32_t iCrc = 0xFFFFFFFFu;
+  for (char c : sBytes) {
+    iCrc ^= static_cast<uint8_t>(c);
+    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ ((iCrc & 1u) ? 0xEDB88320u : 0u);
+  }
+  return ~iCrc;
 }
 
 }  // namespace
@@ -81,24 +120,37 @@ TEST(SimFaults, SeededDamageShowsAndRepeatsExactly) {
   EXPECT_NE(DumpThrough(aSeed6), sFirst);
 }
 
+// The damage must find the digits in either dialect's line layout.
 TEST(SimFaults, FlippedDigitStaysHexAndTheTextColumnStaysTrue) {
-  std::string sClean = DumpThrough({});
-  std::string sFlipped = DumpThrough({"--flip-digit", "1", "--seed", "3"});
-  ASSERT_EQ(sFlipped.size(), sClean.size());
-  int iLinesHit = 0;
-  for (size_t iLine = sClean.find("0001C"); iLine != std::string::npos;
-       iLine = sClean.find("0001C", iLine + 74)) {
-    int iDiffering = 0;
-    for (size_t i = iLine; i < iLine + 74; ++i) {
-      if (sClean[i] == sFlipped[i]) continue;
-      ++iDiffering;
-      EXPECT_TRUE(i - iLine >= 9 && i - iLine < 56) << "outside the pairs: " << i - iLine;
-      EXPECT_TRUE(isxdigit(static_cast<unsigned char>(sFlipped[i])));
+  struct Layout {
+    std::vector<std::string> aDialect;
+    const char *szAddress;  // how the lines' addresses start
+    size_t iLength, iFirstDigit, iPairsEnd;
+  };
+  const Layout aLayouts[] = {{{}, "0001C", 74, 9, 56},
+                             {{"--dialect", "uboot"}, "0001c", 75, 10, 57}};
+  for (const Layout &oLayout : aLayouts) {
+    std::vector<std::string> aFlip = oLayout.aDialect;
+    aFlip.insert(aFlip.end(), {"--flip-digit", "1", "--seed", "3"});
+    std::string sClean = DumpThrough(oLayout.aDialect);
+    std::string sFlipped = DumpThrough(aFlip);
+    ASSERT_EQ(sFlipped.size(), sClean.size());
+    int iLinesHit = 0;
+    for (size_t iLine = sClean.find(oLayout.szAddress); iLine != std::string::npos;
+         iLine = sClean.find(oLayout.szAddress, iLine + oLayout.iLength)) {
+      int iDiffering = 0;
+      for (size_t i = iLine; i < iLine + oLayout.iLength; ++i) {
+        if (sClean[i] == sFlipped[i]) continue;
+        ++iDiffering;
+        EXPECT_TRUE(i - iLine >= oLayout.iFirstDigit && i - iLine < oLayout.iPairsEnd)
+            << "outside the pairs: " << i - iLine;
+        EXPECT_TRUE(isxdigit(static_cast<unsigned char>(sFlipped[i])));
+      }
+      EXPECT_EQ(iDiffering, 1);
+      ++iLinesHit;
     }
-    EXPECT_EQ(iDiffering, 1);
-    ++iLinesHit;
+    EXPECT_EQ(iLinesHit, 32) << oLayout.szAddress;
   }
-  EXPECT_EQ(iLinesHit, 32);
 }
 
 TEST(SimFaults, OverrunLosesABurstButNotPacedBytesAndResetForgetsTheBank) {
@@ -117,4 +169,150 @@ TEST(SimFaults, OverrunLosesABurstButNotPacedBytesAndResetForgetsTheBank) {
   EXPECT_EQ(Talk(iFd, "DM\r", 1, 50).substr(0, 11), "\r\n00000000 ");
   close(iFd);
   EXPECT_TRUE(oSim.WaitReceived("BB 01\r\rBB 01\rDM\rDM\r", kLong));  // lost bytes included
+}
+
+// Noise keeps the length and flips exactly one bit of a hit character,
+// whatever the character: the echo and the prompt are not spared.
+TEST(SimFaults, NoiseFlipsOneBitOfAnyCharacterAndRepeatsWithTheSeed) {
+  const std::string sSend = "BB 01\rBT C000\rDM\r";
+  // Reads iBytes, or up to the third prompt when iBytes is 0: noise may
+  // have hit a prompt, but it never changes the length.
+  auto Run = [&](const std::vector<std::string> &aOptions, size_t iBytes) {
+    Sim oSim;
+    if (!oSim.Start(aOptions, MakeTempDir("simnoise"))) return std::string("no start");
+    int iFd = OpenSimPort(oSim.sPtyPath);
+    EXPECT_EQ(write(iFd, sSend.data(), sSend.size()), static_cast<ssize_t>(sSend.size()));
+    std::string sText = ReadUntil(iFd, [&](const std::string &sSoFar) {
+      return iBytes > 0 ? sSoFar.size() >= iBytes : CountPrompts(sSoFar) >= 3;
+    });
+    close(iFd);
+    return sText;
+  };
+  std::string sClean = Run({"--echo"}, 0);
+  const std::vector<std::string> aNoisy = {"--echo", "--noise", "0.1", "--seed", "2"};
+  std::string sNoisy = Run(aNoisy, sClean.size());
+  ASSERT_EQ(sNoisy.size(), sClean.size());
+  int iHits = 0, iHitsBeforeDump = 0;
+  for (size_t i = 0; i < sClean.size(); ++i) {
+    unsigned iDiff = static_cast<uint8_t>(sClean[i] ^ sNoisy[i]);
+    if (iDiff == 0) continue;
+    EXPECT_EQ(iDiff & (iDiff - 1), 0u) << "more than one bit at " << i;
+    ++iHits;
+    if (i < sClean.find("0001C000")) ++iHitsBeforeDump;
+  }
+  EXPECT_GT(iHits, 20);
+  EXPECT_GT(iHitsBeforeDump, 0);
+  EXPECT_EQ(Run(aNoisy, sClean.size()), sNoisy);
+}
+
+// Four dumps from 0001C000 and where each answer starts.
+TEST(SimFaults, BadRegionAbortsEveryTimeAndNoAdvanceStays) {
+  struct Case {
+    std::vector<std::string> aOptions;
+    std::vector<std::string> asStarts;  // of the four answers, after their line end
+  };
+  const std::string sAbort = "Data abort at ";
+  const Case aCases[] = {
+      {{}, {"0001C000 ", "0001C080 ", "0001C100 ", "0001C180 "}},
+      {{"--no-advance"}, {"0001C000 ", "0001C000 ", "0001C000 ", "0001C000 "}},
+      {{"--bad-region", "1C0FF", "1C100"},
+       {"0001C000 ", sAbort + "0001C080\r\n>", sAbort + "0001C100\r\n>", "0001C180 "}},
+      {{"--bad-region", "1C07F", "1C07F", "--no-advance"},
+       {sAbort + "0001C000\r\n>", sAbort + "0001C000\r\n>", sAbort + "0001C000\r\n>",
+        sAbort + "0001C000\r\n>"}},
+  };
+  for (const Case &oCase : aCases) {
+    std::string sText = DumpThrough(oCase.aOptions);
+    // Skip the answers to BB and BT.
+    size_t iPos = sText.find('>', sText.find('>') + 1) + 1;
+    for (const std::string &sStart : oCase.asStarts) {
+      ASSERT_EQ(sText.compare(iPos, 2, "\r\n"), 0) << sText;
+      EXPECT_EQ(sText.substr(iPos + 2, sStart.size()), sStart) << sText;
+      iPos = sText.find("\n>", iPos) + 2;
+    }
+    EXPECT_EQ(iPos, sText.size());
+  }
+}
+
+TEST(SimFaults, LatencyHoldsAShortAnswerButNotAFullPacket) {
+  Sim oSim;
+  ASSERT_TRUE(oSim.Start({"--latency", "500"}, MakeTempDir("simlatency")));
+  int iFd = OpenSimPort(oSim.sPtyPath);
+  ASSERT_GE(iFd, 0);
+  auto oSent = std::chrono::steady_clock::now();
+  EXPECT_EQ(Talk(iFd, "\r", 1), "\r\n>");
+  EXPECT_GE(MsSince(oSent), 500);
+  EXPECT_LT(MsSince(oSent), 500 + kLong * 1000);
+  // 611 bytes: nine full packets at once, the last 53 after the latency.
+  oSent = std::chrono::steady_clock::now();
+  ASSERT_EQ(write(iFd, "DM\r", 3), 3);
+  std::string sText = ReadUntil(iFd, [](const std::string &sSoFar) { return sSoFar.size() >= 62; });
+  EXPECT_LT(MsSince(oSent), 500);
+  EXPECT_EQ(sText.size() % 62, 0u);
+  sText += Talk(iFd, "", 1);
+  EXPECT_GE(MsSince(oSent), 500);
+  EXPECT_EQ(sText.size(), 611u);
+  close(iFd);
+}
+
+// A line typed while a dump goes out at 9600 baud reaches the device (the
+// transcript has it) but not the monitor: the next dump goes on from the
+// last one.
+TEST(SimFaults, DeafWhileDumpingLosesALineTypedDuringTheDump) {
+  Sim oSim;
+  ASSERT_TRUE(oSim.Start({"--deaf-while-dumping", "--baud", "9600"}, MakeTempDir("simdeaf")));
+  int iFd = OpenSimPort(oSim.sPtyPath);
+  ASSERT_GE(iFd, 0);
+  Talk(iFd, "BB 01\rBT C000\r", 2);
+  ASSERT_EQ(write(iFd, "DM\r", 3), 3);
+  std::string sDump = ReadUntil(iFd, [](const std::string &sSoFar) { return sSoFar.size() >= 20; });
+  ASSERT_EQ(CountPrompts(sDump), 0u) << "the dump ended too early for the case";
+  ASSERT_EQ(write(iFd, "BT 0000\r", 8), 8);
+  sDump += Talk(iFd, "", 1);
+  EXPECT_EQ(sDump.size(), 611u);
+  EXPECT_TRUE(oSim.WaitReceived("DM\rBT 0000\r", kLong));
+  EXPECT_EQ(Talk(iFd, "DM\r", 1).substr(0, 11), "\r\n0001C080 ");
+  close(iFd);
+}
+
+// The exact md.b and crc32 layouts, the CRC checked against the bytes that
+// md.b showed, and mw.b seen by the next md.b.
+TEST(SimFaults, UbootDialectAnswersInItsOwnLayout) {
+  Sim oSim;
+  ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo"}, MakeTempDir("simuboot")));
+  int iFd = OpenSimPort(oSim.sPtyPath);
+  ASSERT_GE(iFd, 0);
+  std::string sMd = Talk(iFd, "md.b 1c000 80\r", 1, 0, kUbootPrompt);
+  ASSERT_EQ(sMd.substr(0, 15), "md.b 1c000 80\r\n");
+  ASSERT_EQ(sMd.size(), 15 + 8 * 77 + 3);
+  EXPECT_EQ(sMd.substr(sMd.size() - 3), "=> ");
+  std::string sBytes;
+  for (int iLine = 0; iLine < 8; ++iLine) {
+    std::string sLine = sMd.substr(15 + iLine * 77, 77);
+    char szAddress[16];
+    std::snprintf(szAddress, sizeof szAddress, "%08x: ", 0x1c000 + iLine * 16);
+    EXPECT_EQ(sLine.substr(0, 10), szAddress);
+    EXPECT_EQ(sLine.substr(57, 2), "  ");
+    EXPECT_EQ(sLine.substr(75), "\r\n");
+    for (int i = 0; i < 16; ++i) {
+      std::string sPair = sLine.substr(10 + 3 * i, 2);
+      EXPECT_EQ(sLine[12 + 3 * i], ' ');
+      for (char c : sPair) EXPECT_TRUE(isdigit(c) || (c >= 'a' && c <= 'f')) << sLine;
+      char c = static_cast<char>(std::stoul(sPair, nullptr, 16));
+      sBytes += c;
+      EXPECT_EQ(sLine[59 + i], c >= 0x20 && c <= 0x7E ? c : '.') << sLine;
+    }
+  }
+  char szCrc[80];
+  std::snprintf(szCrc, sizeof szCrc,
+                "crc32 1c000 80\r\ncrc32 for 0001c000 ... 0001c07f ==> %08x\r\n=> ",
+                static_cast<unsigned>(Crc32(sBytes)));
+  EXPECT_EQ(Talk(iFd, "crc32 1c000 80\r", 1, 0, kUbootPrompt), szCrc);
+  EXPECT_EQ(Talk(iFd, "mw.b 1c001 41 2\r", 1, 0, kUbootPrompt), "mw.b 1c001 41 2\r\n=> ");
+  EXPECT_EQ(Talk(iFd, "md.b 1c000 3\r", 1, 0, kUbootPrompt),
+            "md.b 1c000 3\r\n0001c000: " + sMd.substr(25, 2) + " 41 41" + std::string(39, ' ') +
+                "  " + sMd[74] + "AA\r\n=> ");
+  EXPECT_EQ(Talk(iFd, "help me\r", 1, 0, kUbootPrompt),
+            "help me\r\nUnknown command 'help' - try 'help'\r\n=> ");
+  close(iFd);
 }

@@ -248,8 +248,8 @@ int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
   return 0;
 }
 
-// Serves the memory on a pty until the end.  Returns the exit status.
-int ServeMemory(const SimOptions &oOptions, const SimMemory &oMemory) {
+// Serves the memory on a pty until the end; the console may write to it.  Returns the exit status.
+int ServeMemory(const SimOptions &oOptions, SimMemory *pMemory) {
   SimState oState;
   oState.pOptions = &oOptions;
   if (!OpenTranscript(oOptions, &oState.pTranscript)) return 1;
@@ -258,11 +258,11 @@ int ServeMemory(const SimOptions &oOptions, const SimMemory &oMemory) {
   int iStatus = 1;
   if (BringUpDevice(&oState)) {
     OutputQueue oOutput;
-    SetUpOutput(&oOutput, oOptions.iBaud, oOptions.iBelEvery);
+    SetUpOutput(&oOutput, oOptions.iBaud, oOptions.iBelEvery, oOptions.iLatencyMs);
     LinkFaults oFaults;
     SetUpFaults(&oFaults, oOptions);
     Dialogue oDialogue;
-    SetUpDialogue(&oDialogue, oOptions, oMemory, &oOutput, &oFaults);
+    SetUpDialogue(&oDialogue, oOptions, pMemory, &oOutput, &oFaults);
     oState.pOutput = &oOutput;
     oState.pFaults = &oFaults;
     oState.pDialogue = &oDialogue;
@@ -288,5 +288,5 @@ int main(int iArgc, char **apszArgv) {
   SimMemory oMemory;
   if (!oOptions.sImagePath.empty() && !LoadImage(&oMemory, oOptions.sImagePath, oOptions.iBase))
     return 1;
-  return ServeMemory(oOptions, oMemory);
+  return ServeMemory(oOptions, &oMemory);
 }

@@ -6,7 +6,8 @@
 #include "sim_dialogue.h"
 
 #include <cstdio>
-#include <vector>
+
+#include "sim_uboot.h"
 
 namespace {
 
@@ -17,20 +18,11 @@ const int kDumpLines = 8;
 const int kBytesPerLine = 16;
 // What a monitor prints when it comes out of a reset; not a dump line.
 const char kResetBanner[] = "Monitor reset";
+const char kMonitorPrompt[] = ">";
+// What a monitor answers when a dump touches memory that faults the CPU.
+const char kAbortFormat[] = "Data abort at %08X";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::vector<std::string> SplitWords(const std::string &sLine) {
-  std::vector<std::string> asWords;
-  size_t iPos = 0;
-  while (iPos < sLine.size()) {
-    while (iPos < sLine.size() && IsBlank(sLine[iPos])) ++iPos;
-    size_t iStart = iPos;
-    while (iPos < sLine.size() && !IsBlank(sLine[iPos])) ++iPos;
-    if (iPos > iStart) asWords.push_back(sLine.substr(iStart, iPos - iStart));
-  }
-  return asWords;
-}
 
 bool IsWord(const std::string &sWord, const char *szKeyword) {
   size_t i = 0;
@@ -54,36 +46,6 @@ uint32_t NextRandom(Dialogue *pDialogue) {
   return i;
 }
 
-// Lines that are not dump lines, sent in front of a dump to check that the
-// client skips them.  None starts with '>' (that would read as the prompt)
-// and none is long enough to pass for a 74-character dump line.
-void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer) {
-  const SimOptions &oOptions = *pDialogue->pOptions;
-  if (oOptions.bGarbage) {
-    *psAnswer += "garbage !@#";
-    *psAnswer += oOptions.sLineEnd;
-    size_t iLength = 10 + NextRandom(pDialogue) % 60;
-    for (size_t i = 0; i < iLength; ++i) {
-      char c;
-      do c = static_cast<char>(0x20 + NextRandom(pDialogue) % 95);
-      while (c == '>' || (i == 0 && c == ' '));
-      *psAnswer += c;
-    }
-    *psAnswer += oOptions.sLineEnd;
-  }
-  // The leading zero byte hides these lines from a dump decoder.
-  if (oOptions.bZeroBytes) {
-    *psAnswer += '\0';
-    psAnswer->append(80, 'x');
-    *psAnswer += oOptions.sLineEnd;
-  }
-  if (oOptions.iLongLine > 0) {
-    *psAnswer += '\0';
-    psAnswer->append(static_cast<size_t>(oOptions.iLongLine - 1), 'L');
-    *psAnswer += oOptions.sLineEnd;
-  }
-}
-
 // "AAAAAAAA HH HH HH HH HH HH HH HH-HH HH HH HH HH HH HH HH  text"
 std::string FormatDumpLine(const SimMemory &oMemory, uint32_t iAddress) {
   char szLine[96];
@@ -100,31 +62,20 @@ std::string FormatDumpLine(const SimMemory &oMemory, uint32_t iAddress) {
   return szLine;
 }
 
-// One dump line as it leaves the adapter: damaged, perhaps sent twice, and
-// each copy losing characters on its own, as two transmissions would.
-void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer) {
-  int64_t iNumber = ++pDialogue->iDumpLinesSent;
-  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine);
-  sLine += pDialogue->pOptions->sLineEnd;
-  int iCopies = DoubleDumpLine(pDialogue->pFaults, iNumber) ? 2 : 1;
-  for (int iCopy = 1; iCopy <= iCopies; ++iCopy) {
-    std::string sCopy = sLine;
-    DropChars(pDialogue->pFaults,
-              "line " + std::to_string(iNumber) + (iCopy == 2 ? " (second copy)" : ""), &sCopy);
-    *psAnswer += sCopy;
-  }
-}
-
 void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
-  AppendFaultLines(pDialogue, psAnswer);
   uint32_t iStart = (static_cast<uint32_t>(pDialogue->iBank) << 16) | pDialogue->iOffset;
-  for (int iLine = 0; iLine < kDumpLines; ++iLine) {
-    uint32_t iAddress = iStart + static_cast<uint32_t>(iLine * kBytesPerLine);
-    AppendDumpLine(pDialogue, FormatDumpLine(*pDialogue->pMemory, iAddress), psAnswer);
+  uint32_t iSize = static_cast<uint32_t>(kDumpLines * kBytesPerLine);
+  if (!AnswerBadRegion(pDialogue, iStart, iSize, psAnswer)) {
+    AppendFaultLines(pDialogue, psAnswer);
+    for (int iLine = 0; iLine < kDumpLines; ++iLine) {
+      uint32_t iAddress = iStart + static_cast<uint32_t>(iLine * kBytesPerLine);
+      AppendDumpLine(pDialogue, FormatDumpLine(*pDialogue->pMemory, iAddress), psAnswer);
+    }
   }
-  // Consecutive dumps continue where the last one stopped; the offset
-  // carries into the bank and the bank wraps at 16 bits.
-  uint32_t iNext = iStart + static_cast<uint32_t>(kDumpLines * kBytesPerLine);
+  // Consecutive dumps continue where the last one stopped (an aborted one
+  // too); the offset carries into the bank and the bank wraps at 16 bits.
+  if (pDialogue->pOptions->bNoAdvance) return;
+  uint32_t iNext = iStart + iSize;
   pDialogue->iBank = static_cast<uint16_t>(iNext >> 16);
   pDialogue->iOffset = static_cast<uint16_t>(iNext & 0xFFFFu);
 }
@@ -132,6 +83,8 @@ void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
 // Runs the command in pDialogue->sLine and appends its answer (without the
 // prompt).  Returns whether it was a dump, whose answer the link damages.
 bool ExecuteCommand(Dialogue *pDialogue, std::string *psAnswer) {
+  if (pDialogue->pOptions->eDialect == kDialectUboot)
+    return ExecuteUbootCommand(pDialogue, psAnswer);
   std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
   uint32_t iValue = 0;
   if (asWords.empty()) return false;  // just the prompt
@@ -169,6 +122,7 @@ void PlayReset(Dialogue *pDialogue, std::string *psAnswer) {
   *psAnswer += pDialogue->pOptions->sLineEnd;
   pDialogue->iBank = 0;
   pDialogue->iOffset = 0;
+  pDialogue->iMdAddress = 0;
 }
 
 bool PromptWanted(const Dialogue &oDialogue) {
@@ -181,7 +135,8 @@ void AppendPrompt(Dialogue *pDialogue, bool bLinkFaults, bool bDump, std::string
   if (!PromptWanted(*pDialogue)) return;
   int64_t iCommand = pDialogue->iLinesAnswered;
   if (bLinkFaults && DropPrompt(pDialogue->pFaults, iCommand)) return;
-  std::string sPrompt = ">";
+  std::string sPrompt =
+      pDialogue->pOptions->eDialect == kDialectUboot ? kUbootPrompt : kMonitorPrompt;
   if (bDump)
     DropChars(pDialogue->pFaults, "prompt of command " + std::to_string(iCommand), &sPrompt);
   *psAnswer += sPrompt;
@@ -198,27 +153,121 @@ void NoteCountedEnds(Dialogue *pDialogue) {
     pDialogue->bVanishDue = true;
 }
 
+// Every byte the device sends goes through here, so that --noise can hit
+// any of them.
+void Send(Dialogue *pDialogue, std::string sText) {
+  AddNoise(pDialogue->pFaults, &sText);
+  QueueOutput(pDialogue->pOutput, sText);
+}
+
+// --deaf-while-dumping: a monitor that looks at its input only at the
+// prompt loses what arrives while a dump is still going out.
+bool DeafNow(Dialogue *pDialogue, uint8_t iByte) {
+  if (!pDialogue->pOptions->bDeafWhileDumping ||
+      SentOutput(*pDialogue->pOutput) >= pDialogue->iDumpEnd)
+    return false;
+  ReportFault(*pDialogue->pOptions, "deaf-while-dumping lost received byte %lld (%02X)",
+              static_cast<long long>(pDialogue->pFaults->iBytesReceived),
+              static_cast<unsigned>(iByte));
+  return true;
+}
+
 void AnswerLine(Dialogue *pDialogue) {
   ++pDialogue->iLinesAnswered;
   std::string sAnswer = pDialogue->pOptions->sLineEnd;
+  bool bDump = false;
   if (ResetDue(*pDialogue)) {
     // A reset is itself the fault: its prompt is not damaged further.
     PlayReset(pDialogue, &sAnswer);
     AppendPrompt(pDialogue, false, false, &sAnswer);
   } else {
-    bool bDump = ExecuteCommand(pDialogue, &sAnswer);
+    bDump = ExecuteCommand(pDialogue, &sAnswer);
     AppendPrompt(pDialogue, true, bDump, &sAnswer);
   }
-  QueueOutput(pDialogue->pOutput, sAnswer);
+  Send(pDialogue, sAnswer);
+  if (bDump) pDialogue->iDumpEnd = QueuedOutput(*pDialogue->pOutput);
   NoteCountedEnds(pDialogue);
 }
 
 }  // namespace
 
-void SetUpDialogue(Dialogue *pDialogue, const SimOptions &oOptions, const SimMemory &oMemory,
+std::vector<std::string> SplitWords(const std::string &sLine) {
+  std::vector<std::string> asWords;
+  size_t iPos = 0;
+  while (iPos < sLine.size()) {
+    while (iPos < sLine.size() && IsBlank(sLine[iPos])) ++iPos;
+    size_t iStart = iPos;
+    while (iPos < sLine.size() && !IsBlank(sLine[iPos])) ++iPos;
+    if (iPos > iStart) asWords.push_back(sLine.substr(iStart, iPos - iStart));
+  }
+  return asWords;
+}
+
+// Lines that are not dump lines, sent in front of a dump to check that the
+// client skips them.  None starts with '>' (that would read as the prompt)
+// and none is long enough to pass for a 74-character dump line.
+void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer) {
+  const SimOptions &oOptions = *pDialogue->pOptions;
+  if (oOptions.bGarbage) {
+    *psAnswer += "garbage !@#";
+    *psAnswer += oOptions.sLineEnd;
+    size_t iLength = 10 + NextRandom(pDialogue) % 60;
+    for (size_t i = 0; i < iLength; ++i) {
+      char c;
+      do c = static_cast<char>(0x20 + NextRandom(pDialogue) % 95);
+      while (c == '>' || (i == 0 && c == ' '));
+      *psAnswer += c;
+    }
+    *psAnswer += oOptions.sLineEnd;
+  }
+  // The leading zero byte hides these lines from a dump decoder.
+  if (oOptions.bZeroBytes) {
+    *psAnswer += '\0';
+    psAnswer->append(80, 'x');
+    *psAnswer += oOptions.sLineEnd;
+  }
+  if (oOptions.iLongLine > 0) {
+    *psAnswer += '\0';
+    psAnswer->append(static_cast<size_t>(oOptions.iLongLine - 1), 'L');
+    *psAnswer += oOptions.sLineEnd;
+  }
+}
+
+// One dump line as it leaves the adapter: damaged, perhaps sent twice, and
+// each copy losing characters on its own, as two transmissions would.
+void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer) {
+  int64_t iNumber = ++pDialogue->iDumpLinesSent;
+  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine);
+  sLine += pDialogue->pOptions->sLineEnd;
+  int iCopies = DoubleDumpLine(pDialogue->pFaults, iNumber) ? 2 : 1;
+  for (int iCopy = 1; iCopy <= iCopies; ++iCopy) {
+    std::string sCopy = sLine;
+    DropChars(pDialogue->pFaults,
+              "line " + std::to_string(iNumber) + (iCopy == 2 ? " (second copy)" : ""), &sCopy);
+    *psAnswer += sCopy;
+  }
+}
+
+bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer) {
+  const SimOptions &oOptions = *pDialogue->pOptions;
+  if (!oOptions.bBadRegion || iCount == 0) return false;
+  // The block may run past FFFFFFFF and wrap to 0, as the address does.
+  uint64_t iLast = static_cast<uint64_t>(iStart) + iCount - 1;
+  bool bHit = iStart <= oOptions.iBadEnd && iLast >= oOptions.iBadStart;
+  if (iLast > 0xFFFFFFFFull) bHit = bHit || iLast - 0x100000000ull >= oOptions.iBadStart;
+  if (!bHit) return false;
+  ReportFault(oOptions, "bad-region at %08X", static_cast<unsigned>(iStart));
+  char szLine[32];
+  std::snprintf(szLine, sizeof szLine, kAbortFormat, static_cast<unsigned>(iStart));
+  *psAnswer += szLine;
+  *psAnswer += oOptions.sLineEnd;
+  return true;
+}
+
+void SetUpDialogue(Dialogue *pDialogue, const SimOptions &oOptions, SimMemory *pMemory,
                    OutputQueue *pOutput, LinkFaults *pFaults) {
   pDialogue->pOptions = &oOptions;
-  pDialogue->pMemory = &oMemory;
+  pDialogue->pMemory = pMemory;
   pDialogue->pOutput = pOutput;
   pDialogue->pFaults = pFaults;
   pDialogue->sLine.reserve(kMaxLine);
@@ -229,6 +278,7 @@ void SetUpDialogue(Dialogue *pDialogue, const SimOptions &oOptions, const SimMem
 
 void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   if (pDialogue->bHangupDue || pDialogue->bVanishDue) return;
+  if (DeafNow(pDialogue, iByte)) return;
   const SimOptions &oOptions = *pDialogue->pOptions;
   // CR LF counts as one line end: the LF is swallowed, not echoed.
   if (iByte == '\n' && pDialogue->bLastWasCr) {
@@ -237,15 +287,13 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   }
   pDialogue->bLastWasCr = iByte == '\r';
   if (iByte == '\r' || iByte == '\n') {
-    if (oOptions.bEcho) QueueOutput(pDialogue->pOutput, oOptions.sLineEnd);
+    // U-Boot's console echoes the line end as the start of its answer.
+    if (oOptions.bEcho && oOptions.eDialect != kDialectUboot) Send(pDialogue, oOptions.sLineEnd);
     AnswerLine(pDialogue);
     pDialogue->sLine.clear();
     return;
   }
-  if (oOptions.bEcho) {
-    char c = static_cast<char>(iByte);
-    QueueOutput(pDialogue->pOutput, &c, 1);
-  }
+  if (oOptions.bEcho) Send(pDialogue, std::string(1, static_cast<char>(iByte)));
   if (iByte == 8 || iByte == 127) {
     if (!pDialogue->sLine.empty()) pDialogue->sLine.pop_back();
     return;
@@ -258,6 +306,7 @@ void ForgetAfterVanish(Dialogue *pDialogue) {
   pDialogue->bLastWasCr = false;
   pDialogue->iBank = 0;
   pDialogue->iOffset = 0;
+  pDialogue->iMdAddress = 0;
   pDialogue->bVanishDue = false;
   pDialogue->bVanished = true;
 }

@@ -9,11 +9,13 @@
 namespace {
 
 // A dump line is "AAAAAAAA" followed by 16 pairs, each a separator (' ' or
-// '-') and two hex digits; the text column follows the last pair.
+// '-') and two hex digits; the text column follows the last pair.  An md.b
+// line has "aaaaaaaa:" in front of the same pairs, so its digits sit one
+// column further right.
 const size_t kFirstDigit = 9;
+const size_t kUbootFirstDigit = 10;
 const size_t kPairWidth = 3;
 const int kDigitsPerLine = 32;
-const size_t kPairsEnd = kFirstDigit + 16 * kPairWidth - 1;
 
 const char kHexDigits[] = "0123456789ABCDEF";
 // What a garbled digit becomes: printable, not a hex digit, and neither a
@@ -51,8 +53,12 @@ bool Chance(LinkFaults *pFaults, FaultStream eStream, double fRate) {
   return fDraw < fRate;
 }
 
-size_t DigitColumn(int iDigit) {
-  return kFirstDigit + static_cast<size_t>(iDigit / 2) * kPairWidth +
+size_t FirstDigit(const SimOptions &oOptions) {
+  return oOptions.eDialect == kDialectUboot ? kUbootFirstDigit : kFirstDigit;
+}
+
+size_t DigitColumn(const SimOptions &oOptions, int iDigit) {
+  return FirstDigit(oOptions) + static_cast<size_t>(iDigit / 2) * kPairWidth +
          static_cast<size_t>(iDigit % 2);
 }
 
@@ -64,8 +70,8 @@ int HexValue(char c) {
 }
 
 void FlipDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
-  size_t iColumn =
-      DigitColumn(static_cast<int>(RandomBelow(pFaults, kStreamFlipDigit, kDigitsPerLine)));
+  size_t iColumn = DigitColumn(
+      *pFaults->pOptions, static_cast<int>(RandomBelow(pFaults, kStreamFlipDigit, kDigitsPerLine)));
   int iBit = static_cast<int>(RandomBelow(pFaults, kStreamFlipDigit, 4));
   char cOld = (*psLine)[iColumn];
   int iValue = HexValue(cOld);
@@ -79,10 +85,12 @@ void FlipDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
 }
 
 void GarbleDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
-  size_t iColumn =
-      DigitColumn(static_cast<int>(RandomBelow(pFaults, kStreamGarble, kDigitsPerLine)));
+  size_t iColumn = DigitColumn(
+      *pFaults->pOptions, static_cast<int>(RandomBelow(pFaults, kStreamGarble, kDigitsPerLine)));
   char cNew = kGarbleChars[RandomBelow(pFaults, kStreamGarble, sizeof kGarbleChars - 1)];
   char cOld = (*psLine)[iColumn];
+  // The blanks that stand for the missing bytes of a short md.b line.
+  if (cOld == ' ') return;
   (*psLine)[iColumn] = cNew;
   ReportFault(*pFaults->pOptions, "garble at line %lld column %zu ('%c' -> '%c')",
               static_cast<long long>(iLineNumber), iColumn + 1, cOld, cNew);
@@ -111,7 +119,8 @@ void SetUpFaults(LinkFaults *pFaults, const SimOptions &oOptions) {
 
 void DamageDumpLine(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
   const SimOptions &oOptions = *pFaults->pOptions;
-  if (psLine->size() <= kPairsEnd) return;  // not a dump line's shape
+  // Shorter than its pairs: not a dump line's shape.
+  if (psLine->size() <= FirstDigit(oOptions) + 16 * kPairWidth - 1) return;
   if (Chance(pFaults, kStreamFlipDigit, oOptions.fFlipDigit))
     FlipDigit(pFaults, iLineNumber, psLine);
   if (Chance(pFaults, kStreamGarble, oOptions.fGarble)) GarbleDigit(pFaults, iLineNumber, psLine);
@@ -142,6 +151,20 @@ bool DropPrompt(LinkFaults *pFaults, int64_t iCommand) {
   if (!Chance(pFaults, kStreamDropPrompt, pFaults->pOptions->fDropPrompt)) return false;
   ReportFault(*pFaults->pOptions, "drop-prompt at command %lld", static_cast<long long>(iCommand));
   return true;
+}
+
+void AddNoise(LinkFaults *pFaults, std::string *psPiece) {
+  double fRate = pFaults->pOptions->fNoise;
+  for (char &c : *psPiece) {
+    ++pFaults->iBytesSent;
+    if (!Chance(pFaults, kStreamNoise, fRate)) continue;
+    char cOld = c;
+    c = static_cast<char>(c ^ (1 << RandomBelow(pFaults, kStreamNoise, 8)));
+    ReportFault(*pFaults->pOptions, "noise at output byte %lld (%02X -> %02X)",
+                static_cast<long long>(pFaults->iBytesSent),
+                static_cast<unsigned>(static_cast<uint8_t>(cOld)),
+                static_cast<unsigned>(static_cast<uint8_t>(c)));
+  }
 }
 
 bool LoseArrivingByte(LinkFaults *pFaults, int64_t iArrivalNs, uint8_t iByte) {

@@ -14,6 +14,7 @@
 //   DoubleDumpLine     --double-lines: whether a dump line goes out twice
 //   DropChars          --drop-chars on one piece of a dump answer
 //   DropPrompt         --drop-prompt: whether a command goes unprompted
+//   AddNoise           --noise on a piece of output about to be queued
 //   LoseArrivingByte   --overrun: whether a received byte is lost
 //   ReportFault        one stderr line per injected fault under --verbose
 #pragma once
@@ -31,6 +32,7 @@ enum FaultStream {
   kStreamCutLines,
   kStreamOverrun,
   kStreamDropPrompt,
+  kStreamNoise,
   kStreamCount
 };
 
@@ -39,18 +41,23 @@ struct LinkFaults {
   uint64_t aiState[kStreamCount] = {};  // one generator state per fault
   int64_t iLastArrivalNs = -1;          // -1: nothing received yet
   int64_t iBytesReceived = 0;
+  int64_t iBytesSent = 0;  // names output bytes in --noise reports
 };
 
 void SetUpFaults(LinkFaults *pFaults, const SimOptions &oOptions);
 
-// sLine is one dump line without its line end; iLineNumber counts dump
-// lines from 1 and only names the line in --verbose reports.
+// sLine is one dump line without its line end, in the layout of the
+// dialect's dump (monitor or md.b); iLineNumber counts dump lines from 1
+// and only names the line in --verbose reports.
 void DamageDumpLine(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine);
 bool DoubleDumpLine(LinkFaults *pFaults, int64_t iLineNumber);
 // Drops characters of sPiece (a dump line with its line end, or the prompt);
 // sWhere names the piece in --verbose reports, e.g. "line 37".
 void DropChars(LinkFaults *pFaults, const std::string &sWhere, std::string *psPiece);
 bool DropPrompt(LinkFaults *pFaults, int64_t iCommand);
+// Flips one bit of each character of sPiece hit by --noise.  Every byte
+// the device sends passes here once, in order.
+void AddNoise(LinkFaults *pFaults, std::string *psPiece);
 
 // Called for every received byte, in order, with the time of the read()
 // that returned it: bytes of one read arrived together.

@@ -66,10 +66,18 @@ bool LoadImage(SimMemory *pMemory, const std::string &sPath, uint32_t iBase) {
 }
 
 uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress) {
+  if (!oMemory.oWritten.empty()) {
+    auto oFound = oMemory.oWritten.find(iAddress);
+    if (oFound != oMemory.oWritten.end()) return oFound->second;
+  }
   if (!oMemory.bHasImage) return PatternByte(iAddress);
   if (iAddress < oMemory.iBase) return 0xFF;
   uint64_t iIndex = iAddress - oMemory.iBase;
   return iIndex < oMemory.aImage.size() ? oMemory.aImage[iIndex] : 0xFF;
+}
+
+void WriteMemory(SimMemory *pMemory, uint32_t iAddress, uint8_t iByte) {
+  pMemory->oWritten[iAddress] = iByte;
 }
 
 int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd) {

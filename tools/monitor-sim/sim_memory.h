@@ -1,21 +1,25 @@
 // The simulated target's memory: either a binary image mapped at a base
 // address (everything else reads as FF, like unpopulated address space) or a
-// deterministic pattern that tests can recompute for any address.
+// deterministic pattern that tests can recompute for any address.  Bytes
+// written by a command (mw.b) lie over either.
 //
 //   PatternByte        the built-in contents at one address
 //   LoadImage          reads an image file into a SimMemory
 //   ReadMemory         one byte as the monitor's dump shows it
+//   WriteMemory        one byte written by the device's console
 //   WritePatternFile   --write-pattern: the pattern as an image file
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct SimMemory {
   bool bHasImage = false;
   uint32_t iBase = 0;
   std::vector<uint8_t> aImage;
+  std::unordered_map<uint32_t, uint8_t> oWritten;  // address -> byte written
 };
 
 // The built-in memory contents; the usage text documents the same formula.
@@ -25,6 +29,7 @@ uint8_t PatternByte(uint32_t iAddress);
 bool LoadImage(SimMemory *pMemory, const std::string &sPath, uint32_t iBase);
 
 uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress);
+void WriteMemory(SimMemory *pMemory, uint32_t iAddress, uint8_t iByte);
 
 // --write-pattern: writes PatternByte(iStart..iEnd) to sPath.  Returns the
 // process exit status.

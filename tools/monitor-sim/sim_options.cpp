@@ -21,6 +21,8 @@ enum ValueKind {
   kRate,          // probability 0..1
   kHelp,          // prints the usage
   kPatternRange,  // --write-pattern FILE START END
+  kBadRegion,     // --bad-region START END
+  kDialect,       // monitor or uboot
 };
 
 struct OptionSpec {
@@ -170,7 +172,22 @@ const OptionSpec kOptions[] = {
           "link; come back on a new pty under the same link (once)"),
     Count("--vanish-for", "MS", &SimOptions::iVanishForMs, 0, 3600000,
           "how long the device stays away (default 2000)"),
+    Rate("--noise", &SimOptions::fNoise,
+         "flip one random bit of each character the device sends\n(echo and prompt included)"),
     Flag("--verbose", &SimOptions::bVerbose, "report each injected fault on stderr"),
+    Heading("Habits of real devices and adapters:"),
+    Count("--latency", "MS", &SimOptions::iLatencyMs, 0, 1000,
+          "a USB adapter: hold output in a 62-byte buffer, sent when\n"
+          "full or MS ms after its first byte (0: none; real: 16)"),
+    Flag("--deaf-while-dumping", &SimOptions::bDeafWhileDumping,
+         "lose input that arrives while a dump's answer, prompt\nincluded, is still being sent"),
+    Special("--bad-region", "START END", kBadRegion,
+            "a dump touching the inclusive hex range START..END\n"
+            "answers \"Data abort at <address>\" instead"),
+    Flag("--no-advance", &SimOptions::bNoAdvance, "a dump leaves the address where it started"),
+    Special("--dialect", "monitor|uboot", kDialect,
+            "answer as the bank/offset/dump monitor (default) or as\n"
+            "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \")"),
 };
 
 // The synopsis names the program as it was started: monitor-sim in the build
@@ -191,7 +208,12 @@ const char kUsageHead[] =
     "  BT xxxx / ST xxxx  set the offset (low 16 bits of the value)\n"
     "  DM / DB            dump 128 bytes at (bank << 16) | offset as 8 lines,\n"
     "                     then advance the offset by 128 (carrying into the bank)\n"
-    "  empty line         just the prompt; anything else is answered with ?<line>\n";
+    "  empty line         just the prompt; anything else is answered with ?<line>\n"
+    "With --dialect uboot (lower-case commands, hex values, prompt \"=> \"):\n"
+    "  md.b ADDR [COUNT]  COUNT bytes (default 40) as lines of 16; md.b alone goes on\n"
+    "  crc32 ADDR COUNT   CRC-32 of COUNT bytes\n"
+    "  mw.b ADDR VAL [N]  write VAL to N bytes (default 1)\n"
+    "  empty line         just the prompt; anything else: Unknown command\n";
 
 const char kUsageTail[] =
     "\n"
@@ -319,6 +341,13 @@ bool StoreValue(const OptionSpec &oSpec, const std::string &sValue, SimOptions *
       if (ParseRate(sValue, &(pOptions->*oSpec.pfRate))) return true;
       Complain(sName + ": '" + sValue + "' is not a rate from 0 to 1 (such as 0.02)");
       return false;
+    case kDialect:
+      if (sValue == "monitor" || sValue == "uboot") {
+        pOptions->eDialect = sValue == "uboot" ? kDialectUboot : kDialectMonitor;
+        return true;
+      }
+      Complain(sName + ": '" + sValue + "' is not monitor or uboot");
+      return false;
     default: return false;
   }
 }
@@ -340,6 +369,25 @@ bool TakePatternRange(int iArgc, char **apszArgv, int *piArg, SimOptions *pOptio
     return false;
   }
   *piArg += 3;
+  return true;
+}
+
+bool TakeBadRegion(int iArgc, char **apszArgv, int *piArg, SimOptions *pOptions) {
+  if (*piArg + 2 >= iArgc) {
+    Complain("--bad-region needs START END");
+    return false;
+  }
+  if (!ParseHex32(apszArgv[*piArg + 1], true, &pOptions->iBadStart) ||
+      !ParseHex32(apszArgv[*piArg + 2], true, &pOptions->iBadEnd)) {
+    Complain("--bad-region: START and END are hex addresses");
+    return false;
+  }
+  if (pOptions->iBadEnd < pOptions->iBadStart) {
+    Complain("--bad-region: END is below START");
+    return false;
+  }
+  pOptions->bBadRegion = true;
+  *piArg += 2;
   return true;
 }
 
@@ -412,6 +460,14 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
         return kParseUsageError;
       }
       if (!TakePatternRange(iArgc, apszArgv, &iArg, pOptions)) return kParseUsageError;
+      continue;
+    }
+    if (pSpec->eKind == kBadRegion) {
+      if (bInlineValue) {
+        Complain("--bad-region takes START END as two words");
+        return kParseUsageError;
+      }
+      if (!TakeBadRegion(iArgc, apszArgv, &iArg, pOptions)) return kParseUsageError;
       continue;
     }
     if (!bInlineValue) {

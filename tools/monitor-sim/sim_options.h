@@ -11,7 +11,14 @@
 #include <cstdint>
 #include <string>
 
+// Whose console the simulator answers as.
+enum SimDialect {
+  kDialectMonitor,  // bank/offset/dump commands, prompt '>'
+  kDialectUboot,    // md.b, crc32 and mw.b, prompt "=> "
+};
+
 struct SimOptions {
+  SimDialect eDialect = kDialectMonitor;
   std::string sLinkPath;   // symlink to the slave, empty: none
   std::string sImagePath;  // memory image, empty: built-in pattern
   uint32_t iBase = 0;      // address of the image's first byte
@@ -42,6 +49,13 @@ struct SimOptions {
   double fDropPrompt = 0;     // per command
   int64_t iVanishAfter = -1;  // -1: never
   int64_t iVanishForMs = 2000;
+  double fNoise = 0;       // per output character
+  int64_t iLatencyMs = 0;  // 0: no USB adapter between device and host
+  bool bDeafWhileDumping = false;
+  bool bBadRegion = false;  // --bad-region START END (inclusive)
+  uint32_t iBadStart = 0;
+  uint32_t iBadEnd = 0;
+  bool bNoAdvance = false;
   bool bVerbose = false;
 
   bool bWritePattern = false;  // --write-pattern FILE START END

@@ -2,12 +2,15 @@
 // pty master, paced like a UART at the configured baud rate, with the
 // optional BEL insertion fault applied as bytes are queued.  The link faults
 // have already been applied to what is queued, so pacing covers exactly the
-// characters that go out.
+// characters that go out.  With --latency the paced bytes then pass a USB
+// adapter's buffer, which sends them on in packets.
 //
 //   NowNs            CLOCK_MONOTONIC in nanoseconds, the clock of all timing
-//   SetUpOutput      pacing and BEL insertion from the options
+//   SetUpOutput      pacing, BEL insertion and the adapter from the options
 //   QueueOutput      appends bytes (dropping them once the queue is full)
-//   PendingOutput    bytes not yet written
+//   PendingOutput    bytes not yet written (the adapter's included)
+//   QueuedOutput     bytes ever queued: marks the end of an answer
+//   SentOutput       bytes ever sent by the device (into the adapter, if any)
 //   DiscardOutput    forgets pending bytes (the pty they were for is gone)
 //   OutputWaitNs     how long the poll loop may sleep before output is due
 //   WriteDueOutput   writes what the pacing allows
@@ -27,16 +30,26 @@ struct OutputQueue {
   int64_t iNextDueNs = 0;  // when the next character may go out
   bool bDropping = false;  // currently discarding because the queue is full
   uint64_t iDropped = 0;
+  uint64_t iQueued = 0;  // bytes ever queued
+  uint64_t iSent = 0;    // bytes ever taken from sData
+  // The adapter (--latency): bytes the device has sent, held until the
+  // packet is full or the latency after its first byte has passed.
+  int64_t iLatencyNs = 0;  // 0: no adapter, bytes go straight to the pty
+  std::string sAdapter;
+  int64_t iAdapterSinceNs = 0;  // when the first byte now held came in
+  size_t iReleased = 0;         // leading bytes of sAdapter due for the pty
 };
 
 int64_t NowNs();
 
-void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery);
+void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery, int64_t iLatencyMs);
 
 void QueueOutput(OutputQueue *pOutput, const char *pData, size_t iSize);
 void QueueOutput(OutputQueue *pOutput, const std::string &sText);
 
 size_t PendingOutput(const OutputQueue &oOutput);
+uint64_t QueuedOutput(const OutputQueue &oOutput);
+uint64_t SentOutput(const OutputQueue &oOutput);
 void DiscardOutput(OutputQueue *pOutput);
 
 // Nanoseconds until output is due: -1 when nothing is pending, 0 when the
