@@ -151,7 +151,8 @@ uint32_t ConsoleThread(PortHandle hPort) {
     if (oFlags.iHeldKeys > 0) {
       int iKey = oFlags.aHeldKeys[0];
       --oFlags.iHeldKeys;
-      memmove(oFlags.aHeldKeys, oFlags.aHeldKeys + 1, oFlags.iHeldKeys * sizeof oFlags.aHeldKeys[0]);
+      memmove(oFlags.aHeldKeys, oFlags.aHeldKeys + 1,
+              oFlags.iHeldKeys * sizeof oFlags.aHeldKeys[0]);
       HandleKey(hPort, iKey, &oFlags);
     } else if (KeyWaiting()) {
       HandleKey(hPort, ReadKey(), &oFlags);

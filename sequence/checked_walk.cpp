@@ -20,8 +20,8 @@ const char kLineEnd[] = "\r\n";
 
 enum {
   kWhySize = 160,
-  kInStepTries = 4,    // line ends sent to get back in step before giving up
-  kQuietMs = 50,       // the line must be silent this long after the prompt
+  kInStepTries = 4,  // line ends sent to get back in step before giving up
+  kQuietMs = 50,     // the line must be silent this long after the prompt
   kQuietPollMs = 5,
 };
 
@@ -57,7 +57,8 @@ void CommandName(const char *szCommand, char *szName, size_t iSize) {
 bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) return true;
+  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered)
+    return true;
   char szName[kTextSize];
   CommandName(oCmdForExecute, szName, sizeof szName);
   snprintf(szWhy, kWhySize, "no prompt after %.100s", szName);
@@ -145,7 +146,8 @@ void WalkChecked() {
   }
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) != kHandoffAnswered && !GetBackInStep()) {
+  if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) != kHandoffAnswered &&
+      !GetBackInStep()) {
     Print("Error: the device shows no prompt. The walk stops here. \n");
     LogEvent("no prompt from the device: the walk stops");
     StopWalk();

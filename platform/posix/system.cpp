@@ -102,8 +102,8 @@ bool SameFolderAndLeaf(const char *szA, const char *szB) {
   std::string sDirB = pLeafB != nullptr ? std::string(szB, pLeafB + 1) : std::string("./");
   struct stat oA;
   struct stat oB;
-  return stat(sDirA.c_str(), &oA) == 0 && stat(sDirB.c_str(), &oB) == 0 &&
-         oA.st_dev == oB.st_dev && oA.st_ino == oB.st_ino;
+  return stat(sDirA.c_str(), &oA) == 0 && stat(sDirB.c_str(), &oB) == 0 && oA.st_dev == oB.st_dev &&
+         oA.st_ino == oB.st_ino;
 }
 
 }  // namespace
@@ -121,6 +121,8 @@ bool SameFile(const char *szA, const char *szB) {
 bool IsDeviceFile(const char *szName) {
   struct stat oStat;
   return stat(szName, &oStat) == 0 && (S_ISCHR(oStat.st_mode) || S_ISBLK(oStat.st_mode));
+}
+
 bool ReplaceFileWith(const char *szNew, const char *szName) {
   // The new file's bytes reach the disk before its name does: a rename that
   // outlives the data would leave an empty file after a power cut.

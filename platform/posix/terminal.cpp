@@ -51,8 +51,8 @@ const int kSwitchWaitMs = 100;
 // Signals whose default action ends the process. Those that find a handler or
 // SIG_IGN already in place (a sanitizer's, nohup's) are left to it.
 const int kEndSignals[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
-    SIGXCPU,   SIGIO,   SIGSYS,  SIGABRT, SIGSEGV, SIGBUS,  SIGILL,    SIGFPE,
+    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+    SIGXCPU,   SIGIO,  SIGSYS,  SIGABRT, SIGSEGV, SIGBUS,  SIGILL,  SIGFPE,
 #ifdef SIGPWR
     SIGPWR,
 #endif
