@@ -7,6 +7,7 @@
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
+#include "sequence/command_handoff.h"
 
 namespace {
 
@@ -121,14 +122,13 @@ void PumpPostedText(PortHandle hPort, ConsoleFlags *pFlags) {
   SharedStateRec &S = SharedState;
   // A device that went away gets the text once it is back (--reconnect).
   if (!pFlags->bRunning || TerminalMode() || S.bDeviceLost.load(std::memory_order_acquire)) return;
-  // The count first (acquire), then the text it announces.
-  int32_t iPosted = S.iPosted.load(std::memory_order_acquire);
-  if (iPosted == S.iSent.load(std::memory_order_relaxed)) return;
-  size_t iLen = strlen(S.szTxBuf);
-  LogSent(S.szTxBuf, iLen);
-  SendPostedBytes(hPort, S.szTxBuf, iLen, pFlags);
-  S.iSent.store(iPosted, std::memory_order_release);
-  if (S.bFast) SignalHandoff();
+  int32_t iPosted = 0;
+  const char *szText = TakePostedText(&iPosted);
+  if (szText == nullptr) return;
+  size_t iLen = strlen(szText);
+  LogSent(szText, iLen);
+  SendPostedBytes(hPort, szText, iLen, pFlags);
+  MarkTextSent(iPosted);
 }
 
 namespace {

@@ -6,17 +6,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/capture_file.h"
+#include "core/device_dialogue.h"
 #include "core/line_setup.h"
 #include "core/options.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
-#include "receive/block_check.h"
-#include "receive/dump_decoder.h"
 #include "receive/receive_loop.h"
 #include "sequence/control_thread.h"
-#include "sequence/progress.h"
 
 namespace {
 
@@ -181,61 +180,6 @@ void ReportSettings(const char *szPort) {
   Print("Command     : %s   \n ", S.szCommand1);
 }
 
-// Keeps what a capture of an earlier run holds, cut back to its last whole
-// block, and has the walk go on from there. False when the capture cannot
-// belong to this range: it is then left as it is and the run ends.
-bool ResumeCapture(const char *szOutFileName) {
-  SharedStateRec &S = SharedState;
-  uint64_t iSize = 0;
-  S.hOutFile = ResumeCaptureFile(szOutFileName, &iSize);
-  if (S.hOutFile == nullptr) {
-    Print("Error: Can't open the out file. \n");
-    return true;
-  }
-  uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
-  if (iSize > iRange) {
-    // Longer than the range can only be another range's capture, or one with
-    // lines captured twice: neither may be taken for complete.
-    Print(
-        "Error: %s holds %llu bytes, more than the %llu of the range: it is not a capture of "
-        "this range. Nothing was changed. \n",
-        szOutFileName, static_cast<unsigned long long>(iSize),
-        static_cast<unsigned long long>(iRange));
-    S.hOutFile = nullptr;
-    return false;
-  }
-  if (iSize == iRange) {
-    S.bCaptureComplete = 1;
-    Print("Capture complete (%llu bytes): nothing to read \n ",
-          static_cast<unsigned long long>(iSize));
-    return true;
-  }
-  uint64_t iKeep = iSize / kBlockBytes * kBlockBytes;
-  if (iKeep != iSize && !CutCaptureFile(S.hOutFile, iKeep)) {
-    Print("Error: Can't cut the out file back to %llu bytes. \n",
-          static_cast<unsigned long long>(iKeep));
-    S.hOutFile = nullptr;  // nothing may be appended after a torn block
-    return true;
-  }
-  S.iWalkStartAddr = S.iStartAddr + static_cast<uint32_t>(iKeep);
-  S.iCapturedBytes.store(iKeep, std::memory_order_relaxed);
-  Print("Resuming at %.8X (%llu bytes kept)\n ", S.iWalkStartAddr,
-        static_cast<unsigned long long>(iKeep));
-  return true;
-}
-
-// False when the run cannot go on (a capture to resume that is not this
-// range's).
-bool OpenCapture(const char *szOutFileName) {
-  SharedStateRec &S = SharedState;
-  S.iWalkStartAddr = S.iStartAddr;
-  if (S.bResume) return ResumeCapture(szOutFileName);
-  // Created, and an old capture emptied, before the port is opened.
-  S.hOutFile = CreateCaptureFile(szOutFileName);
-  if (S.hOutFile == nullptr) Print("Error: Can't open the out file. \n");
-  return true;
-}
-
 PortHandle OpenAndSetUpPort(const char *szPort) {
   PortHandle hPort = OpenPort(szPort);
   if (hPort == nullptr) {
@@ -274,13 +218,10 @@ int StartUp(int iArgCount, char **pArgs) {
 
   ReportSettings(pPositional[1]);
   char szOutFileName[kTextSize];
-  int iNameLen = snprintf(szOutFileName, sizeof szOutFileName, "%s_%.4X_%.4X.bin", S.szCommand3,
-                          S.iStartAddr, S.iEndAddr);
-  if (iNameLen < 0 || static_cast<size_t>(iNameLen) >= sizeof szOutFileName)
-    return iUnusable;  // bounded above
+  if (!ComposeCaptureName(szOutFileName, sizeof szOutFileName)) return iUnusable;  // bounded above
   Print("Out file    : %s   \n ", szOutFileName);
   if (RefuseLogTarget(szOutFileName, pPositional[1])) return iUnusable;
-  if (!OpenCapture(szOutFileName)) return iUnusable;
+  if (OpenCapture(szOutFileName) == kCaptureRefused) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
 
   PortHandle hPort = OpenAndSetUpPort(pPositional[1]);

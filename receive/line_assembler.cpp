@@ -5,8 +5,9 @@
 #include <string.h>
 
 #include "core/shared_state.h"
-#include "receive/block_check.h"
+#include "receive/block_collection.h"
 #include "receive/dump_decoder.h"
+#include "sequence/command_handoff.h"
 
 namespace {
 
@@ -60,17 +61,13 @@ void AddRxChar(unsigned char c) {
 
   // The prompt is taken the moment the line equals it, without waiting for a
   // line end: the monitor shows ">" and then waits for input, so no line end
-  // follows it. iPromptsSeen is set to, not incremented towards, the awaited
-  // count: one prompt answers every prompt awaited so far. Reading the count
-  // first (acquire) makes the control thread's szPrompt visible.
-  int32_t iAwaited = S.iPromptsAwaited.load(std::memory_order_acquire);
-  if (iAwaited != S.iPromptsSeen.load(std::memory_order_relaxed) && S.pLine != nullptr &&
-      strcmp(S.pLine, S.szPrompt) == 0) {
+  // follows it.
+  int32_t iAwaited = 0;
+  if (S.pLine != nullptr && IsAwaitedPrompt(S.pLine, &iAwaited)) {
     EmptyLine();
     // A checked dump ends at its prompt: its lines are handed over before the
     // prompt is acknowledged, so the control thread finds them complete.
     if (S.bCheck) CloseBlockCollection();
-    S.iPromptsSeen.store(iAwaited, std::memory_order_release);
-    if (S.bFast) SignalHandoff();
+    AcknowledgePrompt(iAwaited);
   }
 }

@@ -4,19 +4,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/capture_file.h"
+#include "core/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
-#include "receive/block_check.h"
-#include "receive/dump_decoder.h"
+#include "sequence/block_check.h"
 #include "sequence/command_handoff.h"
-#include "sequence/control_thread.h"
 #include "sequence/progress.h"
 
 namespace {
-
-const char kPrompt[] = ">";
-const char kLineEnd[] = "\r\n";
 
 enum {
   kWhySize = 160,
@@ -113,23 +110,11 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
     } else if (iTry++ >= S.iRetries) {
       return false;
     } else {
-      LeaveProgressLine();
       Print("Retry %d of block %.8X: %s \n", iTry, iAddr, szWhy);
       LogEvent("retry %d of block %.8X: %s", iTry, iAddr, szWhy);
     }
     GetBackInStep();
   }
-}
-
-bool WriteBlock(const uint8_t *pBytes) {
-  SharedStateRec &S = SharedState;
-  uint32_t iCnt = 0;
-  if (S.hOutFile == nullptr || !WriteCaptureFile(S.hOutFile, pBytes, kBlockBytes, &iCnt)) {
-    ReportCaptureWriteFailure();
-    return false;
-  }
-  S.iCapturedBytes.fetch_add(kBlockBytes, std::memory_order_relaxed);
-  return true;
 }
 
 void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
@@ -161,7 +146,6 @@ void WalkChecked() {
     uint8_t aBytes[kBlockBytes];
     char szWhy[kWhySize] = "";
     if (!ReadCheckedBlock(iAddr, aBytes, szWhy)) {
-      LeaveProgressLine();
       Print(
           "Error: block %.8X failed %d tries (%s). The walk stops here; the capture holds "
           "every block before it. \n",
@@ -170,8 +154,7 @@ void WalkChecked() {
       StopWalk();
       return;
     }
-    if (!WriteBlock(aBytes)) {
-      LeaveProgressLine();
+    if (!WriteCapturedBlock(aBytes)) {
       Print("The walk stops at block %.8X. \n", iAddr);
       StopWalk();
       return;

@@ -38,6 +38,8 @@ bool PromptAnswered() {
              S.iPromptsAwaited.load(std::memory_order_acquire);
 }
 
+}  // namespace
+
 // Is the time-out's clock running? Not while the operator holds the
 // transmission, talks to the device, or the device is away.
 bool TimeoutClockRuns() {
@@ -47,7 +49,7 @@ bool TimeoutClockRuns() {
          !S.bDeviceLost.load(std::memory_order_acquire);
 }
 
-void Post(const char *szText, const char *szPrompt) {
+void PostText(const char *szText, const char *szPrompt) {
   SharedStateRec &S = SharedState;
   // Both texts are complete before the counters that announce them rise.
   CopyText(S.szTxBuf, szText);
@@ -60,12 +62,9 @@ void Post(const char *szText, const char *szPrompt) {
   // Raised before the text goes out, so a prompt the device shows early (while
   // the operator keeps the transmission paused, say) already answers it.
   S.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
-  // The console thread may be waiting for a key; in fast mode it goes to the
-  // text at once.
-  if (S.bFast) WakeKeyWait();
+  // The console thread may be waiting for a key: it goes to the text at once.
+  WakeKeyWait();
 }
-
-}  // namespace
 
 void WaitCommandSent() {
   while (!CommandSent()) PauseHandoff();
@@ -76,7 +75,7 @@ void WaitPrompt() {
 }
 
 void PostCommand(const char *szText, const char *szPrompt) {
-  Post(szText, szPrompt);
+  PostText(szText, szPrompt);
   WaitCommandSent();
   WaitPrompt();
 }
@@ -94,7 +93,7 @@ uint32_t CommandTimeoutMs() {
 }
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {
-  Post(szText, szPrompt);
+  PostText(szText, szPrompt);
   uint64_t iCounted = 0;
   uint64_t iLast = MonotonicMs();
   for (;;) {
@@ -114,4 +113,35 @@ HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_
     }
     PauseHandoff();
   }
+}
+
+const char *TakePostedText(int32_t *piPosted) {
+  const SharedStateRec &S = SharedState;
+  // The count first (acquire), then the text it announces.
+  int32_t iPosted = S.iPosted.load(std::memory_order_acquire);
+  if (iPosted == S.iSent.load(std::memory_order_relaxed)) return nullptr;
+  *piPosted = iPosted;
+  return S.szTxBuf;
+}
+
+void MarkTextSent(int32_t iPosted) {
+  SharedState.iSent.store(iPosted, std::memory_order_release);
+  SignalHandoff();
+}
+
+bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
+  const SharedStateRec &S = SharedState;
+  // Reading the count first (acquire) makes the control thread's szPrompt
+  // visible.
+  int32_t iAwaited = S.iPromptsAwaited.load(std::memory_order_acquire);
+  *piAwaited = iAwaited;
+  return iAwaited != S.iPromptsSeen.load(std::memory_order_relaxed) &&
+         strcmp(szLine, S.szPrompt) == 0;
+}
+
+void AcknowledgePrompt(int32_t iAwaited) {
+  // Set to, not incremented towards, the awaited count: one prompt answers
+  // every prompt awaited so far.
+  SharedState.iPromptsSeen.store(iAwaited, std::memory_order_release);
+  SignalHandoff();
 }

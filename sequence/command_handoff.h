@@ -1,18 +1,30 @@
-// command_handoff.h - how the control thread hands a command to the console
-// thread and waits for the device's answer.
+// command_handoff.h - the hand-off: how a command goes from the control
+// thread to the console thread, and how its prompt comes back from the line
+// assembler. Both halves of each counter pair live here.
 //
-// PostCommand copies the text into szTxBuf and the prompt into szPrompt, then
-// raises iPosted (the console thread may now send it) and iPromptsAwaited (the
-// line assembler now looks for the prompt), and waits: first until iSent has
-// caught up with iPosted, then until iPromptsSeen has caught up with
-// iPromptsAwaited and terminal mode is off. Every wait polls each 100 ms and
-// is unbounded; with the fast hand-off a wait also ends the moment the
-// console thread or the line assembler signals that something changed.
+// Control thread:
+//   PostCommand        copy the text into szTxBuf and the prompt into
+//                      szPrompt, raise iPosted (the console thread may send
+//                      it) and iPromptsAwaited (the line assembler looks for
+//                      the prompt), then wait until iSent has caught up with
+//                      iPosted and iPromptsSeen with iPromptsAwaited, and
+//                      terminal mode is off; unbounded
+//   PostCommandTimed   the same with a time-out that counts from the
+//                      command's last byte sent, and only while the
+//                      transmission runs, terminal mode is off and the
+//                      device is present (TimeoutClockRuns)
+//   PostText           the posting alone, without the waits
+//   CommandTimeoutMs   --timeout, or the default for the port's speed
+// Console thread:
+//   TakePostedText     the text waiting to be sent, if any
+//   MarkTextSent       it went out: iSent catches up
+// Main thread (line assembler):
+//   IsAwaitedPrompt    is this line the prompt the control thread waits for?
+//   AcknowledgePrompt  it came: iPromptsSeen catches up
 //
-// PostCommandTimed is the same hand-off with a time-out: the time counts from
-// the command's last byte sent, and only while the transmission runs,
-// terminal mode is off and the device is present, so a paused run or an
-// operator at the terminal never times out. Runs on the control thread only.
+// Every wait of the control thread polls each 100 ms, as the walk always has;
+// with --fast it also ends the moment the other side says something changed.
+// That choice is made here and nowhere else: the other sides always signal.
 #pragma once
 
 #include <stdint.h>
@@ -23,9 +35,20 @@ enum HandoffResult { kHandoffAnswered, kHandoffTimedOut };
 
 void PostCommand(const char *szText, const char *szPrompt);
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs);
+void PostText(const char *szText, const char *szPrompt);
 void WaitCommandSent();
-// The time-out of one command: --timeout, or two seconds plus the time its
-// answer (a dump of about 700 characters) takes on the line.
-uint32_t CommandTimeoutMs();
-uint32_t DefaultTimeoutMs(int32_t iSpeed);
 void WaitPrompt();
+bool TimeoutClockRuns();
+uint32_t CommandTimeoutMs();
+// Two seconds plus the time a dump's answer (about 700 characters) takes on
+// the line at iSpeed.
+uint32_t DefaultTimeoutMs(int32_t iSpeed);
+
+// Returns szTxBuf while a posted text waits (its count in *piPosted, to be
+// handed to MarkTextSent), else nullptr.
+const char *TakePostedText(int32_t *piPosted);
+void MarkTextSent(int32_t iPosted);
+
+// Reads the awaited count into *piAwaited (for AcknowledgePrompt).
+bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited);
+void AcknowledgePrompt(int32_t iAwaited);

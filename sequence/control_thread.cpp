@@ -6,55 +6,13 @@
 
 #include <initializer_list>
 
+#include "core/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/checked_walk.h"
 #include "sequence/command_handoff.h"
 #include "sequence/progress.h"
-
-namespace {
-
-const char kPrompt[] = ">";
-const char kOpeningLineEnd[] = "\r\n";
-
-}  // namespace
-
-// The command words were bounded by StartUp so that every command fits a
-// text; the compiler cannot see that through the shared record.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-#endif
-bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute) {
-  const SharedStateRec &S = SharedState;
-  int iLen = -1;
-  switch (eWhich) {
-    case kBankCommand:
-      if (S.bLongAddr) {
-        iLen = snprintf(oCmdForExecute, kTextSize, "%s %.4X\r\n", S.szCommand1,
-                        (iAddr >> 16) & 0xFFFF);
-      } else {
-        iLen =
-            snprintf(oCmdForExecute, kTextSize, "%s %.2X\r\n", S.szCommand1, (iAddr >> 16) & 0xFF);
-      }
-      break;
-    case kOffsetCommand:
-      iLen = snprintf(oCmdForExecute, kTextSize, "%s %.4X\r\n", S.szCommand2, iAddr & 0xFFFF);
-      break;
-    case kDumpCommand: iLen = snprintf(oCmdForExecute, kTextSize, "%s\r\n", S.szCommand3); break;
-  }
-  return iLen >= 0 && iLen < kTextSize;
-}
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
-bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {
-  if (iAddr > 0xFFFFFFFFu - kBlockSize) return false;
-  *pNext = iAddr + kBlockSize;
-  return true;
-}
 
 namespace {
 
@@ -70,7 +28,6 @@ bool PostPlainCommand(const char *szText) {
   uint32_t iTimeoutMs = CommandTimeoutMs();
   if (PostCommandTimed(szText, kPrompt, iTimeoutMs) == kHandoffAnswered) return true;
   int iNameLen = static_cast<int>(strcspn(szText, "\r\n"));
-  LeaveProgressLine();
   Print("Error: no prompt after %.*s within %u ms. The walk stops here. \n", iNameLen, szText,
         iTimeoutMs);
   LogEvent("no prompt after %.*s: the walk stops", iNameLen, szText);
@@ -83,7 +40,7 @@ void WalkPlain() {
 
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  if (!PostPlainCommand(kOpeningLineEnd)) {
+  if (!PostPlainCommand(kLineEnd)) {
     S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
     return;
   }
@@ -108,7 +65,7 @@ void WalkPlain() {
   // Every dump line was decoded before its prompt was seen. Without the
   // check, the capture holds the range only if it holds exactly its bytes.
   uint64_t iCaptured = S.iCapturedBytes.load(std::memory_order_relaxed);
-  uint64_t iExpected = BlocksFrom(S.iStartAddr) * kBlockSize;
+  uint64_t iExpected = BlocksFrom(S.iStartAddr) * kBlockBytes;
   if (iCaptured != iExpected && S.bAnyOption) {
     Print("Error: the capture holds %llu bytes, expected %llu. \n",
           static_cast<unsigned long long>(iCaptured), static_cast<unsigned long long>(iExpected));

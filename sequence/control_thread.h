@@ -14,15 +14,4 @@
 
 #include "platform/platform.h"
 
-enum { kBlockSize = 0x80 };
-
-enum BlockCommand { kBankCommand = 0, kOffsetCommand = 1, kDumpCommand = 2 };
-
 uint32_t ControlThread(PortHandle hPort);
-
-// Composes command eWhich of the block at iAddr into oCmdForExecute (a text).
-// False if it did not fit, which the length checks of StartUp rule out.
-bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute);
-
-// The address of the block after iAddr; false when it would pass FFFFFFFF.
-bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext);

@@ -12,7 +12,3 @@
 void StartProgress();               // the clock starts at the first block
 void ShowProgress(uint32_t iAddr);  // before the block at iAddr is read
 void EndProgress();                 // "\n" and "Done. \n"
-void LeaveProgressLine();           // a message that follows starts on a line of its own
-
-// Blocks from iFrom to the end of the range (0 when iFrom is past it).
-uint64_t BlocksFrom(uint32_t iFrom);

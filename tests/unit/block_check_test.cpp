@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "core/shared_state.h"
-#include "receive/block_check.h"
+#include "core/device_dialogue.h"
+#include "receive/block_collection.h"
+#include "sequence/block_check.h"
 #include "receive/line_assembler.h"
 #include "test_support.h"
 

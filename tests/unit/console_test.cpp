@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console/console_thread.h"
+#include "sequence/command_handoff.h"
 #include "console/port_transmitter.h"
 #include "core/shared_state.h"
 #include "pty_pair.h"
@@ -24,10 +25,8 @@ class Console : public ::testing::Test {
     for (int iKey : aKeys) HandleKey(oPty.hPort, iKey, &oFlags);
   }
   // What the control thread's PostCommand does before it waits.
-  void PostText(const char *szText) {
-    strcpy(SharedState.szTxBuf, szText);
-    SharedState.iPosted++;
-  }
+  // The control thread's half of the hand-off, without its waits.
+  void Post(const char *szText) { PostText(szText, ">"); }
   PtyPair oPty;
   ConsoleFlags oFlags = {false, false};
   StdoutCatcher oOut;
@@ -84,7 +83,7 @@ TEST_F(Console, TerminalModeSendsEveryKeyButEscAndTheLeadZero) {
 }
 
 TEST_F(Console, PumpSendsAPostedTextOnlyWhileRunning) {
-  PostText("DM\r\n");
+  Post("DM\r\n");
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(1, 100), "");
   EXPECT_NE(SharedState.iSent.load(), SharedState.iPosted.load());
@@ -95,7 +94,7 @@ TEST_F(Console, PumpSendsAPostedTextOnlyWhileRunning) {
 }
 
 TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
-  PostText("BT C000\r\n");
+  Post("BT C000\r\n");
   Keys({'h', 'x'});
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(1, 5000), "x");

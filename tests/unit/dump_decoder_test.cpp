@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/shared_state.h"
+#include "core/device_dialogue.h"
 #include "receive/dump_decoder.h"
 #include "test_support.h"
 

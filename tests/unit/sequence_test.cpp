@@ -9,7 +9,7 @@
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 #include "sequence/command_handoff.h"
-#include "sequence/control_thread.h"
+#include "core/device_dialogue.h"
 #include "test_support.h"
 
 namespace {
@@ -88,7 +88,12 @@ class HandOff : public Sequence {
         },
         30));
   }
-  void MarkSent() { SharedState.iSent.store(SharedState.iPosted.load()); }
+  // The console thread's half, as it does it.
+  void MarkSent() {
+    int32_t iPosted = 0;
+    ASSERT_NE(TakePostedText(&iPosted), nullptr);
+    MarkTextSent(iPosted);
+  }
   void TearDown() override {
     if (oPoster.joinable()) oPoster.join();
     Sequence::TearDown();

@@ -1,41 +1,26 @@
-// block_check.cpp - collecting a block's dump lines and judging them.
-#include "receive/block_check.h"
+// block_check.cpp - judging a block's collected dump lines.
+#include "sequence/block_check.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "receive/dump_decoder.h"
+#include "core/device_dialogue.h"
 
 namespace {
-
-// Opens the collection the control thread has asked for, once per request:
-// a collection that was closed at its prompt is never reopened by later
-// chatter, so the control thread can read oBlockReady undisturbed.
-void NoteCollectRequest() {
-  SharedStateRec &S = SharedState;
-  uint32_t iGen = S.iCollectGen.load(std::memory_order_acquire);
-  if (iGen == S.iCollectingGen) return;
-  S.iCollectingGen = iGen;
-  S.bCollectionOpen = 1;
-  S.oBlockCollecting.iLines = 0;
-}
 
 // The pairs of one line, read where the decoder reads them; a pair that is
 // not two hex digits, or a count other than sixteen, fails the line.
 bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *szWhy,
                        size_t iWhySize) {
-  size_t n = strlen(szLine);
+  DumpPairWalk oWalk;
+  StartDumpPairs(&oWalk, szLine, strlen(szLine));
   size_t iCount = 0;
-  for (size_t i = kDumpFirstPair; i < n && i < kDumpPairsEnd;) {
-    if (szLine[i] == ' ' || szLine[i] == '-') {
-      ++i;
-      continue;
-    }
-    int iHigh = HexDigitValue(szLine[i]);
-    int iLow = HexDigitValue(szLine[i + 1]);
+  for (const char *pPair = NextDumpPair(&oWalk); pPair != nullptr; pPair = NextDumpPair(&oWalk)) {
+    int iHigh = HexDigitValue(pPair[0]);
+    int iLow = HexDigitValue(pPair[1]);
     if (iHigh < 0 || iLow < 0) {
       snprintf(szWhy, iWhySize, "line %d has a pair that is not hex at column %u", iLineNo,
-               static_cast<unsigned>(i));
+               static_cast<unsigned>(pPair - szLine));
       return false;
     }
     if (iCount == kLineBytes) {
@@ -43,7 +28,6 @@ bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *s
       return false;
     }
     pBytes[iCount++] = static_cast<uint8_t>(iHigh * 16 + iLow);
-    i += 2;
   }
   if (iCount != kLineBytes) {
     snprintf(szWhy, iWhySize, "line %d gives %u bytes, expected %d", iLineNo,
@@ -56,7 +40,7 @@ bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *s
 bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint32_t iMask,
                       char *szWhy, size_t iWhySize) {
   uint32_t iAddr = 0;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < kDumpAddressChars; ++i) {
     int iDigit = HexDigitValue(szLine[i]);
     if (iDigit < 0) {
       snprintf(szWhy, iWhySize, "line %d has no address", iLineNo);
@@ -100,31 +84,6 @@ bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, cha
 }
 
 }  // namespace
-
-void CollectDumpLine(const char *szLine) {
-  SharedStateRec &S = SharedState;
-  NoteCollectRequest();
-  if (!S.bCollectionOpen) return;
-  BlockLines &oBlock = S.oBlockCollecting;
-  if (oBlock.iLines < kBlockLinesKept) {
-    snprintf(oBlock.aszLine[oBlock.iLines], kBlockLineChars, "%s", szLine);
-  }
-  // Counted past what is kept, so that a block with too many lines fails.
-  if (oBlock.iLines < UINT32_MAX) ++oBlock.iLines;
-}
-
-void CloseBlockCollection() {
-  SharedStateRec &S = SharedState;
-  NoteCollectRequest();
-  if (!S.bCollectionOpen) return;
-  S.bCollectionOpen = 0;
-  uint32_t iKept = S.oBlockCollecting.iLines;
-  if (iKept > kBlockLinesKept) iKept = kBlockLinesKept;
-  S.oBlockReady.iLines = S.oBlockCollecting.iLines;
-  memcpy(S.oBlockReady.aszLine, S.oBlockCollecting.aszLine,
-         iKept * sizeof S.oBlockReady.aszLine[0]);
-  S.iBlockReadyGen.store(S.iCollectingGen, std::memory_order_release);
-}
 
 bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
                 char *szWhy, size_t iWhySize) {

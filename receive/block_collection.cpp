@@ -1,0 +1,48 @@
+// block_collection.cpp - gathering a checked block's dump lines.
+#include "receive/block_collection.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "core/shared_state.h"
+
+namespace {
+
+// Opens the collection the control thread has asked for, once per request:
+// a collection that was closed at its prompt is never reopened by later
+// chatter, so the control thread can read oBlockReady undisturbed.
+void NoteCollectRequest() {
+  SharedStateRec &S = SharedState;
+  uint32_t iGen = S.iCollectGen.load(std::memory_order_acquire);
+  if (iGen == S.iCollectingGen) return;
+  S.iCollectingGen = iGen;
+  S.bCollectionOpen = 1;
+  S.oBlockCollecting.iLines = 0;
+}
+
+}  // namespace
+
+void CollectDumpLine(const char *szLine) {
+  SharedStateRec &S = SharedState;
+  NoteCollectRequest();
+  if (!S.bCollectionOpen) return;
+  BlockLines &oBlock = S.oBlockCollecting;
+  if (oBlock.iLines < kBlockLinesKept) {
+    snprintf(oBlock.aszLine[oBlock.iLines], kBlockLineChars, "%s", szLine);
+  }
+  // Counted past what is kept, so that a block with too many lines fails.
+  if (oBlock.iLines < UINT32_MAX) ++oBlock.iLines;
+}
+
+void CloseBlockCollection() {
+  SharedStateRec &S = SharedState;
+  NoteCollectRequest();
+  if (!S.bCollectionOpen) return;
+  S.bCollectionOpen = 0;
+  uint32_t iKept = S.oBlockCollecting.iLines;
+  if (iKept > kBlockLinesKept) iKept = kBlockLinesKept;
+  S.oBlockReady.iLines = S.oBlockCollecting.iLines;
+  memcpy(S.oBlockReady.aszLine, S.oBlockCollecting.aszLine,
+         iKept * sizeof S.oBlockReady.aszLine[0]);
+  S.iBlockReadyGen.store(S.iCollectingGen, std::memory_order_release);
+}

@@ -1,0 +1,20 @@
+// block_check.h - judging a checked block whole before it is captured.
+//
+// CheckBlock runs on the control thread on the lines that the receive path
+// collected for one dump (receive/block_collection.h), so byte k of the
+// capture is only ever the memory at the start address + k.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "core/shared_state.h"
+
+// Judges a collected block for the block at iAddr: exactly eight dump lines
+// of sixteen hex pairs each, address fields iAddr, iAddr + 16, ... (compared
+// on the low 24 bits when the bank has two digits, all 32 with four), and a
+// text column, where there is one, that agrees with the bytes. Fills
+// pBytes[kBlockBytes] and returns true when it passes; otherwise says what is
+// wrong in szWhy.
+bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
+                char *szWhy, size_t iWhySize);
