@@ -2,6 +2,7 @@
 #include "console/port_transmitter.h"
 
 #include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 
 const char kWriteErrorMessage[] = "I/O error detected. Can't sens the command to the port. \n";
@@ -27,6 +28,11 @@ bool WriteToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   // completion fails; the operator hears of both.
   bool bWritten = !(eStart == kIoFailed ||
                     (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt)));
-  if (!bWritten) Print("%s", kWriteErrorMessage);
+  if (!bWritten) {
+    char szReason[160];
+    DescribeLastError(szReason, sizeof szReason);
+    Print("%s", kWriteErrorMessage);
+    ReportSystemReason("a write to the port failed", szReason, true);
+  }
   return bWritten || !S.bAnyOption;
 }

@@ -5,12 +5,21 @@
 
 #include "core/device_dialogue.h"
 #include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
 namespace {
 
 const char kCantOpen[] = "Error: Can't open the out file. \n";
+
+// The fixed message, and the system's reason where the options allow it.
+void ReportCantOpen() {
+  char szReason[160];
+  DescribeLastError(szReason, sizeof szReason);
+  Print("%s", kCantOpen);
+  ReportSystemReason("the capture cannot be opened", szReason, true);
+}
 
 // Keeps what a capture of an earlier run holds, cut back to its last whole
 // block, and has the walk go on from there.
@@ -19,7 +28,7 @@ CaptureOpening ResumeCapture(const char *szName) {
   uint64_t iSize = 0;
   S.hOutFile = ResumeCaptureFile(szName, &iSize);
   if (S.hOutFile == nullptr) {
-    Print("%s", kCantOpen);
+    ReportCantOpen();
     return kCaptureOpened;
   }
   uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
@@ -67,7 +76,7 @@ CaptureOpening OpenCapture(const char *szName) {
   if (S.bResume) return ResumeCapture(szName);
   // Created, and an old capture emptied, before the port is opened.
   S.hOutFile = CreateCaptureFile(szName);
-  if (S.hOutFile == nullptr) Print("%s", kCantOpen);
+  if (S.hOutFile == nullptr) ReportCantOpen();
   return kCaptureOpened;
 }
 
@@ -100,5 +109,8 @@ void ReportCaptureWriteFailure() {
   SharedStateRec &S = SharedState;
   if (S.bOutWriteFailed) return;
   S.bOutWriteFailed = 1;
+  char szReason[160];
+  DescribeLastError(szReason, sizeof szReason);
   Print("Error: Can't write the out file. \n");
+  ReportSystemReason("the capture cannot be written", szReason, true);
 }

@@ -25,14 +25,14 @@ extern const char kPrompt[];   // ">"
 extern const char kLineEnd[];  // "\r\n"
 
 enum {
-  kBlockBytes = 0x80,    // addresses in one walk step, bytes in one block
-  kBlockDumpLines = 8,   // dump lines of a whole block
-  kLineBytes = 16,       // bytes of one dump line
-  kDumpLineMin = 70,     // shorter lines are not dump lines
-  kDumpAddressChars = 8, // characters 0..7 hold the line's address
-  kDumpFirstPair = 8,    // the first pair may start here
-  kDumpPairsEnd = 57,    // no pair starts at or after this character
-  kLineTextColumn = 58,  // where the usual text column starts
+  kBlockBytes = 0x80,     // addresses in one walk step, bytes in one block
+  kBlockDumpLines = 8,    // dump lines of a whole block
+  kLineBytes = 16,        // bytes of one dump line
+  kDumpLineMin = 70,      // shorter lines are not dump lines
+  kDumpAddressChars = 8,  // characters 0..7 hold the line's address
+  kDumpFirstPair = 8,     // the first pair may start here
+  kDumpPairsEnd = 57,     // no pair starts at or after this character
+  kLineTextColumn = 58,   // where the usual text column starts
 };
 
 enum BlockCommand { kBankCommand = 0, kOffsetCommand = 1, kDumpCommand = 2 };

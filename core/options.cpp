@@ -207,69 +207,92 @@ bool IsBatchWord(const char *szWord) {
   return pOption != nullptr && pOption->eId == kOptBatch;
 }
 
-OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) {
+namespace {
+
+// What the options said about each other, for the checks made once all are read.
+struct OptionsGiven {
+  bool bPace;
+  bool bRetries;
+};
+
+// The options that answer at once and end the run (--help, --version, --list).
+bool AnswerAtOnce(const OptionRec &oOption) {
+  switch (oOption.eId) {
+    case kOptHelp: PrintHelp(); return true;
+    case kOptVersion: Print("Vexlor %s\n", VEXLOR_VERSION); return true;
+    case kOptList: PrintPortList(); return true;
+    default: return false;
+  }
+}
+
+// Reads the option at pArgs[*pi] and its value (after "=" or as the next
+// argument, where *pi then moves on), and applies it.
+OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven *pGiven) {
+  const char *szWord = pArgs[*pi];
+  // "--timeout=500" is taken as "--timeout 500", as other tools take it.
+  const char *szInlineValue = strchr(szWord, '=');
+  size_t iNameLen =
+      szInlineValue != nullptr ? static_cast<size_t>(szInlineValue - szWord) : strlen(szWord);
+  const OptionRec *pOption = FindOption(szWord, iNameLen);
+  if (pOption == nullptr) {
+    Print("Error: unknown option %.*s \n", static_cast<int>(iNameLen), szWord);
+    return Refuse();
+  }
+  if (szInlineValue != nullptr && pOption->eValue == kValueNone) {
+    Print("Error: %s takes no value \n", pOption->szName);
+    return Refuse();
+  }
+  if (AnswerAtOnce(*pOption)) return kOptionsHelp;
+  const char *szValue = "";
+  if (szInlineValue != nullptr) {
+    szValue = szInlineValue + 1;
+  } else if (pOption->eValue != kValueNone) {
+    // The next option is no value: "--pace --fast" forgot the number.
+    if (*pi + 1 >= iArgCount || strncmp(pArgs[*pi + 1], "--", 2) == 0) {
+      Print("Error: %s needs a value (%s) \n", pOption->szName, pOption->szValueName);
+      return Refuse();
+    }
+    szValue = pArgs[++*pi];
+  }
+  if (!ApplyOption(*pOption, szValue)) return Refuse();
+  if (pOption->eId == kOptPace) pGiven->bPace = true;
+  if (pOption->eId == kOptRetries) pGiven->bRetries = true;
+  return kOptionsOk;
+}
+
+// What the options mean together, once all of them are read.
+OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   SharedStateRec &S = SharedState;
-  bool bPaceGiven = false;
-  bool bRetriesGiven = false;
+  // --fast brings no pause after each byte unless a pace is given as well.
+  if (S.bFast && !oGiven.bPace) S.iPaceMs = 0;
+  if (S.iReconnectSec > 0 && !S.bCheck) {
+    // Without the check, a block torn by the loss would be captured half.
+    Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");
+    return Refuse();
+  }
+  if (oGiven.bRetries && !S.bCheck) {
+    // Without the check a block goes to the capture line by line as it
+    // arrives: there is nothing to try again.
+    Print("Error: --retries needs --check (or --fast, --reread, --resume) \n");
+    return Refuse();
+  }
+  return kOptionsOk;
+}
+
+}  // namespace
+
+OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) {
+  OptionsGiven oGiven = {false, false};
   int i = 1;
   for (; i < iArgCount && IsOptionArea(pArgs[i]); ++i) {
     if (strcmp(pArgs[i], "--") == 0) {
       ++i;
       break;
     }
-    // "--timeout=500" is taken as "--timeout 500", as other tools take it.
-    const char *szInlineValue = strchr(pArgs[i], '=');
-    size_t iNameLen =
-        szInlineValue != nullptr ? static_cast<size_t>(szInlineValue - pArgs[i]) : strlen(pArgs[i]);
-    const OptionRec *pOption = FindOption(pArgs[i], iNameLen);
-    if (pOption == nullptr) {
-      Print("Error: unknown option %.*s \n", static_cast<int>(iNameLen), pArgs[i]);
-      return Refuse();
-    }
-    if (szInlineValue != nullptr && pOption->eValue == kValueNone) {
-      Print("Error: %s takes no value \n", pOption->szName);
-      return Refuse();
-    }
-    if (pOption->eId == kOptHelp) {
-      PrintHelp();
-      return kOptionsHelp;
-    }
-    if (pOption->eId == kOptVersion) {
-      Print("Vexlor %s\n", VEXLOR_VERSION);
-      return kOptionsHelp;
-    }
-    if (pOption->eId == kOptList) {
-      PrintPortList();
-      return kOptionsHelp;
-    }
-    const char *szValue = "";
-    if (szInlineValue != nullptr) {
-      szValue = szInlineValue + 1;
-    } else if (pOption->eValue != kValueNone) {
-      // The next option is no value: "--pace --fast" forgot the number.
-      if (i + 1 >= iArgCount || strncmp(pArgs[i + 1], "--", 2) == 0) {
-        Print("Error: %s needs a value (%s) \n", pOption->szName, pOption->szValueName);
-        return Refuse();
-      }
-      szValue = pArgs[++i];
-    }
-    if (!ApplyOption(*pOption, szValue)) return Refuse();
-    if (pOption->eId == kOptPace) bPaceGiven = true;
-    if (pOption->eId == kOptRetries) bRetriesGiven = true;
+    OptionsResult eResult = ParseOneOption(iArgCount, pArgs, &i, &oGiven);
+    if (eResult != kOptionsOk) return eResult;
   }
-  // --fast brings no pause after each byte unless a pace is given as well.
-  if (S.bFast && !bPaceGiven) S.iPaceMs = 0;
-  if (S.iReconnectSec > 0 && !S.bCheck) {
-    // Without the check, a block torn by the loss would be captured half.
-    Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");
-    return Refuse();
-  }
-  if (bRetriesGiven && !S.bCheck) {
-    // Without the check a block goes to the capture line by line as it
-    // arrives: there is nothing to try again.
-    Print("Error: --retries needs --check (or --fast, --reread, --resume) \n");
-    return Refuse();
-  }
-  *piFirstPositional = i;
-  return kOptionsOk;
+  OptionsResult eResult = SettleOptions(oGiven);
+  if (eResult == kOptionsOk) *piFirstPositional = i;
+  return eResult;
 }

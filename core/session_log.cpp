@@ -14,6 +14,7 @@
 namespace {
 
 enum {
+  kReasonSize = 160,   // the operating system's reason for a failure
   kRecordSize = 1024,  // one record, escapes included
   kRxGatherMax = 200,  // received bytes gathered into one record at most
 };
@@ -42,7 +43,10 @@ void WriteRecord(const char *pText, size_t iLen) {
   uint32_t iWritten = 0;
   if (WriteCaptureFile(hLogFile, pText, static_cast<uint32_t>(iLen), &iWritten)) return;
   if (!bLogFailed.exchange(true)) {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
     Print("Error: Can't write the log file %s. The dump goes on. \n", SharedState.szLogFile);
+    Print("The system says: %s \n", szReason);
   }
 }
 
@@ -136,8 +140,11 @@ void OpenSessionLog(int iArgCount, char **pArgs) {
   iLogStartMs = MonotonicMs();
   hLogFile = OpenLogFile(S.szLogFile);
   if (hLogFile == nullptr) {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
     bLogFailed.store(true);
     Print("Error: Can't open the log file %s. The dump goes on without it. \n", S.szLogFile);
+    Print("The system says: %s \n", szReason);
     return;
   }
   OnEndingSignal(FlushLogAtSignal);
@@ -194,4 +201,9 @@ void LogEvent(const char *szFormat, ...) {
   va_end(oArgs);
   if (iPart > 0) n += static_cast<size_t>(iPart);
   WriteTextRecord(oRecord, n);
+}
+
+void ReportSystemReason(const char *szWhat, const char *szReason, bool bLineEnded) {
+  LogEvent("%s: %s", szWhat, szReason);
+  if (SharedState.bAnyOption) Print("%sThe system says: %s \n", bLineEnded ? "" : "\n", szReason);
 }

@@ -27,3 +27,8 @@ void LogReceived(const void *pBytes, size_t iCount);
 void FlushReceivedLog();
 // Any thread.
 void LogEvent(const char *szFormat, ...) VEXLOR_PRINTF_LIKE(1, 2);
+// After a failure's fixed message: the operating system's reason (taken
+// with DescribeLastError before anything else could change it) goes to the
+// log, and with any option to the console on a line of its own. bLineEnded:
+// the fixed message ended its line (some, kept as they always were, do not).
+void ReportSystemReason(const char *szWhat, const char *szReason, bool bLineEnded);

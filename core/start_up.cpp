@@ -181,15 +181,19 @@ void ReportSettings(const char *szPort) {
 }
 
 PortHandle OpenAndSetUpPort(const char *szPort) {
+  char szReason[160];
   PortHandle hPort = OpenPort(szPort);
   if (hPort == nullptr) {
+    DescribeLastError(szReason, sizeof szReason);
     Print("Failed to open port");
-    LogEvent("the port %s cannot be opened", szPort);
+    ReportSystemReason("the port cannot be opened", szReason, false);
     return nullptr;
   }
   int iFailed = SetUpLine(hPort, RunLineSetup());
+  if (iFailed != kLineSetupOk) DescribeLastError(szReason, sizeof szReason);
   if (iFailed & kLineTimeoutsFailed) Print("SetCommTimeouts failed");
   if (iFailed & kLineSettingsFailed) Print("SetCommState failed");
+  if (iFailed != kLineSetupOk) ReportSystemReason("the line cannot be set up", szReason, false);
   return hPort;
 }
 

@@ -60,6 +60,8 @@
 //   SleepMs             pause the calling thread
 //   MonotonicMs         milliseconds from a clock that never jumps
 //   FormatWallClock     the local date and time as text
+//   DescribeLastError   the operating system's reason for the last failed call
+//                       of this thread, as text
 //   SignalHandoff       wake a thread in WaitHandoff (one process-wide event)
 //   WaitHandoff         wait until SignalHandoff or a time-out, whichever is first
 // Console:
@@ -192,6 +194,7 @@ bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);
 void SleepMs(uint32_t iMs);
 uint64_t MonotonicMs();
 void FormatWallClock(char *szText, size_t iSize);  // "2026-12-09 14:03:27"
+void DescribeLastError(char *szText, size_t iSize);
 void SignalHandoff();
 void WaitHandoff(uint32_t iMs);
 

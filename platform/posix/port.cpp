@@ -189,33 +189,70 @@ IoStart StartPortEventWait(PortHandle hPort, PortIo *pIo, uint32_t *pMask) {
   return kIoPending;
 }
 
+namespace {
+
+enum WaitEnd { kWaitGoOn, kWaitDone, kWaitFailed };
+
+// One poll of the device and the wake pipe for a pending event wait: a
+// change of the mask (seen through the wake pipe) and a character that the
+// mask asks for end it; a hang-up fails it.
+WaitEnd PollPendingWait(PortHandle hPort, PosixIo *pRec) {
+  if (hPort->iMaskChanges.load() != pRec->iMaskChangesAtStart) {
+    *pRec->pMask = 0;
+    return kWaitDone;
+  }
+  int iFd = hPort->iFd.load();
+  if (iFd < 0) return kWaitFailed;
+  pollfd aPoll[2] = {{iFd, POLLIN, 0}, {hPort->aWake[0], POLLIN, 0}};
+  int iReady = poll(aPoll, 2, -1);
+  if (iReady < 0) return errno == EINTR ? kWaitGoOn : kWaitFailed;
+  if (aPoll[1].revents & POLLIN) {
+    DrainWakePipe(hPort->aWake[0]);
+    return kWaitGoOn;  // the mask check above decides
+  }
+  if (IsHangUp(aPoll[0].revents)) return kWaitFailed;
+  if ((aPoll[0].revents & POLLIN) && (hPort->iMask.load() & kEvRxChar)) {
+    *pRec->pMask = kEvRxChar;
+    return kWaitDone;
+  }
+  return kWaitGoOn;
+}
+
+// A read with every time-out 0 but the interval "immediately": whatever has
+// arrived, even nothing, at once.
+IoStart ReadAtOnce(int iFd, void *pBuf, uint32_t iSize, uint32_t *pRead) {
+  ssize_t iCount = read(iFd, pBuf, iSize);
+  if (iCount < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kIoFailed;
+  *pRead = iCount > 0 ? static_cast<uint32_t>(iCount) : 0;
+  return kIoDone;
+}
+
+// How long a read may still wait for its next byte: the rest of its total
+// time, or of the interval since its last byte, whichever ends first; -1 for
+// no bound, 0 or less when it is over.
+int64_t ReadWaitLeft(const PortTimeouts &cto, int64_t iStart, int64_t iTotal, uint32_t iGot,
+                     int64_t iLastByte) {
+  int64_t iNow = NowMs();
+  bool bBounded = iTotal > 0;
+  int64_t iWait = bBounded ? iStart + iTotal - iNow : -1;
+  if (iGot > 0 && cto.iReadIntervalTimeout > 0) {
+    int64_t iGap = iLastByte + cto.iReadIntervalTimeout - iNow;
+    if (!bBounded || iGap < iWait) iWait = iGap;
+    bBounded = true;
+  }
+  return bBounded ? (iWait <= 0 ? 0 : iWait) : -1;
+}
+
+}  // namespace
+
 bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
   PosixIo *pRec = IoOf(pIo);
   *pCount = 0;
   if (!pRec->bWaitPending) return true;  // reads and writes never stay pending
   pRec->bWaitPending = false;
   for (;;) {
-    if (hPort->iMaskChanges.load() != pRec->iMaskChangesAtStart) {
-      *pRec->pMask = 0;
-      return true;
-    }
-    int iFd = hPort->iFd.load();
-    if (iFd < 0) return false;
-    pollfd aPoll[2] = {{iFd, POLLIN, 0}, {hPort->aWake[0], POLLIN, 0}};
-    int iReady = poll(aPoll, 2, -1);
-    if (iReady < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (aPoll[1].revents & POLLIN) {
-      DrainWakePipe(hPort->aWake[0]);
-      continue;  // the mask check above decides
-    }
-    if (IsHangUp(aPoll[0].revents)) return false;
-    if ((aPoll[0].revents & POLLIN) && (hPort->iMask.load() & kEvRxChar)) {
-      *pRec->pMask = kEvRxChar;
-      return true;
-    }
+    WaitEnd eEnd = PollPendingWait(hPort, pRec);
+    if (eEnd != kWaitGoOn) return eEnd == kWaitDone;
   }
 }
 
@@ -230,10 +267,7 @@ IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize,
   const PortTimeouts &cto = hPort->cto;
   if (cto.iReadIntervalTimeout == kReadImmediately && cto.iReadTotalTimeoutMultiplier == 0 &&
       cto.iReadTotalTimeoutConstant == 0) {
-    ssize_t iCount = read(iFd, pBuf, iSize);
-    if (iCount < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kIoFailed;
-    *pRead = iCount > 0 ? static_cast<uint32_t>(iCount) : 0;
-    return kIoDone;
+    return ReadAtOnce(iFd, pBuf, iSize, pRead);
   }
   int64_t iTotal =
       static_cast<int64_t>(cto.iReadTotalTimeoutMultiplier) * iSize + cto.iReadTotalTimeoutConstant;
@@ -254,15 +288,8 @@ IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize,
       if (iGot > 0) break;
       return kIoFailed;
     }
-    int64_t iNow = NowMs();
-    bool bBounded = iTotal > 0;
-    int64_t iWait = bBounded ? iStart + iTotal - iNow : -1;
-    if (iGot > 0 && cto.iReadIntervalTimeout > 0) {
-      int64_t iGap = iLastByte + cto.iReadIntervalTimeout - iNow;
-      if (!bBounded || iGap < iWait) iWait = iGap;
-      bBounded = true;
-    }
-    if (bBounded && iWait <= 0) break;
+    int64_t iWait = ReadWaitLeft(cto, iStart, iTotal, iGot, iLastByte);
+    if (iWait == 0) break;
     pollfd oPoll = {iFd, POLLIN, 0};
     int iReady = poll(&oPoll, 1, static_cast<int>(iWait));
     if (iReady > 0 && IsHangUp(oPoll.revents) && !(oPoll.revents & POLLIN)) break;

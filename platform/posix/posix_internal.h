@@ -1,10 +1,10 @@
 // posix_internal.h - what the POSIX back-end's files share among themselves.
 //
-// terminal.cpp owns the settings of the operator's terminal (standard input)
-// and the signal handlers; port.cpp owns the port's exclusive flag and the
-// driver flags it changed; output.cpp owns the queue behind WriteOutput. Each
-// of these is needed on a way out that another file takes, which is all this
-// header is for. port_list.cpp is here only for its test's sake.
+// terminal.cpp owns the settings of the operator's terminal (standard input);
+// signals.cpp owns the signal handlers and EndProcess; port.cpp owns the port's exclusive flag and
+// the driver flags it changed; output.cpp owns the queue behind WriteOutput. Each of these is
+// needed on a way out that another file takes, which is all this header is for. port_list.cpp is
+// here only for its test's sake.
 #pragma once
 
 #include <stddef.h>
@@ -20,10 +20,16 @@ struct SerialPortInfo;
 //                          signal handler
 //   NoteTerminalTouched    the port set-up changed iFd's settings: if it is the
 //                          operator's terminal, it must be restored at the end
+//   CookTerminalForStop    the remembered settings while the process is
+//                          stopped; true if raw keys are to come back after
+//   ResumeRawTerminal      raw keys again after a stop, unless the process is
+//                          ending; both safe in a signal handler
 void SaveTerminalSettings();
 bool SwitchTerminalToRaw();
 void RestoreTerminalAtEnd();
 void NoteTerminalTouched(int iFd);
+bool CookTerminalForStop();
+void ResumeRawTerminal();
 
 // port.cpp
 //   ReleasePortAtEnd       clear the exclusive flag of the open port, if any,

@@ -136,6 +136,20 @@ bool IsDeviceFile(const char *szName) {
 
 void OnEndingSignal(void (*)()) {}
 
+void DescribeLastError(char *szText, size_t iSize) {
+  DWORD iError = GetLastError();
+  if (iSize == 0) return;
+  DWORD iLen = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                              iError, 0, szText, static_cast<DWORD>(iSize), NULL);
+  // The system's text ends in a line end; the callers add their own.
+  while (iLen > 0 && (szText[iLen - 1] == '\n' || szText[iLen - 1] == '\r' ||
+                      szText[iLen - 1] == ' ' || szText[iLen - 1] == '.')) {
+    szText[--iLen] = 0;
+  }
+  if (iLen == 0) snprintf(szText, iSize, "error %lu", static_cast<unsigned long>(iError));
+  SetLastError(iError);
+}
+
 bool ReplaceFileWith(const char *szNew, const char *szName) {
   // rename() refuses a name that exists here; the move replaces it, and
   // write-through returns only once the move is on the disk.

@@ -61,6 +61,29 @@ TEST_F(Sequence, WalkEndsInsteadOfWrappingPastTheTop) {
   EXPECT_FALSE(NextBlockAddr(0xFFFFFFFF, &iNext));
 }
 
+// A command's time-out counts only while the operator lets the
+// transmission run, is not at the terminal, and the device is there: a
+// paused run, or one where the operator talks to the monitor, never times
+// out.
+TEST_F(Sequence, TimeoutClockStandsStillWhilePausedOrAtTheTerminal) {
+  const struct {
+    uint8_t bTransmitting, bTerminalMode, bDeviceLost;
+    bool bRuns;
+  } aRows[] = {
+      {1, 0, 0, true}, {0, 0, 0, false}, {1, 1, 0, false}, {1, 0, 1, false}, {0, 1, 1, false},
+  };
+  for (const auto &oRow : aRows) {
+    SharedState.bTransmitting = oRow.bTransmitting;
+    SharedState.bTerminalMode = oRow.bTerminalMode;
+    SharedState.bDeviceLost = oRow.bDeviceLost;
+    EXPECT_EQ(TimeoutClockRuns(), oRow.bRuns)
+        << int(oRow.bTransmitting) << int(oRow.bTerminalMode) << int(oRow.bDeviceLost);
+  }
+  // The default leaves the answer its time on the line, whatever the pace.
+  EXPECT_EQ(DefaultTimeoutMs(115200), 2060u);
+  EXPECT_EQ(DefaultTimeoutMs(0), 2000u);
+}
+
 // Plays the console thread's and the receive loop's parts around one
 // PostCommand on its own thread.
 class HandOff : public Sequence {
