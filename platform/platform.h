@@ -72,7 +72,8 @@
 //                       bytes were not shown once the output moves again
 //   PrepareConsoleInput switch the keyboard to raw keys (no echo, no editing,
 //                       Ctrl+C arrives as 3)
-//   KeyWaiting          is a key value waiting?
+//   KeyWaiting          is a key value waiting? (waits a millisecond at most
+//                       for one, or less if WakeKeyWait ends the wait)
 //   ReadKey             take one key value (extended keys come as two values)
 //   EndProcess          end the process at once, whatever other threads do,
 //                       after the queued output (given half a second at most)
@@ -203,7 +204,7 @@ void PrepareConsoleInput();
 bool KeyWaiting();
 int ReadKey();
 // Ends a wait for a key that KeyWaiting or ReadKey may be in, from another
-// thread: the fast hand-off's command is sent at once.
+// thread: a command the hand-off has posted is sent at once.
 void WakeKeyWait();
 [[noreturn]] void EndProcess(int iStatus);
 void OnEndingSignal(void (*pRoutine)());

@@ -62,7 +62,9 @@ void PostText(const char *szText, const char *szPrompt) {
   // Raised before the text goes out, so a prompt the device shows early (while
   // the operator keeps the transmission paused, say) already answers it.
   S.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
-  // The console thread may be waiting for a key: it goes to the text at once.
+  // The console thread may be waiting for a key: woken, it goes to the text
+  // at once, not at the end of a wait that a coarse system timer can stretch
+  // well past its millisecond.
   WakeKeyWait();
 }
 

@@ -20,7 +20,7 @@
 //
 // Every wait of the console thread for a key is a poll() on a wake pipe (and,
 // for a non-terminal input, on the input itself). The key reader pokes it
-// when bytes come; WakeKeyWait pokes it when the fast hand-off has posted a
+// when bytes come; WakeKeyWait pokes it when the hand-off has posted a
 // command, so that the command goes out at once instead of after the rest of
 // the wait.
 #include <errno.h>

@@ -1,5 +1,9 @@
 // system.cpp - the rest of the machine on Windows: the capture file, detached
 // threads and sleeping, the raw keyboard and ending the process.
+//
+// A look for a key waits, at most a millisecond, on the console input and on
+// an event that WakeKeyWait sets when the hand-off has posted a command, so
+// that the console thread neither spins nor leaves a posted command waiting.
 #include "platform/win32/windows_api.h"
 
 #include <conio.h>
@@ -230,13 +234,118 @@ void PrepareConsoleInput() {
   }
 }
 
-bool KeyWaiting() { return _kbhit() != 0; }
+namespace {
 
-// KeyWaiting does not wait: the console thread looks at the keyboard and at
-// the posted text without pause, so there is no wait to end.
-void WakeKeyWait() {}
+// How long one look for a key may block: short enough that the console
+// thread's loop stays a continuous poll of the posted text, long enough not
+// to burn a processor core doing nothing.
+const DWORD kKeyWaitMs = 1;
 
-int ReadKey() { return _getch(); }
+// Set by WakeKeyWait, auto-reset so that a wake-up given while the console
+// thread is busy elsewhere ends its next wait instead of being lost.
+HANDLE KeyWakeEvent() {
+  static HANDLE hEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
+  return hEvent;
+}
+
+// Standard input when it is a console, else NULL: a pipe, a file or a closed
+// handle tells nothing by being signalled, so the wait then rests on the
+// wake-up and the bound alone.
+HANDLE ConsoleInput() {
+  HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD iMode = 0;
+  if (hIn == NULL || hIn == INVALID_HANDLE_VALUE || !GetConsoleMode(hIn, &iMode)) return NULL;
+  return hIn;
+}
+
+// Records that no key read ever returns: events other than keys (focus,
+// menu, and mouse or size events if the mode lets them in), releases, and a
+// modifier pressed on its own.
+bool NeverAKey(const INPUT_RECORD &oRec) {
+  if (oRec.EventType != KEY_EVENT) return true;
+  const KEY_EVENT_RECORD &oKey = oRec.Event.KeyEvent;
+  if (!oKey.bKeyDown) return true;
+  switch (oKey.wVirtualKeyCode) {
+    case VK_SHIFT:
+    case VK_CONTROL:
+    case VK_MENU:
+    case VK_CAPITAL:
+    case VK_NUMLOCK:
+    case VK_SCROLL:
+    case VK_LWIN:
+    case VK_RWIN: return true;
+    default: return false;
+  }
+}
+
+// The console input stays signalled while it holds any record, also one that
+// _kbhit does not count. Those at its front that no key read would return
+// are taken away here, so that they do not end every wait at once; returns
+// whether records are left (a key the run-time does not report yet, such as
+// wine's key press before its release).
+bool DropNonKeys(HANDLE hIn) {
+  for (;;) {
+    INPUT_RECORD oRec;
+    DWORD iCount = 0;
+    if (!PeekConsoleInputW(hIn, &oRec, 1, &iCount) || iCount == 0) return false;
+    if (!NeverAKey(oRec)) return true;
+    if (!ReadConsoleInputW(hIn, &oRec, 1, &iCount) || iCount == 0) return true;
+  }
+}
+
+// Only the console thread looks for keys, after PrepareConsoleInput.
+// bInputUnfinished: the console holds a record that is not a key yet.
+// bSecondValueNext: ReadKey gave what may be the lead value of an extended
+// key, whose second value the run-time keeps, not the console.
+bool bInputUnfinished = false;
+bool bSecondValueNext = false;
+
+}  // namespace
+
+bool KeyWaiting() {
+  if (bSecondValueNext) {
+    bSecondValueNext = false;
+    if (_kbhit() != 0) return true;
+  }
+  // What standard input is does not change during the run.
+  static HANDLE hIn = ConsoleInput();
+  HANDLE aWait[2];
+  DWORD iWaits = 0;
+  HANDLE hWake = KeyWakeEvent();
+  if (hWake != NULL) aWait[iWaits++] = hWake;
+  // A record that is not yet a key would end every wait at once: the bound
+  // alone then paces the looks until the key is complete.
+  bool bWaitForInput = hIn != NULL && !bInputUnfinished;
+  if (bWaitForInput) aWait[iWaits++] = hIn;
+  DWORD iWoken = WAIT_TIMEOUT;
+  if (iWaits == 0) {
+    Sleep(kKeyWaitMs);
+  } else {
+    iWoken = WaitForMultipleObjects(iWaits, aWait, FALSE, kKeyWaitMs);
+  }
+  // An input that stayed unsignalled for the whole wait is empty: the idle
+  // loop asks the console nothing more.
+  if (bWaitForInput && iWoken == WAIT_TIMEOUT) return false;
+  if (_kbhit() != 0) {
+    bInputUnfinished = false;
+    return true;
+  }
+  if (hIn != NULL) bInputUnfinished = DropNonKeys(hIn);
+  return false;
+}
+
+void WakeKeyWait() {
+  HANDLE hWake = KeyWakeEvent();
+  if (hWake != NULL) SetEvent(hWake);
+}
+
+int ReadKey() {
+  int iKey = _getch();
+  // 0 and 0xE0 lead the two values of a key without a character (0xE0 may
+  // also be a character of its own: KeyWaiting then merely asks once more).
+  bSecondValueNext = iKey == 0 || iKey == 0xE0;
+  return iKey;
+}
 
 void EndProcess(int iStatus) {
   // What is queued for the console goes out first, unless the console stays

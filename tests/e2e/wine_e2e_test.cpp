@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "cases.h"
+#include "rig.h"
 
 namespace {
 
@@ -150,6 +151,32 @@ class WineTarget : public Target {
 
   std::string Output() override { return oProcess.Output(); }
 
+  // Processor time, in seconds, used so far by the processes of this run (the
+  // launcher, the program and the console host wine started for it: all in
+  // the launcher's process group).
+  double CpuSeconds() {
+    long iTicks = 0;
+    DIR *pProc = opendir("/proc");
+    for (dirent *pEntry = pProc != nullptr ? readdir(pProc) : nullptr; pEntry != nullptr;
+         pEntry = readdir(pProc)) {
+      std::string sPid = pEntry->d_name;
+      if (sPid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (getpgid(static_cast<pid_t>(std::stoi(sPid))) != oProcess.iPid) continue;
+      std::string sStat = ReadFileBytes("/proc/" + sPid + "/stat");
+      size_t iAfterName = sStat.rfind(") ");
+      if (iAfterName == std::string::npos) continue;
+      // From the state on: utime and stime are the 12th and 13th fields.
+      long iUser = 0;
+      long iSystem = 0;
+      if (sscanf(sStat.c_str() + iAfterName + 2,
+                 "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %ld %ld", &iUser, &iSystem) == 2) {
+        iTicks += iUser + iSystem;
+      }
+    }
+    if (pProc != nullptr) closedir(pProc);
+    return static_cast<double>(iTicks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+
   bool WaitExit(int iSeconds, int *pStatus) override {
     if (oProcess.WaitExit(iSeconds, pStatus)) return true;
     ReportStuckProcesses();
@@ -246,3 +273,27 @@ class WineTarget : public Target {
 std::unique_ptr<Target> MakeTarget() { return std::make_unique<WineTarget>(); }
 
 INSTANTIATE_TEST_SUITE_P(Windows, E2E, ::testing::ValuesIn(EveryBuildCases()), CaseName);
+
+// Idle at the menu, the console thread waits for a key instead of asking the
+// console for one without pause, which kept a core busy (the program and the
+// console host answering it) for as long as the run lasted. A tenth of a core
+// leaves room for a loaded machine; the spinning loop took four times that.
+TEST(WineIdle, MenuLeavesTheProcessorIdle) {
+  WineTarget oTarget;
+  Rig oRig(oTarget, "idle");
+  ASSERT_TRUE(oRig.StartDevice({}));
+  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
+  // The span is the measurement itself, not a wait for something to happen.
+  const double kSpanSeconds = 4;
+  auto tStart = std::chrono::steady_clock::now();
+  double fCpuStart = oTarget.CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::duration<double>(kSpanSeconds));
+  double fCpu = oTarget.CpuSeconds() - fCpuStart;
+  double fWall = std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+  EXPECT_LT(fCpu / fWall, 0.1) << fCpu << " s of processor time in " << fWall << " s";
+  // Still listening: the key ends the run, and nothing went to the device.
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends());
+  EXPECT_EQ(oRig.oSim.Received(), "");
+}
