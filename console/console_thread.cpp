@@ -37,6 +37,7 @@ void HandleCommandKey(int iKey, ConsoleFlags *pFlags) {
     case kKeyBlank: pFlags->bRunning = !pFlags->bRunning; break;
     case 'h':
       Print("%s", kEnterTerminal);
+      SharedState.iTerminalVisits.fetch_add(1, std::memory_order_acq_rel);
       SharedState.bTerminalMode.store(1, std::memory_order_release);
       break;
     case 't': pFlags->bQuit = true; break;
@@ -78,7 +79,7 @@ namespace {
 // go out (--pace 1000); other keys wait for the command as they always have.
 // False when the run is to end.
 bool PauseWatchingKeys(ConsoleFlags *pFlags) {
-  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(SharedState.iPaceMs);
+  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(SharedState.iPaceMs.load());
   while (MonotonicMs() < iUntil) {
     if (pFlags->iHeldKeys >= kHeldKeys) {
       uint64_t iNow = MonotonicMs();

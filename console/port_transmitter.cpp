@@ -12,7 +12,8 @@ const char kWriteErrorMessage[] = "I/O error detected. Can't sens the command to
 // a device that went away): the rest of that text is then not sent.
 bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
   bool bWritten = WriteToPort(hPort, pBytes, iCount);
-  if (SharedState.iPaceMs > 0) SleepMs(static_cast<uint32_t>(SharedState.iPaceMs));
+  int32_t iPaceMs = SharedState.iPaceMs.load();
+  if (iPaceMs > 0) SleepMs(static_cast<uint32_t>(iPaceMs));
   return bWritten;
 }
 

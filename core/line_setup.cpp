@@ -1,6 +1,7 @@
 // line_setup.cpp - time-outs and line settings of the serial line.
 #include "core/line_setup.h"
 
+#include "core/session_log.h"
 #include "core/shared_state.h"
 
 LineSetup DefaultLineSetup(uint32_t iBaudRate) { return {iBaudRate, kFlowRtsCts, 0, false}; }
@@ -51,5 +52,19 @@ int SetUpLine(PortHandle hPort, const LineSetup &oSetup) {
   if (!SetPortTimeouts(hPort, &cto)) iFailed |= kLineTimeoutsFailed;
   PortSettings dcb = LineSettings(oSetup);
   if (!SetPortSettings(hPort, &dcb)) iFailed |= kLineSettingsFailed;
+  return iFailed;
+}
+
+int SetUpRunLine(PortHandle hPort) {
+  int iFailed = SetUpLine(hPort, RunLineSetup());
+  if (SharedState.bFast) {
+    // Most USB adapters hold what the device sends until their buffer fills
+    // or a timer runs out, and every prompt is a short answer that waits for
+    // the timer. Where the driver can hand each byte on at once it is asked
+    // to; one that cannot (a pseudo-terminal, Windows) is no failure.
+    char szReport[160] = "";
+    SetPortLowLatency(hPort, szReport, sizeof szReport);
+    LogEvent("%s", szReport);
+  }
   return iFailed;
 }

@@ -38,3 +38,7 @@ PortSettings LineSettings(const LineSetup &oSetup);
 
 // Applies both; returns the LineSetupFailure bits of what was refused.
 int SetUpLine(PortHandle hPort, const LineSetup &oSetup);
+// The run's line (RunLineSetup), and with --fast the driver's low latency
+// asked for (what it answered goes to the session log). At start-up and for
+// a port that came back.
+int SetUpRunLine(PortHandle hPort);

@@ -265,6 +265,7 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   SharedStateRec &S = SharedState;
   // --fast brings no pause after each byte unless a pace is given as well.
   if (S.bFast && !oGiven.bPace) S.iPaceMs = 0;
+  S.bPaceGiven = oGiven.bPace ? 1 : 0;
   if (S.iReconnectSec > 0 && !S.bCheck) {
     // Without the check, a block torn by the loss would be captured half.
     Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");

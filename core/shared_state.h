@@ -63,15 +63,18 @@ struct SharedStateRec {
   uint32_t iEndAddr = 0;
 
   // Options (all off by default: the program then behaves as it always has).
-  uint8_t bAnyOption = 0;     // some option was given: progress shows rate and time left
-  uint8_t bCheck = 0;         // blocks are checked whole before they are captured
-  uint8_t bReread = 0;        // each block is read twice and the readings compared
-  uint8_t bFast = 0;          // the hand-off reacts to the prompt at once
-  uint8_t bResume = 0;        // the capture is kept and the walk goes on after it
-  uint8_t bBatch = 0;         // no keyboard needed; the exit status tells the outcome
-  int32_t iRetries = 3;       // more tries of a failed block
-  int32_t iTimeoutMs = -1;    // a command's prompt must come within this; -1: from the speed
-  int32_t iPaceMs = 10;       // pause after each byte sent
+  uint8_t bAnyOption = 0;   // some option was given: progress shows rate and time left
+  uint8_t bCheck = 0;       // blocks are checked whole before they are captured
+  uint8_t bReread = 0;      // each block is read twice and the readings compared
+  uint8_t bFast = 0;        // the hand-off reacts to the prompt at once
+  uint8_t bResume = 0;      // the capture is kept and the walk goes on after it
+  uint8_t bBatch = 0;       // no keyboard needed; the exit status tells the outcome
+  int32_t iRetries = 3;     // more tries of a failed block
+  int32_t iTimeoutMs = -1;  // a command's prompt must come within this; -1: from the speed
+  // Pause after each byte sent. Raised by the control thread while the
+  // console thread sends (a --fast run finding the pace the monitor needs).
+  std::atomic<int32_t> iPaceMs{10};
+  uint8_t bPaceGiven = 0;     // --pace was given: kept as it is
   int32_t iReconnectSec = 0;  // 0: a lost device ends the run
   PortFlow eFlow = kFlowRtsCts;
   char szLogFile[kTextSize] = {};
@@ -87,6 +90,11 @@ struct SharedStateRec {
   std::atomic<int32_t> iPromptsAwaited{0};
   std::atomic<int32_t> iPromptsSeen{0};
   std::atomic<uint8_t> bTerminalMode{0};
+  // Times terminal mode was entered: the operator may have moved the
+  // monitor, whose state the walk then no longer knows.
+  std::atomic<uint32_t> iTerminalVisits{0};
+  // Bytes received so far (main thread), for telling how late answers come.
+  std::atomic<uint64_t> iRxBytes{0};
 
   // Set by the console thread before it clears the port's event mask, so that
   // the receive loop can tell a stop request from a failed wait even when the

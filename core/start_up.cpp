@@ -189,7 +189,7 @@ PortHandle OpenAndSetUpPort(const char *szPort) {
     ReportSystemReason("the port cannot be opened", szReason, false);
     return nullptr;
   }
-  int iFailed = SetUpLine(hPort, RunLineSetup());
+  int iFailed = SetUpRunLine(hPort);
   if (iFailed != kLineSetupOk) DescribeLastError(szReason, sizeof szReason);
   if (iFailed & kLineTimeoutsFailed) Print("SetCommTimeouts failed");
   if (iFailed & kLineSettingsFailed) Print("SetCommState failed");

@@ -41,6 +41,7 @@ void DrainPort(PortHandle hPort, PortIo *ov) {
     if (read > sizeof buf) read = sizeof buf;
     if (read > 0) {
       SharedState.iLastRxMs.store(MonotonicMs(), std::memory_order_release);
+      SharedState.iRxBytes.fetch_add(read, std::memory_order_relaxed);
       LogReceived(buf, read);
     }
     for (uint32_t i = 0; i < read; ++i) HandleRxByte(buf[i]);
@@ -65,7 +66,7 @@ bool WaitForDeviceToReturn(PortHandle hPort) {
   uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(S.iReconnectSec) * 1000u;
   while (!StopRequested()) {
     if (ReopenPort(hPort, S.szPortName)) {
-      SetUpLine(hPort, RunLineSetup());
+      SetUpRunLine(hPort);
       SetPortEventMask(hPort, kEvRxChar);
       S.iReconnects.fetch_add(1, std::memory_order_acq_rel);
       S.bDeviceLost.store(0, std::memory_order_release);

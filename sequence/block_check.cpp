@@ -86,9 +86,13 @@ bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, cha
 }  // namespace
 
 bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
-                char *szWhy, size_t iWhySize) {
+                char *szWhy, size_t iWhySize, BlockFault *peFault) {
+  BlockFault eIgnored = kBlockPassed;
+  BlockFault &eFault = peFault != nullptr ? *peFault : eIgnored;
+  eFault = kBlockPassed;
   if (pBlock->iLines != kBlockDumpLines) {
     snprintf(szWhy, iWhySize, "%u dump lines, expected %d", pBlock->iLines, kBlockDumpLines);
+    eFault = pBlock->iLines == 0 ? kBlockNotADump : kBlockDamaged;
     return false;
   }
   // A two-digit bank sets only address bits 16 to 23: the monitor's idea of
@@ -98,9 +102,15 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
     const char *szLine = pBlock->aszLine[i];
     uint8_t *pLineBytes = pBytes + i * kLineBytes;
     uint32_t iExpected = iAddr + static_cast<uint32_t>(i * kLineBytes);
-    if (!CheckLineAddress(szLine, i + 1, iExpected, iMask, szWhy, iWhySize) ||
-        !DecodeCheckedLine(szLine, i + 1, pLineBytes, szWhy, iWhySize) ||
+    if (!CheckLineAddress(szLine, i + 1, iExpected, iMask, szWhy, iWhySize)) {
+      // A whole block at another address (its first line's already) is the
+      // monitor standing elsewhere; a later line's is a damaged line.
+      eFault = i == 0 ? kBlockWrongAddress : kBlockDamaged;
+      return false;
+    }
+    if (!DecodeCheckedLine(szLine, i + 1, pLineBytes, szWhy, iWhySize) ||
         !CheckTextColumn(szLine, i + 1, pLineBytes, szWhy, iWhySize)) {
+      eFault = kBlockDamaged;
       return false;
     }
   }

@@ -16,5 +16,12 @@
 // text column, where there is one, that agrees with the bytes. Fills
 // pBytes[kBlockBytes] and returns true when it passes; otherwise says what is
 // wrong in szWhy.
+// *peFault, when given, says what kind of failure it was.
+enum BlockFault {
+  kBlockPassed,
+  kBlockNotADump,      // no dump line at all: the monitor answered something else
+  kBlockWrongAddress,  // a whole block, from another address
+  kBlockDamaged,       // lines missing, doubled, cut, or a pair or byte garbled
+};
 bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
-                char *szWhy, size_t iWhySize);
+                char *szWhy, size_t iWhySize, BlockFault *peFault = nullptr);

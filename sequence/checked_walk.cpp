@@ -11,6 +11,7 @@
 #include "core/shared_state.h"
 #include "sequence/block_check.h"
 #include "sequence/command_handoff.h"
+#include "sequence/monitor_state.h"
 #include "sequence/progress.h"
 
 namespace {
@@ -51,62 +52,177 @@ void CommandName(const char *szCommand, char *szName, size_t iSize) {
   snprintf(szName, iSize, "%.*s", static_cast<int>(strcspn(szCommand, "\r\n")), szCommand);
 }
 
+// How a try went, for what the walk makes of it.
+enum TryResult {
+  kTryPassed,
+  kTryNoPrompt,       // a command's prompt did not come
+  kTryNotADump,       // the dump was answered with something else
+  kTryWrongAddress,   // a whole block from another address, every command sent
+  kTryMonitorStayed,  // the same without the offset: the monitor does not advance
+  kTryDamaged,        // lines damaged, missing or doubled; readings that differ
+};
+
+// What the walk knows between blocks (control thread only).
+MonitorState oMonitor = {};
+uint32_t iTerminalVisitsSeen = 0;
+uint32_t iReconnectsSeen = 0;
+bool bLostInputLast = false;  // the last failed try may have been lost input
+
+// The slow adapter: the lateness of the last answers, and whether it was said.
+enum { kLateWindow = 8, kLateMs = 8 };
+int64_t aLateMs[kLateWindow];
+int iLateCount = 0;
+bool bLateSaid = false;
+
+// A --fast run without --pace starts with no pause after each byte; a monitor
+// that loses what is typed faster than it reads shows it by unanswered or
+// misread commands, and the pause then grows a step at a time, for good.
+const int32_t kPaceSteps[] = {0, 1, 2, 5, 10};
+
+bool RaisePace() {
+  SharedStateRec &S = SharedState;
+  if (!S.bFast || S.bPaceGiven) return false;
+  int32_t iNow = S.iPaceMs.load();
+  for (int32_t iStep : kPaceSteps) {
+    if (iStep <= iNow) continue;
+    S.iPaceMs.store(iStep);
+    Print("Pacing raised to %d ms a byte: the monitor lost characters sent faster. \n", iStep);
+    LogEvent("pacing raised to %d ms a byte", iStep);
+    return true;
+  }
+  return false;
+}
+
+// Says once that the adapter holds answers back, when every one of the last
+// answers came clearly later than its bytes' time on the line.
+void WatchAnswerTime() {
+  int64_t iLate = LastAnswerLateMs();
+  if (bLateSaid || iLate < 0) return;
+  aLateMs[iLateCount++ % kLateWindow] = iLate;
+  if (iLateCount < kLateWindow) return;
+  int64_t iLeast = aLateMs[0];
+  for (int64_t iMs : aLateMs) iLeast = iMs < iLeast ? iMs : iLeast;
+  if (iLeast < kLateMs) return;
+  bLateSaid = true;
+  const char *szPort = SharedState.szPortName != nullptr ? SharedState.szPortName : "";
+  const char *szLeaf = strrchr(szPort, '/');
+  Print(
+      "The adapter delivers the device's answers about %lld ms late (a USB adapter's latency "
+      "timer). Set the timer to 1 ms to go faster: on Linux, as root, echo 1 > "
+      "/sys/bus/usb-serial/devices/%s/latency_timer; on Windows, in the port's Advanced "
+      "settings in the Device Manager. \n",
+      static_cast<long long>(iLeast), szLeaf != nullptr ? szLeaf + 1 : szPort);
+  LogEvent("answers come about %lld ms late: the adapter's latency timer",
+           static_cast<long long>(iLeast));
+}
+
 bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered)
+  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) {
+    WatchAnswerTime();
     return true;
+  }
   char szName[kTextSize];
   CommandName(oCmdForExecute, szName, sizeof szName);
   snprintf(szWhy, kWhySize, "no prompt after %.100s", szName);
   return false;
 }
 
-// One reading of the block at iAddr: bank, offset, and the dump whose lines
-// the main thread collects until its prompt.
-bool ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+// Sends the commands of iNeed and collects the dump's lines (with szWhy
+// when a prompt did not come or the lines did not arrive with it).
+TryResult AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
   SharedStateRec &S = SharedState;
-  if (!PostBlockCommand(kBankCommand, iAddr, szWhy) ||
-      !PostBlockCommand(kOffsetCommand, iAddr, szWhy)) {
-    return false;
+  if (((iNeed & kNeedBank) && !PostBlockCommand(kBankCommand, iAddr, szWhy)) ||
+      ((iNeed & kNeedOffset) && !PostBlockCommand(kOffsetCommand, iAddr, szWhy))) {
+    return kTryNoPrompt;
   }
   uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
   S.iCollectGen.store(iGen, std::memory_order_release);
-  if (!PostBlockCommand(kDumpCommand, iAddr, szWhy)) return false;
+  if (!PostBlockCommand(kDumpCommand, iAddr, szWhy)) return kTryNoPrompt;
   if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
     snprintf(szWhy, kWhySize, "the dump's lines did not arrive before its prompt");
-    return false;
+    return kTryDamaged;
   }
-  return CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize);
+  return kTryPassed;
+}
+
+// One reading of the block at iAddr with the commands it needs (all three,
+// or with --fast only those that can change something), checked whole.
+TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+  SharedStateRec &S = SharedState;
+  int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, S.bFast != 0);
+  TryResult eAsked = AskForBlock(iAddr, iNeed, szWhy);
+  if (eAsked != kTryPassed) {
+    NoteReadingFailed(&oMonitor, iNeed, false);
+    return eAsked;
+  }
+  BlockFault eFault = kBlockPassed;
+  if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault)) {
+    if (NoteReadingFailed(&oMonitor, iNeed, eFault == kBlockWrongAddress)) {
+      LogEvent("the monitor stays where it was after a dump: offsets sent with every block");
+      return kTryMonitorStayed;
+    }
+    if (eFault == kBlockNotADump) return kTryNotADump;
+    return eFault == kBlockWrongAddress ? kTryWrongAddress : kTryDamaged;
+  }
+  if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
+    LogEvent("the monitor advances after a dump: offsets sent only when needed");
+  }
+  return kTryPassed;
 }
 
 // One try: a reading that passes, and with --reread a second that agrees.
-bool TryBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
-  if (!ReadBlock(iAddr, pBytes, szWhy)) return false;
-  if (!SharedState.bReread) return true;
+TryResult TryBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+  TryResult eResult = ReadBlock(iAddr, pBytes, szWhy);
+  if (eResult != kTryPassed || !SharedState.bReread) return eResult;
   uint8_t aAgain[kBlockBytes];
-  if (!ReadBlock(iAddr, aAgain, szWhy)) return false;
+  eResult = ReadBlock(iAddr, aAgain, szWhy);
+  if (eResult != kTryPassed) return eResult;
   for (int i = 0; i < kBlockBytes; ++i) {
     if (pBytes[i] != aAgain[i]) {
       snprintf(szWhy, kWhySize, "the two readings differ at byte %d (%.2X, then %.2X)", i,
                pBytes[i], aAgain[i]);
-      return false;
+      ForgetMonitorState(&oMonitor);
+      return kTryDamaged;
     }
   }
-  return true;
+  return kTryPassed;
 }
 
-// Reads the block at iAddr until it passes or the tries run out. A try that a
-// lost device cut short is not counted: the device came back and the block
-// is read again from its start.
+// What the operator or a lost device may have done to the monitor since the
+// walk last looked: its state is then unknown.
+void ForgetWhatOthersMayHaveMoved() {
+  const SharedStateRec &S = SharedState;
+  uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
+  uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
+  if (iVisits != iTerminalVisitsSeen || iReconnects != iReconnectsSeen) {
+    ForgetMonitorState(&oMonitor);
+    iTerminalVisitsSeen = iVisits;
+    iReconnectsSeen = iReconnects;
+  }
+}
+
+// Reads the block at iAddr until it passes or the tries run out. A try is not
+// counted when a lost device cut it short (the device came back and the
+// block is read again from its start), when it only showed that the monitor
+// does not advance by itself, or when it made the pace grow.
 bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
   SharedStateRec &S = SharedState;
   int iTry = 0;
   for (;;) {
+    ForgetWhatOthersMayHaveMoved();
     uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-    if (TryBlock(iAddr, pBytes, szWhy)) return true;
+    TryResult eResult = TryBlock(iAddr, pBytes, szWhy);
+    if (eResult == kTryPassed) return true;
+    bLostInputLast =
+        eResult == kTryNoPrompt || eResult == kTryNotADump || eResult == kTryWrongAddress;
     if (S.iReconnects.load(std::memory_order_acquire) != iReconnects) {
       LogEvent("block %.8X is read again after the device came back", iAddr);
+    } else if (eResult == kTryMonitorStayed) {
+      continue;  // the monitor is fine, and where the dump left it
+    } else if (bLostInputLast && RaisePace()) {
+      LogEvent("block %.8X is read again at the new pace: %s", iAddr, szWhy);
     } else if (iTry++ >= S.iRetries) {
       return false;
     } else {
@@ -114,6 +230,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
       LogEvent("retry %d of block %.8X: %s", iTry, iAddr, szWhy);
     }
     GetBackInStep();
+    ForgetMonitorState(&oMonitor);
   }
 }
 
@@ -150,6 +267,12 @@ void WalkChecked() {
           "Error: block %.8X failed %d tries (%s). The walk stops here; the capture holds "
           "every block before it. \n",
           iAddr, S.iRetries + 1, szWhy);
+      if (bLostInputLast) {
+        Print(
+            "The monitor may lose characters sent too fast: a pause after each byte may help "
+            "(--pace %d, or more). \n",
+            S.iPaceMs.load() < 2 ? 2 : S.iPaceMs.load() * 2);
+      }
       LogEvent("block %.8X failed every try: the walk stops", iAddr);
       StopWalk();
       return;

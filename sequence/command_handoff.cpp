@@ -4,12 +4,23 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
 namespace {
 
 enum { kAnswerChars = 700 };  // a dump's answer on the line, echo and prompt included
+
+// When the last text went out and when its prompt came, each with the count
+// of bytes received by then, so that the time an answer took beyond its
+// bytes' time on the line can be told (an adapter that holds answers back).
+std::atomic<uint64_t> iSentAtMs{0};
+std::atomic<uint64_t> iSentAtRxBytes{0};
+std::atomic<uint64_t> iPromptAtMs{0};
+std::atomic<uint64_t> iPromptAtRxBytes{0};
+int64_t iLastAnswerLateMs = -1;  // control thread: the last timed post's answer
 
 void CopyText(char *szTo, const char *szFrom) { snprintf(szTo, kTextSize, "%s", szFrom); }
 
@@ -82,6 +93,27 @@ void PostCommand(const char *szText, const char *szPrompt) {
   WaitPrompt();
 }
 
+namespace {
+
+void NoteAnswerTime() {
+  int32_t iSpeed = SharedState.iSpeed;
+  uint64_t iSentMs = iSentAtMs.load(std::memory_order_acquire);
+  uint64_t iPromptMs = iPromptAtMs.load(std::memory_order_acquire);
+  if (iSpeed <= 0 || iPromptMs < iSentMs) {
+    iLastAnswerLateMs = -1;  // the prompt came before the text was out
+    return;
+  }
+  uint64_t iBytes = iPromptAtRxBytes.load(std::memory_order_relaxed) -
+                    iSentAtRxBytes.load(std::memory_order_relaxed);
+  // Ten bits a character on the line.
+  int64_t iLineMs = static_cast<int64_t>(iBytes * 10000u / static_cast<uint64_t>(iSpeed));
+  iLastAnswerLateMs = static_cast<int64_t>(iPromptMs - iSentMs) - iLineMs;
+}
+
+}  // namespace
+
+int64_t LastAnswerLateMs() { return iLastAnswerLateMs; }
+
 uint32_t DefaultTimeoutMs(int32_t iSpeed) {
   // Ten bits a character on the line: start, eight data, stop.
   uint64_t iLineMs = iSpeed > 0 ? kAnswerChars * 10000ull / static_cast<uint64_t>(iSpeed) : 0;
@@ -100,7 +132,10 @@ HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_
   uint64_t iLast = MonotonicMs();
   for (;;) {
     bool bSent = CommandSent();
-    if (bSent && PromptAnswered()) return kHandoffAnswered;
+    if (bSent && PromptAnswered()) {
+      NoteAnswerTime();
+      return kHandoffAnswered;
+    }
     uint64_t iNow = MonotonicMs();
     // The device can answer only what it has received: the clock starts with
     // the command's last byte, however slowly the pace lets it go out.
@@ -127,6 +162,9 @@ const char *TakePostedText(int32_t *piPosted) {
 }
 
 void MarkTextSent(int32_t iPosted) {
+  iSentAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
+                       std::memory_order_relaxed);
+  iSentAtMs.store(MonotonicMs(), std::memory_order_release);
   SharedState.iSent.store(iPosted, std::memory_order_release);
   SignalHandoff();
 }
@@ -142,6 +180,9 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
 }
 
 void AcknowledgePrompt(int32_t iAwaited) {
+  iPromptAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
+                         std::memory_order_relaxed);
+  iPromptAtMs.store(MonotonicMs(), std::memory_order_release);
   // Set to, not incremented towards, the awaited count: one prompt answers
   // every prompt awaited so far.
   SharedState.iPromptsSeen.store(iAwaited, std::memory_order_release);

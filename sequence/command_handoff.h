@@ -43,6 +43,9 @@ uint32_t CommandTimeoutMs();
 // Two seconds plus the time a dump's answer (about 700 characters) takes on
 // the line at iSpeed.
 uint32_t DefaultTimeoutMs(int32_t iSpeed);
+// How much later than its bytes' time on the line the last answer of
+// PostCommandTimed came, in ms (-1: not known).
+int64_t LastAnswerLateMs();
 
 // Returns szTxBuf while a posted text waits (its count in *piPosted, to be
 // handed to MarkTextSent), else nullptr.

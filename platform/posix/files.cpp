@@ -144,4 +144,3 @@ bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uin
   }
   return true;
 }
-

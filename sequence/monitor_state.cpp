@@ -1,0 +1,33 @@
+// monitor_state.cpp - which commands a block's reading needs.
+#include "sequence/monitor_state.h"
+
+#include "core/device_dialogue.h"
+
+int BlockCommandsNeeded(const MonitorState *pState, uint32_t iAddr, bool bLeaveOut) {
+  if (!bLeaveOut || !pState->bKnown || pState->eAdvance == kAdvanceNo) return kNeedAll;
+  // A new bank is set with its offset: what a monitor does with its offset
+  // when the bank changes is its own affair.
+  if (iAddr >> 16 != pState->iBank) return kNeedAll;
+  // A monitor that is not known to advance is asked once without the
+  // offset: the address fields of that dump tell whether it does.
+  if (iAddr == pState->iNextAddr) return kNeedDump;
+  return kNeedOffset | kNeedDump;
+}
+
+bool NoteReadingPassed(MonitorState *pState, uint32_t iAddr, int iSent) {
+  pState->bKnown = true;
+  pState->iBank = iAddr >> 16;
+  pState->iNextAddr = iAddr + kBlockBytes;
+  if (pState->eAdvance != kAdvanceUnknown || (iSent & kNeedOffset)) return false;
+  pState->eAdvance = kAdvanceYes;
+  return true;
+}
+
+bool NoteReadingFailed(MonitorState *pState, int iSent, bool bWrongAddress) {
+  pState->bKnown = false;
+  if (pState->eAdvance != kAdvanceUnknown || (iSent & kNeedOffset) || !bWrongAddress) return false;
+  pState->eAdvance = kAdvanceNo;
+  return true;
+}
+
+void ForgetMonitorState(MonitorState *pState) { pState->bKnown = false; }
