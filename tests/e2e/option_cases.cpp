@@ -184,12 +184,14 @@ void CheckedWalkSendsWhatThePlainWalkSends(Target &oTarget) {
 
 // A device that vanishes mid-walk and comes back under the same name: the
 // run waits for it, opens it again and goes on with the block in progress.
+// (--fast sends about one command a block once the monitor is seen to
+// advance: the device vanishes after 12 answers, a third of the way.)
 void ReconnectAcrossAVanishingDevice(Target &oTarget) {
   Rig oRig(oTarget, "reconnect");
   const size_t iBlocks = 24;
   std::string sLink = oRig.sDir + "/ttyVANISH";
   ASSERT_TRUE(oRig.StartDevice(
-      {"--link", sLink, "--vanish-after", "40", "--vanish-for", "1500", "--baud", "115200"},
+      {"--link", sLink, "--vanish-after", "12", "--vanish-for", "1500", "--baud", "115200"},
       iBlocks * 0x80));
   std::string sEnd = EndOf(iBlocks);
   ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--reconnect", "10", "--timeout", "500", oRig.sPort,
@@ -330,6 +332,74 @@ void ListPrintsThePortsAndEnds(Target &oTarget) {
   }
 }
 
+size_t CountCommands(const std::string &sReceived, const char *szWord) {
+  return Count(sReceived, std::string(szWord) + " ");
+}
+
+// Through a USB adapter that holds answers back for 16 ms, --fast leaves out
+// the commands that cannot change anything once it has seen the monitor
+// move on by itself, says that the adapter is slow and how to mend it, and
+// captures the image exactly. A monitor that stays where it was gets every
+// command of every block, and the capture is exact too.
+void FastWalkThroughASlowAdapterAndAStubbornMonitor(Target &oTarget) {
+  const size_t iBlocks = 24;
+  std::string sEnd = EndOf(iBlocks);
+  {
+    Rig oRig(oTarget, "latency");
+    ASSERT_TRUE(
+        oRig.StartDevice({"--latency", "16", "--baud", "115200", "--echo"}, iBlocks * 0x80));
+    ASSERT_TRUE(oRig.Run(
+        {"--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
+    int iStatus = -1;
+    oRig.Ends(&iStatus);
+    std::string sOut = oTarget.Output();
+    EXPECT_EQ(iStatus, 0) << sOut;
+    EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage) << sOut;
+    std::string sSent = oRig.oSim.Received();
+    EXPECT_EQ(Count(sSent, "DM\r\n"), iBlocks) << sSent;
+    EXPECT_LT(CountCommands(sSent, "BT"), iBlocks / 2) << sSent;
+    EXPECT_LT(CountCommands(sSent, "BB"), iBlocks / 2) << sSent;
+    EXPECT_NE(sOut.find("The adapter delivers the device's answers about "), std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find(" ms late (a USB adapter's latency timer). Set the timer to 1 ms"),
+              std::string::npos);
+  }
+  {
+    std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
+    Rig oRig(*pSecond, "noadvance");
+    ASSERT_TRUE(oRig.StartDevice({"--no-advance", "--baud", "115200"}, iBlocks * 0x80));
+    ASSERT_TRUE(oRig.Run(
+        {"--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
+    int iStatus = -1;
+    oRig.Ends(&iStatus);
+    EXPECT_EQ(iStatus, 0) << pSecond->Output();
+    EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage);
+    // Every block's offset, once the monitor was seen to stay where it was.
+    EXPECT_GE(CountCommands(oRig.oSim.Received(), "BT"), iBlocks - 2);
+    EXPECT_EQ(pSecond->Output().find("Retry "), std::string::npos) << pSecond->Output();
+  }
+}
+
+// A monitor that loses a character typed less than 2 ms after the one
+// before: --fast starts without a pause, finds the pace that works, says so,
+// and captures the image exactly.
+void FastWalkFindsThePaceOfASlowMonitor(Target &oTarget) {
+  Rig oRig(oTarget, "slowinput");
+  const size_t iBlocks = 16;
+  ASSERT_TRUE(oRig.StartDevice({"--overrun", "2000", "--baud", "115200"}, iBlocks * 0x80));
+  std::string sEnd = EndOf(iBlocks);
+  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--timeout", "500", oRig.sPort, "115200", "1C000",
+                        sEnd, "BB", "BT", "DM", "quiet"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage) << sOut;
+  EXPECT_NE(sOut.find("Pacing raised to 1 ms a byte: the monitor lost characters sent faster. \n"),
+            std::string::npos)
+      << sOut;
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &OptionCases() {
@@ -344,6 +414,9 @@ const std::vector<E2ECase> &OptionCases() {
       {"UnattendedPlainWalkEndsAtALostPrompt", UnattendedPlainWalkEndsAtALostPrompt, true},
       {"TimeoutRunsFromTheLastByteSent", TimeoutRunsFromTheLastByteSent, true},
       {"ListPrintsThePortsAndEnds", ListPrintsThePortsAndEnds, true},
+      {"FastWalkThroughASlowAdapterAndAStubbornMonitor",
+       FastWalkThroughASlowAdapterAndAStubbornMonitor, true},
+      {"FastWalkFindsThePaceOfASlowMonitor", FastWalkFindsThePaceOfASlowMonitor, true},
   };
   return aCases;
 }

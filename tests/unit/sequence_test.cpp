@@ -9,6 +9,7 @@
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 #include "sequence/command_handoff.h"
+#include "sequence/monitor_state.h"
 #include "core/device_dialogue.h"
 #include "test_support.h"
 
@@ -59,6 +60,44 @@ TEST_F(Sequence, WalkEndsInsteadOfWrappingPastTheTop) {
   EXPECT_EQ(iNext, 0xFFFFFFFFu);
   EXPECT_FALSE(NextBlockAddr(0xFFFFFF80, &iNext));
   EXPECT_FALSE(NextBlockAddr(0xFFFFFFFF, &iNext));
+}
+
+// Which commands a block's reading needs: all three while the monitor's
+// state is unknown, when the bank changes, without --fast, and for good once
+// the monitor was seen to stay where it was; only the dump when it is known
+// to stand at the block; the offset too when it stands elsewhere.
+TEST_F(Sequence, CommandsABlockNeedsFollowWhatIsKnownOfTheMonitor) {
+  MonitorState oState = {};
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C000, true), kNeedAll);
+  EXPECT_FALSE(NoteReadingPassed(&oState, 0x1C000, kNeedAll));
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C080, false), kNeedAll);
+  // The first reading without the offset finds out whether it advances.
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C080, true), kNeedDump);
+  EXPECT_TRUE(NoteReadingPassed(&oState, 0x1C080, kNeedDump));
+  EXPECT_EQ(oState.eAdvance, kAdvanceYes);
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C100, true), kNeedDump);
+  // A second reading of the same block, and a new bank.
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C080, true), kNeedOffset | kNeedDump);
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x20000, true), kNeedAll);
+  // A failed try, or anything that may have moved it, makes it unknown.
+  EXPECT_FALSE(NoteReadingFailed(&oState, kNeedDump, false));
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C100, true), kNeedAll);
+  NoteReadingPassed(&oState, 0x1C100, kNeedAll);
+  ForgetMonitorState(&oState);
+  EXPECT_EQ(BlockCommandsNeeded(&oState, 0x1C180, true), kNeedAll);
+
+  // A monitor that dumped the old block again does not advance: every
+  // command from then on.
+  MonitorState oStays = {};
+  NoteReadingPassed(&oStays, 0x1C000, kNeedAll);
+  EXPECT_TRUE(NoteReadingFailed(&oStays, kNeedDump, true));
+  EXPECT_EQ(oStays.eAdvance, kAdvanceNo);
+  NoteReadingPassed(&oStays, 0x1C080, kNeedAll);
+  EXPECT_EQ(BlockCommandsNeeded(&oStays, 0x1C100, true), kNeedAll);
+  // A wrong address after every command is no finding about advancing.
+  MonitorState oUnsure = {};
+  EXPECT_FALSE(NoteReadingFailed(&oUnsure, kNeedAll, true));
+  EXPECT_EQ(oUnsure.eAdvance, kAdvanceUnknown);
 }
 
 // A command's time-out counts only while the operator lets the
