@@ -5,11 +5,18 @@
 
 #include "core/device_dialogue.h"
 #include "core/print.h"
+#include "core/rescue_map.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
 namespace {
+
+// --map: the state of every block, kept by the control thread once the walk
+// runs, and the command line that its file names.
+RescueMap oMap = {};
+bool bMapped = false;
+char szMapCommandLine[1024] = "";
 
 const char kCantOpen[] = "Error: Can't open the out file. \n";
 
@@ -62,7 +69,120 @@ CaptureOpening ResumeCapture(const char *szName) {
   return kCaptureOpened;
 }
 
+uint64_t MapBlockOf(uint32_t iAddr) {
+  return (static_cast<uint64_t>(iAddr) - SharedState.iStartAddr) / kBlockBytes;
+}
+
+void KeepCommandLine(int iArgCount, char **pArgs) {
+  size_t n = 0;
+  for (int i = 0; i < iArgCount && n + 1 < sizeof szMapCommandLine; ++i) {
+    int iPart = snprintf(szMapCommandLine + n, sizeof szMapCommandLine - n, "%s%s",
+                         i > 0 ? " " : "", pArgs[i]);
+    if (iPart < 0) break;
+    n += static_cast<size_t>(iPart);
+  }
+}
+
+// With --map: the map says which blocks are done, and the capture holds them
+// at their places; a capture and a map that do not belong together are
+// refused, and neither is changed. Without a map file yet, both start anew.
+CaptureOpening OpenMappedCapture(const char *szName) {
+  SharedStateRec &S = SharedState;
+  char szWhy[200] = "";
+  uint64_t iBlocks = BlocksFrom(S.iStartAddr);
+  MapLoad eLoad = LoadRescueMap(S.szMapFile, iBlocks, &oMap, szWhy, sizeof szWhy);
+  if (eLoad == kMapRefused) {
+    Print("Error: the map %s cannot be used: %s. Nothing was changed. \n", S.szMapFile, szWhy);
+    return kCaptureRefused;
+  }
+  bMapped = true;
+  if (eLoad == kMapMissing) {
+    S.hOutFile = CreateCaptureFile(szName);
+    if (S.hOutFile == nullptr) ReportCantOpen();
+    return kCaptureOpened;
+  }
+  uint64_t iSize = 0;
+  S.hOutFile = ResumeCaptureFile(szName, &iSize);
+  if (S.hOutFile == nullptr) {
+    ReportCantOpen();
+    return kCaptureOpened;
+  }
+  // Every block the map calls done must be in the capture, and the capture
+  // no longer than the range.
+  uint64_t iNeeded = 0;
+  for (uint64_t i = iBlocks; i > 0; --i) {
+    if (BlockState(&oMap, i - 1) == kBlockDone) {
+      iNeeded = i * kBlockBytes;
+      break;
+    }
+  }
+  if (iSize > iBlocks * kBlockBytes || iSize < iNeeded) {
+    Print(
+        "Error: %s (%llu bytes) and the map %s do not belong together: the map has blocks read "
+        "up to byte %llu of a range of %llu bytes. Nothing was changed. \n",
+        szName, static_cast<unsigned long long>(iSize), S.szMapFile,
+        static_cast<unsigned long long>(iNeeded),
+        static_cast<unsigned long long>(iBlocks * kBlockBytes));
+    S.hOutFile = nullptr;
+    return kCaptureRefused;
+  }
+  RescueCounts oCounts;
+  CountRescueMap(&oMap, &oCounts);
+  Print("Map %s: %llu of %llu blocks read, %llu left \n ", S.szMapFile,
+        static_cast<unsigned long long>(oCounts.iDoneBlocks),
+        static_cast<unsigned long long>(iBlocks),
+        static_cast<unsigned long long>(iBlocks - oCounts.iDoneBlocks));
+  return kCaptureOpened;
+}
+
+// The map file after each block, so that a run that ends in any way leaves
+// the map of what it did. Said once when it cannot be written.
+void SaveMap(uint64_t iPos, char cStatus) {
+  static bool bSaveFailed = false;
+  char szWhy[200] = "";
+  if (SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, szWhy,
+                    sizeof szWhy) ||
+      bSaveFailed) {
+    return;
+  }
+  bSaveFailed = true;
+  Print("Error: Can't write the map %s: %s. The dump goes on. \n", SharedState.szMapFile, szWhy);
+}
+
 }  // namespace
+
+bool CaptureHasMap() { return bMapped; }
+
+bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr) {
+  const SharedStateRec &S = SharedState;
+  if (iFrom < S.iStartAddr || iFrom > S.iEndAddr) return false;
+  uint64_t iBlock = 0;
+  if (!NextBlockToRead(&oMap, MapBlockOf(iFrom), &iBlock)) return false;
+  *piAddr = S.iStartAddr + static_cast<uint32_t>(iBlock * kBlockBytes);
+  return true;
+}
+
+void MarkBlockBad(uint32_t iAddr) {
+  SharedStateRec &S = SharedState;
+  static const uint8_t aZeros[kBlockBytes] = {};
+  uint64_t iBlock = MapBlockOf(iAddr);
+  // Zeros in its place: byte n of the capture stays the device's byte at
+  // StartAddr + n for every block that was read.
+  if (S.hOutFile == nullptr ||
+      !WriteCaptureFileAt(S.hOutFile, iBlock * kBlockBytes, aZeros, kBlockBytes)) {
+    ReportCaptureWriteFailure();
+  }
+  SetBlockState(&oMap, iBlock, kBlockBad);
+  SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
+}
+
+void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
+  RescueCounts oCounts;
+  CountRescueMap(&oMap, &oCounts);
+  *piBadBytes = oCounts.iBadBytes;
+  *piBadAreas = oCounts.iBadAreas;
+  if (bWalkDone) SaveMap(oMap.iBlocks * kBlockBytes, kMapFinished);
+}
 
 bool ComposeCaptureName(char *szName, size_t iSize) {
   const SharedStateRec &S = SharedState;
@@ -70,9 +190,13 @@ bool ComposeCaptureName(char *szName, size_t iSize) {
   return iLen >= 0 && static_cast<size_t>(iLen) < iSize;
 }
 
-CaptureOpening OpenCapture(const char *szName) {
+CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs) {
   SharedStateRec &S = SharedState;
   S.iWalkStartAddr = S.iStartAddr;
+  if (S.szMapFile[0] != 0) {
+    KeepCommandLine(iArgCount, pArgs);
+    return OpenMappedCapture(szName);
+  }
   if (S.bResume) return ResumeCapture(szName);
   // Created, and an old capture emptied, before the port is opened.
   S.hOutFile = CreateCaptureFile(szName);
@@ -94,14 +218,23 @@ void WriteOutByte(uint8_t iByte) {
   S.iCapturedBytes.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool WriteCapturedBlock(const uint8_t *pBytes) {
+bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes) {
   SharedStateRec &S = SharedState;
   uint32_t iCnt = 0;
-  if (S.hOutFile == nullptr || !WriteCaptureFile(S.hOutFile, pBytes, kBlockBytes, &iCnt)) {
+  uint64_t iBlock = MapBlockOf(iAddr);
+  bool bWritten =
+      S.hOutFile != nullptr &&
+      (bMapped ? WriteCaptureFileAt(S.hOutFile, iBlock * kBlockBytes, pBytes, kBlockBytes)
+               : WriteCaptureFile(S.hOutFile, pBytes, kBlockBytes, &iCnt));
+  if (!bWritten) {
     ReportCaptureWriteFailure();
     return false;
   }
   S.iCapturedBytes.fetch_add(kBlockBytes, std::memory_order_relaxed);
+  if (bMapped) {
+    SetBlockState(&oMap, iBlock, kBlockDone);
+    SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
+  }
   return true;
 }
 

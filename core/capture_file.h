@@ -5,7 +5,8 @@
 //                            kept and cut back to its last whole block; taken
 //                            for this run only (another run's is left alone)
 //   WriteOutByte             one decoded byte of an unchecked dump, at once
-//   WriteCapturedBlock       one checked block, in one write
+//   WriteCapturedBlock       one checked block, in one write (at its place
+//                            with --map, which keeps every block's state)
 //   ReportCaptureWriteFailure   says once that the capture cannot be written
 // Start-up opens it on the main thread before the other threads exist; the
 // bytes of unchecked dumps are written on the main thread, checked blocks on
@@ -22,8 +23,24 @@ enum CaptureOpening {
   kCaptureOpened,   // open, or not (said), but the run goes on as it always has
   kCaptureRefused,  // a capture to resume that is not this range's: the run ends
 };
-CaptureOpening OpenCapture(const char *szName);
+// The command line goes into the map file's comment (--map).
+CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs);
 
 void WriteOutByte(uint8_t iByte);
-bool WriteCapturedBlock(const uint8_t *pBytes);
+// The checked block at iAddr: appended, or with --map written at its place
+// and marked read in the map.
+bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes);
 void ReportCaptureWriteFailure();
+
+// --map (control thread, once the walk runs):
+//   CaptureHasMap    the run keeps a map
+//   NextBlockOfMap   the first block at or after iFrom that the map does not
+//                    call read; false when there is none
+//   MarkBlockBad     a block that failed every try: zeros at its place, and
+//                    marked bad in the map
+//   FinishMap        the bad bytes and areas; with bWalkDone the map says the
+//                    range has been gone through
+bool CaptureHasMap();
+bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr);
+void MarkBlockBad(uint32_t iAddr);
+void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas);

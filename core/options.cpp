@@ -38,6 +38,8 @@ enum OptionId {
   kOptReconnect,
   kOptFlow,
   kOptList,
+  kOptReadOnce,
+  kOptMap,
 };
 
 enum OptionValue {
@@ -81,6 +83,10 @@ const OptionRec kOptions[] = {
      "wait up to SECONDS for a lost device to come back, then go on (needs --check)"},
     {"--flow", kOptFlow, kValueFlow, "rtscts|none", 0, 0, "rtscts or none",
      "the handshake (default rtscts; none: only TX, RX and ground wired)"},
+    {"--read-once", kOptReadOnce, kValueNone, "", 0, 0, "",
+     "never read a block a second time, even on a line that shows trouble (at your risk)"},
+    {"--map", kOptMap, kValueText, "FILE", 0, 0, "a file name",
+     "keep every block's state in FILE: bad blocks are zeros and skipped; again reads the rest"},
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
@@ -157,6 +163,13 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
         return RefuseValue(oOption, szValue);
       snprintf(S.szLogFile, sizeof S.szLogFile, "%s", szValue);
+      break;
+    case kOptReadOnce: S.bReadOnce = S.bCheck = 1; break;
+    case kOptMap:
+      if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - 4)  // room for ".new"
+        return RefuseValue(oOption, szValue);
+      snprintf(S.szMapFile, sizeof S.szMapFile, "%s", szValue);
+      S.bCheck = 1;
       break;
     case kOptFlow:
       if (strcmp(szValue, "rtscts") == 0) {
@@ -269,6 +282,14 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   if (S.iReconnectSec > 0 && !S.bCheck) {
     // Without the check, a block torn by the loss would be captured half.
     Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");
+    return Refuse();
+  }
+  if (S.szMapFile[0] != 0 && S.bResume) {
+    Print("Error: --map and --resume do not go together: the map says what is left to read \n");
+    return Refuse();
+  }
+  if (S.bReadOnce && S.bReread) {
+    Print("Error: --read-once and --reread contradict each other \n");
     return Refuse();
   }
   if (oGiven.bRetries && !S.bCheck) {

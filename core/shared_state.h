@@ -41,13 +41,18 @@ enum {
 struct BlockLines {
   uint32_t iLines;  // qualifying lines seen, kept or not
   char aszLine[kBlockLinesKept][kBlockLineChars];
+  // The first lines that were no dump lines (the command's echo, an error of
+  // the monitor's own), so that a failure can say what the device answered.
+  uint32_t iOthers;
+  char aszOther[2][kBlockLineChars];
 };
 
 // How a run ends, for the exit status of an unattended run.
 enum WalkOutcome {
   kWalkRunning = 0,
-  kWalkComplete = 1,  // every block of the range is in the capture
-  kWalkStopped = 2,   // the walk stopped early (a block failed every try, ...)
+  kWalkComplete = 1,   // every block of the range is in the capture
+  kWalkStopped = 2,    // the walk stopped early (a block failed every try, ...)
+  kWalkBadBlocks = 3,  // the walk reached the end; the map marks blocks that failed
 };
 
 struct SharedStateRec {
@@ -77,7 +82,9 @@ struct SharedStateRec {
   uint8_t bPaceGiven = 0;     // --pace was given: kept as it is
   int32_t iReconnectSec = 0;  // 0: a lost device ends the run
   PortFlow eFlow = kFlowRtsCts;
+  uint8_t bReadOnce = 0;  // never a second reading of a block unless --reread
   char szLogFile[kTextSize] = {};
+  char szMapFile[kTextSize] = {};    // --map: every block's state, kept in this file
   const char *szPortName = nullptr;  // as given; kept for reopening a port that came back
   uint32_t iWalkStartAddr = 0;       // first block still to read (after a resumed capture)
   uint8_t bCaptureComplete = 0;      // a resumed capture already holds the whole range

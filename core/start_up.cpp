@@ -125,7 +125,8 @@ ArgsResult ParseArguments(int iArgCount, char **pArgs) {
 namespace {
 
 enum {
-  kExitUnusable = 2,  // an unattended run whose command line or port cannot be used
+  kExitUnusable = 2,   // an unattended run whose command line or port cannot be used
+  kExitBadBlocks = 3,  // the walk reached the end, with blocks that failed every try
 };
 
 // --batch anywhere on the command line, however written: a command line that
@@ -200,7 +201,11 @@ PortHandle OpenAndSetUpPort(const char *szPort) {
 int ExitStatus() {
   const SharedStateRec &S = SharedState;
   if (!S.bBatch) return 0;
-  return S.eWalkOutcome.load(std::memory_order_acquire) == kWalkComplete ? 0 : 1;
+  switch (S.eWalkOutcome.load(std::memory_order_acquire)) {
+    case kWalkComplete: return 0;
+    case kWalkBadBlocks: return kExitBadBlocks;
+    default: return 1;
+  }
 }
 
 }  // namespace
@@ -225,7 +230,7 @@ int StartUp(int iArgCount, char **pArgs) {
   if (!ComposeCaptureName(szOutFileName, sizeof szOutFileName)) return iUnusable;  // bounded above
   Print("Out file    : %s   \n ", szOutFileName);
   if (RefuseLogTarget(szOutFileName, pPositional[1])) return iUnusable;
-  if (OpenCapture(szOutFileName) == kCaptureRefused) return iUnusable;
+  if (OpenCapture(szOutFileName, iArgCount, pArgs) == kCaptureRefused) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
 
   PortHandle hPort = OpenAndSetUpPort(pPositional[1]);

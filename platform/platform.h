@@ -48,6 +48,8 @@
 //   CloseCaptureFile    close it (the program keeps it open to the end; tests
 //                       and tools close theirs)
 //   WriteCaptureFile    write bytes synchronously
+//   WriteCaptureFileAt  write bytes synchronously at a place (a block of the
+//                       map written where it belongs)
 //   OpenLogFile         open a file for appending (each write lands whole at its end)
 //   SameFile            do two names reach one file (however each is written)?
 //   IsDeviceFile        does a name reach a device (a port, a terminal, the
@@ -185,6 +187,7 @@ FileHandle ResumeCaptureFile(const char *szName, uint64_t *pSize);
 bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
 void CloseCaptureFile(FileHandle hFile);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
+bool WriteCaptureFileAt(FileHandle hFile, uint64_t iOffset, const void *pBytes, uint32_t iCount);
 FileHandle OpenLogFile(const char *szName);
 bool SameFile(const char *szA, const char *szB);
 bool IsDeviceFile(const char *szName);

@@ -18,6 +18,7 @@ void NoteCollectRequest() {
   S.iCollectingGen = iGen;
   S.bCollectionOpen = 1;
   S.oBlockCollecting.iLines = 0;
+  S.oBlockCollecting.iOthers = 0;
 }
 
 }  // namespace
@@ -34,6 +35,14 @@ void CollectDumpLine(const char *szLine) {
   if (oBlock.iLines < UINT32_MAX) ++oBlock.iLines;
 }
 
+void CollectOtherLine(const char *szLine) {
+  SharedStateRec &S = SharedState;
+  NoteCollectRequest();
+  BlockLines &oBlock = S.oBlockCollecting;
+  if (!S.bCollectionOpen || szLine[0] == 0 || oBlock.iOthers >= 2) return;
+  snprintf(oBlock.aszOther[oBlock.iOthers++], kBlockLineChars, "%s", szLine);
+}
+
 void CloseBlockCollection() {
   SharedStateRec &S = SharedState;
   NoteCollectRequest();
@@ -42,6 +51,8 @@ void CloseBlockCollection() {
   uint32_t iKept = S.oBlockCollecting.iLines;
   if (iKept > kBlockLinesKept) iKept = kBlockLinesKept;
   S.oBlockReady.iLines = S.oBlockCollecting.iLines;
+  S.oBlockReady.iOthers = S.oBlockCollecting.iOthers;
+  memcpy(S.oBlockReady.aszOther, S.oBlockCollecting.aszOther, sizeof S.oBlockReady.aszOther);
   memcpy(S.oBlockReady.aszLine, S.oBlockCollecting.aszLine,
          iKept * sizeof S.oBlockReady.aszLine[0]);
   S.iBlockReadyGen.store(S.iCollectingGen, std::memory_order_release);

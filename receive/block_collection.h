@@ -9,5 +9,6 @@
 // oBlockReady and iBlockReadyGen.
 #pragma once
 
-void CollectDumpLine(const char *szLine);  // at each dump line's end
-void CloseBlockCollection();               // at each awaited prompt
+void CollectDumpLine(const char *szLine);   // at each dump line's end
+void CollectOtherLine(const char *szLine);  // at the end of a line that is none
+void CloseBlockCollection();                // at each awaited prompt

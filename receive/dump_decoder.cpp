@@ -12,7 +12,11 @@ void DecodeDumpLine(const char *szLine) {
   // The line's text ends at its first zero byte: a zero among the first 70
   // characters makes it too short to be a dump line.
   size_t n = strlen(szLine);
-  if (n < kDumpLineMin || szLine[0] == kPrompt[0]) return;
+  if (n < kDumpLineMin || szLine[0] == kPrompt[0]) {
+    // What else the device said while a checked dump was awaited.
+    if (SharedState.bCheck) CollectOtherLine(szLine);
+    return;
+  }
   // Checked blocks are written whole by the control thread once they pass;
   // only the lines of the dump being awaited are kept for that.
   if (SharedState.bCheck) {

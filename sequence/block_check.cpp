@@ -60,7 +60,7 @@ bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint3
 // byte as itself, or as "." where it cannot be shown; any other character is
 // a byte or a digit that the line garbled.
 bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, char *szWhy,
-                     size_t iWhySize) {
+                     size_t iWhySize, bool *pbSuspect) {
   size_t n = strlen(szLine);
   if (n < kLineTextColumn + kLineBytes || szLine[kLineTextColumn - 2] != ' ' ||
       szLine[kLineTextColumn - 1] != ' ') {
@@ -69,6 +69,9 @@ bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, cha
   for (int i = 0; i < kLineBytes; ++i) {
     char c = szLine[kLineTextColumn + i];
     uint8_t iShown = static_cast<uint8_t>(c);
+    // A byte the column could show as itself shown as ".": its pair may have
+    // been a byte that it cannot show, with a digit flipped on the way.
+    if (c == '.' && pBytes[i] != '.' && pBytes[i] >= 0x20 && pBytes[i] < 0x7F) *pbSuspect = true;
     if (c != '.' && iShown != pBytes[i]) {
       if (iShown >= 0x20 && iShown < 0x7F) {
         snprintf(szWhy, iWhySize, "line %d shows byte %.2X as '%c' in its text column", iLineNo,
@@ -86,7 +89,10 @@ bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, cha
 }  // namespace
 
 bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
-                char *szWhy, size_t iWhySize, BlockFault *peFault) {
+                char *szWhy, size_t iWhySize, BlockFault *peFault, bool *pbSuspect) {
+  bool bIgnored = false;
+  bool &bSuspect = pbSuspect != nullptr ? *pbSuspect : bIgnored;
+  bSuspect = false;
   BlockFault eIgnored = kBlockPassed;
   BlockFault &eFault = peFault != nullptr ? *peFault : eIgnored;
   eFault = kBlockPassed;
@@ -109,7 +115,7 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
       return false;
     }
     if (!DecodeCheckedLine(szLine, i + 1, pLineBytes, szWhy, iWhySize) ||
-        !CheckTextColumn(szLine, i + 1, pLineBytes, szWhy, iWhySize)) {
+        !CheckTextColumn(szLine, i + 1, pLineBytes, szWhy, iWhySize, &bSuspect)) {
       eFault = kBlockDamaged;
       return false;
     }

@@ -16,7 +16,9 @@
 // text column, where there is one, that agrees with the bytes. Fills
 // pBytes[kBlockBytes] and returns true when it passes; otherwise says what is
 // wrong in szWhy.
-// *peFault, when given, says what kind of failure it was.
+// *peFault, when given, says what kind of failure it was; *pbSuspect, when
+// given, whether a passing block showed a printable byte as "." in its text
+// column (a sign of trouble on the line, not a failure).
 enum BlockFault {
   kBlockPassed,
   kBlockNotADump,      // no dump line at all: the monitor answered something else
@@ -24,4 +26,5 @@ enum BlockFault {
   kBlockDamaged,       // lines missing, doubled, cut, or a pair or byte garbled
 };
 bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
-                char *szWhy, size_t iWhySize, BlockFault *peFault = nullptr);
+                char *szWhy, size_t iWhySize, BlockFault *peFault = nullptr,
+                bool *pbSuspect = nullptr);

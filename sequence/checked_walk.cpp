@@ -11,6 +11,7 @@
 #include "core/shared_state.h"
 #include "sequence/block_check.h"
 #include "sequence/command_handoff.h"
+#include "sequence/line_trouble.h"
 #include "sequence/monitor_state.h"
 #include "sequence/progress.h"
 
@@ -63,7 +64,18 @@ enum TryResult {
 };
 
 // What the walk knows between blocks (control thread only).
+PortHandle hWalkPort = nullptr;
 MonitorState oMonitor = {};
+LineTrouble oTrouble = {};
+// What a checked capture is worth, said at the end.
+struct WalkCounts {
+  uint64_t iCaptured;    // blocks captured by this run
+  uint64_t iReadTwice;   // of them, read twice with readings that agreed
+  uint64_t iRetries;     // tries that failed and were made again
+  uint64_t iLineErrors;  // receive errors the port counted
+} oCounts = {};
+bool bNotADumpBefore = false;              // the last try of this block got no dump either
+char szOtherBefore[kBlockLineChars] = "";  // and this is what the device said then
 uint32_t iTerminalVisitsSeen = 0;
 uint32_t iReconnectsSeen = 0;
 bool bLostInputLast = false;  // the last failed try may have been lost input
@@ -79,9 +91,14 @@ bool bLateSaid = false;
 // misread commands, and the pause then grows a step at a time, for good.
 const int32_t kPaceSteps[] = {0, 1, 2, 5, 10};
 
+bool PaceMayGrow() {
+  const SharedStateRec &S = SharedState;
+  return S.bFast && !S.bPaceGiven && S.iPaceMs.load() < kPaceSteps[4];
+}
+
 bool RaisePace() {
   SharedStateRec &S = SharedState;
-  if (!S.bFast || S.bPaceGiven) return false;
+  if (!PaceMayGrow()) return false;
   int32_t iNow = S.iPaceMs.load();
   for (int32_t iStep : kPaceSteps) {
     if (iStep <= iNow) continue;
@@ -147,6 +164,21 @@ TryResult AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
   return kTryPassed;
 }
 
+// A dump answered with something else: the device's own words (not the
+// echo of the command), cut to a sensible length, go into the reason.
+void SayWhatTheDeviceAnswered(uint32_t iAddr, char *szWhy) {
+  const BlockLines &oBlock = SharedState.oBlockReady;
+  char oDump[kTextSize];
+  ComposeBlockCommand(kDumpCommand, iAddr, oDump);
+  oDump[strcspn(oDump, "\r\n")] = 0;
+  for (uint32_t i = 0; i < oBlock.iOthers && i < 2; ++i) {
+    const char *szLine = oBlock.aszOther[i];
+    if (strcmp(szLine, oDump) == 0) continue;
+    snprintf(szWhy, kWhySize, "the device answered \"%.60s\" instead of a dump", szLine);
+    return;
+  }
+}
+
 // One reading of the block at iAddr with the commands it needs (all three,
 // or with --fast only those that can change something), checked whole.
 TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
@@ -158,13 +190,22 @@ TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
     return eAsked;
   }
   BlockFault eFault = kBlockPassed;
-  if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault)) {
+  bool bSuspect = false;
+  if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
+                  &bSuspect)) {
     if (NoteReadingFailed(&oMonitor, iNeed, eFault == kBlockWrongAddress)) {
       LogEvent("the monitor stays where it was after a dump: offsets sent with every block");
       return kTryMonitorStayed;
     }
-    if (eFault == kBlockNotADump) return kTryNotADump;
+    if (eFault == kBlockNotADump) {
+      SayWhatTheDeviceAnswered(iAddr, szWhy);
+      return kTryNotADump;
+    }
     return eFault == kBlockWrongAddress ? kTryWrongAddress : kTryDamaged;
+  }
+  if (bSuspect) {
+    LogEvent("block %.8X shows a printable byte as \".\": the line is watched", iAddr);
+    NoteLineTrouble(&oTrouble);
   }
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
@@ -173,21 +214,86 @@ TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
 }
 
 // One try: a reading that passes, and with --reread a second that agrees.
-TryResult TryBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+bool SecondReadingWanted() {
+  const SharedStateRec &S = SharedState;
+  if (S.bReread) return true;
+  return !S.bReadOnce && ReadBlockTwice(&oTrouble);
+}
+
+// The receive errors the port counted while the block came in; none where
+// the port keeps no counts (a pseudo-terminal).
+uint64_t LineErrorsWhile(const PortErrorCounts &oBefore, bool bCounted) {
+  PortErrorCounts oAfter = {};
+  if (!bCounted || !ReadPortErrorCounts(hWalkPort, &oAfter)) return 0;
+  return LineErrorsBetween(oBefore, oAfter);
+}
+
+// One try: a reading that passes, and when a second one is wanted, readings
+// until two that passed agree. A reading whose lines the check refused ends
+// with its prompt, so the monitor is in step and is simply asked again, up
+// to kMostReadings in the try; a reading without its prompt, or one that
+// found the monitor elsewhere, ends the try.
+enum { kMostReadings = 6, kReadingsKept = 3 };
+
+TryResult TryBlockOnce(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
+  *pbTwice = false;
   TryResult eResult = ReadBlock(iAddr, pBytes, szWhy);
-  if (eResult != kTryPassed || !SharedState.bReread) return eResult;
-  uint8_t aAgain[kBlockBytes];
-  eResult = ReadBlock(iAddr, aAgain, szWhy);
-  if (eResult != kTryPassed) return eResult;
-  for (int i = 0; i < kBlockBytes; ++i) {
-    if (pBytes[i] != aAgain[i]) {
-      snprintf(szWhy, kWhySize, "the two readings differ at byte %d (%.2X, then %.2X)", i,
-               pBytes[i], aAgain[i]);
-      ForgetMonitorState(&oMonitor);
-      return kTryDamaged;
+  if (eResult != kTryPassed || !SecondReadingWanted()) return eResult;
+  uint8_t aKept[kReadingsKept][kBlockBytes];
+  memcpy(aKept[0], pBytes, kBlockBytes);
+  int iKept = 1;
+  for (int iReading = 1; iReading < kMostReadings; ++iReading) {
+    uint8_t aNew[kBlockBytes];
+    eResult = ReadBlock(iAddr, aNew, szWhy);
+    if (eResult == kTryDamaged) {
+      NoteLineTrouble(&oTrouble);
+      ++oCounts.iRetries;
+      LogEvent("block %.8X read again: %s", iAddr, szWhy);
+      continue;
     }
+    if (eResult != kTryPassed) return eResult;
+    for (int k = 0; k < iKept && k < kReadingsKept; ++k) {
+      if (memcmp(aKept[k], aNew, kBlockBytes) == 0) {
+        memcpy(pBytes, aNew, kBlockBytes);
+        *pbTwice = true;
+        return kTryPassed;
+      }
+    }
+    // Two readings that passed and differ: a flipped digit that the text
+    // column could not show. A third decides.
+    NoteLineTrouble(&oTrouble);
+    ForgetMonitorState(&oMonitor);
+    ++oCounts.iRetries;
+    for (int i = 0; i < kBlockBytes; ++i) {
+      if (aKept[0][i] != aNew[i]) {
+        snprintf(szWhy, kWhySize, "the readings differ at byte %d (%.2X, then %.2X)", i,
+                 aKept[0][i], aNew[i]);
+        break;
+      }
+    }
+    LogEvent("block %.8X read again: %s", iAddr, szWhy);
+    memcpy(aKept[iKept % kReadingsKept], aNew, kBlockBytes);
+    ++iKept;
   }
-  return kTryPassed;
+  return kTryDamaged;
+}
+
+// One try, and what the port counted meanwhile: an error it counted fails
+// the try however good the lines looked.
+TryResult TryBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
+  PortErrorCounts oBefore = {};
+  bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
+  TryResult eResult = TryBlockOnce(iAddr, pBytes, szWhy, pbTwice);
+  uint64_t iErrors = LineErrorsWhile(oBefore, bCounted);
+  if (iErrors == 0) return eResult;
+  oCounts.iLineErrors += iErrors;
+  if (eResult == kTryPassed) {
+    snprintf(szWhy, kWhySize, "the port counted %llu receive errors (frame, overrun, parity)",
+             static_cast<unsigned long long>(iErrors));
+    ForgetMonitorState(&oMonitor);
+    return kTryDamaged;
+  }
+  return eResult;
 }
 
 // What the operator or a lost device may have done to the monitor since the
@@ -207,25 +313,57 @@ void ForgetWhatOthersMayHaveMoved() {
 // counted when a lost device cut it short (the device came back and the
 // block is read again from its start), when it only showed that the monitor
 // does not advance by itself, or when it made the pace grow.
-bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+// A try that failed the way lost input makes tries fail: no prompt, a block
+// from another address although every command went out, or an answer that
+// is not a dump and not what the device said the time before (a region the
+// device cannot read answers the same every time).
+bool LostInputExplains(TryResult eResult) {
+  const char *szOther =
+      SharedState.oBlockReady.iOthers > 0 ? SharedState.oBlockReady.aszOther[0] : "";
+  bool bExplains =
+      eResult == kTryNoPrompt || eResult == kTryWrongAddress ||
+      (eResult == kTryNotADump && bNotADumpBefore && strcmp(szOther, szOtherBefore) != 0);
+  bNotADumpBefore = eResult == kTryNotADump;
+  snprintf(szOtherBefore, sizeof szOtherBefore, "%s", szOther);
+  return bExplains;
+}
+
+bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
   SharedStateRec &S = SharedState;
   int iTry = 0;
+  // A noisy line loses a prompt now and then; a monitor that reads slowly
+  // loses input on every try. So the pace grows only when two tries in a
+  // row failed that way.
+  bool bExplainedBefore = false;
+  bNotADumpBefore = false;
   for (;;) {
     ForgetWhatOthersMayHaveMoved();
     uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-    TryResult eResult = TryBlock(iAddr, pBytes, szWhy);
+    TryResult eResult = TryBlock(iAddr, pBytes, szWhy, pbTwice);
     if (eResult == kTryPassed) return true;
-    bLostInputLast =
-        eResult == kTryNoPrompt || eResult == kTryNotADump || eResult == kTryWrongAddress;
+    bool bExplains = LostInputExplains(eResult);
+    bLostInputLast = bExplains || eResult == kTryNoPrompt;
+    // While the pace may still grow, such tries are not counted: the first
+    // is watched, the second in a row raises the pace.
+    bool bWatch = bExplains && PaceMayGrow();
+    bool bRaise = bWatch && bExplainedBefore;
+    bExplainedBefore = bWatch && !bRaise;
+    // Input lost to a fast pace says nothing about the line; anything else
+    // is trouble, and the next blocks are read twice.
+    if (eResult != kTryMonitorStayed && !bWatch) NoteLineTrouble(&oTrouble);
     if (S.iReconnects.load(std::memory_order_acquire) != iReconnects) {
       LogEvent("block %.8X is read again after the device came back", iAddr);
     } else if (eResult == kTryMonitorStayed) {
       continue;  // the monitor is fine, and where the dump left it
-    } else if (bLostInputLast && RaisePace()) {
+    } else if (bRaise) {
+      RaisePace();
       LogEvent("block %.8X is read again at the new pace: %s", iAddr, szWhy);
+    } else if (bWatch) {
+      LogEvent("block %.8X is read again: %s (lost input?)", iAddr, szWhy);
     } else if (iTry++ >= S.iRetries) {
       return false;
     } else {
+      ++oCounts.iRetries;
       Print("Retry %d of block %.8X: %s \n", iTry, iAddr, szWhy);
       LogEvent("retry %d of block %.8X: %s", iTry, iAddr, szWhy);
     }
@@ -236,14 +374,81 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
 
 void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
 
+// What a checked capture is worth: said at the end of every checked walk, on
+// the console (an unattended run's last line) and in the log.
+void SayWhatTheCaptureIsWorth() {
+  char szLine[200];
+  snprintf(szLine, sizeof szLine,
+           "%llu blocks captured, %llu of them read twice with readings that agreed, %llu "
+           "retries, %llu receive errors counted by the port",
+           static_cast<unsigned long long>(oCounts.iCaptured),
+           static_cast<unsigned long long>(oCounts.iReadTwice),
+           static_cast<unsigned long long>(oCounts.iRetries),
+           static_cast<unsigned long long>(oCounts.iLineErrors));
+  Print("Checked: %s. \n", szLine);
+  LogEvent("checked: %s", szLine);
+}
+
+// The map's end line: how many bytes are bad, in how many areas.
+void SayWhatTheMapHolds(bool bWalkDone) {
+  uint64_t iBadBytes = 0;
+  uint64_t iBadAreas = 0;
+  FinishMap(bWalkDone, &iBadBytes, &iBadAreas);
+  Print("Map %s: %llu bytes bad in %llu areas. \n", SharedState.szMapFile,
+        static_cast<unsigned long long>(iBadBytes), static_cast<unsigned long long>(iBadAreas));
+  LogEvent("map: %llu bytes bad in %llu areas", static_cast<unsigned long long>(iBadBytes),
+           static_cast<unsigned long long>(iBadAreas));
+  if (bWalkDone && iBadBytes > 0) {
+    SharedState.eWalkOutcome.store(kWalkBadBlocks, std::memory_order_release);
+  }
+}
+
+// The next block to read after iAddr: the next in the range, or with a map
+// the next that the map does not call read.
+bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
+  const SharedStateRec &S = SharedState;
+  if (!NextBlockAddr(iAddr, pNext) || *pNext > S.iEndAddr) return false;
+  return !CaptureHasMap() || NextBlockOfMap(*pNext, pNext);
+}
+
+// A block that failed every try: without a map the walk stops there; with
+// one it is marked bad (zeros in the capture) and the walk goes on. False
+// when the walk stops.
+bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
+  SharedStateRec &S = SharedState;
+  bool bMapped = CaptureHasMap();
+  Print("Error: block %.8X failed %d tries (%s). %s \n", iAddr, S.iRetries + 1, szWhy,
+        bMapped ? "It is marked bad in the map and the walk goes on."
+                : "The walk stops here; the capture holds every block before it.");
+  if (bLostInputLast) {
+    Print(
+        "The monitor may lose characters sent too fast: a pause after each byte may help "
+        "(--pace %d, or more). \n",
+        S.iPaceMs.load() < 2 ? 2 : S.iPaceMs.load() * 2);
+  }
+  LogEvent("block %.8X failed every try: %s", iAddr,
+           bMapped ? "marked bad, the walk goes on" : "the walk stops");
+  if (!bMapped) return false;
+  MarkBlockBad(iAddr);
+  ForgetMonitorState(&oMonitor);
+  GetBackInStep();
+  return true;
+}
+
 }  // namespace
 
-void WalkChecked() {
+void WalkChecked(PortHandle hPort) {
   SharedStateRec &S = SharedState;
-  if (S.bCaptureComplete) {
-    // A resumed capture that already holds the range: nothing to ask for.
+  hWalkPort = hPort;
+  uint32_t iAddr = S.iWalkStartAddr;
+  bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
+  if (S.bCaptureComplete || !bMore) {
+    // A capture that already holds the range: nothing to ask for.
     EndProgress();
-    S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
+    if (CaptureHasMap()) SayWhatTheMapHolds(true);
+    if (S.eWalkOutcome.load() == kWalkRunning) {
+      S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
+    }
     return;
   }
   // The first hand-over waits for the operator's start, and its prompt shows
@@ -256,34 +461,31 @@ void WalkChecked() {
     return;
   }
   StartProgress();
-  uint32_t iAddr = S.iWalkStartAddr;
-  bool bMore = BlocksFrom(iAddr) > 0;
   while (bMore) {
     ShowProgress(iAddr);
     uint8_t aBytes[kBlockBytes];
     char szWhy[kWhySize] = "";
-    if (!ReadCheckedBlock(iAddr, aBytes, szWhy)) {
-      Print(
-          "Error: block %.8X failed %d tries (%s). The walk stops here; the capture holds "
-          "every block before it. \n",
-          iAddr, S.iRetries + 1, szWhy);
-      if (bLostInputLast) {
-        Print(
-            "The monitor may lose characters sent too fast: a pause after each byte may help "
-            "(--pace %d, or more). \n",
-            S.iPaceMs.load() < 2 ? 2 : S.iPaceMs.load() * 2);
+    bool bTwice = false;
+    if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &bTwice)) {
+      if (!GoPastFailedBlock(iAddr, szWhy)) {
+        SayWhatTheCaptureIsWorth();
+        StopWalk();
+        return;
       }
-      LogEvent("block %.8X failed every try: the walk stops", iAddr);
-      StopWalk();
-      return;
-    }
-    if (!WriteCapturedBlock(aBytes)) {
+    } else if (!WriteCapturedBlock(iAddr, aBytes)) {
       Print("The walk stops at block %.8X. \n", iAddr);
+      SayWhatTheCaptureIsWorth();
       StopWalk();
       return;
+    } else {
+      ++oCounts.iCaptured;
+      if (bTwice) ++oCounts.iReadTwice;
     }
-    bMore = NextBlockAddr(iAddr, &iAddr) && iAddr <= S.iEndAddr;
+    NoteBlockRead(&oTrouble);
+    bMore = NextBlockToWalk(iAddr, &iAddr);
   }
   EndProgress();
   S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
+  if (CaptureHasMap()) SayWhatTheMapHolds(true);
+  SayWhatTheCaptureIsWorth();
 }

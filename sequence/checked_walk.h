@@ -13,4 +13,7 @@
 
 #include <stdint.h>
 
-void WalkChecked();
+#include "platform/platform.h"
+
+// hPort: only to read the receive errors the port counted.
+void WalkChecked(PortHandle hPort);

@@ -11,7 +11,11 @@
 
 namespace {
 
-enum { kAnswerChars = 700 };  // a dump's answer on the line, echo and prompt included
+enum {
+  kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
+  kWaitMs = 2000,      // the time a monitor is given to answer, beyond the line's
+  kFastWaitMs = 500,   // the same with --fast
+};
 
 // When the last text went out and when its prompt came, each with the count
 // of bytes received by then, so that the time an answer took beyond its
@@ -114,16 +118,19 @@ void NoteAnswerTime() {
 
 int64_t LastAnswerLateMs() { return iLastAnswerLateMs; }
 
-uint32_t DefaultTimeoutMs(int32_t iSpeed) {
+uint32_t DefaultTimeoutMs(int32_t iSpeed, bool bFast) {
   // Ten bits a character on the line: start, eight data, stop.
   uint64_t iLineMs = iSpeed > 0 ? kAnswerChars * 10000ull / static_cast<uint64_t>(iSpeed) : 0;
-  uint64_t iTotal = 2000 + iLineMs;
+  // --fast finds out by the time-out that a monitor lost input, once per
+  // step of the pace it finds; monitors answer within milliseconds.
+  uint64_t iTotal = (bFast ? kFastWaitMs : kWaitMs) + iLineMs;
   return iTotal > 3600000u ? 3600000u : static_cast<uint32_t>(iTotal);
 }
 
 uint32_t CommandTimeoutMs() {
   const SharedStateRec &S = SharedState;
-  return S.iTimeoutMs > 0 ? static_cast<uint32_t>(S.iTimeoutMs) : DefaultTimeoutMs(S.iSpeed);
+  return S.iTimeoutMs > 0 ? static_cast<uint32_t>(S.iTimeoutMs)
+                          : DefaultTimeoutMs(S.iSpeed, S.bFast != 0);
 }
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {

@@ -76,9 +76,9 @@ void WalkPlain() {
 
 }  // namespace
 
-uint32_t ControlThread(PortHandle /*hPort*/) {
+uint32_t ControlThread(PortHandle hPort) {
   if (SharedState.bCheck) {
-    WalkChecked();
+    WalkChecked(hPort);
   } else {
     WalkPlain();
   }

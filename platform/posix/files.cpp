@@ -144,3 +144,20 @@ bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uin
   }
   return true;
 }
+
+bool WriteCaptureFileAt(FileHandle hFile, uint64_t iOffset, const void *pBytes, uint32_t iCount) {
+  if (hFile == nullptr) return false;
+  const char *p = static_cast<const char *>(pBytes);
+  uint32_t iDone = 0;
+  while (iDone < iCount) {
+    ssize_t n = pwrite(hFile->iFd, p + iDone, iCount - iDone, static_cast<off_t>(iOffset + iDone));
+    if (n > 0) {
+      iDone += static_cast<uint32_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}

@@ -171,6 +171,17 @@ bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uin
   return bOk && n == iCount;
 }
 
+bool WriteCaptureFileAt(FileHandle hFile, uint64_t iOffset, const void *pBytes, uint32_t iCount) {
+  // An OVERLAPPED record on a handle opened without overlapped I/O gives the
+  // place of a synchronous write.
+  OVERLAPPED ov = {};
+  ov.Offset = static_cast<DWORD>(iOffset & 0xFFFFFFFFu);
+  ov.OffsetHigh = static_cast<DWORD>(iOffset >> 32);
+  DWORD n = 0;
+  BOOL bOk = WriteFile(HandleOf(hFile), pBytes, iCount, &n, &ov);
+  return bOk && n == iCount;
+}
+
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort) {
   ThreadStart *pStart = new (std::nothrow) ThreadStart{pRoutine, hPort};
   if (pStart == nullptr) {

@@ -119,8 +119,9 @@ TEST_F(Sequence, TimeoutClockStandsStillWhilePausedOrAtTheTerminal) {
         << int(oRow.bTransmitting) << int(oRow.bTerminalMode) << int(oRow.bDeviceLost);
   }
   // The default leaves the answer its time on the line, whatever the pace.
-  EXPECT_EQ(DefaultTimeoutMs(115200), 2060u);
-  EXPECT_EQ(DefaultTimeoutMs(0), 2000u);
+  EXPECT_EQ(DefaultTimeoutMs(115200, false), 2060u);
+  EXPECT_EQ(DefaultTimeoutMs(0, false), 2000u);
+  EXPECT_EQ(DefaultTimeoutMs(115200, true), 560u);
 }
 
 // Plays the console thread's and the receive loop's parts around one
