@@ -41,6 +41,9 @@ enum {
 struct BlockLines {
   uint32_t iLines;  // qualifying lines seen, kept or not
   char aszLine[kBlockLinesKept][kBlockLineChars];
+  // The last line before the prompt that was no dump line: the answer of a
+  // command that answers in one line (a checksum), the echo where none came.
+  char szAnswer[kBlockLineChars];
 };
 
 // How a run ends, for the exit status of an unattended run.
@@ -56,6 +59,7 @@ struct SharedStateRec {
   int32_t iSpeed = 38400;
   uint8_t bOutToConsole = 1;
   uint8_t bLongAddr = 0;
+  int32_t eDialect = 0;  // the monitor's dialect (DialectId, core/device_dialogue.h)
   char szCommand1[kTextSize] = {};
   char szCommand2[kTextSize] = {};
   char szCommand3[kTextSize] = {};

@@ -18,6 +18,7 @@ void NoteCollectRequest() {
   S.iCollectingGen = iGen;
   S.bCollectionOpen = 1;
   S.oBlockCollecting.iLines = 0;
+  S.oBlockCollecting.szAnswer[0] = 0;
 }
 
 }  // namespace
@@ -34,6 +35,14 @@ void CollectDumpLine(const char *szLine) {
   if (oBlock.iLines < UINT32_MAX) ++oBlock.iLines;
 }
 
+void CollectAnswerLine(const char *szLine) {
+  SharedStateRec &S = SharedState;
+  NoteCollectRequest();
+  // The empty line between a carriage return and its line feed is no answer.
+  if (!S.bCollectionOpen || szLine[0] == 0) return;
+  snprintf(S.oBlockCollecting.szAnswer, kBlockLineChars, "%s", szLine);
+}
+
 void CloseBlockCollection() {
   SharedStateRec &S = SharedState;
   NoteCollectRequest();
@@ -44,5 +53,6 @@ void CloseBlockCollection() {
   S.oBlockReady.iLines = S.oBlockCollecting.iLines;
   memcpy(S.oBlockReady.aszLine, S.oBlockCollecting.aszLine,
          iKept * sizeof S.oBlockReady.aszLine[0]);
+  memcpy(S.oBlockReady.szAnswer, S.oBlockCollecting.szAnswer, sizeof S.oBlockReady.szAnswer);
   S.iBlockReadyGen.store(S.iCollectingGen, std::memory_order_release);
 }

@@ -12,7 +12,12 @@ void DecodeDumpLine(const char *szLine) {
   // The line's text ends at its first zero byte: a zero among the first 70
   // characters makes it too short to be a dump line.
   size_t n = strlen(szLine);
-  if (n < kDumpLineMin || szLine[0] == kPrompt[0]) return;
+  if (!IsDumpLine(szLine, n)) {
+    // A checked block may be confirmed by a command whose answer is one
+    // line of its own.
+    if (SharedState.bCheck) CollectAnswerLine(szLine);
+    return;
+  }
   // Checked blocks are written whole by the control thread once they pass;
   // only the lines of the dump being awaited are kept for that.
   if (SharedState.bCheck) {

@@ -11,6 +11,7 @@
 #include "core/shared_state.h"
 #include "sequence/block_check.h"
 #include "sequence/command_handoff.h"
+#include "sequence/device_checksum.h"
 #include "sequence/monitor_state.h"
 #include "sequence/progress.h"
 
@@ -39,7 +40,9 @@ void WaitForQuietLine(uint32_t iLimitMs) {
 // A bare line end until a prompt shows; false when none came.
 bool GetBackInStep() {
   for (int i = 0; i < kInStepTries; ++i) {
-    if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) {
+    const MonitorDialect *pDialect = CurrentDialect();
+    if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, CommandTimeoutMs()) ==
+        kHandoffAnswered) {
       WaitForQuietLine(CommandTimeoutMs());
       return true;
     }
@@ -117,9 +120,11 @@ void WatchAnswerTime() {
 }
 
 bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
+  if (!DialectSends(eWhich)) return true;  // the dialect's dump names the address
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) {
+  if (PostCommandTimed(oCmdForExecute, CurrentDialect()->szPrompt, CommandTimeoutMs()) ==
+      kHandoffAnswered) {
     WatchAnswerTime();
     return true;
   }
@@ -166,6 +171,13 @@ TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
     if (eFault == kBlockNotADump) return kTryNotADump;
     return eFault == kBlockWrongAddress ? kTryWrongAddress : kTryDamaged;
   }
+  // ---- device checksum (sequence/device_checksum.h): the monitor's own
+  // checksum of the block, where its dialect has one, must agree as well.
+  if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) {
+    NoteReadingFailed(&oMonitor, iNeed, false);
+    return kTryDamaged;
+  }
+  // ---- end of device checksum
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
   }
@@ -248,7 +260,9 @@ void WalkChecked() {
   }
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) != kHandoffAnswered &&
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, CommandTimeoutMs()) !=
+          kHandoffAnswered &&
       !GetBackInStep()) {
     Print("Error: the device shows no prompt. The walk stops here. \n");
     LogEvent("no prompt from the device: the walk stops");
