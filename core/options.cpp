@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/device_dialogue.h"
 #include "core/port_list.h"
 #include "core/print.h"
 #include "core/shared_state.h"
@@ -23,6 +24,10 @@ const char *const kUsage[] = {
     "Command set2: [BS] [ST] [DB] \n",
 };
 
+const char kUBootUsage[] =
+    "Vexlor.exe --monitor uboot [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
+    "[OutToConsole] \n";
+
 enum OptionId {
   kOptHelp,
   kOptVersion,
@@ -40,6 +45,7 @@ enum OptionId {
   kOptList,
   kOptReadOnce,
   kOptMap,
+  kOptMonitor,
 };
 
 enum OptionValue {
@@ -89,6 +95,8 @@ const OptionRec kOptions[] = {
      "keep every block's state in FILE: bad blocks are zeros and skipped; again reads the rest"},
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
+    {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
+     "the device's monitor: default, or uboot (then no command words)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -104,6 +112,7 @@ const OptionRec *FindOption(const char *szName, size_t iNameLen) {
 
 void PrintHelp() {
   PrintUsage();
+  Print("%s", kUBootUsage);
   Print("Options (before ComPortName): \n");
   for (const OptionRec &oOption : kOptions) {
     char szLeft[40];
@@ -159,6 +168,14 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptResume: S.bResume = S.bCheck = 1; break;
     case kOptBatch: S.bBatch = 1; break;
     case kOptReconnect: S.iReconnectSec = iNumber; break;
+    case kOptMonitor:
+      S.eDialect = FindDialect(szValue);
+      if (S.eDialect < 0) {
+        S.eDialect = kDialectDefault;
+        Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue, kDialectNames);
+        return false;
+      }
+      break;
     case kOptLog:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
         return RefuseValue(oOption, szValue);
@@ -194,6 +211,7 @@ OptionsResult Refuse() {
 
 void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
+  if (SharedState.eDialect != kDialectDefault) Print("%s", kUBootUsage);
 }
 
 namespace {

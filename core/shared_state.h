@@ -45,6 +45,9 @@ struct BlockLines {
   // the monitor's own), so that a failure can say what the device answered.
   uint32_t iOthers;
   char aszOther[2][kBlockLineChars];
+  // The last line before the prompt that was no dump line: the answer of a
+  // command that answers in one line (a checksum), the echo where none came.
+  char szAnswer[kBlockLineChars];
 };
 
 // How a run ends, for the exit status of an unattended run.
@@ -61,6 +64,7 @@ struct SharedStateRec {
   int32_t iSpeed = 38400;
   uint8_t bOutToConsole = 1;
   uint8_t bLongAddr = 0;
+  int32_t eDialect = 0;  // the monitor's dialect (DialectId, core/device_dialogue.h)
   char szCommand1[kTextSize] = {};
   char szCommand2[kTextSize] = {};
   char szCommand3[kTextSize] = {};

@@ -83,12 +83,40 @@ bool ScanWord(const char *szText, char *szWord, size_t iMax) {
 
 }  // namespace
 
-ArgsResult ParseArguments(int iArgCount, char **pArgs) {
-  if (iArgCount != 8 && iArgCount != 9) {
+namespace {
+
+// A monitor whose dump command names the address takes no command words:
+// Port Speed StartAddr EndAddr [OutToConsole]. Its dump word stands where
+// the operator's would, for the report and the capture's name.
+ArgsResult ParseDialectArguments(int iArgCount) {
+  SharedStateRec &S = SharedState;
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (iArgCount > 6) {
+    Print("Error: --monitor %s takes no command words \n", pDialect->szName);
+    PrintUsage();
+    return kArgsRefused;
+  }
+  if (iArgCount < 5) {
     PrintUsage();
     return kArgsUsage;
   }
+  snprintf(S.szCommand1, sizeof S.szCommand1, "%s", pDialect->szDumpWord);
+  snprintf(S.szCommand3, sizeof S.szCommand3, "%s", pDialect->szDumpWord);
+  return kArgsOk;
+}
+
+}  // namespace
+
+ArgsResult ParseArguments(int iArgCount, char **pArgs) {
   SharedStateRec &S = SharedState;
+  bool bWords = CurrentDialect()->szDumpWord == nullptr;
+  if (!bWords) {
+    ArgsResult eResult = ParseDialectArguments(iArgCount);
+    if (eResult != kArgsOk) return eResult;
+  } else if (iArgCount != 8 && iArgCount != 9) {
+    PrintUsage();
+    return kArgsUsage;
+  }
   if (ScanDecimal(pArgs[2], &S.iSpeed) == kNumberTooBig) {
     Print("Error: Speed %s is out of range. \n", pArgs[2]);
     return kArgsRefused;
@@ -108,7 +136,7 @@ ArgsResult ParseArguments(int iArgCount, char **pArgs) {
   } aWords[] = {{"Command1", S.szCommand1, kMaxCommandWord},
                 {"Command2", S.szCommand2, kMaxCommandWord},
                 {"Command3", S.szCommand3, kMaxDumpWord}};
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 3 && bWords; ++i) {
     if (!ScanWord(pArgs[5 + i], aWords[i].szWord, aWords[i].iMax)) {
       Print("Error: %s is too long (at most %u characters). \n", aWords[i].szName,
             static_cast<unsigned>(aWords[i].iMax));
@@ -118,7 +146,7 @@ ArgsResult ParseArguments(int iArgCount, char **pArgs) {
   // The bank width follows how the operator wrote the start address, not its
   // value: eight characters ask for a four-digit bank.
   S.bLongAddr = strlen(pArgs[3]) == 8 ? 1 : 0;
-  if (iArgCount == 9) S.bOutToConsole = 0;
+  if (iArgCount == (bWords ? 9 : 6)) S.bOutToConsole = 0;
   return kArgsOk;
 }
 
@@ -232,6 +260,7 @@ int StartUp(int iArgCount, char **pArgs) {
   if (RefuseLogTarget(szOutFileName, pPositional[1])) return iUnusable;
   if (OpenCapture(szOutFileName, iArgCount, pArgs) == kCaptureRefused) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
+  LogEvent("monitor: %s", CurrentDialect()->szName);
 
   PortHandle hPort = OpenAndSetUpPort(pPositional[1]);
   if (hPort == nullptr) return iUnusable;

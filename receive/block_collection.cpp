@@ -19,6 +19,7 @@ void NoteCollectRequest() {
   S.bCollectionOpen = 1;
   S.oBlockCollecting.iLines = 0;
   S.oBlockCollecting.iOthers = 0;
+  S.oBlockCollecting.szAnswer[0] = 0;
 }
 
 }  // namespace
@@ -35,12 +36,17 @@ void CollectDumpLine(const char *szLine) {
   if (oBlock.iLines < UINT32_MAX) ++oBlock.iLines;
 }
 
+// The first two such lines tell what the device said instead of a dump; the
+// last is the answer of a command that answers in one line (a checksum).
 void CollectOtherLine(const char *szLine) {
   SharedStateRec &S = SharedState;
   NoteCollectRequest();
+  // The empty line between a carriage return and its line feed is no answer.
   BlockLines &oBlock = S.oBlockCollecting;
-  if (!S.bCollectionOpen || szLine[0] == 0 || oBlock.iOthers >= 2) return;
-  snprintf(oBlock.aszOther[oBlock.iOthers++], kBlockLineChars, "%s", szLine);
+  if (!S.bCollectionOpen || szLine[0] == 0) return;
+  snprintf(oBlock.szAnswer, kBlockLineChars, "%s", szLine);
+  if (oBlock.iOthers < 2)
+    snprintf(oBlock.aszOther[oBlock.iOthers++], kBlockLineChars, "%s", szLine);
 }
 
 void CloseBlockCollection() {
@@ -55,5 +61,6 @@ void CloseBlockCollection() {
   memcpy(S.oBlockReady.aszOther, S.oBlockCollecting.aszOther, sizeof S.oBlockReady.aszOther);
   memcpy(S.oBlockReady.aszLine, S.oBlockCollecting.aszLine,
          iKept * sizeof S.oBlockReady.aszLine[0]);
+  memcpy(S.oBlockReady.szAnswer, S.oBlockCollecting.szAnswer, sizeof S.oBlockReady.szAnswer);
   S.iBlockReadyGen.store(S.iCollectingGen, std::memory_order_release);
 }

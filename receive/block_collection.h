@@ -5,6 +5,8 @@
 // command; on the main thread CollectDumpLine keeps every dump line that
 // arrives until the prompt, where CloseBlockCollection hands the lines over
 // (oBlockReady, iBlockReadyGen) for the control thread to check and write.
+// CollectOtherLine keeps what else came: the first two such lines (what the
+// device said instead of a dump) and the last (a checksum's answer).
 // Main thread only. Writes iCollectingGen, bCollectionOpen, oBlockCollecting,
 // oBlockReady and iBlockReadyGen.
 #pragma once

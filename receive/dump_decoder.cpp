@@ -12,8 +12,9 @@ void DecodeDumpLine(const char *szLine) {
   // The line's text ends at its first zero byte: a zero among the first 70
   // characters makes it too short to be a dump line.
   size_t n = strlen(szLine);
-  if (n < kDumpLineMin || szLine[0] == kPrompt[0]) {
-    // What else the device said while a checked dump was awaited.
+  if (!IsDumpLine(szLine, n)) {
+    // What else the device said while a checked dump was awaited: what it
+    // answered instead of a dump, or a one-line answer (a checksum).
     if (SharedState.bCheck) CollectOtherLine(szLine);
     return;
   }

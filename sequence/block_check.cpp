@@ -8,16 +8,24 @@
 
 namespace {
 
+// A digit the monitor does not write (a capital from one that writes a-f)
+// is a digit the line garbled.
+int CheckedDigitValue(char c, bool bLowerDigits) {
+  if (bLowerDigits && c >= 'A' && c <= 'F') return -1;
+  return HexDigitValue(c);
+}
+
 // The pairs of one line, read where the decoder reads them; a pair that is
 // not two hex digits, or a count other than sixteen, fails the line.
 bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *szWhy,
                        size_t iWhySize) {
+  bool bLowerDigits = CurrentDialect()->oLayout.bLowerDigits;
   DumpPairWalk oWalk;
   StartDumpPairs(&oWalk, szLine, strlen(szLine));
   size_t iCount = 0;
   for (const char *pPair = NextDumpPair(&oWalk); pPair != nullptr; pPair = NextDumpPair(&oWalk)) {
-    int iHigh = HexDigitValue(pPair[0]);
-    int iLow = HexDigitValue(pPair[1]);
+    int iHigh = CheckedDigitValue(pPair[0], bLowerDigits);
+    int iLow = CheckedDigitValue(pPair[1], bLowerDigits);
     if (iHigh < 0 || iLow < 0) {
       snprintf(szWhy, iWhySize, "line %d has a pair that is not hex at column %u", iLineNo,
                static_cast<unsigned>(pPair - szLine));
@@ -39,9 +47,10 @@ bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *s
 
 bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint32_t iMask,
                       char *szWhy, size_t iWhySize) {
+  bool bLowerDigits = CurrentDialect()->oLayout.bLowerDigits;
   uint32_t iAddr = 0;
   for (int i = 0; i < kDumpAddressChars; ++i) {
-    int iDigit = HexDigitValue(szLine[i]);
+    int iDigit = CheckedDigitValue(szLine[i], bLowerDigits);
     if (iDigit < 0) {
       snprintf(szWhy, iWhySize, "line %d has no address", iLineNo);
       return false;
@@ -56,23 +65,32 @@ bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint3
   return true;
 }
 
+// What the text column shows for a byte: itself, or "." (where the monitor
+// shows every byte it can as itself, only the bytes it cannot).
+bool ShownRight(uint8_t iByte, char c, bool bTextExact) {
+  uint8_t iShown = static_cast<uint8_t>(c);
+  if (!bTextExact) return c == '.' || iShown == iByte;
+  return iByte >= 0x20 && iByte < 0x7F ? iShown == iByte : c == '.';
+}
+
 // The usual text column stands two blanks after the pairs and shows each
 // byte as itself, or as "." where it cannot be shown; any other character is
 // a byte or a digit that the line garbled.
 bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, char *szWhy,
                      size_t iWhySize, bool *pbSuspect) {
+  const DumpLayout &oLayout = CurrentDialect()->oLayout;
+  size_t iColumn = static_cast<size_t>(oLayout.iTextColumn);
   size_t n = strlen(szLine);
-  if (n < kLineTextColumn + kLineBytes || szLine[kLineTextColumn - 2] != ' ' ||
-      szLine[kLineTextColumn - 1] != ' ') {
+  if (n < iColumn + kLineBytes || szLine[iColumn - 2] != ' ' || szLine[iColumn - 1] != ' ') {
     return true;  // no text column to compare with
   }
   for (int i = 0; i < kLineBytes; ++i) {
-    char c = szLine[kLineTextColumn + i];
+    char c = szLine[iColumn + i];
     uint8_t iShown = static_cast<uint8_t>(c);
     // A byte the column could show as itself shown as ".": its pair may have
     // been a byte that it cannot show, with a digit flipped on the way.
     if (c == '.' && pBytes[i] != '.' && pBytes[i] >= 0x20 && pBytes[i] < 0x7F) *pbSuspect = true;
-    if (c != '.' && iShown != pBytes[i]) {
+    if (!ShownRight(pBytes[i], c, oLayout.bTextExact)) {
       if (iShown >= 0x20 && iShown < 0x7F) {
         snprintf(szWhy, iWhySize, "line %d shows byte %.2X as '%c' in its text column", iLineNo,
                  pBytes[i], c);
@@ -101,9 +119,7 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
     eFault = pBlock->iLines == 0 ? kBlockNotADump : kBlockDamaged;
     return false;
   }
-  // A two-digit bank sets only address bits 16 to 23: the monitor's idea of
-  // the upper byte is not ours to check.
-  uint32_t iMask = bLongAddr ? 0xFFFFFFFFu : 0x00FFFFFFu;
+  uint32_t iMask = CheckedAddressMask(bLongAddr);
   for (int i = 0; i < kBlockDumpLines; ++i) {
     const char *szLine = pBlock->aszLine[i];
     uint8_t *pLineBytes = pBytes + i * kLineBytes;

@@ -11,9 +11,11 @@
 #include "core/shared_state.h"
 
 // Judges a collected block for the block at iAddr: exactly eight dump lines
-// of sixteen hex pairs each, address fields iAddr, iAddr + 16, ... (compared
-// on the low 24 bits when the bank has two digits, all 32 with four), and a
-// text column, where there is one, that agrees with the bytes. Fills
+// of sixteen hex pairs each, in the dialect's layout, address fields iAddr,
+// iAddr + 16, ... (compared as the dialect's address rule says: for the
+// default monitor on the low 24 bits when the bank has two digits, all 32
+// with four), and a text column, where there is one, that agrees with the
+// bytes. Fills
 // pBytes[kBlockBytes] and returns true when it passes; otherwise says what is
 // wrong in szWhy.
 // *peFault, when given, says what kind of failure it was; *pbSuspect, when

@@ -12,6 +12,7 @@
 #include "sequence/block_check.h"
 #include "sequence/command_handoff.h"
 #include "sequence/line_trouble.h"
+#include "sequence/device_checksum.h"
 #include "sequence/monitor_state.h"
 #include "sequence/progress.h"
 
@@ -40,7 +41,9 @@ void WaitForQuietLine(uint32_t iLimitMs) {
 // A bare line end until a prompt shows; false when none came.
 bool GetBackInStep() {
   for (int i = 0; i < kInStepTries; ++i) {
-    if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) {
+    const MonitorDialect *pDialect = CurrentDialect();
+    if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, CommandTimeoutMs()) ==
+        kHandoffAnswered) {
       WaitForQuietLine(CommandTimeoutMs());
       return true;
     }
@@ -134,9 +137,11 @@ void WatchAnswerTime() {
 }
 
 bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
+  if (!DialectSends(eWhich)) return true;  // the dialect's dump names the address
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  if (PostCommandTimed(oCmdForExecute, kPrompt, CommandTimeoutMs()) == kHandoffAnswered) {
+  if (PostCommandTimed(oCmdForExecute, CurrentDialect()->szPrompt, CommandTimeoutMs()) ==
+      kHandoffAnswered) {
     WatchAnswerTime();
     return true;
   }
@@ -207,6 +212,13 @@ TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
     LogEvent("block %.8X shows a printable byte as \".\": the line is watched", iAddr);
     NoteLineTrouble(&oTrouble);
   }
+  // ---- device checksum (sequence/device_checksum.h): the monitor's own
+  // checksum of the block, where its dialect has one, must agree as well.
+  if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) {
+    NoteReadingFailed(&oMonitor, iNeed, false);
+    return kTryDamaged;
+  }
+  // ---- end of device checksum
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
   }
@@ -217,6 +229,10 @@ TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
 bool SecondReadingWanted() {
   const SharedStateRec &S = SharedState;
   if (S.bReread) return true;
+  // A monitor that checksums a block itself sees every byte, the ones its
+  // text column shows as "." included: its checksum takes the second
+  // reading's place.
+  if (CurrentDialect()->szChecksumFormat != nullptr) return false;
   return !S.bReadOnce && ReadBlockTwice(&oTrouble);
 }
 
@@ -440,6 +456,10 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 void WalkChecked(PortHandle hPort) {
   SharedStateRec &S = SharedState;
   hWalkPort = hPort;
+  // --fast, the long-dump mode, starts out reading twice until the line has
+  // shown itself clean; --check alone sends what it always has until the
+  // line shows trouble.
+  oTrouble.bDoubtAtStart = S.bFast != 0;
   uint32_t iAddr = S.iWalkStartAddr;
   bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
   if (S.bCaptureComplete || !bMore) {
@@ -453,7 +473,9 @@ void WalkChecked(PortHandle hPort) {
   }
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  if (PostCommandTimed(kLineEnd, kPrompt, CommandTimeoutMs()) != kHandoffAnswered &&
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, CommandTimeoutMs()) !=
+          kHandoffAnswered &&
       !GetBackInStep()) {
     Print("Error: the device shows no prompt. The walk stops here. \n");
     LogEvent("no prompt from the device: the walk stops");

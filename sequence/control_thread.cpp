@@ -22,11 +22,13 @@ namespace {
 bool PostPlainCommand(const char *szText) {
   const SharedStateRec &S = SharedState;
   if (!S.bBatch && S.iTimeoutMs <= 0) {
-    PostCommand(szText, kPrompt);
+    PostCommand(szText, CurrentDialect()->szPrompt);
     return true;
   }
   uint32_t iTimeoutMs = CommandTimeoutMs();
-  if (PostCommandTimed(szText, kPrompt, iTimeoutMs) == kHandoffAnswered) return true;
+  if (PostCommandTimed(szText, CurrentDialect()->szPrompt, iTimeoutMs) == kHandoffAnswered) {
+    return true;
+  }
   int iNameLen = static_cast<int>(strcspn(szText, "\r\n"));
   Print("Error: no prompt after %.*s within %u ms. The walk stops here. \n", iNameLen, szText,
         iTimeoutMs);
@@ -40,7 +42,7 @@ void WalkPlain() {
 
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
-  if (!PostPlainCommand(kLineEnd)) {
+  if (!PostPlainCommand(CurrentDialect()->szAskPrompt)) {
     S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
     return;
   }
@@ -51,8 +53,10 @@ void WalkPlain() {
   while (bMore) {
     ShowProgress(iAddr);
     // Bank and offset go out for every block, changed or not: the monitor's
-    // own notion of the current address is never trusted.
+    // own notion of the current address is never trusted. (A dialect whose
+    // dump names the address has neither.)
     for (BlockCommand eWhich : {kBankCommand, kOffsetCommand, kDumpCommand}) {
+      if (!DialectSends(eWhich)) continue;
       ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
       if (!PostPlainCommand(oCmdForExecute)) {
         S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);

@@ -3,7 +3,7 @@
 
 bool ReadBlockTwice(const LineTrouble *pTrouble) {
   uint64_t n = pTrouble->iBlock;
-  if (n < kDoubtBlocks) return true;
+  if (pTrouble->bDoubtAtStart && n < kDoubtBlocks) return true;
   if (pTrouble->iTroubles >= 1 && n - pTrouble->aTroubleAt[0] <= kDoubtBlocks) return true;
   return pTrouble->iTroubles >= 2 && n - pTrouble->aTroubleAt[1] <= kTroubleWindow;
 }

@@ -4,8 +4,8 @@
 // the column shows as "." (most bytes of a firmware image) has nothing to be
 // compared with: a flipped digit there passes. Two readings that agree catch
 // it. So a block is read twice while the line has shown trouble lately: in
-// the first kDoubtBlocks blocks of a run (until the line has shown itself
-// clean), for kDoubtBlocks blocks after any trouble, and for as long as two
+// the first kDoubtBlocks blocks of a run if asked (until the line has shown
+// itself clean), for kDoubtBlocks blocks after any trouble, and for as long as two
 // troubles fall within kTroubleWindow blocks. Trouble is a failed try, a
 // block whose text column shows a printable byte as ".", or a receive error
 // that the port counted.
@@ -28,6 +28,7 @@ enum {
 };
 
 struct LineTrouble {
+  bool bDoubtAtStart;      // the first kDoubtBlocks blocks are read twice
   uint64_t iBlock;         // blocks done so far: the current block's number
   uint64_t aTroubleAt[2];  // the blocks of the last two troubles, newest first
   int iTroubles;           // how many of them there are (0 to 2)

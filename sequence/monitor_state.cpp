@@ -4,6 +4,9 @@
 #include "core/device_dialogue.h"
 
 int BlockCommandsNeeded(const MonitorState *pState, uint32_t iAddr, bool bLeaveOut) {
+  // A dump that names its address needs nothing before it, and is never a
+  // finding about whether the monitor advances by itself.
+  if (CurrentDialect()->bDumpNamesAddress) return kNeedAll;
   if (!bLeaveOut || !pState->bKnown || pState->eAdvance == kAdvanceNo) return kNeedAll;
   // A new bank is set with its offset: what a monitor does with its offset
   // when the bank changes is its own affair.

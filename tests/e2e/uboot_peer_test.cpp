@@ -1,6 +1,9 @@
 // uboot_peer_test.cpp - the real U-Boot under QEMU answers as the program
 // will meet it: a dump of the flash shows the firmware image, and crc32 gives
-// the common CRC-32 of it, on a pseudo-terminal opened after the boot.
+// the common CRC-32 of it, on a pseudo-terminal opened after the boot. Then
+// the program itself with --monitor uboot: the flash byte for byte, RAM the
+// test wrote confirmed by U-Boot's checksums, and the simulated U-Boot's
+// flipped digits caught by them.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +12,7 @@
 #include <string>
 
 #include "../common/uboot.h"
+#include "harness.h"
 
 namespace {
 
@@ -87,6 +91,100 @@ TEST_F(UBootPeerTest, ChecksumOfTheFlashIsTheCommonCrc32OnEveryOpening) {
               std::string::npos)
         << sReply;
   }
+}
+
+size_t Count(const std::string &sText, const std::string &sNeedle) {
+  size_t iCount = 0;
+  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
+    ++iCount;
+  }
+  return iCount;
+}
+
+// Runs the program unattended in sDir; its exit status, or -1 when it did
+// not end in time.
+int RunVexlor(const std::vector<std::string> &aArgs, const std::string &sDir, std::string *psOut) {
+  Process oRun;
+  std::vector<std::string> aArgv = {VexlorBinary()};
+  aArgv.insert(aArgv.end(), aArgs.begin(), aArgs.end());
+  if (!oRun.Start(aArgv, -1, sDir)) return -1;
+  int iStatus = -1;
+  bool bEnded = oRun.WaitExit(240, &iStatus);
+  *psOut = oRun.Output();
+  if (!bEnded) oRun.Kill();
+  return bEnded ? iStatus : -1;
+}
+
+TEST_F(UBootPeerTest, ProgramDumpsSixtyFourKiBOfTheFlashExactly) {
+  std::string sDir = MakeTempDir("uboot-flash");
+  std::string sOut;
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--log", "session.log",
+                       oPeer.sPtyPath, "115200", "0", "FFFF", "quiet"},
+                      sDir, &sOut),
+            0)
+      << sOut;
+  EXPECT_NE(sOut.find(" Command     : md.b   \n"), std::string::npos) << sOut;
+  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_0000_FFFF.bin") == UBootImageHead(0x10000))
+      << "the capture differs from the firmware image";
+  std::string sLog = ReadFileBytes(sDir + "/session.log");
+  EXPECT_NE(sLog.find(" -- monitor: uboot\n"), std::string::npos);
+  // One md.b and one crc32 a block, each ended by a carriage return alone.
+  EXPECT_EQ(Count(sLog, " TX md.b "), 512u);
+  EXPECT_EQ(Count(sLog, " TX crc32 "), 512u);
+  // A line feed after the return would repeat the command.
+  EXPECT_EQ(Count(sLog, " 80\\r\n"), 1024u);
+}
+
+// RAM that the test wrote through U-Boot (text bytes and others, which the
+// text column shows differently), read back checked and confirmed.
+TEST_F(UBootPeerTest, CheckedDumpOfWrittenRamIsConfirmedByChecksums) {
+  int iFd = OpenAtPrompt(oPeer);
+  ASSERT_GE(iFd, 0) << "U-Boot did not answer on " << oPeer.sPtyPath;
+  std::string sReply;
+  EXPECT_TRUE(RunUBootCommand(iFd, "mw.b 40000000 41 80", kReply, &sReply)) << sReply;
+  EXPECT_TRUE(RunUBootCommand(iFd, "mw.b 40000080 e7 80", kReply, &sReply)) << sReply;
+  EXPECT_TRUE(RunUBootCommand(iFd, "mw.b 400000c0 2e 10", kReply, &sReply)) << sReply;
+  CloseUBootConsole(iFd);
+  std::string sExpected = std::string(0x80, 'A') + std::string(0x40, '\xe7') +
+                          std::string(0x10, '.') + std::string(0x30, '\xe7');
+  std::string sDir = MakeTempDir("uboot-ram");
+  std::string sOut;
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--check", "--pace", "0", "--batch", "--log",
+                       "session.log", oPeer.sPtyPath, "115200", "40000000", "400000FF", "quiet"},
+                      sDir, &sOut),
+            0)
+      << sOut;
+  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_40000000_400000FF.bin") == sExpected) << sOut;
+  std::string sLog = ReadFileBytes(sDir + "/session.log");
+  EXPECT_NE(sLog.find(" RX crc32 for 40000000 ... 4000007f ==> 04188ade\\r\\n"), std::string::npos)
+      << sLog;
+  EXPECT_EQ(Count(sLog, " TX crc32 "), 2u);
+  EXPECT_EQ(Count(sOut, "Retry "), 0u) << sOut;
+}
+
+// The simulated U-Boot flips digits: a flip that keeps a pair hex and whose
+// byte the text column shows as "." either way passes every look at the
+// line, and only the device's checksum catches it.
+TEST(UBootDialect, DeviceChecksumsCatchFlippedDigits) {
+  std::string sDir = MakeTempDir("uboot-sim");
+  Sim oSim;
+  ASSERT_TRUE(
+      oSim.Start({"--dialect", "uboot", "--echo", "--seed", "3", "--flip-digit", "0.05"}, sDir));
+  std::string sOut;
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--retries", "20", oSim.sPtyPath,
+                       "115200", "1C000", "1FFFF", "quiet"},
+                      sDir, &sOut),
+            0)
+      << sOut;
+  Process oPattern;
+  int iStatus = -1;
+  ASSERT_TRUE(oPattern.Start(
+      {MONITOR_SIM_BIN, "--write-pattern", sDir + "/pattern.bin", "1C000", "1FFFF"}, -1, sDir));
+  ASSERT_TRUE(oPattern.WaitExit(30, &iStatus));
+  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1FFFF.bin") == ReadFileBytes(sDir + "/pattern.bin"))
+      << sOut;
+  EXPECT_GE(Count(sOut, "Retry "), 5u) << sOut;
+  EXPECT_GE(Count(sOut, ": the device's checksum "), 1u) << sOut;
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // block_check_fuzz.cpp - the check of a whole block under arbitrary lines.
 //
 // Each input is one collected block: its first four bytes give the block's
-// address, the fifth whether the bank has four digits, and the rest, split at
-// line feeds, is the lines the device printed. The lines that qualify as dump
-// lines (70 characters or more of text, not starting with '>') are kept as the
-// collector keeps them, and CheckBlock judges them. A small model of the
+// address, the fifth whether the bank has four digits (bit 0) and whether
+// the monitor is U-Boot (bit 1), and the rest, split at line feeds, is the
+// lines the device printed. The lines that qualify as dump lines (default:
+// 70 characters or more of text, not starting with '>'; U-Boot: 75 or more,
+// eight hex digits and ':') are kept as the collector keeps them, and
+// CheckBlock judges them. A small model of the
 // rules, written apart from the program's code, must reach the same verdict
 // and, for a block that passes, the same 128 bytes; a failed block must say
 // why.
@@ -71,6 +73,53 @@ bool ModelCheck(const std::vector<std::string> &aLines, uint32_t iAddr, bool bLo
   return true;
 }
 
+// U-Boot's md.b: eight lines; each "aaaaaaaa:" with all 32 bits of the
+// address; exactly sixteen pairs of lower-case digits at 10, 13, ..., 55
+// with blanks between and around them; and where two blanks at 57 and 58
+// are followed by sixteen more characters, bytes 20..7E as themselves and
+// every other byte as '.'.
+bool ModelUBootCheck(const std::vector<std::string> &aLines, uint32_t iAddr, uint8_t *pBytes) {
+  if (aLines.size() != 8) return false;
+  auto Lower = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+  for (size_t k = 0; k < 8; ++k) {
+    const std::string &s = aLines[k];
+    uint32_t iLineAddr = 0;
+    for (size_t i = 0; i < 8; ++i) {
+      if (!Lower(s[i])) return false;
+      iLineAddr = iLineAddr << 4 | static_cast<uint32_t>(ModelHex(s[i]));
+    }
+    if (iLineAddr != iAddr + 16 * k) return false;
+    std::vector<uint8_t> aLine;
+    for (size_t i = 10; i < s.size() && i < 57;) {
+      if (s[i] == ' ') {
+        ++i;
+        continue;
+      }
+      if (!Lower(s[i]) || !Lower(s[i + 1])) return false;
+      aLine.push_back(static_cast<uint8_t>(ModelHex(s[i]) * 16 + ModelHex(s[i + 1])));
+      i += 2;
+    }
+    if (aLine.size() != 16) return false;
+    if (s.size() >= 75 && s[57] == ' ' && s[58] == ' ') {
+      for (size_t j = 0; j < 16; ++j) {
+        bool bShown = aLine[j] >= 0x20 && aLine[j] < 0x7F;
+        if (s[59 + j] != (bShown ? static_cast<char>(aLine[j]) : '.')) return false;
+      }
+    }
+    memcpy(pBytes + 16 * k, aLine.data(), 16);
+  }
+  return true;
+}
+
+bool ModelIsDumpLine(const std::string &sText, bool bUBoot) {
+  if (!bUBoot) return sText.size() >= 70 && sText[0] != '>';
+  if (sText.size() < 75 || sText[8] != ':') return false;
+  for (size_t i = 0; i < 8; ++i) {
+    if (ModelHex(sText[i]) < 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
@@ -78,6 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
   uint32_t iAddr = static_cast<uint32_t>(pData[0]) << 24 | static_cast<uint32_t>(pData[1]) << 16 |
                    static_cast<uint32_t>(pData[2]) << 8 | pData[3];
   bool bLong = (pData[4] & 1) != 0;
+  bool bUBoot = (pData[4] & 2) != 0;
+  SharedState.eDialect = bUBoot ? kDialectUBoot : kDialectDefault;
   std::string sRest(reinterpret_cast<const char *>(pData + 5), iSize - 5);
 
   // The lines as the collector keeps them: text up to the first zero byte,
@@ -92,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
     std::string sText = sRest.substr(iStart, iEnd - iStart);
     sText = sText.substr(0, sText.find('\0'));
     iStart = iEnd + 1;
-    if (sText.size() < 70 || sText[0] == '>') continue;
+    if (!ModelIsDumpLine(sText, bUBoot)) continue;
     std::string sKept = sText.substr(0, kBlockLineChars - 1);
     if (oBlock.iLines < kBlockLinesKept) {
       memcpy(oBlock.aszLine[oBlock.iLines], sKept.c_str(), sKept.size() + 1);
@@ -106,7 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
   char szWhy[160];
   memset(szWhy, 'x', sizeof szWhy);
   bool bPassed = CheckBlock(&oBlock, iAddr, bLong, aBytes, szWhy, sizeof szWhy);
-  bool bModel = ModelCheck(aModelLines, iAddr, bLong, aModelBytes);
+  bool bModel = bUBoot ? ModelUBootCheck(aModelLines, iAddr, aModelBytes)
+                       : ModelCheck(aModelLines, iAddr, bLong, aModelBytes);
   if (bPassed != bModel) {
     fprintf(stderr, "verdict %d, model %d: %.160s\n", bPassed, bModel, bPassed ? "" : szWhy);
     abort();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <functional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "core/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
+#include "sequence/device_checksum.h"
 #include "receive/line_assembler.h"
 #include "test_support.h"
 
@@ -114,6 +116,101 @@ TEST(BlockCheck, JudgesWholeBlocks) {
   }
 }
 
+// md.b's line: "0001c080: 41 44 ... 74  ADGJ...", lower-case digits, and
+// every byte from 20 to 7E shown as itself.
+std::string UBootLine(uint32_t iAddr) {
+  char szLine[128];
+  int n = snprintf(szLine, sizeof szLine, "%.8x:", iAddr);
+  std::string sText;
+  for (uint32_t i = 0; i < 16; ++i) {
+    uint8_t c = ImageByte(iAddr + i);
+    n += snprintf(szLine + n, sizeof szLine - static_cast<size_t>(n), " %.2x", c);
+    sText += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+  }
+  return std::string(szLine) + "  " + sText;
+}
+
+TEST(BlockCheck, JudgesUBootBlocksByItsLayout) {
+  ResetSharedState();
+  SharedState.eDialect = kDialectUBoot;
+  const uint32_t iAddr = 0x4001C080;
+  const BlockCase aCases[] = {
+      {"clean", [](std::vector<std::string> *) {}, false, ""},
+      {"the top byte counts: md.b names the whole address",
+       [](std::vector<std::string> *p) { (*p)[0].replace(0, 2, "ff"); }, false,
+       "line 1 has address FF01C080, expected 4001C080"},
+      {"a capital digit is garbled",
+       [](std::vector<std::string> *p) { (*p)[1].replace(10, 2, "4A"); }, false,
+       "line 2 has a pair that is not hex at column 10"},
+      {"a dot for a byte that is shown as itself",
+       [](std::vector<std::string> *p) { (*p)[0][59] = '.'; }, false,
+       "line 1 shows byte 41 as '.' in its text column"},
+      {"a flipped digit that the text column shows",
+       [](std::vector<std::string> *p) { (*p)[0][11] = '2'; }, false,
+       "line 1 shows byte 42 as 'A' in its text column"},
+  };
+  for (const BlockCase &oCase : aCases) {
+    std::vector<std::string> aLines;
+    for (uint32_t i = 0; i < 8; ++i) aLines.push_back(UBootLine(iAddr + 16 * i));
+    oCase.pMangle(&aLines);
+    BlockLines oBlock = Collected(aLines);
+    uint8_t aBytes[kBlockBytes] = {};
+    char szWhy[160] = "";
+    bool bPassed = CheckBlock(&oBlock, iAddr, oCase.bLongAddr, aBytes, szWhy, sizeof szWhy);
+    EXPECT_STREQ(szWhy, oCase.szWhy) << oCase.szName;
+    EXPECT_EQ(bPassed, oCase.szWhy[0] == 0) << oCase.szName;
+    for (uint32_t i = 0; bPassed && i < kBlockBytes; ++i) {
+      ASSERT_EQ(aBytes[i], ImageByte(iAddr + i)) << oCase.szName << " byte " << i;
+    }
+  }
+  ResetSharedState();
+}
+
+// crc32's answer is taken only whole and only for the block asked about.
+TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
+  ResetSharedState();
+  uint32_t iValue = 0;
+  const char kAnswer[] = "crc32 for 40000000 ... 4000007f ==> 04188ade";
+  EXPECT_FALSE(ParseChecksumAnswer(kAnswer, 0x40000000, &iValue));  // the default has none
+  SharedState.eDialect = kDialectUBoot;
+  char oCmd[kTextSize];
+  ASSERT_TRUE(ComposeChecksumCommand(0x4001C000, oCmd));
+  EXPECT_STREQ(oCmd, "crc32 4001C000 80\r");
+  EXPECT_TRUE(ParseChecksumAnswer(kAnswer, 0x40000000, &iValue));
+  EXPECT_EQ(iValue, 0x04188ADEu);
+  const char *const aWrong[] = {
+      "crc32 for 40000080 ... 400000ff ==> 04188ade",   // another block's
+      "crc32 for 40000000 ... 4000007f ==> 04188ad",    // short
+      "crc32 for 40000000 ... 4000007f ==> 04188adex",  // more after it
+      "crc32 for 40000000 ... 4000007f ==> 04188aDe",   // a garbled digit
+      "crc32 for 40000000 ... 4000007f ==> ",           // cut
+      "crc32 40000000 80",                              // the echo alone
+      "",                                               // no answer
+  };
+  for (const char *szWrong : aWrong) {
+    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x40000000, &iValue)) << szWrong;
+  }
+  ResetSharedState();
+}
+
+// monitor-sim's built-in memory (tools/monitor-sim/sim_memory.cpp).
+uint8_t SimPatternByte(uint32_t iAddr) {
+  uint32_t iValue = (iAddr * 7u) ^ (iAddr >> 8) ^ ((iAddr >> 16) * 13u) ^ ((iAddr >> 24) * 29u);
+  return static_cast<uint8_t>(iValue & 0xFFu);
+}
+
+// The common CRC-32, as the device computes it: the check value, 128 bytes
+// of 41 (U-Boot's answer after "mw.b 40000000 41 80"), and the simulator's
+// pattern at 0001C000.
+TEST(BlockCheck, Crc32IsTheCommonOne) {
+  EXPECT_EQ(Crc32(reinterpret_cast<const uint8_t *>("123456789"), 9), 0xCBF43926u);
+  uint8_t aBlock[kBlockBytes];
+  memset(aBlock, 0x41, sizeof aBlock);
+  EXPECT_EQ(Crc32(aBlock, sizeof aBlock), 0x04188ADEu);
+  for (uint32_t i = 0; i < kBlockBytes; ++i) aBlock[i] = SimPatternByte(0x1C000 + i);
+  EXPECT_EQ(Crc32(aBlock, sizeof aBlock), 0xD575DF48u);
+}
+
 class BlockCollection : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -163,6 +260,30 @@ TEST_F(BlockCollection, AnAnswerWithoutLinesGivesAnEmptyBlock) {
   Feed("?DM\r\n>");
   ASSERT_EQ(S.iBlockReadyGen.load(), 5u);
   EXPECT_EQ(S.oBlockReady.iLines, 0u);
+}
+
+// U-Boot echoes the command and answers crc32 in one line of its own: that
+// line is kept with the collection, the echo is no dump line, and a dump's
+// lines, taken from the recorded session, still make the block.
+TEST_F(BlockCollection, KeepsTheOneLineAnswerBesideTheUBootDump) {
+  SharedStateRec &S = SharedState;
+  S.eDialect = kDialectUBoot;
+  snprintf(S.szPrompt, kTextSize, "=> ");
+  S.iCollectGen.store(1);
+  AwaitPrompt();
+  Feed("crc32 0 80\r\ncrc32 for 00000000 ... 0000007f ==> 6bf38b0c\r\n=> ");
+  ASSERT_EQ(S.iBlockReadyGen.load(), 1u);
+  EXPECT_EQ(S.oBlockReady.iLines, 0u);
+  EXPECT_STREQ(S.oBlockReady.szAnswer, "crc32 for 00000000 ... 0000007f ==> 6bf38b0c");
+  S.iCollectGen.store(2);
+  AwaitPrompt();
+  Feed(
+      "md.b 00000000 10\r\n"
+      "00000000: 0a 00 00 14 1f 20 03 d5 00 00 00 00 00 00 00 00  ..... ..........\r\n=> ");
+  ASSERT_EQ(S.iBlockReadyGen.load(), 2u);
+  EXPECT_EQ(S.oBlockReady.iLines, 1u);
+  EXPECT_STREQ(S.oBlockReady.szAnswer, "md.b 00000000 10");
+  S.eDialect = kDialectDefault;
 }
 
 }  // namespace

@@ -60,6 +60,20 @@ TEST_F(DumpDecoder, PairsEndAtCharacterFiftySix) {
   EXPECT_EQ(static_cast<unsigned char>(sGot.back()), 0x34);
 }
 
+// U-Boot's md.b line (from the recorded session) by its own layout; what
+// U-Boot prints around it is no dump line.
+TEST_F(DumpDecoder, UBootLinesByTheirLayoutAndNothingElse) {
+  SharedState.eDialect = kDialectUBoot;
+  const std::string sLine =
+      "00000010: 28 d2 0e 00 00 00 00 00 28 d2 0e 00 00 00 00 00  (.......(.......";
+  EXPECT_EQ(Decode(sLine), std::string("\x28\xd2\x0e\0\0\0\0\0\x28\xd2\x0e\0\0\0\0\0", 16));
+  EXPECT_EQ(Decode(sLine.substr(0, 74)), "");                        // cut in its text column
+  EXPECT_EQ(Decode(kLine + " 00"), "");                              // the default's layout
+  EXPECT_EQ(Decode("md.b 00000010 80" + std::string(60, ' ')), "");  // the echo, however long
+  EXPECT_EQ(Decode("crc32 for 00000000 ... 0000007f ==> 6bf38b0c"), "");
+  EXPECT_EQ(Decode("=> " + sLine), "");
+}
+
 TEST_F(DumpDecoder, NonHexCharactersCountAsZeroDigits) {
   EXPECT_EQ(HexPairToByte("G1"), 0x01);
   EXPECT_EQ(HexPairToByte("1G"), 0x10);

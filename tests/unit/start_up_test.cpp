@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/capture_file.h"
+#include "core/device_dialogue.h"
 #include "core/shared_state.h"
 #include "core/start_up.h"
 #include "test_support.h"
@@ -170,6 +172,7 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--log="}, "Error: --log: \"\" is not a file name that fits \n"},
       {{"--retries", "2"}, "Error: --retries needs --check (or --fast, --reread, --resume) \n"},
       {{"-c"}, "Error: unknown option -c \n"},
+      {{"--monitor", "ubot"}, "Error: --monitor: \"ubot\" is not default or uboot \n"},
       {{"--check", "--reconnect", "30", "--flow", "none", "--pace", "2", "--"}, ""},
       {{"--check", "--reconnect=30", "--flow=none", "--pace=2"}, ""},
   };
@@ -210,6 +213,33 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
   EXPECT_EQ(SharedState.iPaceMs, 0);
   EXPECT_EQ(SharedState.bCheck, 1);
   unlink((sDump + "_0000_00FF.bin").c_str());
+}
+
+// With --monitor uboot the fifth positional is OutToConsole and a sixth is
+// a command word, which that monitor does not take; the dump word md.b
+// stands in the report and in the capture's name.
+TEST_F(StartUpTest, UBootTakesFourPositionalsAndNoCommandWords) {
+  const char kUBootUsage[] =
+      "Vexlor.exe --monitor uboot [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
+      "[OutToConsole] \n";
+  std::string sOut;
+  EXPECT_EQ(Run({"v", "--batch", "--monitor", "uboot", "p", "9600", "0", "FF", "DM", "x"}, &sOut),
+            2);
+  EXPECT_EQ(sOut, "Error: --monitor uboot takes no command words \n" + std::string(kUsageText) +
+                      kUBootUsage);
+  ResetSharedState();
+  EXPECT_EQ(Parse({"v", "p", "9600", "0"}, &sOut), kArgsUsage);
+  SharedState.eDialect = kDialectUBoot;
+  EXPECT_EQ(Parse({"v", "p", "9600", "0"}, &sOut), kArgsUsage);
+  EXPECT_EQ(sOut, kUsageText + std::string(kUBootUsage));
+  EXPECT_EQ(Parse({"v", "p", "9600", "4001C000", "4001FFFF", "quiet"}), kArgsOk);
+  EXPECT_EQ(SharedState.bOutToConsole, 0);
+  EXPECT_EQ(SharedState.iStartAddr, 0x4001C000u);
+  EXPECT_STREQ(SharedState.szCommand1, "md.b");
+  EXPECT_STREQ(SharedState.szCommand3, "md.b");
+  char szName[kTextSize];
+  ASSERT_TRUE(ComposeCaptureName(szName, sizeof szName));
+  EXPECT_STREQ(szName, "md.b_4001C000_4001FFFF.bin");
 }
 
 }  // namespace

@@ -293,6 +293,13 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
     pDialogue->sLine.clear();
     return;
   }
+  // U-Boot drops the line typed so far on Ctrl+C and shows a fresh prompt
+  // (an empty line would repeat its last command).
+  if (iByte == 3 && oOptions.eDialect == kDialectUboot) {
+    pDialogue->sLine.clear();
+    Send(pDialogue, "<INTERRUPT>" + oOptions.sLineEnd + kUbootPrompt);
+    return;
+  }
   if (oOptions.bEcho) Send(pDialogue, std::string(1, static_cast<char>(iByte)));
   if (iByte == 8 || iByte == 127) {
     if (!pDialogue->sLine.empty()) pDialogue->sLine.pop_back();

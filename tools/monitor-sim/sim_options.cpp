@@ -213,7 +213,8 @@ const char kUsageHead[] =
     "  md.b ADDR [COUNT]  COUNT bytes (default 40) as lines of 16; md.b alone goes on\n"
     "  crc32 ADDR COUNT   CRC-32 of COUNT bytes\n"
     "  mw.b ADDR VAL [N]  write VAL to N bytes (default 1)\n"
-    "  empty line         just the prompt; anything else: Unknown command\n";
+    "  empty line         just the prompt; anything else: Unknown command\n"
+    "  Ctrl+C             the line dropped, \"<INTERRUPT>\" and a fresh prompt\n";
 
 const char kUsageTail[] =
     "\n"

@@ -1,0 +1,51 @@
+// device_checksum.cpp - the device's checksum of a block, asked and compared.
+#include "sequence/device_checksum.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "core/device_dialogue.h"
+#include "core/shared_state.h"
+#include "sequence/command_handoff.h"
+
+uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
+  uint32_t iCrc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < iCount; ++i) {
+    iCrc ^= pBytes[i];
+    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
+  }
+  return ~iCrc;
+}
+
+bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
+  SharedStateRec &S = SharedState;
+  char oCmdForExecute[kTextSize];
+  if (!ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
+  // The answer is collected like a dump's lines, so that it is the answer to
+  // this command, complete at its prompt, and not a line from before.
+  uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
+  S.iCollectGen.store(iGen, std::memory_order_release);
+  int iNameLen = static_cast<int>(strcspn(oCmdForExecute, "\r\n"));
+  if (PostCommandTimed(oCmdForExecute, CurrentDialect()->szPrompt, CommandTimeoutMs()) !=
+      kHandoffAnswered) {
+    snprintf(szWhy, iWhySize, "no prompt after %.*s", iNameLen, oCmdForExecute);
+    return false;
+  }
+  if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
+    snprintf(szWhy, iWhySize, "the checksum's answer did not arrive before its prompt");
+    return false;
+  }
+  uint32_t iDevice = 0;
+  if (!ParseChecksumAnswer(S.oBlockReady.szAnswer, iAddr, &iDevice)) {
+    snprintf(szWhy, iWhySize, "%.*s gave no checksum of the block (\"%.60s\")", iNameLen,
+             oCmdForExecute, S.oBlockReady.szAnswer);
+    return false;
+  }
+  uint32_t iOurs = Crc32(pBytes, kBlockBytes);
+  if (iDevice != iOurs) {
+    snprintf(szWhy, iWhySize, "the device's checksum %.8X differs from the block's %.8X", iDevice,
+             iOurs);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,24 @@
+// device_checksum.h - a checked block confirmed by the device's own checksum.
+//
+//   Crc32                   the common CRC-32 (reflected, polynomial EDB88320)
+//   ConfirmBlockByChecksum  asks the monitor for its checksum of a block that
+//                           passed its check, and compares it with the bytes
+//
+// A flipped digit that still makes a hex pair passes every look at the dump
+// line; the monitor's checksum over its memory does not. ConfirmBlockByChecksum
+// runs on the control thread of a checked walk, posts the dialect's checksum
+// command with a time-out, and reads the answer line that the block
+// collection kept (BlockLines::szAnswer). It raises iCollectGen; it writes
+// nothing else in SharedState but through the hand-off.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
+
+// True when the device's checksum of the kBlockBytes at pBytes, read from
+// iAddr, agrees, or when the dialect has no checksum command. Otherwise
+// says in szWhy why not (no prompt, no answer, an answer that is no
+// checksum of this block, a checksum that differs).
+bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize);
