@@ -405,8 +405,9 @@ void SayWhatTheCaptureIsWorth() {
   LogEvent("checked: %s", szLine);
 }
 
-// The map's end line: how many bytes are bad, in how many areas.
-void SayWhatTheMapHolds(bool bWalkDone) {
+// The map's end line: how many bytes are bad, in how many areas. Returns
+// whether any are.
+bool SayWhatTheMapHolds(bool bWalkDone) {
   uint64_t iBadBytes = 0;
   uint64_t iBadAreas = 0;
   FinishMap(bWalkDone, &iBadBytes, &iBadAreas);
@@ -414,9 +415,16 @@ void SayWhatTheMapHolds(bool bWalkDone) {
         static_cast<unsigned long long>(iBadBytes), static_cast<unsigned long long>(iBadAreas));
   LogEvent("map: %llu bytes bad in %llu areas", static_cast<unsigned long long>(iBadBytes),
            static_cast<unsigned long long>(iBadAreas));
-  if (bWalkDone && iBadBytes > 0) {
-    SharedState.eWalkOutcome.store(kWalkBadBlocks, std::memory_order_release);
-  }
+  return iBadBytes > 0;
+}
+
+// The walk went through the whole range. The outcome is set last: an
+// unattended run ends the moment it is set.
+void EndWalk() {
+  EndProgress();
+  bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
+  SayWhatTheCaptureIsWorth();
+  SharedState.eWalkOutcome.store(bBad ? kWalkBadBlocks : kWalkComplete, std::memory_order_release);
 }
 
 // The next block to read after iAddr: the next in the range, or with a map
@@ -464,11 +472,7 @@ void WalkChecked(PortHandle hPort) {
   bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
   if (S.bCaptureComplete || !bMore) {
     // A capture that already holds the range: nothing to ask for.
-    EndProgress();
-    if (CaptureHasMap()) SayWhatTheMapHolds(true);
-    if (S.eWalkOutcome.load() == kWalkRunning) {
-      S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
-    }
+    EndWalk();
     return;
   }
   // The first hand-over waits for the operator's start, and its prompt shows
@@ -506,8 +510,5 @@ void WalkChecked(PortHandle hPort) {
     NoteBlockRead(&oTrouble);
     bMore = NextBlockToWalk(iAddr, &iAddr);
   }
-  EndProgress();
-  S.eWalkOutcome.store(kWalkComplete, std::memory_order_release);
-  if (CaptureHasMap()) SayWhatTheMapHolds(true);
-  SayWhatTheCaptureIsWorth();
+  EndWalk();
 }

@@ -9,6 +9,7 @@
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 #include "sequence/command_handoff.h"
+#include "sequence/line_trouble.h"
 #include "sequence/monitor_state.h"
 #include "core/device_dialogue.h"
 #include "test_support.h"
@@ -98,6 +99,41 @@ TEST_F(Sequence, CommandsABlockNeedsFollowWhatIsKnownOfTheMonitor) {
   MonitorState oUnsure = {};
   EXPECT_FALSE(NoteReadingFailed(&oUnsure, kNeedAll, true));
   EXPECT_EQ(oUnsure.eAdvance, kAdvanceUnknown);
+}
+
+// When blocks are read twice: at the start of a --fast run, for a stretch
+// after any trouble, and while troubles come close together; and what the
+// port's counters say (a stand-in for a port that keeps them).
+TEST_F(Sequence, SecondReadingsFollowTheLinesTrouble) {
+  LineTrouble oTrouble = {};
+  oTrouble.bDoubtAtStart = true;
+  for (int i = 0; i < kDoubtBlocks; ++i) {
+    EXPECT_TRUE(ReadBlockTwice(&oTrouble)) << i;
+    NoteBlockRead(&oTrouble);
+  }
+  EXPECT_FALSE(ReadBlockTwice(&oTrouble));
+  NoteLineTrouble(&oTrouble);  // at block 16
+  for (int i = 0; i <= kDoubtBlocks; ++i) NoteBlockRead(&oTrouble);
+  EXPECT_FALSE(ReadBlockTwice(&oTrouble));  // 17 clean blocks since
+  NoteLineTrouble(&oTrouble);               // a second trouble within the window
+  for (int i = 0; i < 100; ++i) NoteBlockRead(&oTrouble);
+  EXPECT_TRUE(ReadBlockTwice(&oTrouble));
+  for (int i = 0; i < kTroubleWindow; ++i) NoteBlockRead(&oTrouble);
+  EXPECT_FALSE(ReadBlockTwice(&oTrouble));
+  // --check alone starts with single readings.
+  LineTrouble oPlain = {};
+  EXPECT_FALSE(ReadBlockTwice(&oPlain));
+
+  PortErrorCounts oBefore = {1, 2, 3, 4, 5};
+  PortErrorCounts oSame = oBefore;
+  EXPECT_EQ(LineErrorsBetween(oBefore, oSame), 0u);
+  PortErrorCounts oFramed = oBefore;
+  oFramed.iFrame += 2;
+  oFramed.iBufferOverrun += 1;
+  EXPECT_EQ(LineErrorsBetween(oBefore, oFramed), 3u);
+  // Counters of a port opened again start anew: what they count is new.
+  PortErrorCounts oReset = {0, 0, 1, 0, 0};
+  EXPECT_EQ(LineErrorsBetween(oBefore, oReset), 1u);
 }
 
 // A command's time-out counts only while the operator lets the
