@@ -1,0 +1,16 @@
+// link_pace.h - what --fast finds out about the link while it walks: the
+// pause a monitor needs after each byte, and an adapter that holds answers
+// back.
+//
+//   PaceMayGrow       --fast without --pace, and the pause not yet at its top
+//   RaisePace         the next step of the pause (0, 1, 2, 5, 10 ms a byte),
+//                     said once and kept for the rest of the run
+//   WatchAnswerTime   after each answered command: says once, with how to
+//                     mend it, when every one of the last answers came clearly
+//                     later than its bytes' time on the line
+// Control thread only. Writes iPaceMs (read by the console thread).
+#pragma once
+
+bool PaceMayGrow();
+bool RaisePace();
+void WatchAnswerTime();
