@@ -37,7 +37,7 @@ run() {
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
   local wrong
-  wrong=$(cmp -l "$work/DM_20000_$end.bin" "$work/image.bin" 2>/dev/null | wc -l)
+  wrong=$(cmp -l "$work/DM_20000_$end.bin" "$work/image.bin" 2>/dev/null | wc -l || true)
   echo "$status $wrong $(awk -v s="$start" -v e="$stop" 'BEGIN { printf "%.2f", e - s }')"
   rm -rf "$work"
 }

@@ -199,23 +199,46 @@ uint64_t LineErrorsWhile(const PortErrorCounts &oBefore, bool bCounted) {
 // found the monitor elsewhere, ends the try.
 enum { kMostReadings = 6, kReadingsKept = 3 };
 
+// The block's retries so far (said with each), over its tries and readings.
+int iRetriesOfBlock = 0;
+
+void SayRetry(uint32_t iAddr, const char *szWhy) {
+  ++oCounts.iRetries;
+  ++iRetriesOfBlock;
+  Print("Retry %d of block %.8X: %s \n", iRetriesOfBlock, iAddr, szWhy);
+  LogEvent("retry %d of block %.8X: %s", iRetriesOfBlock, iAddr, szWhy);
+}
+
+// A refused reading is followed by another within the try while the line
+// shows trouble (or the device checksums the block), unless the operator
+// asked for single readings.
+bool ReadAgainInTry() {
+  const SharedStateRec &S = SharedState;
+  if (S.bReadOnce) return false;
+  return S.bReread || CurrentDialect()->szChecksumFormat != nullptr || ReadBlockTwice(&oTrouble);
+}
+
 TryResult TryBlockOnce(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
   *pbTwice = false;
-  TryResult eResult = ReadBlock(iAddr, pBytes, szWhy);
-  if (eResult != kTryPassed || !SecondReadingWanted()) return eResult;
   uint8_t aKept[kReadingsKept][kBlockBytes];
-  memcpy(aKept[0], pBytes, kBlockBytes);
-  int iKept = 1;
-  for (int iReading = 1; iReading < kMostReadings; ++iReading) {
+  int iKept = 0;
+  TryResult eResult = kTryDamaged;
+  for (int iReading = 0; iReading < kMostReadings; ++iReading) {
     uint8_t aNew[kBlockBytes];
     eResult = ReadBlock(iAddr, aNew, szWhy);
     if (eResult == kTryDamaged) {
+      // The line shows trouble: a refused reading ended with its prompt, so
+      // the monitor is in step and is simply asked again.
       NoteLineTrouble(&oTrouble);
-      ++oCounts.iRetries;
-      LogEvent("block %.8X read again: %s", iAddr, szWhy);
+      if (!ReadAgainInTry()) return eResult;
+      SayRetry(iAddr, szWhy);
       continue;
     }
     if (eResult != kTryPassed) return eResult;
+    if (iKept == 0 && !SecondReadingWanted()) {
+      memcpy(pBytes, aNew, kBlockBytes);
+      return kTryPassed;
+    }
     for (int k = 0; k < iKept && k < kReadingsKept; ++k) {
       if (memcmp(aKept[k], aNew, kBlockBytes) == 0) {
         memcpy(pBytes, aNew, kBlockBytes);
@@ -223,19 +246,20 @@ TryResult TryBlockOnce(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwi
         return kTryPassed;
       }
     }
-    // Two readings that passed and differ: a flipped digit that the text
-    // column could not show. A third decides.
-    NoteLineTrouble(&oTrouble);
-    ForgetMonitorState(&oMonitor);
-    ++oCounts.iRetries;
-    for (int i = 0; i < kBlockBytes; ++i) {
-      if (aKept[0][i] != aNew[i]) {
-        snprintf(szWhy, kWhySize, "the readings differ at byte %d (%.2X, then %.2X)", i,
-                 aKept[0][i], aNew[i]);
-        break;
+    if (iKept > 0) {
+      // Two readings that passed and differ: a flipped digit that the text
+      // column could not show. Another decides.
+      NoteLineTrouble(&oTrouble);
+      ForgetMonitorState(&oMonitor);
+      for (int i = 0; i < kBlockBytes; ++i) {
+        if (aKept[0][i] != aNew[i]) {
+          snprintf(szWhy, kWhySize, "the readings differ at byte %d (%.2X, then %.2X)", i,
+                   aKept[0][i], aNew[i]);
+          break;
+        }
       }
+      SayRetry(iAddr, szWhy);
     }
-    LogEvent("block %.8X read again: %s", iAddr, szWhy);
     memcpy(aKept[iKept % kReadingsKept], aNew, kBlockBytes);
     ++iKept;
   }
@@ -300,6 +324,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwic
   // row failed that way.
   bool bExplainedBefore = false;
   bNotADumpBefore = false;
+  iRetriesOfBlock = 0;
   for (;;) {
     ForgetWhatOthersMayHaveMoved();
     uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
@@ -327,9 +352,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwic
     } else if (iTry++ >= S.iRetries) {
       return false;
     } else {
-      ++oCounts.iRetries;
-      Print("Retry %d of block %.8X: %s \n", iTry, iAddr, szWhy);
-      LogEvent("retry %d of block %.8X: %s", iTry, iAddr, szWhy);
+      SayRetry(iAddr, szWhy);
     }
     GetBackInStep();
     ForgetMonitorState(&oMonitor);
