@@ -60,7 +60,7 @@ for seed in $(seq 1 "$seeds"); do
   printf 'seed %2d  status %d  capture %-11s  retries %3d (checksum %3d)  %6.2f s  %s\n' \
     "$seed" "$status" "$capture" "$retries" "$sums" \
     "$(awk -v s="$start" -v e="$stop" 'BEGIN { print e - s }')" "$verdict"
-  [ -n "${KEEP:-}" ] || rm -rf "$work"
+  rm -rf "$work"
 done
 echo "noise $rate, $bytes bytes of U-Boot's flash: $exact of $seeds captures exact; $bad runs ended with status 0 and a wrong byte"
 [ "$bad" -eq 0 ]

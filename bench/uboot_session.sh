@@ -12,6 +12,7 @@
 # gets a fresh prompt with Ctrl+C (the program sends one).
 
 uboot_image=/usr/lib/u-boot/qemu_arm64/u-boot.bin
+relay_pid=
 
 uboot_missing() {
   command -v qemu-system-aarch64 >/dev/null || { echo "qemu-system-aarch64 is not installed"; return; }
