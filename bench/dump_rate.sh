@@ -60,3 +60,9 @@ measure 921600 1024 "--fast, adapter 1 ms" "--latency 1" --fast
 measure 921600 1024 "--fast, adapter 16 ms" "--latency 16" --fast
 measure 921600 1024 "--fast, input gap 500 us" "--overrun 500" --fast
 measure 921600 1024 "--fast, input gap 2000 us" "--overrun 2000" --fast
+# The real U-Boot under QEMU, where it is installed: ratios between the
+# checked modes (its UART is not paced by the baud rate).
+if command -v qemu-system-aarch64 >/dev/null; then
+  echo
+  bench/uboot_rate.sh "$build"
+fi

@@ -71,15 +71,23 @@ std::string Talk(int iFd, const std::string &sSend, size_t iPrompts, int iPaceMs
 }
 
 // Four dumps from bank 1, offset C000 of the built-in pattern; under the
-// U-Boot dialect the same 512 bytes as one md.b.
-std::string DumpThrough(const std::vector<std::string> &aOptions) {
+// U-Boot dialect the same 512 bytes as one md.b.  bRelayed: the simulator
+// under test relays a simulated U-Boot (a device it does not play itself).
+std::string DumpThrough(const std::vector<std::string> &aOptions, bool bRelayed = false) {
+  Sim oDevice;
+  std::vector<std::string> aUnderTest = aOptions;
+  if (bRelayed) {
+    if (!oDevice.Start({"--dialect", "uboot"}, MakeTempDir("simdevice")))
+      return "the relayed monitor-sim did not start";
+    aUnderTest.insert(aUnderTest.begin(), {"--relay", oDevice.sPtyPath});
+  }
   Sim oSim;
   std::string sDir = MakeTempDir("simfaults");
-  if (!oSim.Start(aOptions, sDir)) return "monitor-sim did not start";
+  if (!oSim.Start(aUnderTest, sDir)) return "monitor-sim did not start";
   int iFd = OpenSimPort(oSim.sPtyPath);
   if (iFd < 0) return "cannot open " + oSim.sPtyPath;
   std::string sText;
-  if (IsUboot(aOptions)) {
+  if (bRelayed || IsUboot(aOptions)) {
     sText = Talk(iFd, "md.b 1c000 200\r", 1, 0, kUbootPrompt);
   } else {
     sText = Talk(iFd, "BB 01\rBT C000\r", 2);
@@ -120,20 +128,23 @@ TEST(SimFaults, SeededDamageShowsAndRepeatsExactly) {
   EXPECT_NE(DumpThrough(aSeed6), sFirst);
 }
 
-// The damage must find the digits in either dialect's line layout.
+// The damage must find the digits in either dialect's line layout, and in
+// U-Boot's lines passing through the relay; U-Boot's digits stay lower-case.
 TEST(SimFaults, FlippedDigitStaysHexAndTheTextColumnStaysTrue) {
   struct Layout {
     std::vector<std::string> aDialect;
+    bool bRelayed;
     const char *szAddress;  // how the lines' addresses start
     size_t iLength, iFirstDigit, iPairsEnd;
   };
-  const Layout aLayouts[] = {{{}, "0001C", 74, 9, 56},
-                             {{"--dialect", "uboot"}, "0001c", 75, 10, 57}};
+  const Layout aLayouts[] = {{{}, false, "0001C", 74, 9, 56},
+                             {{"--dialect", "uboot"}, false, "0001c", 75, 10, 57},
+                             {{}, true, "0001c", 75, 10, 57}};
   for (const Layout &oLayout : aLayouts) {
     std::vector<std::string> aFlip = oLayout.aDialect;
     aFlip.insert(aFlip.end(), {"--flip-digit", "1", "--seed", "3"});
-    std::string sClean = DumpThrough(oLayout.aDialect);
-    std::string sFlipped = DumpThrough(aFlip);
+    std::string sClean = DumpThrough(oLayout.aDialect, oLayout.bRelayed);
+    std::string sFlipped = DumpThrough(aFlip, oLayout.bRelayed);
     ASSERT_EQ(sFlipped.size(), sClean.size());
     int iLinesHit = 0;
     for (size_t iLine = sClean.find(oLayout.szAddress); iLine != std::string::npos;
@@ -145,6 +156,9 @@ TEST(SimFaults, FlippedDigitStaysHexAndTheTextColumnStaysTrue) {
         EXPECT_TRUE(i - iLine >= oLayout.iFirstDigit && i - iLine < oLayout.iPairsEnd)
             << "outside the pairs: " << i - iLine;
         EXPECT_TRUE(isxdigit(static_cast<unsigned char>(sFlipped[i])));
+        if (oLayout.szAddress[4] == 'c') {
+          EXPECT_FALSE(isupper(sFlipped[i])) << sFlipped[i];
+        }
       }
       EXPECT_EQ(iDiffering, 1);
       ++iLinesHit;
@@ -315,4 +329,32 @@ TEST(SimFaults, UbootDialectAnswersInItsOwnLayout) {
   EXPECT_EQ(Talk(iFd, "help me\r", 1, 0, kUbootPrompt),
             "help me\r\nUnknown command 'help' - try 'help'\r\n=> ");
   close(iFd);
+}
+
+// A relay passes a real device's answers: an option that would shape the
+// simulated monitor's answers is refused by name, and so is a device that
+// is no terminal.
+TEST(SimFaults, RelayRefusesTheSimulatedMonitorsOptionsAndANonTerminal) {
+  struct Case {
+    std::vector<std::string> aOptions;
+    int iStatus;
+    const char *szSaid;
+  };
+  const Case aCases[] = {
+      {{"--relay", "/dev/null", "--image", "x.bin"}, 2, "--image shapes the simulated monitor"},
+      {{"--dialect", "uboot", "--relay", "/dev/null"}, 2, "--dialect shapes the simulated monitor"},
+      {{"--relay", "/dev/null", "--reset-every", "3"}, 2, "--reset-every shapes"},
+      {{"--relay", "/dev/null", "--noise", "0.1"}, 1, "/dev/null is not a terminal"},
+  };
+  for (const Case &oCase : aCases) {
+    std::vector<std::string> aArgv = {SimBinary()};
+    aArgv.insert(aArgv.end(), oCase.aOptions.begin(), oCase.aOptions.end());
+    Process oRun;
+    ASSERT_TRUE(oRun.Start(aArgv, -1, MakeTempDir("simrelay")));
+    int iStatus = -1;
+    ASSERT_TRUE(oRun.WaitExit(kLong, &iStatus));
+    EXPECT_EQ(iStatus, oCase.iStatus) << oCase.szSaid;
+    EXPECT_NE(oRun.Output().find(oCase.szSaid), std::string::npos) << oRun.Output();
+    EXPECT_EQ(oRun.Output().find("PTY "), std::string::npos) << oRun.Output();
+  }
 }

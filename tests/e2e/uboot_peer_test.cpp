@@ -3,7 +3,8 @@
 // the common CRC-32 of it, on a pseudo-terminal opened after the boot. Then
 // the program itself with --monitor uboot: the flash byte for byte, RAM the
 // test wrote confirmed by U-Boot's checksums, and the simulated U-Boot's
-// flipped digits caught by them.
+// flipped digits caught by them, and the real U-Boot behind the simulator's
+// noisy relay.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -160,6 +161,30 @@ TEST_F(UBootPeerTest, CheckedDumpOfWrittenRamIsConfirmedByChecksums) {
       << sLog;
   EXPECT_EQ(Count(sLog, " TX crc32 "), 2u);
   EXPECT_EQ(Count(sOut, "Retry "), 0u) << sOut;
+}
+
+// The simulator relays the real U-Boot through a noisy line: bits flipped
+// in the dump lines, the checksums, the echo and the prompt.  The line
+// checks and the device's checksums must turn every hit into a retry, and
+// what the simulator passed on from the program must be its commands.
+TEST_F(UBootPeerTest, ProgramThroughANoisyRelayCapturesTheFlashExactly) {
+  std::string sDir = MakeTempDir("uboot-relay");
+  Sim oRelay;
+  ASSERT_TRUE(oRelay.Start({"--relay", oPeer.sPtyPath, "--noise", "0.0005", "--seed", "2"}, sDir));
+  std::string sOut;
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--retries", "10",
+                       oRelay.sPtyPath, "115200", "0", "3FFF", "quiet"},
+                      sDir, &sOut),
+            0)
+      << sOut;
+  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_0000_3FFF.bin") == UBootImageHead(0x4000))
+      << "the capture differs from the firmware image\n"
+      << sOut;
+  EXPECT_GE(Count(sOut, "Retry "), 3u) << sOut;
+  EXPECT_GE(Count(sOut, ": the device's checksum "), 1u) << sOut;
+  std::string sSent = oRelay.Received();
+  EXPECT_NE(sSent.find("md.b 00003F80 80\r"), std::string::npos);
+  EXPECT_NE(sSent.find("crc32 00003F80 80\r"), std::string::npos);
 }
 
 // The simulated U-Boot flips digits: a flip that keeps a pair hex and whose

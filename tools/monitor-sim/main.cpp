@@ -2,7 +2,9 @@
 // announces the slave path on stdout and plays the device's memory monitor
 // on the master side until it is signalled, stdin ends (on request) or the
 // configured hang-up point is reached.  With --vanish-after the device
-// drops off the line once and comes back on a new pseudo-terminal.
+// drops off the line once and comes back on a new pseudo-terminal.  With
+// --relay it plays no monitor and passes a real device's bytes instead
+// (sim_relay.cpp).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include "sim_options.h"
 #include "sim_output.h"
 #include "sim_pty.h"
+#include "sim_relay.h"
 
 namespace {
 
@@ -92,19 +95,6 @@ bool BringUpDevice(SimState *pState) {
   return true;
 }
 
-// The transcript records what reached the device's input, so it keeps
-// bytes that an overrun then loses.
-void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t iNowNs) {
-  if (!pTranscript) return;
-  long long iSeconds = static_cast<long long>(iNowNs / 1000000000);
-  long long iMicros = static_cast<long long>((iNowNs % 1000000000) / 1000);
-  for (size_t i = 0; i < iSize; ++i) {
-    std::fprintf(pTranscript, "%lld.%06lld %02X\n", iSeconds, iMicros,
-                 static_cast<unsigned>(pData[i]));
-    std::fflush(pTranscript);
-  }
-}
-
 // Reads everything available from the master.  All bytes of one read()
 // count as arriving at the time of that read: the pty hands over together
 // what the sender wrote together.  Returns false on a fatal error.
@@ -123,6 +113,8 @@ bool ReadMaster(SimState *pState) {
       return true;
     }
     int64_t iArrivalNs = NowNs();
+    // The transcript records what reached the device's input, so it keeps
+    // bytes that an overrun then loses.
     RecordBytes(pState->pTranscript, aBuffer, static_cast<size_t>(iRead), iArrivalNs);
     for (ssize_t i = 0; i < iRead; ++i)
       if (!LoseArrivingByte(pState->pFaults, iArrivalNs, aBuffer[i]))
@@ -248,15 +240,30 @@ int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
   return 0;
 }
 
-// Serves the memory on a pty until the end; the console may write to it.  Returns the exit status.
+// Serves the memory on a pty until the end, or relays the real device's
+// bytes when there is one; the console may write to it.  Returns the exit
+// status.
 int ServeMemory(const SimOptions &oOptions, SimMemory *pMemory) {
   SimState oState;
   oState.pOptions = &oOptions;
-  if (!OpenTranscript(oOptions, &oState.pTranscript)) return 1;
+  // The device is opened before our pty is announced: a client never gets
+  // a line with nobody at its other end.
+  int iRelayed = -1;
+  if (!oOptions.sRelayPath.empty() && (iRelayed = OpenRelayedDevice(oOptions.sRelayPath)) < 0)
+    return 1;
+  if (!OpenTranscript(oOptions, &oState.pTranscript)) {
+    if (iRelayed >= 0) close(iRelayed);
+    return 1;
+  }
   sigset_t oWaitMask;
   BlockStopSignals(&oWaitMask);
   int iStatus = 1;
-  if (BringUpDevice(&oState)) {
+  if (iRelayed >= 0) {
+    if (BringUpDevice(&oState))
+      iStatus = RunRelay(oOptions, oState.oPty, iRelayed, oState.pTranscript, oWaitMask,
+                         &gbStopRequested);
+    close(iRelayed);
+  } else if (BringUpDevice(&oState)) {
     OutputQueue oOutput;
     SetUpOutput(&oOutput, oOptions.iBaud, oOptions.iBelEvery, oOptions.iLatencyMs);
     LinkFaults oFaults;

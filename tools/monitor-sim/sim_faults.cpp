@@ -18,6 +18,9 @@ const size_t kPairWidth = 3;
 const int kDigitsPerLine = 32;
 
 const char kHexDigits[] = "0123456789ABCDEF";
+// U-Boot writes its digits in lower case, and one bit hit on the wire
+// cannot change the case of a whole alphabet.
+const char kUbootHexDigits[] = "0123456789abcdef";
 // What a garbled digit becomes: printable, not a hex digit, and neither a
 // separator of the pairs nor the prompt, so the damage reads as damage and
 // not as a shifted line or an early prompt.
@@ -78,7 +81,9 @@ void FlipDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
   if (iValue < 0) return;  // already garbled: nothing left to flip
   // Any 4-bit value with one bit flipped is still a 4-bit value: the digit
   // stays a digit, as when one bit of a character is hit on the wire.
-  char cNew = kHexDigits[iValue ^ (1 << iBit)];
+  const char *szDigits =
+      pFaults->pOptions->eDialect == kDialectUboot ? kUbootHexDigits : kHexDigits;
+  char cNew = szDigits[iValue ^ (1 << iBit)];
   (*psLine)[iColumn] = cNew;
   ReportFault(*pFaults->pOptions, "flip-digit at line %lld column %zu ('%c' -> '%c')",
               static_cast<long long>(iLineNumber), iColumn + 1, cOld, cNew);

@@ -37,6 +37,7 @@ struct OptionSpec {
   double SimOptions::*pfRate = nullptr;
   int64_t iMin = 0;
   int64_t iMax = 0;
+  bool bShapesAnswers = false;  // plays a part of the simulated monitor: no use with --relay
 };
 
 constexpr OptionSpec Heading(const char *szTitle) {
@@ -108,6 +109,13 @@ constexpr OptionSpec Special(const char *szName, const char *szArg, ValueKind eK
   return oSpec;
 }
 
+// Marks an option that shapes what the simulated monitor answers, or when:
+// with --relay the real device answers, so such an option has nothing to act on.
+constexpr OptionSpec Answers(OptionSpec oSpec) {
+  oSpec.bShapesAnswers = true;
+  return oSpec;
+}
+
 const int64_t kManyLines = INT64_MAX / 2;
 // --long-line stays well under the output queue's cap so a whole answer fits.
 const int64_t kLongestLine = 524288;
@@ -116,35 +124,41 @@ const OptionSpec kOptions[] = {
     Heading("Options:"),
     Text("--link", "PATH", kText, &SimOptions::sLinkPath,
          "also make PATH a symlink to the slave (removed at exit)"),
-    Text("--image", "FILE", kText, &SimOptions::sImagePath,
-         "serve FILE as memory; addresses outside it read as FF"),
-    Hex("--base", &SimOptions::iBase, "address of the image's first byte (default 0)"),
-    Flag("--echo", &SimOptions::bEcho, "echo every received byte (a line end as the line end)"),
-    Text("--eol", "crlf|cr|lf", kLineEnd, &SimOptions::sLineEnd,
-         "line end of all output (default crlf)"),
+    Answers(Text("--image", "FILE", kText, &SimOptions::sImagePath,
+                 "serve FILE as memory; addresses outside it read as FF")),
+    Answers(Hex("--base", &SimOptions::iBase, "address of the image's first byte (default 0)")),
+    Answers(Flag("--echo", &SimOptions::bEcho,
+                 "echo every received byte (a line end as the line end)")),
+    Answers(Text("--eol", "crlf|cr|lf", kLineEnd, &SimOptions::sLineEnd,
+                 "line end of all output (default crlf)")),
     Count("--bel", "N", &SimOptions::iBelEvery, 0, 1000000000,
           "insert a BEL after every N output characters (0: never)"),
     Count("--baud", "N", &SimOptions::iBaud, 0, 100000000,
           "pace output at N baud, 10 bits per character (0: no\npacing); the faults are applied "
           "before the pacing"),
-    Flag("--no-prompt", &SimOptions::bNoPrompt, "never send the prompt '>'"),
-    Count("--no-prompt-after", "N", &SimOptions::iNoPromptAfter, 0, kManyLines,
-          "prompt after the first N lines only"),
-    Flag("--garbage", &SimOptions::bGarbage, "send two non-dump lines before each dump's lines"),
-    Flag("--zero-bytes", &SimOptions::bZeroBytes,
-         "send a line of a zero byte and 80 'x' before each dump"),
-    Count("--long-line", "N", &SimOptions::iLongLine, 0, kLongestLine,
-          "send a zero byte and N-1 'L' as one line before each dump\n(N <= 524288)"),
-    Count("--hangup-after", "N", &SimOptions::iHangupAfter, 0, kManyLines,
-          "after answering N lines, send what is pending, close the\npty and exit 0"),
+    Answers(Flag("--no-prompt", &SimOptions::bNoPrompt, "never send the prompt '>'")),
+    Answers(Count("--no-prompt-after", "N", &SimOptions::iNoPromptAfter, 0, kManyLines,
+                  "prompt after the first N lines only")),
+    Answers(Flag("--garbage", &SimOptions::bGarbage,
+                 "send two non-dump lines before each dump's lines")),
+    Answers(Flag("--zero-bytes", &SimOptions::bZeroBytes,
+                 "send a line of a zero byte and 80 'x' before each dump")),
+    Answers(Count("--long-line", "N", &SimOptions::iLongLine, 0, kLongestLine,
+                  "send a zero byte and N-1 'L' as one line before each dump\n(N <= 524288)")),
+    Answers(Count("--hangup-after", "N", &SimOptions::iHangupAfter, 0, kManyLines,
+                  "after answering N lines, send what is pending, close the\npty and exit 0")),
     Text("--transcript", "FILE", kText, &SimOptions::sTranscriptPath,
          "append \"<seconds>.<microseconds> <HH>\" per received byte\n"
          "(CLOCK_MONOTONIC), flushed line by line"),
     Flag("--exit-on-stdin-eof", &SimOptions::bExitOnStdinEof,
          "exit when stdin reaches end of file (default: ignore stdin)"),
-    Special("--write-pattern", "FILE START END", kPatternRange,
-            "write the built-in pattern for the inclusive hex address\n"
-            "range START..END to FILE and exit, without a pty"),
+    Answers(Special("--write-pattern", "FILE START END", kPatternRange,
+                    "write the built-in pattern for the inclusive hex address\n"
+                    "range START..END to FILE and exit, without a pty")),
+    Text("--relay", "PTY", kText, &SimOptions::sRelayPath,
+         "play no monitor: pass bytes between a real device on PTY\n"
+         "and the new pty, with the link's faults on the way; the\n"
+         "options that shape the simulated monitor are refused"),
     Special("--help", nullptr, kHelp, "this text"),
     Heading("Faults of a cheap link (RATE is a probability 0..1, e.g. 0.02):"),
     Count("--seed", "N", &SimOptions::iSeed, 0, INT64_MAX,
@@ -163,15 +177,15 @@ const OptionSpec kOptions[] = {
           "after the previous one (one read's bytes come together)"),
     Rate("--overrun-rate", &SimOptions::fOverrunRate,
          "chance that such a character is lost (default 1)"),
-    Count("--reset-every", "N", &SimOptions::iResetEvery, 0, kManyLines,
-          "the Nth, 2Nth... received line is not run: the monitor\n"
-          "resets (banner, prompt, bank and offset 0); 0: never"),
-    Rate("--drop-prompt", &SimOptions::fDropPrompt, "answer a command without its prompt"),
-    Count("--vanish-after", "N", &SimOptions::iVanishAfter, 0, kManyLines,
-          "after answering N lines, close the pty and remove the\n"
-          "link; come back on a new pty under the same link (once)"),
-    Count("--vanish-for", "MS", &SimOptions::iVanishForMs, 0, 3600000,
-          "how long the device stays away (default 2000)"),
+    Answers(Count("--reset-every", "N", &SimOptions::iResetEvery, 0, kManyLines,
+                  "the Nth, 2Nth... received line is not run: the monitor\n"
+                  "resets (banner, prompt, bank and offset 0); 0: never")),
+    Answers(Rate("--drop-prompt", &SimOptions::fDropPrompt, "answer a command without its prompt")),
+    Answers(Count("--vanish-after", "N", &SimOptions::iVanishAfter, 0, kManyLines,
+                  "after answering N lines, close the pty and remove the\n"
+                  "link; come back on a new pty under the same link (once)")),
+    Answers(Count("--vanish-for", "MS", &SimOptions::iVanishForMs, 0, 3600000,
+                  "how long the device stays away (default 2000)")),
     Rate("--noise", &SimOptions::fNoise,
          "flip one random bit of each character the device sends\n(echo and prompt included)"),
     Flag("--verbose", &SimOptions::bVerbose, "report each injected fault on stderr"),
@@ -179,15 +193,17 @@ const OptionSpec kOptions[] = {
     Count("--latency", "MS", &SimOptions::iLatencyMs, 0, 1000,
           "a USB adapter: hold output in a 62-byte buffer, sent when\n"
           "full or MS ms after its first byte (0: none; real: 16)"),
-    Flag("--deaf-while-dumping", &SimOptions::bDeafWhileDumping,
-         "lose input that arrives while a dump's answer, prompt\nincluded, is still being sent"),
-    Special("--bad-region", "START END", kBadRegion,
-            "a dump touching the inclusive hex range START..END\n"
-            "answers \"Data abort at <address>\" instead"),
-    Flag("--no-advance", &SimOptions::bNoAdvance, "a dump leaves the address where it started"),
-    Special("--dialect", "monitor|uboot", kDialect,
-            "answer as the bank/offset/dump monitor (default) or as\n"
-            "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \")"),
+    Answers(Flag(
+        "--deaf-while-dumping", &SimOptions::bDeafWhileDumping,
+        "lose input that arrives while a dump's answer, prompt\nincluded, is still being sent")),
+    Answers(Special("--bad-region", "START END", kBadRegion,
+                    "a dump touching the inclusive hex range START..END\n"
+                    "answers \"Data abort at <address>\" instead")),
+    Answers(Flag("--no-advance", &SimOptions::bNoAdvance,
+                 "a dump leaves the address where it started")),
+    Answers(Special("--dialect", "monitor|uboot", kDialect,
+                    "answer as the bank/offset/dump monitor (default) or as\n"
+                    "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \")")),
 };
 
 // The synopsis names the program as it was started: monitor-sim in the build
@@ -201,7 +217,9 @@ const char kUsageHead[] =
     "Plays a text-mode memory monitor on the master side of a new pseudo-terminal.\n"
     "The first line on stdout is \"PTY <slave path>\"; it is printed once the slave\n"
     "is ready to be opened (and again with the new path after --vanish-after).\n"
-    "Diagnostics go to stderr.\n"
+    "Diagnostics go to stderr.  With --relay PTY it plays no monitor: what the\n"
+    "device on PTY sends reaches the new pty through the link's faults, pacing\n"
+    "and adapter, and what the client types reaches the device through --overrun.\n"
     "\n"
     "Commands understood (case-insensitive, hex values of 1..8 digits):\n"
     "  BB xx / BS xxxx    set the bank (low 16 bits of the value)\n"
@@ -392,8 +410,15 @@ bool TakeBadRegion(int iArgc, char **apszArgv, int *piArg, SimOptions *pOptions)
   return true;
 }
 
-// Options that make sense only together.
-bool CheckCombinations(const SimOptions &oOptions) {
+// Options that make sense only together.  szShapingOption: the first
+// option given that shapes the simulated monitor's answers, or nullptr.
+bool CheckCombinations(const SimOptions &oOptions, const char *szShapingOption) {
+  if (!oOptions.sRelayPath.empty() && szShapingOption) {
+    Complain(std::string(szShapingOption) +
+             " shapes the simulated monitor, and with --relay the device on " +
+             oOptions.sRelayPath + " answers");
+    return false;
+  }
   if (oOptions.iVanishAfter >= 0 && oOptions.sLinkPath.empty()) {
     Complain("--vanish-after needs --link: the device comes back under the link's name");
     return false;
@@ -428,6 +453,7 @@ bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t *pValue) {
 }
 
 ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
+  const char *szShapingOption = nullptr;
   for (int iArg = 1; iArg < iArgc; ++iArg) {
     std::string sName = apszArgv[iArg];
     std::string sValue;
@@ -447,6 +473,7 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
       Complain(sName + " takes no value");
       return kParseUsageError;
     }
+    if (pSpec->bShapesAnswers && !szShapingOption) szShapingOption = pSpec->szName;
     if (pSpec->eKind == kHelp) {
       PrintUsage(apszArgv[0]);
       return kParseExitOk;
@@ -480,5 +507,5 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
     }
     if (!StoreValue(*pSpec, sValue, pOptions)) return kParseUsageError;
   }
-  return CheckCombinations(*pOptions) ? kParseRun : kParseUsageError;
+  return CheckCombinations(*pOptions, szShapingOption) ? kParseRun : kParseUsageError;
 }

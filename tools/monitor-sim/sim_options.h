@@ -1,6 +1,7 @@
 // Command-line options of monitor-sim: what the simulated monitor should
 // look like to the program under test (memory contents, line end, pacing,
-// faults of the monitor and of the link) and the separate --write-pattern
+// faults of the monitor and of the link), the --relay mode that puts the
+// link's faults in front of a real device, and the separate --write-pattern
 // mode used to make test images.
 //
 //   ParseOptions   fills a SimOptions from argv; --help prints the usage,
@@ -34,6 +35,7 @@ struct SimOptions {
   int64_t iHangupAfter = -1;  // -1: never hang up
   std::string sTranscriptPath;
   bool bExitOnStdinEof = false;
+  std::string sRelayPath;  // a real device's terminal to relay, empty: play the monitor
 
   // Faults of a cheap link, drawn from generators seeded with iSeed so that
   // a run can be repeated exactly.  Rates are probabilities 0..1.

@@ -100,3 +100,14 @@ void RemoveLink(const std::string &sLinkPath, const std::string &sTarget) {
   szCurrent[iLength] = '\0';
   if (sTarget == szCurrent) unlink(sLinkPath.c_str());
 }
+
+void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t iNowNs) {
+  if (!pTranscript) return;
+  long long iSeconds = static_cast<long long>(iNowNs / 1000000000);
+  long long iMicros = static_cast<long long>((iNowNs % 1000000000) / 1000);
+  for (size_t i = 0; i < iSize; ++i) {
+    std::fprintf(pTranscript, "%lld.%06lld %02X\n", iSeconds, iMicros,
+                 static_cast<unsigned>(pData[i]));
+    std::fflush(pTranscript);
+  }
+}

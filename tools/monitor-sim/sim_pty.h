@@ -7,8 +7,12 @@
 //   ClosePty     closes both sides: a client of the slave sees a hang-up
 //   MakeLink     points a symlink at the slave (replacing an old symlink)
 //   RemoveLink   removes the symlink while it still points at our slave
+//   RecordBytes  appends bytes that reached the device's input to --transcript
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 struct SimPty {
@@ -23,3 +27,8 @@ void ClosePty(SimPty *pPty);
 
 bool MakeLink(const std::string &sLinkPath, const std::string &sTarget);
 void RemoveLink(const std::string &sLinkPath, const std::string &sTarget);
+
+// One "<seconds>.<microseconds> <HH>" line per byte, flushed at once, so a
+// test reads what the device got even while the simulator runs on.
+// Nothing happens without a transcript (pTranscript nullptr).
+void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t iNowNs);
