@@ -45,22 +45,44 @@ bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *s
   return true;
 }
 
-bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint32_t iMask,
-                      char *szWhy, size_t iWhySize) {
+// The line's address field; false when it is not all digits.
+bool ParseLineAddress(const char *szLine, uint32_t *piAddr) {
   bool bLowerDigits = CurrentDialect()->oLayout.bLowerDigits;
   uint32_t iAddr = 0;
   for (int i = 0; i < kDumpAddressChars; ++i) {
     int iDigit = CheckedDigitValue(szLine[i], bLowerDigits);
-    if (iDigit < 0) {
-      snprintf(szWhy, iWhySize, "line %d has no address", iLineNo);
-      return false;
-    }
+    if (iDigit < 0) return false;
     iAddr = iAddr * 16 + static_cast<uint32_t>(iDigit);
+  }
+  *piAddr = iAddr;
+  return true;
+}
+
+bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint32_t iMask,
+                      char *szWhy, size_t iWhySize) {
+  uint32_t iAddr = 0;
+  if (!ParseLineAddress(szLine, &iAddr)) {
+    snprintf(szWhy, iWhySize, "line %d has no address", iLineNo);
+    return false;
   }
   if ((iAddr & iMask) != (iExpected & iMask)) {
     snprintf(szWhy, iWhySize, "line %d has address %.8X, expected %.8X", iLineNo, iAddr,
              iExpected & iMask);
     return false;
+  }
+  return true;
+}
+
+// Do the lines' address fields go up in steps of 16 from one start, as a
+// whole block's do?
+bool WholeBlockElsewhere(const BlockLines *pBlock, uint32_t iMask) {
+  uint32_t iFirst = 0;
+  if (!ParseLineAddress(pBlock->aszLine[0], &iFirst)) return false;
+  for (int i = 1; i < kBlockDumpLines; ++i) {
+    uint32_t iAddr = 0;
+    uint32_t iExpected = iFirst + static_cast<uint32_t>(i * kLineBytes);
+    if (!ParseLineAddress(pBlock->aszLine[i], &iAddr) || (iAddr & iMask) != (iExpected & iMask))
+      return false;
   }
   return true;
 }
@@ -125,9 +147,10 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
     uint8_t *pLineBytes = pBytes + i * kLineBytes;
     uint32_t iExpected = iAddr + static_cast<uint32_t>(i * kLineBytes);
     if (!CheckLineAddress(szLine, i + 1, iExpected, iMask, szWhy, iWhySize)) {
-      // A whole block at another address (its first line's already) is the
-      // monitor standing elsewhere; a later line's is a damaged line.
-      eFault = i == 0 ? kBlockWrongAddress : kBlockDamaged;
+      // A whole block at another address, every line in its step, is the
+      // monitor standing elsewhere; one address that is off is a line that
+      // the line damaged.
+      eFault = WholeBlockElsewhere(pBlock, iMask) ? kBlockWrongAddress : kBlockDamaged;
       return false;
     }
     if (!DecodeCheckedLine(szLine, i + 1, pLineBytes, szWhy, iWhySize) ||

@@ -306,8 +306,10 @@ void ForgetWhatOthersMayHaveMoved() {
 // is not a dump and not what the device said the time before (a region the
 // device cannot read answers the same every time).
 bool LostInputExplains(TryResult eResult) {
-  const char *szOther =
-      SharedState.oBlockReady.iOthers > 0 ? SharedState.oBlockReady.aszOther[0] : "";
+  // The collected lines are only there (and only ours to read) when the
+  // dump was answered with something else.
+  const BlockLines &oBlock = SharedState.oBlockReady;
+  const char *szOther = eResult == kTryNotADump && oBlock.iOthers > 0 ? oBlock.aszOther[0] : "";
   bool bExplains =
       eResult == kTryNoPrompt || eResult == kTryWrongAddress ||
       (eResult == kTryNotADump && bNotADumpBefore && strcmp(szOther, szOtherBefore) != 0);
