@@ -303,8 +303,8 @@ void ForgetWhatOthersMayHaveMoved() {
 // does not advance by itself, or when it made the pace grow.
 // A try that failed the way lost input makes tries fail: no prompt, a block
 // from another address although every command went out, or an answer that
-// is not a dump and not what the device said the time before (a region the
-// device cannot read answers the same every time).
+// is not a dump, unless it is what the device said the time before (a region
+// the device cannot read answers the same every time).
 bool LostInputExplains(TryResult eResult) {
   // The collected lines are only there (and only ours to read) when the
   // dump was answered with something else.
@@ -312,7 +312,7 @@ bool LostInputExplains(TryResult eResult) {
   const char *szOther = eResult == kTryNotADump && oBlock.iOthers > 0 ? oBlock.aszOther[0] : "";
   bool bExplains =
       eResult == kTryNoPrompt || eResult == kTryWrongAddress ||
-      (eResult == kTryNotADump && bNotADumpBefore && strcmp(szOther, szOtherBefore) != 0);
+      (eResult == kTryNotADump && (!bNotADumpBefore || strcmp(szOther, szOtherBefore) != 0));
   bNotADumpBefore = eResult == kTryNotADump;
   snprintf(szOtherBefore, sizeof szOtherBefore, "%s", szOther);
   return bExplains;

@@ -24,7 +24,7 @@
 
 enum {
   kDoubtBlocks = 16,
-  kTroubleWindow = 128,
+  kTroubleWindow = 64,
 };
 
 struct LineTrouble {

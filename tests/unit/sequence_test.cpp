@@ -116,7 +116,7 @@ TEST_F(Sequence, SecondReadingsFollowTheLinesTrouble) {
   for (int i = 0; i <= kDoubtBlocks; ++i) NoteBlockRead(&oTrouble);
   EXPECT_FALSE(ReadBlockTwice(&oTrouble));  // 17 clean blocks since
   NoteLineTrouble(&oTrouble);               // a second trouble within the window
-  for (int i = 0; i < 100; ++i) NoteBlockRead(&oTrouble);
+  for (int i = 0; i < kTroubleWindow - 24; ++i) NoteBlockRead(&oTrouble);
   EXPECT_TRUE(ReadBlockTwice(&oTrouble));
   for (int i = 0; i < kTroubleWindow; ++i) NoteBlockRead(&oTrouble);
   EXPECT_FALSE(ReadBlockTwice(&oTrouble));
