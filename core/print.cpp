@@ -16,7 +16,7 @@ namespace {
 // return): the next message must first end that line.
 std::atomic<bool> bProgressUnfinished{false};
 
-void PrintV(bool bProgress, const char *szFormat, va_list oArgs) {
+VEXLOR_PRINTF_LIKE(2, 0) void PrintV(bool bProgress, const char *szFormat, va_list oArgs) {
   // Almost every message fits the stack buffer; a report line carrying a long
   // port name gets a heap buffer of its exact size instead of being cut.
   char oBuf[512];
