@@ -23,8 +23,9 @@ INSTALL=1
 VERSION=$(sed -n 's/^project(vexlor VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 VERSION_RE=${VERSION//./\\.}
 MAN_PAGES="doc/vexlor.1 tools/monitor-sim/vexlor-monitor-sim.1"
-# What a bare Windows has: the kernel, the C run-time and the system's API sets.
-SYSTEM_DLLS='^(kernel32|msvcrt|ucrtbase|advapi32|user32|ws2_32|shell32|api-ms-win-.*)\.dll$'
+# What a bare Windows has: the kernel, the C run-time, the system's API sets
+# and the device installer's library (SetupAPI, which lists the COM ports).
+SYSTEM_DLLS='^(kernel32|msvcrt|ucrtbase|advapi32|user32|ws2_32|shell32|setupapi|api-ms-win-.*)\.dll$'
 
 passed=0
 failed=0
