@@ -220,12 +220,7 @@ int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
       aFds[1].events = POLLIN;
       iFdCount = 2;
     }
-    timespec oTimeout{};
-    if (iWait >= 0) {
-      oTimeout.tv_sec = static_cast<time_t>(iWait / 1000000000);
-      oTimeout.tv_nsec = static_cast<long>(iWait % 1000000000);
-    }
-    int iReady = ppoll(aFds, iFdCount, iWait >= 0 ? &oTimeout : nullptr, &oWaitMask);
+    int iReady = PollFor(aFds, iFdCount, iWait, &oWaitMask);
     if (iReady < 0) {
       if (errno == EINTR) continue;
       std::perror("monitor-sim: ppoll");

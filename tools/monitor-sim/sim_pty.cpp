@@ -111,3 +111,12 @@ void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t 
     std::fflush(pTranscript);
   }
 }
+
+int PollFor(pollfd *aFds, nfds_t iCount, int64_t iWaitNs, const sigset_t *pMask) {
+  timespec oTimeout{};
+  if (iWaitNs >= 0) {
+    oTimeout.tv_sec = static_cast<time_t>(iWaitNs / 1000000000);
+    oTimeout.tv_nsec = static_cast<long>(iWaitNs % 1000000000);
+  }
+  return ppoll(aFds, iCount, iWaitNs >= 0 ? &oTimeout : nullptr, pMask);
+}

@@ -8,12 +8,16 @@
 //   MakeLink     points a symlink at the slave (replacing an old symlink)
 //   RemoveLink   removes the symlink while it still points at our slave
 //   RecordBytes  appends bytes that reached the device's input to --transcript
+//   PollFor      ppoll() for at most iWaitNs (-1: no bound) under a signal mask
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include <poll.h>
+#include <signal.h>
 
 struct SimPty {
   int iMaster = -1;  // -1: no pty (not opened yet, or the device is away)
@@ -32,3 +36,6 @@ void RemoveLink(const std::string &sLinkPath, const std::string &sTarget);
 // test reads what the device got even while the simulator runs on.
 // Nothing happens without a transcript (pTranscript nullptr).
 void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t iNowNs);
+
+// As ppoll(): the ready count, or -1 with errno (EINTR when a signal came).
+int PollFor(pollfd *aFds, nfds_t iCount, int64_t iWaitNs, const sigset_t *pMask);

@@ -249,12 +249,7 @@ int RunRelay(const SimOptions &oOptions, const SimPty &oPty, int iDevice, FILE *
       aFds[2].events = POLLIN;
       iFdCount = 3;
     }
-    timespec oTimeout{};
-    if (iWait >= 0) {
-      oTimeout.tv_sec = static_cast<time_t>(iWait / 1000000000);
-      oTimeout.tv_nsec = static_cast<long>(iWait % 1000000000);
-    }
-    int iReady = ppoll(aFds, iFdCount, iWait >= 0 ? &oTimeout : nullptr, &oWaitMask);
+    int iReady = PollFor(aFds, iFdCount, iWait, &oWaitMask);
     if (iReady < 0) {
       if (errno == EINTR) continue;
       std::perror("monitor-sim: ppoll");
