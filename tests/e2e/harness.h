@@ -76,8 +76,10 @@ class Target {
  public:
   virtual ~Target() = default;
   virtual const char *Name() const = 0;
-  // The port name the program is given for the simulated device.
-  virtual std::string PortFor(const Sim &oSim) = 0;
+  // The port name the program is given for the simulated device, or for
+  // any other device node (a real U-Boot's pseudo-terminal).
+  std::string PortFor(const Sim &oSim) { return PortForPath(oSim.DevicePath()); }
+  virtual std::string PortForPath(const std::string &sDevice) = 0;
   virtual std::string MissingPort() = 0;
   // Starts the program with the user arguments in sDir; sTypedAhead are keys
   // typed before it starts.

@@ -20,7 +20,7 @@ class LinuxTarget : public Target {
   }
   std::unique_ptr<Target> MakeAnother() const override { return std::make_unique<LinuxTarget>(); }
   const char *Name() const override { return "linux"; }
-  std::string PortFor(const Sim &oSim) override { return oSim.DevicePath(); }
+  std::string PortForPath(const std::string &sDevice) override { return sDevice; }
   std::string MissingPort() override { return "/nonexistent/ttyUSB9"; }
   bool Start(const std::vector<std::string> &aArgs, const std::string &sDir,
              const std::string &sTypedAhead) override {

@@ -71,12 +71,12 @@ class WineTarget : public Target {
   std::unique_ptr<Target> MakeAnother() const override { return std::make_unique<WineTarget>(); }
   const char *Name() const override { return "windows"; }
 
-  std::string PortFor(const Sim &oSim) override {
+  std::string PortForPath(const std::string &sDevice) override {
     std::string sLink = Prefix() + "/dosdevices/com5";
     unlink(sLink.c_str());
     // Wine follows the links at every open, so a device that comes back
     // under its own link is COM5 again.
-    if (symlink(oSim.DevicePath().c_str(), sLink.c_str()) != 0) return "";
+    if (symlink(sDevice.c_str(), sLink.c_str()) != 0) return "";
     return "COM5";
   }
 

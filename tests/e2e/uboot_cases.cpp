@@ -1,0 +1,183 @@
+// uboot_cases.cpp - the program against the real U-Boot under QEMU, on every
+// build: the Linux build opens QEMU's pseudo-terminal itself, the Windows
+// build under wine opens it as COM5. Each case boots its own U-Boot (about a
+// second), so what one case wrote to RAM cannot reach another.
+#include <stdio.h>
+
+#include <chrono>
+#include <thread>
+
+#include "../common/uboot.h"
+#include "cases.h"
+#include "rig.h"
+
+namespace {
+
+// A booted U-Boot, a folder to run in, and the port name the target uses.
+struct UBootRig {
+  explicit UBootRig(Target &oTarget, const char *szTag)
+      : oTarget(oTarget), sDir(MakeTempDir(szTag)) {}
+  ~UBootRig() { StopUBoot(&oPeer); }
+  // Empty when U-Boot is up and the port is ready, else why not.
+  std::string Boot() {
+    std::string sWhy = StartUBoot(&oPeer);
+    if (sWhy.empty()) sPort = oTarget.PortForPath(oPeer.sPtyPath);
+    return sWhy;
+  }
+  bool Ends(int iSeconds = 4 * kLong) {
+    int iStatus = -1;
+    bool bEnded = oTarget.WaitExit(iSeconds, &iStatus);
+    return bEnded && iStatus == 0;
+  }
+  std::string File(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
+
+  Target &oTarget;
+  UBootPeer oPeer;
+  std::string sDir;
+  std::string sPort;
+};
+
+// Skips the case where QEMU or U-Boot's image is not installed.
+#define BOOT_OR_SKIP(oRig)                                                         \
+  do {                                                                             \
+    std::string sMissing = UBootMissing();                                         \
+    if (!sMissing.empty()) GTEST_SKIP() << sMissing;                               \
+    std::string sWhy = (oRig).Boot();                                              \
+    ASSERT_TRUE(sWhy.empty()) << sWhy;                                             \
+    ASSERT_FALSE((oRig).sPort.empty()) << "no port for " << (oRig).oPeer.sPtyPath; \
+  } while (0)
+
+size_t Count(const std::string &sText, const std::string &sNeedle) {
+  size_t iCount = 0;
+  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
+    ++iCount;
+  }
+  return iCount;
+}
+
+// Waits until the output after its first iFrom bytes holds sNeedle.
+bool WaitOutputAfter(Target &oTarget, size_t iFrom, const std::string &sNeedle, int iSeconds) {
+  auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iSeconds);
+  for (;;) {
+    std::string sOut = oTarget.Output();
+    if (sOut.size() > iFrom && sOut.find(sNeedle, iFrom) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= tEnd) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// 64 KiB of the flash, unattended and fast: the firmware image byte for
+// byte, each block one md.b and one crc32, each ended by a carriage return
+// alone (a line feed after it would repeat the command); the map says every
+// block is finished.
+void UBootFlashExactly(Target &oTarget) {
+  UBootRig oRig(oTarget, "uboot-flash");
+  BOOT_OR_SKIP(oRig);
+  ASSERT_TRUE(oTarget.Start({"--monitor", "uboot", "--fast", "--batch", "--log", "session.log",
+                             "--map", "flash.map", oRig.sPort, "115200", "0", "FFFF", "quiet"},
+                            oRig.sDir));
+  ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_NE(sOut.find(" Command     : md.b   \n"), std::string::npos) << sOut;
+  EXPECT_TRUE(oRig.File("md.b_0000_FFFF.bin") == UBootImageHead(0x10000))
+      << "the capture differs from the firmware image\n"
+      << sOut;
+  std::string sLog = oRig.File("session.log");
+  EXPECT_NE(sLog.find(" -- monitor: uboot\n"), std::string::npos);
+  EXPECT_EQ(Count(sLog, " TX md.b "), 512u);
+  EXPECT_EQ(Count(sLog, " TX crc32 "), 512u);
+  EXPECT_EQ(Count(sLog, " 80\\r\n"), 1024u);
+  EXPECT_NE(oRig.File("flash.map").find("\n0x00000000  0x00010000  +\n"), std::string::npos)
+      << oRig.File("flash.map");
+}
+
+// The operator writes RAM through terminal mode (text bytes and others,
+// which the text column shows differently), leaves it, and starts a checked
+// walk over what was written: U-Boot's checksums confirm every block.
+void UBootTerminalModeWritesRamThatChecksumsConfirm(Target &oTarget) {
+  UBootRig oRig(oTarget, "uboot-ram");
+  BOOT_OR_SKIP(oRig);
+  ASSERT_TRUE(oTarget.Start({"--monitor", "uboot", "--check", "--log", "session.log", oRig.sPort,
+                             "115200", "40000000", "400000FF"},
+                            oRig.sDir));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
+  oTarget.Type("h");
+  ASSERT_TRUE(oTarget.WaitOutput("\nSwitching to the terminal mode. \n\n", kLong));
+  for (const char *szLine : {"mw.b 40000000 41 80", "mw.b 40000080 e7 80", "mw.b 400000c0 2e 10"}) {
+    size_t iFrom = oTarget.Output().size();
+    oTarget.Type(std::string(szLine) + "\r");
+    // U-Boot echoes the line and, once it has run the command, prompts again.
+    ASSERT_TRUE(WaitOutputAfter(oTarget, iFrom, szLine, kLong)) << oTarget.Output();
+    ASSERT_TRUE(WaitOutputAfter(oTarget, oTarget.Output().rfind(szLine), "=> ", kLong))
+        << oTarget.Output();
+  }
+  oTarget.TypeEsc();
+  ASSERT_TRUE(oTarget.WaitOutput("Exit from terminal mode. \n", kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(oTarget.WaitOutput("Checked: 2 blocks captured, ", kLong)) << oTarget.Output();
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+  std::string sExpected = std::string(0x80, 'A') + std::string(0x40, '\xe7') +
+                          std::string(0x10, '.') + std::string(0x30, '\xe7');
+  EXPECT_TRUE(oRig.File("md.b_40000000_400000FF.bin") == sExpected) << oTarget.Output();
+  std::string sLog = oRig.File("session.log");
+  // The common CRC-32 of 128 times 'A', as U-Boot computed it.
+  EXPECT_NE(sLog.find(" RX crc32 for 40000000 ... 4000007f ==> 04188ade\\r\\n"), std::string::npos)
+      << sLog;
+  EXPECT_EQ(Count(sLog, " TX crc32 "), 2u);
+  EXPECT_EQ(Count(oTarget.Output(), "Retry "), 0u) << oTarget.Output();
+}
+
+// A checked walk ended by the operator part way keeps whole blocks; the
+// same command line with --resume reads only the rest, and the capture is
+// the firmware image.
+void UBootResumeAfterAnInterruptedRun(Target &oTarget) {
+  UBootRig oRig(oTarget, "uboot-resume");
+  BOOT_OR_SKIP(oRig);
+  const size_t iSize = 0x2000;
+  const std::string sCapture = "md.b_0000_1FFF.bin";
+  // The default pace (10 ms a byte) gives the operator about a third of a
+  // second a block: time enough to end the run well before its end.
+  ASSERT_TRUE(oTarget.Start(
+      {"--monitor", "uboot", "--check", oRig.sPort, "115200", "0", "1FFF", "quiet"}, oRig.sDir));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
+  oTarget.Type("s");
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/" + sCapture, 0x300, kLong)) << oTarget.Output();
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+  size_t iKept = oRig.File(sCapture).size();
+  ASSERT_LT(iKept, iSize) << "the walk ended before the operator could end it";
+  ASSERT_EQ(iKept % 0x80, 0u);
+  EXPECT_TRUE(oRig.File(sCapture) == UBootImageHead(iKept));
+
+  std::unique_ptr<Target> pAgain = oTarget.MakeAnother();
+  ASSERT_TRUE(pAgain->Start({"--monitor", "uboot", "--resume", "--fast", "--batch", "--log",
+                             "session.log", oRig.sPort, "115200", "0", "1FFF", "quiet"},
+                            oRig.sDir));
+  int iStatus = -1;
+  ASSERT_TRUE(pAgain->WaitExit(4 * kLong, &iStatus));
+  EXPECT_EQ(iStatus, 0) << pAgain->Output();
+  EXPECT_TRUE(oRig.File(sCapture) == UBootImageHead(iSize))
+      << "the capture differs from the firmware image\n"
+      << pAgain->Output();
+  // The second run began at the first block the first one did not keep.
+  std::string sLog = oRig.File("session.log");
+  char szFirst[40];
+  snprintf(szFirst, sizeof szFirst, " TX md.b %.8zX 80\\r\n", iKept);
+  size_t iFirstDump = sLog.find(" TX md.b ");
+  EXPECT_NE(iFirstDump, std::string::npos) << sLog;
+  EXPECT_EQ(sLog.find(szFirst), iFirstDump) << sLog;
+  EXPECT_EQ(Count(sLog, " TX md.b "), (iSize - iKept) / 0x80) << sLog;
+}
+
+}  // namespace
+
+const std::vector<E2ECase> &UBootCases() {
+  static const std::vector<E2ECase> aCases = {
+      {"UBootFlashExactly", UBootFlashExactly, true},
+      {"UBootTerminalModeWritesRamThatChecksumsConfirm",
+       UBootTerminalModeWritesRamThatChecksumsConfirm, true},
+      {"UBootResumeAfterAnInterruptedRun", UBootResumeAfterAnInterruptedRun, true},
+  };
+  return aCases;
+}
