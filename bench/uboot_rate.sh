@@ -2,10 +2,12 @@
 # Whole-dump pace against the real U-Boot under QEMU: image bytes per
 # second over the first 256 KiB of its flash for the checked modes, each as
 # a ratio to --fast. QEMU's UART does not pace by the baud rate, so only the
-# ratios between the modes mean anything; U-Boot's crc32 confirms every
-# block in each of them (no option switches the checksums off). The last
-# line runs --fast through the simulator's relay on a clean line, for what
-# the relay itself costs. Skips when QEMU or U-Boot is missing.
+# ratios between the modes mean anything. U-Boot's crc32 confirms every
+# block unless --no-checksum is given: the two --no-checksum lines show what
+# the checksums cost against single readings, and what they save against
+# the second readings a monitor without them gets. The last line runs --fast
+# through the simulator's relay on a clean line, for what the relay itself
+# costs. Skips when QEMU or U-Boot is missing.
 #   bench/uboot_rate.sh [build dir] [bytes]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,5 +59,7 @@ measure() {
 echo "U-Boot under QEMU, mode               blocks    time       rate    ratio"
 measure "--fast" "$uboot_pty" --fast
 measure "--fast --read-once" "$uboot_pty" --fast --read-once
+measure "--fast --no-checksum --read-once" "$uboot_pty" --fast --no-checksum --read-once
+measure "--fast --no-checksum" "$uboot_pty" --fast --no-checksum
 measure "--fast --reread" "$uboot_pty" --fast --reread
 measure "--fast through the relay (clean)" relay --fast

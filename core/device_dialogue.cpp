@@ -39,9 +39,10 @@ const DumpLayout kUBootLayout = {
 
 const MonitorDialect kDialects[] = {
     {"default", nullptr, "%s %.2X\r\n", "%s %.4X\r\n", "%s %.4X\r\n", "%s\r\n", false, ">", "\r\n",
-     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr},
+     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr, nullptr},
     {"uboot", "md.b", nullptr, nullptr, nullptr, "md.b %.8X 80\r", true, "=> ", "\x03",
-     kUBootLayout, kAddressAll32, "crc32 %.8X 80\r", ParseUBootCrc32},
+     kUBootLayout, kAddressAll32, "crc32 %.8X 80\r", ParseUBootCrc32,
+     "Unknown command '%.*s' - try 'help'"},
 };
 
 const int kDialectCount = static_cast<int>(sizeof kDialects / sizeof kDialects[0]);
@@ -119,6 +120,15 @@ bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute) {
   if (szFormat == nullptr) return false;
   int iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr);
   return iLen >= 0 && iLen < kTextSize;
+}
+
+bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand) {
+  const char *szFormat = CurrentDialect()->szNoCommandFormat;
+  if (szFormat == nullptr) return false;
+  char szExpected[kTextSize];
+  int iNameLen = static_cast<int>(strcspn(szCommand, " \r\n"));
+  snprintf(szExpected, sizeof szExpected, szFormat, iNameLen, szCommand);
+  return strcmp(szAnswer, szExpected) == 0;
 }
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop

@@ -78,6 +78,9 @@ struct MonitorDialect {
   // The value in the answer to the checksum command of the block at iAddr;
   // false for any other line.
   bool (*ParseChecksum)(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
+  // The monitor's answer to a command it was built without, given the
+  // command's name; nullptr: it has no such answer.
+  const char *szNoCommandFormat;
 };
 
 enum DialectId { kDialectDefault = 0, kDialectUBoot = 1 };
@@ -96,6 +99,9 @@ bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecu
 // False (an empty text) when the dialect has no checksum command.
 bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute);
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
+// True when szAnswer is the monitor saying it has no command named like the
+// first word of szCommand (word for word: a garbled answer is not that).
+bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand);
 bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext);
 uint64_t BlocksFrom(uint32_t iFrom);
 

@@ -46,6 +46,7 @@ enum OptionId {
   kOptReadOnce,
   kOptMap,
   kOptMonitor,
+  kOptNoChecksum,
 };
 
 enum OptionValue {
@@ -97,6 +98,8 @@ const OptionRec kOptions[] = {
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
      "the device's monitor: default, or uboot (then no command words)"},
+    {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
+     "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -182,6 +185,7 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
       snprintf(S.szLogFile, sizeof S.szLogFile, "%s", szValue);
       break;
     case kOptReadOnce: S.bReadOnce = S.bCheck = 1; break;
+    case kOptNoChecksum: S.bNoChecksum = 1; break;
     case kOptMap:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - 4)  // room for ".new"
         return RefuseValue(oOption, szValue);
@@ -304,6 +308,11 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   }
   if (S.szMapFile[0] != 0 && S.bResume) {
     Print("Error: --map and --resume do not go together: the map says what is left to read \n");
+    return Refuse();
+  }
+  if (S.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
+    Print("Error: --no-checksum: the %s monitor has no checksum command \n",
+          CurrentDialect()->szName);
     return Refuse();
   }
   if (S.bReadOnce && S.bReread) {

@@ -86,7 +86,8 @@ struct SharedStateRec {
   uint8_t bPaceGiven = 0;     // --pace was given: kept as it is
   int32_t iReconnectSec = 0;  // 0: a lost device ends the run
   PortFlow eFlow = kFlowRtsCts;
-  uint8_t bReadOnce = 0;  // never a second reading of a block unless --reread
+  uint8_t bReadOnce = 0;    // never a second reading of a block unless --reread
+  uint8_t bNoChecksum = 0;  // never the monitor's checksum command (--no-checksum)
   char szLogFile[kTextSize] = {};
   char szMapFile[kTextSize] = {};    // --map: every block's state, kept in this file
   const char *szPortName = nullptr;  // as given; kept for reopening a port that came back

@@ -180,7 +180,7 @@ bool SecondReadingWanted() {
   // A monitor that checksums a block itself sees every byte, the ones its
   // text column shows as "." included: its checksum takes the second
   // reading's place.
-  if (CurrentDialect()->szChecksumFormat != nullptr) return false;
+  if (DeviceChecksumsAsked()) return false;
   return !S.bReadOnce && ReadBlockTwice(&oTrouble);
 }
 
@@ -215,7 +215,7 @@ void SayRetry(uint32_t iAddr, const char *szWhy) {
 bool ReadAgainInTry() {
   const SharedStateRec &S = SharedState;
   if (S.bReadOnce) return false;
-  return S.bReread || CurrentDialect()->szChecksumFormat != nullptr || ReadBlockTwice(&oTrouble);
+  return S.bReread || DeviceChecksumsAsked() || ReadBlockTwice(&oTrouble);
 }
 
 TryResult TryBlockOnce(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {

@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include "core/device_dialogue.h"
+#include "core/print.h"
+#include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/command_handoff.h"
 
@@ -17,10 +19,14 @@ uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
   return ~iCrc;
 }
 
+bool DeviceChecksumsAsked() {
+  return CurrentDialect()->szChecksumFormat != nullptr && SharedState.bNoChecksum == 0;
+}
+
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
   SharedStateRec &S = SharedState;
   char oCmdForExecute[kTextSize];
-  if (!ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
+  if (!DeviceChecksumsAsked() || !ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
   // The answer is collected like a dump's lines, so that it is the answer to
   // this command, complete at its prompt, and not a line from before.
   uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
@@ -34,6 +40,20 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
   if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
     snprintf(szWhy, iWhySize, "the checksum's answer did not arrive before its prompt");
     return false;
+  }
+  if (IsNoSuchCommandAnswer(S.oBlockReady.szAnswer, oCmdForExecute)) {
+    // A U-Boot built without crc32. Asking on would fail every block; the
+    // blocks are checked as for a monitor without checksums instead, with
+    // second readings where the line needs them.
+    S.bNoChecksum = 1;
+    int iWordLen = static_cast<int>(strcspn(oCmdForExecute, " \r\n"));
+    Print(
+        "The device has no %.*s command: blocks are checked without its checksums (read twice "
+        "where the line needs it). \n",
+        iWordLen, oCmdForExecute);
+    LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen,
+             oCmdForExecute);
+    return true;
   }
   uint32_t iDevice = 0;
   if (!ParseChecksumAnswer(S.oBlockReady.szAnswer, iAddr, &iDevice)) {

@@ -1,6 +1,7 @@
 // device_checksum.h - a checked block confirmed by the device's own checksum.
 //
 //   Crc32                   the common CRC-32 (reflected, polynomial EDB88320)
+//   DeviceChecksumsAsked    whether checked blocks are confirmed by the device
 //   ConfirmBlockByChecksum  asks the monitor for its checksum of a block that
 //                           passed its check, and compares it with the bytes
 //
@@ -8,7 +9,8 @@
 // line; the monitor's checksum over its memory does not. ConfirmBlockByChecksum
 // runs on the control thread of a checked walk, posts the dialect's checksum
 // command with a time-out, and reads the answer line that the block
-// collection kept (BlockLines::szAnswer). It raises iCollectGen; it writes
+// collection kept (BlockLines::szAnswer). It raises iCollectGen, and sets
+// bNoChecksum when the monitor turns out to have no such command; it writes
 // nothing else in SharedState but through the hand-off.
 #pragma once
 
@@ -17,8 +19,15 @@
 
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
 
+// The dialect has a checksum command, --no-checksum was not given, and the
+// device has not said that it lacks the command.
+bool DeviceChecksumsAsked();
+
 // True when the device's checksum of the kBlockBytes at pBytes, read from
-// iAddr, agrees, or when the dialect has no checksum command. Otherwise
+// iAddr, agrees, or when no checksum is asked for: the dialect has none,
+// --no-checksum, or the device answers that it has no such command (said
+// once; the block then goes on like a block of a monitor without one, and
+// so do the blocks after it). Otherwise
 // says in szWhy why not (no prompt, no answer, an answer that is no
 // checksum of this block, a checksum that differs).
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize);

@@ -187,26 +187,37 @@ void CheckedWalkSendsWhatThePlainWalkSends(Target &oTarget) {
 // run waits for it, opens it again and goes on with the block in progress.
 // (--fast sends about one command a block once the monitor is seen to
 // advance: the device vanishes after 12 answers, a third of the way.)
-void ReconnectAcrossAVanishingDevice(Target &oTarget) {
-  Rig oRig(oTarget, "reconnect");
-  const size_t iBlocks = 24;
-  std::string sLink = oRig.sDir + "/ttyVANISH";
-  ASSERT_TRUE(oRig.StartDevice(
-      {"--link", sLink, "--vanish-after", "12", "--vanish-for", "1500", "--baud", "115200"},
-      iBlocks * 0x80));
-  std::string sEnd = EndOf(iBlocks);
-  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--reconnect", "10", "--timeout", "500", oRig.sPort,
-                        "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
-  std::string sOut = oTarget.Output();
-  EXPECT_EQ(iStatus, 0) << sOut;
-  EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + oRig.sPort), std::string::npos)
-      << sOut;
-  EXPECT_NE(sOut.find("Device back on " + oRig.sPort + ": going on. \n"), std::string::npos)
-      << sOut;
-  EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage)
-      << "capture differs from the image";
+void ReconnectAcrossAVanishingDevice(Target &oFirst) {
+  // U-Boot's dialect answers two commands a block (md.b, crc32), and gets a
+  // fresh prompt with Ctrl+C after the reopening.
+  for (bool bUBoot : {false, true}) {
+    std::unique_ptr<Target> pAnother = bUBoot ? oFirst.MakeAnother() : nullptr;
+    Target &oTarget = bUBoot ? *pAnother : oFirst;
+    Rig oRig(oTarget, "reconnect");
+    const size_t iBlocks = 24;
+    std::string sLink = oRig.sDir + "/ttyVANISH";
+    std::vector<std::string> aDevice = {"--link",       sLink,  "--vanish-after", "12",
+                                        "--vanish-for", "1500", "--baud",         "115200"};
+    if (bUBoot) aDevice.insert(aDevice.end(), {"--dialect", "uboot", "--echo"});
+    ASSERT_TRUE(oRig.StartDevice(aDevice, iBlocks * 0x80));
+    std::string sEnd = EndOf(iBlocks);
+    std::vector<std::string> aArgs = {"--fast", "--batch", "--reconnect", "10", "--timeout", "500"};
+    if (bUBoot) aArgs.insert(aArgs.end(), {"--monitor", "uboot"});
+    aArgs.insert(aArgs.end(), {oRig.sPort, "115200", "1C000", sEnd});
+    if (!bUBoot) aArgs.insert(aArgs.end(), {"BB", "BT", "DM"});
+    aArgs.push_back("quiet");
+    ASSERT_TRUE(oRig.Run(aArgs));
+    int iStatus = -1;
+    oRig.Ends(&iStatus);
+    std::string sOut = oTarget.Output();
+    EXPECT_EQ(iStatus, 0) << sOut;
+    EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + oRig.sPort), std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find("Device back on " + oRig.sPort + ": going on. \n"), std::string::npos)
+        << sOut;
+    EXPECT_TRUE(oRig.Capture((bUBoot ? "md.b_1C000_" : "DM_1C000_") + sEnd + ".bin") == oRig.sImage)
+        << "capture differs from the image (" << (bUBoot ? "uboot" : "default") << ")";
+  }
 }
 
 // Command lines that must be refused before anything is created or sent:

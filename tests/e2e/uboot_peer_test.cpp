@@ -165,4 +165,37 @@ TEST(UBootDialect, DeviceChecksumsCatchFlippedDigits) {
   EXPECT_GE(Count(sOut, "Retry "), 5u) << sOut;
 }
 
+// A U-Boot built without crc32 answers "Unknown command": the program says
+// so once and goes on without checksums, reading blocks twice while the line
+// has not shown itself clean; --no-checksum never asks.
+TEST(UBootDialect, DeviceWithoutCrc32IsReadWithoutChecksums) {
+  for (bool bOption : {false, true}) {
+    std::string sDir = MakeTempDir("uboot-nocrc");
+    Sim oSim;
+    ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo", "--no-crc32"}, sDir));
+    std::vector<std::string> aArgs = {"--monitor", "uboot", "--fast", "--batch"};
+    if (bOption) aArgs.push_back("--no-checksum");
+    aArgs.insert(aArgs.end(), {oSim.sPtyPath, "115200", "1C000", "1DFFF", "quiet"});
+    std::string sOut;
+    EXPECT_EQ(RunVexlor(aArgs, sDir, &sOut), 0) << sOut;
+    Process oPattern;
+    int iStatus = -1;
+    ASSERT_TRUE(oPattern.Start(
+        {MONITOR_SIM_BIN, "--write-pattern", sDir + "/pattern.bin", "1C000", "1DFFF"}, -1, sDir));
+    ASSERT_TRUE(oPattern.WaitExit(30, &iStatus));
+    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") ==
+                ReadFileBytes(sDir + "/pattern.bin"))
+        << sOut;
+    std::string sSent = oSim.Received();
+    const char kSaid[] =
+        "The device has no crc32 command: blocks are checked without its checksums";
+    EXPECT_EQ(Count(sOut, kSaid), bOption ? 0u : 1u) << sOut;
+    EXPECT_EQ(Count(sSent, "crc32 "), bOption ? 0u : 1u);
+    // 64 blocks, the first 16 read twice until the line has shown itself clean.
+    EXPECT_EQ(Count(sSent, "md.b "), 80u);
+    EXPECT_NE(sOut.find("Checked: 64 blocks captured, 16 of them read twice"), std::string::npos)
+        << sOut;
+  }
+}
+
 }  // namespace

@@ -189,8 +189,15 @@ TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
   };
   for (const char *szWrong : aWrong) {
     EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x40000000, &iValue)) << szWrong;
+    EXPECT_FALSE(IsNoSuchCommandAnswer(szWrong, oCmd)) << szWrong;
   }
+  // A build without crc32 says so word for word; a command garbled on its
+  // way in (U-Boot names what it got) is a failed try, not a missing command.
+  EXPECT_TRUE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'help'", oCmd));
+  EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc3r' - try 'help'", oCmd));
+  EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'hel", oCmd));
   ResetSharedState();
+  EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'help'", oCmd));
 }
 
 // monitor-sim's built-in memory (tools/monitor-sim/sim_memory.cpp).

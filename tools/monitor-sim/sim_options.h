@@ -58,6 +58,7 @@ struct SimOptions {
   uint32_t iBadStart = 0;
   uint32_t iBadEnd = 0;
   bool bNoAdvance = false;
+  bool bNoCrc32 = false;  // a U-Boot built without its crc32 command
   bool bVerbose = false;
 
   bool bWritePattern = false;  // --write-pattern FILE START END

@@ -137,7 +137,7 @@ bool ExecuteUbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
   if (asWords.empty()) return false;  // just the prompt
   const std::string &sVerb = asWords[0];
   if (sVerb == "md.b") return DisplayMemory(pDialogue, asWords, psAnswer);
-  if (sVerb == "crc32")
+  if (sVerb == "crc32" && !pDialogue->pOptions->bNoCrc32)
     CrcMemory(pDialogue, asWords, psAnswer);
   else if (sVerb == "mw.b")
     WriteBytes(pDialogue, asWords, psAnswer);
