@@ -37,12 +37,20 @@ const DumpLayout kUBootLayout = {
     true,  // 20..7E as themselves, every other byte as "."
 };
 
+// U-Boot's exception handlers (arm64 first, then 32-bit ARM) print one of
+// these and reset the board: an address that is not mapped aborts the md.b
+// that touched it.
+const char *const kUBootFaultMarks[] = {
+    "\"Synchronous Abort\" handler", "\"SError\" handler", "data abort", "prefetch abort",
+    "undefined instruction",         "Resetting CPU",      nullptr,
+};
+
 const MonitorDialect kDialects[] = {
     {"default", nullptr, "%s %.2X\r\n", "%s %.4X\r\n", "%s %.4X\r\n", "%s\r\n", false, ">", "\r\n",
-     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr, nullptr},
+     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr, nullptr, nullptr},
     {"uboot", "md.b", nullptr, nullptr, nullptr, "md.b %.8X 80\r", true, "=> ", "\x03",
      kUBootLayout, kAddressAll32, "crc32 %.8X 80\r", ParseUBootCrc32,
-     "Unknown command '%.*s' - try 'help'"},
+     "Unknown command '%.*s' - try 'help'", kUBootFaultMarks},
 };
 
 const int kDialectCount = static_cast<int>(sizeof kDialects / sizeof kDialects[0]);
@@ -185,6 +193,14 @@ bool IsDumpLine(const char *szLine, size_t iLen) {
     if (HexDigitValue(szLine[i]) < 0) return false;
   }
   return szLine[kDumpAddressChars] == oLayout.cAfterAddress;
+}
+
+bool IsDeviceFaultLine(const char *szLine) {
+  const char *const *pszMarks = CurrentDialect()->pszFaultMarks;
+  for (; pszMarks != nullptr && *pszMarks != nullptr; ++pszMarks) {
+    if (strncmp(szLine, *pszMarks, strlen(*pszMarks)) == 0) return true;
+  }
+  return false;
 }
 
 uint32_t CheckedAddressMask(bool bLongAddr) {

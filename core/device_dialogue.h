@@ -81,6 +81,9 @@ struct MonitorDialect {
   // The monitor's answer to a command it was built without, given the
   // command's name; nullptr: it has no such answer.
   const char *szNoCommandFormat;
+  // Starts of lines with which the monitor says that it faulted on a
+  // command (an abort, a reset), nullptr-ended; nullptr: none.
+  const char *const *pszFaultMarks;
 };
 
 enum DialectId { kDialectDefault = 0, kDialectUBoot = 1 };
@@ -106,6 +109,8 @@ bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext);
 uint64_t BlocksFrom(uint32_t iFrom);
 
 bool IsDumpLine(const char *szLine, size_t iLen);
+// The line starts with one of the dialect's fault marks.
+bool IsDeviceFaultLine(const char *szLine);
 uint32_t CheckedAddressMask(bool bLongAddr);
 
 int HexDigitValue(char c);

@@ -134,6 +134,14 @@ struct SharedStateRec {
   BlockLines oBlockCollecting = {};
   BlockLines oBlockReady = {};
   std::atomic<uint32_t> iBlockReadyGen{0};
+  // A line of the collection that says the device faulted on the command and
+  // restarts (its dialect's fault marks), and the first line of the
+  // collection before it (U-Boot's echo: the command as the device took it).
+  // The main thread writes them once per collection, then publishes the
+  // collection's generation in iFaultGen (release); no prompt may ever come.
+  char szFaultLine[kBlockLineChars] = {};
+  char szFaultEcho[kBlockLineChars] = {};
+  std::atomic<uint32_t> iFaultGen{0};
 
   // Walk outcome (control thread), and the device's presence (main thread).
   std::atomic<uint8_t> eWalkOutcome{kWalkRunning};

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/device_dialogue.h"
 #include "core/shared_state.h"
 
 namespace {
@@ -44,6 +45,14 @@ void CollectOtherLine(const char *szLine) {
   // The empty line between a carriage return and its line feed is no answer.
   BlockLines &oBlock = S.oBlockCollecting;
   if (!S.bCollectionOpen || szLine[0] == 0) return;
+  if (IsDeviceFaultLine(szLine) &&
+      S.iFaultGen.load(std::memory_order_relaxed) != S.iCollectingGen) {
+    // The first such line is the one that tells; a restart's lines follow.
+    snprintf(S.szFaultLine, sizeof S.szFaultLine, "%s", szLine);
+    snprintf(S.szFaultEcho, sizeof S.szFaultEcho, "%s",
+             oBlock.iOthers > 0 ? oBlock.aszOther[0] : "");
+    S.iFaultGen.store(S.iCollectingGen, std::memory_order_release);
+  }
   snprintf(oBlock.szAnswer, kBlockLineChars, "%s", szLine);
   if (oBlock.iOthers < 2)
     snprintf(oBlock.aszOther[oBlock.iOthers++], kBlockLineChars, "%s", szLine);

@@ -6,9 +6,10 @@
 // arrives until the prompt, where CloseBlockCollection hands the lines over
 // (oBlockReady, iBlockReadyGen) for the control thread to check and write.
 // CollectOtherLine keeps what else came: the first two such lines (what the
-// device said instead of a dump) and the last (a checksum's answer).
+// device said instead of a dump) and the last (a checksum's answer), and
+// the first line that says the device faulted (szFaultLine, iFaultGen).
 // Main thread only. Writes iCollectingGen, bCollectionOpen, oBlockCollecting,
-// oBlockReady and iBlockReadyGen.
+// oBlockReady, iBlockReadyGen, szFaultLine, szFaultEcho and iFaultGen.
 #pragma once
 
 void CollectDumpLine(const char *szLine);   // at each dump line's end

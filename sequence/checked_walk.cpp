@@ -24,6 +24,11 @@ enum {
   kInStepTries = 4,  // line ends sent to get back in step before giving up
   kQuietMs = 50,     // the line must be silent this long after the prompt
   kQuietPollMs = 5,
+  // A device that faulted restarts: U-Boot counts down to its autoboot,
+  // which any key stops, so the key goes out this often until a prompt
+  // shows, for at most this long.
+  kRestartPollMs = 250,
+  kRestartWaitMs = 30000,
 };
 
 // Waits until nothing has arrived for a while, so that what a confused
@@ -65,6 +70,7 @@ enum TryResult {
   kTryWrongAddress,   // a whole block from another address, every command sent
   kTryMonitorStayed,  // the same without the offset: the monitor does not advance
   kTryDamaged,        // lines damaged, missing or doubled; readings that differ
+  kTryDeviceFault,    // the device faulted on the dump it took from us, and restarts
 };
 
 // What the walk knows between blocks (control thread only).
@@ -83,6 +89,7 @@ char szOtherBefore[kBlockLineChars] = "";  // and this is what the device said t
 uint32_t iTerminalVisitsSeen = 0;
 uint32_t iReconnectsSeen = 0;
 bool bLostInputLast = false;  // the last failed try may have been lost input
+bool bDeviceFaulted = false;  // the block failed because the device faulted on it
 
 bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
   if (!DialectSends(eWhich)) return true;  // the dialect's dump names the address
@@ -99,6 +106,22 @@ bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
   return false;
 }
 
+// The dump command of collection iGen made the device fault, and the device
+// took the command as we sent it (its echo): the block's address is one the
+// device cannot read, and every try would restart it again. A command that
+// the line garbled on its way in is an ordinary failed try.
+bool FaultedOnDump(uint32_t iGen, uint32_t iAddr, char *szWhy) {
+  const SharedStateRec &S = SharedState;
+  if (S.iFaultGen.load(std::memory_order_acquire) != iGen) return false;
+  char oDump[kTextSize];
+  ComposeBlockCommand(kDumpCommand, iAddr, oDump);
+  oDump[strcspn(oDump, "\r\n")] = 0;
+  if (strcmp(S.szFaultEcho, oDump) != 0) return false;
+  snprintf(szWhy, kWhySize, "the device faulted reading it and restarts; it said: %.60s",
+           S.szFaultLine);
+  return true;
+}
+
 // Sends the commands of iNeed and collects the dump's lines (with szWhy
 // when a prompt did not come or the lines did not arrive with it).
 TryResult AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
@@ -109,8 +132,11 @@ TryResult AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
   }
   uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
   S.iCollectGen.store(iGen, std::memory_order_release);
-  if (!PostBlockCommand(kDumpCommand, iAddr, szWhy)) return kTryNoPrompt;
+  if (!PostBlockCommand(kDumpCommand, iAddr, szWhy)) {
+    return FaultedOnDump(iGen, iAddr, szWhy) ? kTryDeviceFault : kTryNoPrompt;
+  }
   if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
+    if (FaultedOnDump(iGen, iAddr, szWhy)) return kTryDeviceFault;
     snprintf(szWhy, kWhySize, "the dump's lines did not arrive before its prompt");
     return kTryDamaged;
   }
@@ -146,6 +172,9 @@ TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
   bool bSuspect = false;
   if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
                   &bSuspect)) {
+    if (FaultedOnDump(S.iCollectGen.load(std::memory_order_relaxed), iAddr, szWhy)) {
+      return kTryDeviceFault;
+    }
     if (NoteReadingFailed(&oMonitor, iNeed, eFault == kBlockWrongAddress)) {
       LogEvent("the monitor stays where it was after a dump: offsets sent with every block");
       return kTryMonitorStayed;
@@ -332,6 +361,13 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwic
     uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
     TryResult eResult = TryBlock(iAddr, pBytes, szWhy, pbTwice);
     if (eResult == kTryPassed) return true;
+    if (eResult == kTryDeviceFault) {
+      // No second try: it would only restart the device again.
+      bLostInputLast = false;
+      bDeviceFaulted = true;
+      ForgetMonitorState(&oMonitor);
+      return false;
+    }
     bool bExplains = LostInputExplains(eResult);
     bLostInputLast = bExplains || eResult == kTryNoPrompt;
     // While the pace may still grow, such tries are not counted: the first
@@ -408,11 +444,55 @@ bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
   return !CaptureHasMap() || NextBlockOfMap(*pNext, pNext);
 }
 
+// The device restarts after a fault: its ask-prompt text goes out again and
+// again until a prompt shows (U-Boot takes it as the key that stops its
+// autoboot). False when none came in time.
+bool AwaitRestartedDevice() {
+  const MonitorDialect *pDialect = CurrentDialect();
+  uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
+  while (MonotonicMs() < iUntil) {
+    if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, kRestartPollMs) ==
+        kHandoffAnswered) {
+      WaitForQuietLine(CommandTimeoutMs());
+      return true;
+    }
+  }
+  return false;
+}
+
+// A block that made the device fault: with a map it is marked bad and the
+// walk goes on once the device is back; without one the walk stops, the
+// device brought back to its prompt all the same (not left to boot
+// whatever its autoboot would). False when the walk stops.
+bool GoPastFaultingBlock(uint32_t iAddr, const char *szWhy) {
+  bool bMapped = CaptureHasMap();
+  Print("Error: block %.8X: %s. %s \n", iAddr, szWhy,
+        bMapped ? "It is marked bad in the map and the walk goes on."
+                : "The walk stops here; the capture holds every block before it (--map goes "
+                  "past blocks the device cannot read).");
+  LogEvent("block %.8X: %s: %s", iAddr, szWhy,
+           bMapped ? "marked bad, the walk goes on" : "the walk stops");
+  if (bMapped) MarkBlockBad(iAddr);
+  bool bBack = AwaitRestartedDevice();
+  LogEvent(bBack ? "the device is back at its prompt" : "no prompt since the fault");
+  if (!bBack) {
+    Print(
+        "Error: the device shows no prompt %d s after its fault: it may need a reset by "
+        "hand. The walk stops here. \n",
+        kRestartWaitMs / 1000);
+  }
+  return bMapped && bBack;
+}
+
 // A block that failed every try: without a map the walk stops there; with
 // one it is marked bad (zeros in the capture) and the walk goes on. False
 // when the walk stops.
 bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
   SharedStateRec &S = SharedState;
+  if (bDeviceFaulted) {
+    bDeviceFaulted = false;
+    return GoPastFaultingBlock(iAddr, szWhy);
+  }
   bool bMapped = CaptureHasMap();
   Print("Error: block %.8X failed %d tries (%s). %s \n", iAddr, S.iRetries + 1, szWhy,
         bMapped ? "It is marked bad in the map and the walk goes on."

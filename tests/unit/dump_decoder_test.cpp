@@ -74,6 +74,28 @@ TEST_F(DumpDecoder, UBootLinesByTheirLayoutAndNothingElse) {
   EXPECT_EQ(Decode("=> " + sLine), "");
 }
 
+// An address U-Boot cannot read aborts its md.b and resets the board: the
+// checked block's collection keeps the first line that says so, with the
+// echo before it (what the device took for the command); the default
+// monitor has no such lines.
+TEST_F(DumpDecoder, UBootFaultIsKeptWithTheEchoBeforeIt) {
+  SharedState.bCheck = 1;
+  SharedState.iCollectGen.store(1);
+  const char *const aLines[] = {"md.b 0A004000 80", "\"Synchronous Abort\" handler, esr 0x96000010",
+                                "elr: 000000000008115c lr : 0000000000081054 (reloc)",
+                                "Resetting CPU ..."};
+  for (const char *szLine : aLines) DecodeDumpLine(szLine);
+  EXPECT_EQ(SharedState.iFaultGen.load(), 0u);
+  SharedState.eDialect = kDialectUBoot;
+  SharedState.iCollectGen.store(2);
+  for (const char *szLine : aLines) DecodeDumpLine(szLine);
+  EXPECT_EQ(SharedState.iFaultGen.load(), 2u);
+  EXPECT_STREQ(SharedState.szFaultLine, aLines[1]);
+  EXPECT_STREQ(SharedState.szFaultEcho, aLines[0]);
+  EXPECT_FALSE(IsDeviceFaultLine("elr: 000000000008115c lr : 0000000000081054 (reloc)"));
+  EXPECT_TRUE(IsDeviceFaultLine("data abort"));
+}
+
 TEST_F(DumpDecoder, NonHexCharactersCountAsZeroDigits) {
   EXPECT_EQ(HexPairToByte("G1"), 0x01);
   EXPECT_EQ(HexPairToByte("1G"), 0x10);
