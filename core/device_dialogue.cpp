@@ -64,6 +64,11 @@ const MonitorDialect *CurrentDialect() {
   return &kDialects[iId >= 0 && iId < kDialectCount ? iId : kDialectDefault];
 }
 
+const char *MonitorPrompt() {
+  const SharedStateRec &S = SharedState;
+  return S.szPromptGiven[0] != 0 ? S.szPromptGiven : CurrentDialect()->szPrompt;
+}
+
 int FindDialect(const char *szName) {
   for (int i = 0; i < kDialectCount; ++i) {
     if (strcmp(kDialects[i].szName, szName) == 0) return i;
@@ -185,7 +190,7 @@ uint64_t BlocksFrom(uint32_t iFrom) {
 bool IsDumpLine(const char *szLine, size_t iLen) {
   const MonitorDialect &oDialect = *CurrentDialect();
   const DumpLayout &oLayout = oDialect.oLayout;
-  if (iLen < static_cast<size_t>(oLayout.iLineMin) || szLine[0] == oDialect.szPrompt[0]) {
+  if (iLen < static_cast<size_t>(oLayout.iLineMin) || szLine[0] == MonitorPrompt()[0]) {
     return false;
   }
   if (oLayout.cAfterAddress == 0) return true;

@@ -91,6 +91,8 @@ enum DialectId { kDialectDefault = 0, kDialectUBoot = 1 };
 extern const char kDialectNames[];  // "default or uboot"
 
 const MonitorDialect *CurrentDialect();
+// The prompt awaited after every command: --prompt's, else the dialect's.
+const char *MonitorPrompt();
 // The dialect's id, or -1 for a name no dialect has.
 int FindDialect(const char *szName);
 

@@ -47,6 +47,7 @@ enum OptionId {
   kOptMap,
   kOptMonitor,
   kOptNoChecksum,
+  kOptPrompt,
 };
 
 enum OptionValue {
@@ -98,6 +99,8 @@ const OptionRec kOptions[] = {
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
      "the device's monitor: default, or uboot (then no command words)"},
+    {"--prompt", kOptPrompt, kValueText, "TEXT", 0, 0, "a prompt",
+     "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
      "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
@@ -134,6 +137,17 @@ bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pVa
   }
   if (iValue < oOption.iMin || iValue > oOption.iMax) return false;
   *pValue = static_cast<int32_t>(iValue);
+  return true;
+}
+
+// A prompt is what a line holds while the monitor waits: it cannot hold a
+// line end, nor any other control character.
+bool IsPromptText(const char *szValue) {
+  size_t iLen = strlen(szValue);
+  if (iLen == 0 || iLen >= kPromptSize) return false;
+  for (const char *p = szValue; *p != 0; ++p) {
+    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) return false;
+  }
   return true;
 }
 
@@ -186,6 +200,14 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
       break;
     case kOptReadOnce: S.bReadOnce = S.bCheck = 1; break;
     case kOptNoChecksum: S.bNoChecksum = 1; break;
+    case kOptPrompt:
+      if (!IsPromptText(szValue)) {
+        Print("Error: %s: a prompt is one line of printable text, at most %d characters \n",
+              oOption.szName, kPromptSize - 1);
+        return false;
+      }
+      snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
+      break;
     case kOptMap:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - 4)  // room for ".new"
         return RefuseValue(oOption, szValue);

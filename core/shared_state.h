@@ -29,7 +29,8 @@
 
 #include "platform/platform.h"
 
-enum { kTextSize = 256 };  // every text: at most 255 characters and a zero
+enum { kTextSize = 256 };   // every text: at most 255 characters and a zero
+enum { kPromptSize = 64 };  // a prompt given on the command line, with its zero
 
 // What one checked block collects: the dump lines that arrived between the
 // dump command and its prompt, kept as text so that the check can look at
@@ -86,8 +87,9 @@ struct SharedStateRec {
   uint8_t bPaceGiven = 0;     // --pace was given: kept as it is
   int32_t iReconnectSec = 0;  // 0: a lost device ends the run
   PortFlow eFlow = kFlowRtsCts;
-  uint8_t bReadOnce = 0;    // never a second reading of a block unless --reread
-  uint8_t bNoChecksum = 0;  // never the monitor's checksum command (--no-checksum)
+  uint8_t bReadOnce = 0;                 // never a second reading of a block unless --reread
+  uint8_t bNoChecksum = 0;               // never the monitor's checksum command (--no-checksum)
+  char szPromptGiven[kPromptSize] = {};  // --prompt: the monitor's own; empty: its dialect's
   char szLogFile[kTextSize] = {};
   char szMapFile[kTextSize] = {};    // --map: every block's state, kept in this file
   const char *szPortName = nullptr;  // as given; kept for reopening a port that came back

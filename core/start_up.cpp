@@ -261,6 +261,7 @@ int StartUp(int iArgCount, char **pArgs) {
   if (OpenCapture(szOutFileName, iArgCount, pArgs) == kCaptureRefused) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
   LogEvent("monitor: %s", CurrentDialect()->szName);
+  if (S.szPromptGiven[0] != 0) LogEvent("prompt: \"%s\"", S.szPromptGiven);
 
   PortHandle hPort = OpenAndSetUpPort(pPositional[1]);
   if (hPort == nullptr) return iUnusable;

@@ -48,7 +48,7 @@ void WaitForQuietLine(uint32_t iLimitMs) {
 bool GetBackInStep() {
   for (int i = 0; i < kInStepTries; ++i) {
     const MonitorDialect *pDialect = CurrentDialect();
-    if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, CommandTimeoutMs()) ==
+    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) ==
         kHandoffAnswered) {
       WaitForQuietLine(CommandTimeoutMs());
       return true;
@@ -95,8 +95,7 @@ bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
   if (!DialectSends(eWhich)) return true;  // the dialect's dump names the address
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  if (PostCommandTimed(oCmdForExecute, CurrentDialect()->szPrompt, CommandTimeoutMs()) ==
-      kHandoffAnswered) {
+  if (PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) == kHandoffAnswered) {
     WatchAnswerTime();
     return true;
   }
@@ -451,7 +450,7 @@ bool AwaitRestartedDevice() {
   const MonitorDialect *pDialect = CurrentDialect();
   uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
   while (MonotonicMs() < iUntil) {
-    if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, kRestartPollMs) ==
+    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
         kHandoffAnswered) {
       WaitForQuietLine(CommandTimeoutMs());
       return true;
@@ -531,10 +530,11 @@ void WalkChecked(PortHandle hPort) {
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
   const MonitorDialect *pDialect = CurrentDialect();
-  if (PostCommandTimed(pDialect->szAskPrompt, pDialect->szPrompt, CommandTimeoutMs()) !=
+  if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
           kHandoffAnswered &&
       !GetBackInStep()) {
     Print("Error: the device shows no prompt. The walk stops here. \n");
+    Print("The walk awaits the prompt \"%s\"; --prompt TEXT names another. \n", MonitorPrompt());
     LogEvent("no prompt from the device: the walk stops");
     StopWalk();
     return;

@@ -22,11 +22,11 @@ namespace {
 bool PostPlainCommand(const char *szText) {
   const SharedStateRec &S = SharedState;
   if (!S.bBatch && S.iTimeoutMs <= 0) {
-    PostCommand(szText, CurrentDialect()->szPrompt);
+    PostCommand(szText, MonitorPrompt());
     return true;
   }
   uint32_t iTimeoutMs = CommandTimeoutMs();
-  if (PostCommandTimed(szText, CurrentDialect()->szPrompt, iTimeoutMs) == kHandoffAnswered) {
+  if (PostCommandTimed(szText, MonitorPrompt(), iTimeoutMs) == kHandoffAnswered) {
     return true;
   }
   int iNameLen = static_cast<int>(strcspn(szText, "\r\n"));

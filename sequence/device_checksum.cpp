@@ -32,8 +32,7 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
   uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
   S.iCollectGen.store(iGen, std::memory_order_release);
   int iNameLen = static_cast<int>(strcspn(oCmdForExecute, "\r\n"));
-  if (PostCommandTimed(oCmdForExecute, CurrentDialect()->szPrompt, CommandTimeoutMs()) !=
-      kHandoffAnswered) {
+  if (PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) != kHandoffAnswered) {
     snprintf(szWhy, iWhySize, "no prompt after %.*s", iNameLen, oCmdForExecute);
     return false;
   }

@@ -141,6 +141,18 @@ TEST_F(UBootPeerTest, ProgramThroughANoisyRelayCapturesTheFlashExactly) {
   EXPECT_NE(sSent.find("crc32 00003F80 80\r"), std::string::npos);
 }
 
+// The simulated device's memory from szStart to szEnd, as it writes it.
+std::string SimPattern(const std::string &sDir, const char *szStart, const char *szEnd) {
+  Process oPattern;
+  int iStatus = -1;
+  if (!oPattern.Start({MONITOR_SIM_BIN, "--write-pattern", sDir + "/pattern.bin", szStart, szEnd},
+                      -1, sDir) ||
+      !oPattern.WaitExit(30, &iStatus) || iStatus != 0) {
+    return "(no pattern)";
+  }
+  return ReadFileBytes(sDir + "/pattern.bin");
+}
+
 // The simulated U-Boot flips digits: a flip that keeps a pair hex and whose
 // byte the text column shows as "." either way passes every look at the
 // line, and only the device's checksum catches it.
@@ -155,12 +167,7 @@ TEST(UBootDialect, DeviceChecksumsCatchFlippedDigits) {
                       sDir, &sOut),
             0)
       << sOut;
-  Process oPattern;
-  int iStatus = -1;
-  ASSERT_TRUE(oPattern.Start(
-      {MONITOR_SIM_BIN, "--write-pattern", sDir + "/pattern.bin", "1C000", "1FFFF"}, -1, sDir));
-  ASSERT_TRUE(oPattern.WaitExit(30, &iStatus));
-  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1FFFF.bin") == ReadFileBytes(sDir + "/pattern.bin"))
+  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1FFFF.bin") == SimPattern(sDir, "1C000", "1FFFF"))
       << sOut;
   EXPECT_GE(Count(sOut, "Retry "), 5u) << sOut;
 }
@@ -178,13 +185,7 @@ TEST(UBootDialect, DeviceWithoutCrc32IsReadWithoutChecksums) {
     aArgs.insert(aArgs.end(), {oSim.sPtyPath, "115200", "1C000", "1DFFF", "quiet"});
     std::string sOut;
     EXPECT_EQ(RunVexlor(aArgs, sDir, &sOut), 0) << sOut;
-    Process oPattern;
-    int iStatus = -1;
-    ASSERT_TRUE(oPattern.Start(
-        {MONITOR_SIM_BIN, "--write-pattern", sDir + "/pattern.bin", "1C000", "1DFFF"}, -1, sDir));
-    ASSERT_TRUE(oPattern.WaitExit(30, &iStatus));
-    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") ==
-                ReadFileBytes(sDir + "/pattern.bin"))
+    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") == SimPattern(sDir, "1C000", "1DFFF"))
         << sOut;
     std::string sSent = oSim.Received();
     const char kSaid[] =
@@ -196,6 +197,30 @@ TEST(UBootDialect, DeviceWithoutCrc32IsReadWithoutChecksums) {
     EXPECT_NE(sOut.find("Checked: 64 blocks captured, 16 of them read twice"), std::string::npos)
         << sOut;
   }
+}
+
+// A U-Boot built with another prompt: without --prompt the walk says which
+// prompt it awaited; with it the dump is exact.
+TEST(UBootDialect, PromptOfAnotherBuildIsGivenWithPrompt) {
+  std::string sDir = MakeTempDir("uboot-prompt");
+  Sim oSim;
+  ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo", "--prompt", "ath> "}, sDir));
+  std::string sOut;
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--timeout", "300", oSim.sPtyPath,
+                       "115200", "1C000", "1C0FF", "quiet"},
+                      sDir, &sOut),
+            1);
+  EXPECT_NE(sOut.find("Error: the device shows no prompt. The walk stops here. \n"
+                      "The walk awaits the prompt \"=> \"; --prompt TEXT names another. \n"),
+            std::string::npos)
+      << sOut;
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--prompt", "ath> ",
+                       oSim.sPtyPath, "115200", "1C000", "1C0FF", "quiet"},
+                      sDir, &sOut),
+            0)
+      << sOut;
+  EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1C0FF.bin") == SimPattern(sDir, "1C000", "1C0FF"))
+      << sOut;
 }
 
 }  // namespace

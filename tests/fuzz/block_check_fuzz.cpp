@@ -9,7 +9,9 @@
 // CheckBlock judges them. A small model of the
 // rules, written apart from the program's code, must reach the same verdict
 // and, for a block that passes, the same 128 bytes; a failed block must say
-// why.
+// why. The same lines then go through the collector itself, which must keep
+// the model's dump lines and, for U-Boot, the first line that says the
+// device faulted, with the first other line (the echo) before it.
 //
 // Built with clang and -fsanitize=fuzzer,address,undefined (VEXLOR_FUZZ);
 // seeds in tests/fuzz/corpus/block_check.
@@ -120,6 +122,59 @@ bool ModelIsDumpLine(const std::string &sText, bool bUBoot) {
   return true;
 }
 
+// U-Boot's fault lines start so (its exception handlers and its reset).
+bool ModelIsFault(const std::string &sText) {
+  for (const char *szMark : {"\"Synchronous Abort\" handler", "\"SError\" handler", "data abort",
+                             "prefetch abort", "undefined instruction", "Resetting CPU"}) {
+    if (sText.compare(0, strlen(szMark), szMark) == 0) return true;
+  }
+  return false;
+}
+
+// The lines through CollectDumpLine and CollectOtherLine as the decoder
+// hands them over, then closed at a prompt.
+void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
+                    const std::vector<std::string> &aModelLines) {
+  SharedStateRec &S = SharedState;
+  S.bCheck = 1;
+  uint32_t iGen = S.iCollectGen.load() + 1;
+  S.iCollectGen.store(iGen);
+  bool bFault = false;
+  std::string sFault;
+  std::string sEcho;
+  std::string sFirstOther;
+  for (const std::string &sText : aTexts) {
+    if (ModelIsDumpLine(sText, bUBoot)) {
+      CollectDumpLine(sText.c_str());
+      continue;
+    }
+    CollectOtherLine(sText.c_str());
+    if (sText.empty()) continue;
+    if (!bFault && bUBoot && ModelIsFault(sText)) {
+      bFault = true;
+      sFault = sText.substr(0, kBlockLineChars - 1);
+      sEcho = sFirstOther;
+    }
+    if (sFirstOther.empty()) sFirstOther = sText.substr(0, kBlockLineChars - 1);
+  }
+  CloseBlockCollection();
+  const BlockLines &oReady = S.oBlockReady;
+  bool bSame = oReady.iLines == aModelLines.size();
+  for (size_t i = 0; bSame && i < aModelLines.size() && i < kBlockLinesKept; ++i) {
+    bSame = aModelLines[i] == oReady.aszLine[i];
+  }
+  if (!bSame) {
+    fprintf(stderr, "the collector kept other dump lines than the model\n");
+    abort();
+  }
+  if ((S.iFaultGen.load() == iGen) != bFault ||
+      (bFault && (sFault != S.szFaultLine || sEcho != S.szFaultEcho))) {
+    fprintf(stderr, "fault %d, model %d: \"%s\" after \"%s\"\n", S.iFaultGen.load() == iGen, bFault,
+            S.szFaultLine, S.szFaultEcho);
+    abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
@@ -136,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
   // characters of each, all of them counted.
   BlockLines oBlock = {};
   std::vector<std::string> aModelLines;
+  std::vector<std::string> aTexts;
   size_t iStart = 0;
   while (iStart <= sRest.size()) {
     size_t iEnd = sRest.find('\n', iStart);
@@ -143,6 +199,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
     std::string sText = sRest.substr(iStart, iEnd - iStart);
     sText = sText.substr(0, sText.find('\0'));
     iStart = iEnd + 1;
+    aTexts.push_back(sText);
     if (!ModelIsDumpLine(sText, bUBoot)) continue;
     std::string sKept = sText.substr(0, kBlockLineChars - 1);
     if (oBlock.iLines < kBlockLinesKept) {
@@ -171,5 +228,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
     fprintf(stderr, "a failed block does not say why\n");
     abort();
   }
+  CheckCollector(aTexts, bUBoot, aModelLines);
   return 0;
 }

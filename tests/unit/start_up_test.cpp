@@ -173,6 +173,8 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--retries", "2"}, "Error: --retries needs --check (or --fast, --reread, --resume) \n"},
       {{"-c"}, "Error: unknown option -c \n"},
       {{"--monitor", "ubot"}, "Error: --monitor: \"ubot\" is not default or uboot \n"},
+      {{"--prompt", "=>\r"},
+       "Error: --prompt: a prompt is one line of printable text, at most 63 characters \n"},
       {{"--no-checksum", "--fast"},
        "Error: --no-checksum: the default monitor has no checksum command \n"},
       {{"--check", "--reconnect", "30", "--flow", "none", "--pace", "2", "--"}, ""},

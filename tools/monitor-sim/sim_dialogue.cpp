@@ -19,6 +19,12 @@ const int kBytesPerLine = 16;
 // What a monitor prints when it comes out of a reset; not a dump line.
 const char kResetBanner[] = "Monitor reset";
 const char kMonitorPrompt[] = ">";
+
+std::string PromptOf(const SimOptions &oOptions) {
+  if (!oOptions.sPrompt.empty()) return oOptions.sPrompt;
+  return oOptions.eDialect == kDialectUboot ? kUbootPrompt : kMonitorPrompt;
+}
+
 // What a monitor answers when a dump touches memory that faults the CPU.
 const char kAbortFormat[] = "Data abort at %08X";
 
@@ -135,8 +141,7 @@ void AppendPrompt(Dialogue *pDialogue, bool bLinkFaults, bool bDump, std::string
   if (!PromptWanted(*pDialogue)) return;
   int64_t iCommand = pDialogue->iLinesAnswered;
   if (bLinkFaults && DropPrompt(pDialogue->pFaults, iCommand)) return;
-  std::string sPrompt =
-      pDialogue->pOptions->eDialect == kDialectUboot ? kUbootPrompt : kMonitorPrompt;
+  std::string sPrompt = PromptOf(*pDialogue->pOptions);
   if (bDump)
     DropChars(pDialogue->pFaults, "prompt of command " + std::to_string(iCommand), &sPrompt);
   *psAnswer += sPrompt;
@@ -297,7 +302,7 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   // (an empty line would repeat its last command).
   if (iByte == 3 && oOptions.eDialect == kDialectUboot) {
     pDialogue->sLine.clear();
-    Send(pDialogue, "<INTERRUPT>" + oOptions.sLineEnd + kUbootPrompt);
+    Send(pDialogue, "<INTERRUPT>" + oOptions.sLineEnd + PromptOf(oOptions));
     return;
   }
   if (oOptions.bEcho) Send(pDialogue, std::string(1, static_cast<char>(iByte)));

@@ -201,6 +201,8 @@ const OptionSpec kOptions[] = {
                     "answers \"Data abort at <address>\" instead")),
     Answers(Flag("--no-advance", &SimOptions::bNoAdvance,
                  "a dump leaves the address where it started")),
+    Answers(Text("--prompt", "TEXT", kText, &SimOptions::sPrompt,
+                 "the prompt, where not '>' (or \"=> \" with --dialect uboot)")),
     Answers(Flag("--no-crc32", &SimOptions::bNoCrc32,
                  "U-Boot: a build without the crc32 command (\"Unknown command\")")),
     Answers(Special("--dialect", "monitor|uboot", kDialect,

@@ -59,6 +59,7 @@ struct SimOptions {
   uint32_t iBadEnd = 0;
   bool bNoAdvance = false;
   bool bNoCrc32 = false;  // a U-Boot built without its crc32 command
+  std::string sPrompt;    // the prompt; empty: the dialect's own
   bool bVerbose = false;
 
   bool bWritePattern = false;  // --write-pattern FILE START END
