@@ -214,6 +214,30 @@ void UBootMapGoesPastAnAddressThatResetsTheDevice(Target &oTarget) {
   EXPECT_EQ(Count(sLog, "-- the device is back at its prompt"), 2u) << sLog;
 }
 
+// The adapter between the program and the real U-Boot is pulled mid-walk
+// and plugged in again (the simulator's relay, under a link that goes and
+// comes back): the run waits, opens the port again, gets a fresh prompt
+// with Ctrl+C and goes on with the block in progress.
+void UBootReconnectAfterThePulledAdapter(Target &oTarget) {
+  UBootRig oRig(oTarget, "uboot-pulled");
+  BOOT_OR_SKIP(oRig);
+  Sim oRelay;
+  ASSERT_TRUE(oRelay.Start({"--relay", oRig.oPeer.sPtyPath, "--link", oRig.sDir + "/ttyRELAY",
+                            "--vanish-after", "20", "--vanish-for", "1500"},
+                           oRig.sDir));
+  std::string sPort = oTarget.PortForPath(oRelay.DevicePath());
+  ASSERT_TRUE(oTarget.Start({"--monitor", "uboot", "--fast", "--batch", "--reconnect", "10",
+                             "--timeout", "500", sPort, "115200", "0", "2FFF", "quiet"},
+                            oRig.sDir));
+  ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + sPort), std::string::npos) << sOut;
+  EXPECT_NE(sOut.find("Device back on " + sPort + ": going on. \n"), std::string::npos) << sOut;
+  EXPECT_TRUE(oRig.File("md.b_0000_2FFF.bin") == UBootImageHead(0x3000))
+      << "the capture differs from the firmware image\n"
+      << sOut;
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &UBootCases() {
@@ -222,6 +246,7 @@ const std::vector<E2ECase> &UBootCases() {
       {"UBootTerminalModeWritesRamThatChecksumsConfirm",
        UBootTerminalModeWritesRamThatChecksumsConfirm, true},
       {"UBootResumeAfterAnInterruptedRun", UBootResumeAfterAnInterruptedRun, true},
+      {"UBootReconnectAfterThePulledAdapter", UBootReconnectAfterThePulledAdapter, true},
       {"UBootMapGoesPastAnAddressThatResetsTheDevice", UBootMapGoesPastAnAddressThatResetsTheDevice,
        true},
   };

@@ -84,15 +84,7 @@ bool OpenTranscript(const SimOptions &oOptions, FILE **ppTranscript) {
 // Opens a pty, names it with the link and tells whoever started us where it
 // is: at start-up and again when a vanished device comes back.
 bool BringUpDevice(SimState *pState) {
-  if (!OpenPty(&pState->oPty)) return false;
-  const std::string &sLinkPath = pState->pOptions->sLinkPath;
-  if (!sLinkPath.empty() && !MakeLink(sLinkPath, pState->oPty.sSlavePath)) {
-    ClosePty(&pState->oPty);
-    return false;
-  }
-  std::printf("PTY %s\n", pState->oPty.sSlavePath.c_str());
-  std::fflush(stdout);
-  return true;
+  return AnnouncePty(&pState->oPty, pState->pOptions->sLinkPath);
 }
 
 // Reads everything available from the master.  All bytes of one read()
@@ -255,7 +247,7 @@ int ServeMemory(const SimOptions &oOptions, SimMemory *pMemory) {
   int iStatus = 1;
   if (iRelayed >= 0) {
     if (BringUpDevice(&oState))
-      iStatus = RunRelay(oOptions, oState.oPty, iRelayed, oState.pTranscript, oWaitMask,
+      iStatus = RunRelay(oOptions, &oState.oPty, iRelayed, oState.pTranscript, oWaitMask,
                          &gbStopRequested);
     close(iRelayed);
   } else if (BringUpDevice(&oState)) {

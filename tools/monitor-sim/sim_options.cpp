@@ -181,11 +181,12 @@ const OptionSpec kOptions[] = {
                   "the Nth, 2Nth... received line is not run: the monitor\n"
                   "resets (banner, prompt, bank and offset 0); 0: never")),
     Answers(Rate("--drop-prompt", &SimOptions::fDropPrompt, "answer a command without its prompt")),
-    Answers(Count("--vanish-after", "N", &SimOptions::iVanishAfter, 0, kManyLines,
-                  "after answering N lines, close the pty and remove the\n"
-                  "link; come back on a new pty under the same link (once)")),
-    Answers(Count("--vanish-for", "MS", &SimOptions::iVanishForMs, 0, 3600000,
-                  "how long the device stays away (default 2000)")),
+    Count("--vanish-after", "N", &SimOptions::iVanishAfter, 0, kManyLines,
+          "after answering N lines (with --relay: after N line ends\n"
+          "typed), close the pty and remove the link; come back on a\n"
+          "new pty under the same link (once)"),
+    Count("--vanish-for", "MS", &SimOptions::iVanishForMs, 0, 3600000,
+          "how long the device stays away (default 2000)"),
     Rate("--noise", &SimOptions::fNoise,
          "flip one random bit of each character the device sends\n(echo and prompt included)"),
     Flag("--verbose", &SimOptions::bVerbose, "report each injected fault on stderr"),

@@ -120,3 +120,14 @@ int PollFor(pollfd *aFds, nfds_t iCount, int64_t iWaitNs, const sigset_t *pMask)
   }
   return ppoll(aFds, iCount, iWaitNs >= 0 ? &oTimeout : nullptr, pMask);
 }
+
+bool AnnouncePty(SimPty *pPty, const std::string &sLinkPath) {
+  if (!OpenPty(pPty)) return false;
+  if (!sLinkPath.empty() && !MakeLink(sLinkPath, pPty->sSlavePath)) {
+    ClosePty(pPty);
+    return false;
+  }
+  std::printf("PTY %s\n", pPty->sSlavePath.c_str());
+  std::fflush(stdout);
+  return true;
+}

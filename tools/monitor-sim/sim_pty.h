@@ -7,6 +7,7 @@
 //   ClosePty     closes both sides: a client of the slave sees a hang-up
 //   MakeLink     points a symlink at the slave (replacing an old symlink)
 //   RemoveLink   removes the symlink while it still points at our slave
+//   AnnouncePty  OpenPty, MakeLink, and "PTY <slave>" on stdout for the starter
 //   RecordBytes  appends bytes that reached the device's input to --transcript
 //   PollFor      ppoll() for at most iWaitNs (-1: no bound) under a signal mask
 #pragma once
@@ -31,6 +32,8 @@ void ClosePty(SimPty *pPty);
 
 bool MakeLink(const std::string &sLinkPath, const std::string &sTarget);
 void RemoveLink(const std::string &sLinkPath, const std::string &sTarget);
+// sLinkPath empty: no link. False (nothing left open) on failure.
+bool AnnouncePty(SimPty *pPty, const std::string &sLinkPath);
 
 // One "<seconds>.<microseconds> <HH>" line per byte, flushed at once, so a
 // test reads what the device got even while the simulator runs on.

@@ -37,7 +37,8 @@ const int64_t kReadPauseNs = 20000000;
 
 struct Relay {
   SimOptions oOptions;  // the caller's, with the dump layout set to U-Boot's
-  int iMaster = -1;
+  SimPty *pPty = nullptr;
+  int iMaster = -1;  // the client's pty; -1 while it is away
   int iDevice = -1;
   FILE *pTranscript = nullptr;
   OutputQueue oOutput;
@@ -49,6 +50,9 @@ struct Relay {
   int64_t iBytesPassed = 0;
   std::string sToDevice;  // what the client typed and the device has not taken yet
   int64_t iReadPausedUntilNs = 0;
+  int64_t iLineEndsTyped = 0;  // counts towards --vanish-after
+  bool bVanished = false;      // once only
+  int64_t iBackAtNs = 0;       // while away: when the pty comes back
 };
 
 bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
@@ -69,7 +73,8 @@ void PassOn(Relay *pRelay, std::string sPiece) {
   pRelay->iBytesPassed += static_cast<int64_t>(sPiece.size());
   DropChars(&pRelay->oFaults, sWhere, &sPiece);
   AddNoise(&pRelay->oFaults, &sPiece);
-  QueueOutput(&pRelay->oOutput, sPiece);
+  // What the device says while the client's adapter is pulled is lost.
+  if (pRelay->iMaster >= 0) QueueOutput(&pRelay->oOutput, sPiece);
 }
 
 // sLine ends in its line end.
@@ -149,10 +154,39 @@ bool ReadClient(Relay *pRelay) {
     }
     int64_t iArrivalNs = NowNs();
     RecordBytes(pRelay->pTranscript, aBuffer, static_cast<size_t>(iRead), iArrivalNs);
-    for (ssize_t i = 0; i < iRead; ++i)
+    for (ssize_t i = 0; i < iRead; ++i) {
+      if (aBuffer[i] == '\r' || aBuffer[i] == '\n') ++pRelay->iLineEndsTyped;
       if (!LoseArrivingByte(&pRelay->oFaults, iArrivalNs, aBuffer[i]))
         pRelay->sToDevice += static_cast<char>(aBuffer[i]);
+    }
   }
+}
+
+// --vanish-after: the client's adapter is pulled (its pty hangs up and the
+// link goes) and plugged in again --vanish-for later, on a new pty under the
+// same link; the device runs on meanwhile. False when the pty cannot come
+// back.
+bool VanishOrComeBack(Relay *pRelay, int64_t iNowNs) {
+  const SimOptions &oOptions = pRelay->oOptions;
+  if (pRelay->iMaster >= 0 && !pRelay->bVanished && oOptions.iVanishAfter >= 0 &&
+      pRelay->iLineEndsTyped >= oOptions.iVanishAfter) {
+    ReportFault(oOptions, "vanish after %lld line ends typed for %lld ms",
+                static_cast<long long>(pRelay->iLineEndsTyped),
+                static_cast<long long>(oOptions.iVanishForMs));
+    ClosePty(pRelay->pPty);
+    RemoveLink(oOptions.sLinkPath, pRelay->pPty->sSlavePath);
+    DiscardOutput(&pRelay->oOutput);
+    pRelay->iMaster = -1;
+    pRelay->bVanished = true;
+    pRelay->sLine.clear();
+    pRelay->iBackAtNs = iNowNs + oOptions.iVanishForMs * 1000000;
+  }
+  if (pRelay->iMaster < 0 && iNowNs >= pRelay->iBackAtNs) {
+    if (!AnnouncePty(pRelay->pPty, oOptions.sLinkPath)) return false;
+    pRelay->iMaster = pRelay->pPty->iMaster;
+    pRelay->iReadPausedUntilNs = 0;
+  }
+  return true;
 }
 
 bool WriteDevice(Relay *pRelay) {
@@ -181,6 +215,7 @@ int64_t Sooner(int64_t iWait, int64_t iOther) {
 // Fills the poll set (master, device) and returns how long to sleep at most.
 int64_t PlanRelayWait(const Relay &oRelay, int64_t iNowNs, pollfd *aFds) {
   int64_t iWait = OutputWaitNs(oRelay.oOutput, iNowNs);
+  if (oRelay.iMaster < 0) iWait = oRelay.iBackAtNs > iNowNs ? oRelay.iBackAtNs - iNowNs : 0;
   aFds[0].fd = oRelay.iMaster;
   aFds[0].events = iWait == 0 ? POLLOUT : 0;
   if (iNowNs >= oRelay.iReadPausedUntilNs)
@@ -188,7 +223,7 @@ int64_t PlanRelayWait(const Relay &oRelay, int64_t iNowNs, pollfd *aFds) {
   else
     iWait = Sooner(iWait, oRelay.iReadPausedUntilNs - iNowNs);
   // A master not waited on would report POLLHUP all the time.
-  if (aFds[0].events == 0) aFds[0].fd = -1;
+  if (aFds[0].events == 0 || oRelay.iMaster < 0) aFds[0].fd = -1;
   aFds[1].fd = oRelay.iDevice;
   aFds[1].events = 0;
   if (PendingOutput(oRelay.oOutput) < kMostPending) aFds[1].events |= POLLIN;
@@ -226,12 +261,13 @@ int OpenRelayedDevice(const std::string &sPath) {
   return -1;
 }
 
-int RunRelay(const SimOptions &oOptions, const SimPty &oPty, int iDevice, FILE *pTranscript,
+int RunRelay(const SimOptions &oOptions, SimPty *pPty, int iDevice, FILE *pTranscript,
              const sigset_t &oWaitMask, const volatile sig_atomic_t *pbStopRequested) {
   Relay oRelay;
   oRelay.oOptions = oOptions;
   oRelay.oOptions.eDialect = kDialectUboot;
-  oRelay.iMaster = oPty.iMaster;
+  oRelay.pPty = pPty;
+  oRelay.iMaster = pPty->iMaster;
   oRelay.iDevice = iDevice;
   oRelay.pTranscript = pTranscript;
   oRelay.bHoldLines = oOptions.fFlipDigit > 0 || oOptions.fGarble > 0 || oOptions.fCutLines > 0 ||
@@ -240,6 +276,7 @@ int RunRelay(const SimOptions &oOptions, const SimPty &oPty, int iDevice, FILE *
   SetUpFaults(&oRelay.oFaults, oRelay.oOptions);
   while (!*pbStopRequested) {
     int64_t iNow = NowNs();
+    if (!VanishOrComeBack(&oRelay, iNow)) return 1;
     PassStaleLine(&oRelay, iNow);
     pollfd aFds[3] = {};
     int64_t iWait = PlanRelayWait(oRelay, iNow, aFds);
@@ -259,7 +296,7 @@ int RunRelay(const SimOptions &oOptions, const SimPty &oPty, int iDevice, FILE *
     if ((aFds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadDevice(&oRelay)) return 1;
     if (!WriteDevice(&oRelay)) return 1;
     if (iFdCount > 2 && (aFds[2].revents & (POLLIN | POLLHUP | POLLERR)) && StdinEnded()) return 0;
-    if (!WriteDueOutput(&oRelay.oOutput, oRelay.iMaster, NowNs())) return 1;
+    if (oRelay.iMaster >= 0 && !WriteDueOutput(&oRelay.oOutput, oRelay.iMaster, NowNs())) return 1;
   }
   return 0;
 }

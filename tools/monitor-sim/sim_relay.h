@@ -5,7 +5,8 @@
 // (--flip-digit, --garble, --cut-lines, --double-lines on U-Boot's md.b
 // lines), --bel, --baud pacing and the --latency adapter on its way to the
 // client; what the client types meets --overrun on its way to the device.
-// --transcript records what the client sent.  Runs in the simulator's one
+// --transcript records what the client sent; --vanish-after pulls the
+// client's adapter while the device runs on.  Runs in the simulator's one
 // thread, from main.
 //
 //   OpenRelayedDevice   opens the device's terminal raw, non-blocking
@@ -26,5 +27,7 @@ int OpenRelayedDevice(const std::string &sPath);
 // oWaitMask is the signal mask to wait with (the stop signals unblocked);
 // *pbStopRequested is set by their handler.  Returns the exit status: 0 on
 // a stop, 1 when the device hung up or a read or write failed.
-int RunRelay(const SimOptions &oOptions, const SimPty &oPty, int iDevice, FILE *pTranscript,
+// With --vanish-after the client's pty goes away for a while (*pPty is
+// closed, the link removed) and comes back as a new one.
+int RunRelay(const SimOptions &oOptions, SimPty *pPty, int iDevice, FILE *pTranscript,
              const sigset_t &oWaitMask, const volatile sig_atomic_t *pbStopRequested);
