@@ -27,9 +27,6 @@ namespace {
 
 volatile sig_atomic_t gbStopRequested = 0;
 
-// After the master reads EIO (the slave side was hung up by someone), stop
-// reading for a moment instead of spinning on it.
-const int64_t kReadPauseNs = 20000000;
 // Before a hang-up or a vanish: how long the slave's input queue must have
 // been seen empty (closing the master flushes the pty's own buffers), and
 // how long to wait at most for a client that does not read.
@@ -87,27 +84,16 @@ bool BringUpDevice(SimState *pState) {
   return AnnouncePty(&pState->oPty, pState->pOptions->sLinkPath);
 }
 
-// Reads everything available from the master.  All bytes of one read()
-// count as arriving at the time of that read: the pty hands over together
-// what the sender wrote together.  Returns false on a fatal error.
+// Reads everything available from the master: what the client typed, in
+// the transcript (which keeps bytes that an overrun then loses) and, what
+// the overrun leaves of it, to the monitor. Returns false on a fatal error.
 bool ReadMaster(SimState *pState) {
   uint8_t aBuffer[4096];
+  int64_t iArrivalNs = 0;
   for (;;) {
-    ssize_t iRead = read(pState->oPty.iMaster, aBuffer, sizeof aBuffer);
-    if (iRead < 0 && errno == EINTR) continue;
-    if (iRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (iRead <= 0) {
-      if (iRead < 0 && errno != EIO) {
-        std::perror("monitor-sim: read from pty master");
-        return false;
-      }
-      pState->iReadPausedUntilNs = NowNs() + kReadPauseNs;
-      return true;
-    }
-    int64_t iArrivalNs = NowNs();
-    // The transcript records what reached the device's input, so it keeps
-    // bytes that an overrun then loses.
-    RecordBytes(pState->pTranscript, aBuffer, static_cast<size_t>(iRead), iArrivalNs);
+    ssize_t iRead = ReadTyped(pState->oPty.iMaster, aBuffer, sizeof aBuffer, pState->pTranscript,
+                              &iArrivalNs, &pState->iReadPausedUntilNs);
+    if (iRead <= 0) return iRead == 0;
     for (ssize_t i = 0; i < iRead; ++i)
       if (!LoseArrivingByte(pState->pFaults, iArrivalNs, aBuffer[i]))
         HandleReceivedByte(pState->pDialogue, aBuffer[i]);

@@ -1,6 +1,8 @@
 // Pseudo-terminal and link handling of monitor-sim.
 #include "sim_pty.h"
 
+#include "sim_output.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -130,4 +132,25 @@ bool AnnouncePty(SimPty *pPty, const std::string &sLinkPath) {
   std::printf("PTY %s\n", pPty->sSlavePath.c_str());
   std::fflush(stdout);
   return true;
+}
+
+ssize_t ReadTyped(int iMaster, uint8_t *aBuffer, size_t iSize, FILE *pTranscript,
+                  int64_t *piArrivalNs, int64_t *piPausedUntilNs) {
+  const int64_t kReadPauseNs = 20000000;
+  for (;;) {
+    ssize_t iRead = read(iMaster, aBuffer, iSize);
+    if (iRead > 0) {
+      *piArrivalNs = NowNs();
+      RecordBytes(pTranscript, aBuffer, static_cast<size_t>(iRead), *piArrivalNs);
+      return iRead;
+    }
+    if (iRead < 0 && errno == EINTR) continue;
+    if (iRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    if (iRead < 0 && errno != EIO) {
+      std::perror("monitor-sim: read from pty master");
+      return -1;
+    }
+    *piPausedUntilNs = NowNs() + kReadPauseNs;
+    return 0;
+  }
 }

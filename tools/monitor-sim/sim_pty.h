@@ -9,6 +9,7 @@
 //   RemoveLink   removes the symlink while it still points at our slave
 //   AnnouncePty  OpenPty, MakeLink, and "PTY <slave>" on stdout for the starter
 //   RecordBytes  appends bytes that reached the device's input to --transcript
+//   ReadTyped    reads what the client typed from the master and records it
 //   PollFor      ppoll() for at most iWaitNs (-1: no bound) under a signal mask
 #pragma once
 
@@ -19,6 +20,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/types.h>
 
 struct SimPty {
   int iMaster = -1;  // -1: no pty (not opened yet, or the device is away)
@@ -39,6 +41,15 @@ bool AnnouncePty(SimPty *pPty, const std::string &sLinkPath);
 // test reads what the device got even while the simulator runs on.
 // Nothing happens without a transcript (pTranscript nullptr).
 void RecordBytes(FILE *pTranscript, const uint8_t *pData, size_t iSize, int64_t iNowNs);
+
+// Reads what is available from iMaster into aBuffer, records it and sets
+// *piArrivalNs: all bytes of one read() count as arriving at that time (the
+// pty hands over together what the sender wrote together). Returns the
+// count, 0 when nothing more is there (after EIO, from a slave that someone
+// hung up, *piPausedUntilNs says when to look again instead of spinning),
+// or -1 on a fatal error (reported).
+ssize_t ReadTyped(int iMaster, uint8_t *aBuffer, size_t iSize, FILE *pTranscript,
+                  int64_t *piArrivalNs, int64_t *piPausedUntilNs);
 
 // As ppoll(): the ready count, or -1 with errno (EINTR when a signal came).
 int PollFor(pollfd *aFds, nfds_t iCount, int64_t iWaitNs, const sigset_t *pMask);

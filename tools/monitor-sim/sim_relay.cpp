@@ -31,9 +31,6 @@ const int64_t kHoldNs = 100000000;
 // The device is not read while this much is waiting for the client, so the
 // output queue never has to drop what a slow client has not read yet.
 const size_t kMostPending = 65536;
-// After the master reads EIO, stop reading it for a moment instead of
-// spinning on it.
-const int64_t kReadPauseNs = 20000000;
 
 struct Relay {
   SimOptions oOptions;  // the caller's, with the dump layout set to U-Boot's
@@ -140,20 +137,11 @@ bool ReadDevice(Relay *pRelay) {
 // overrun leaves of it is for the device.  Returns false on a fatal error.
 bool ReadClient(Relay *pRelay) {
   uint8_t aBuffer[4096];
+  int64_t iArrivalNs = 0;
   for (;;) {
-    ssize_t iRead = read(pRelay->iMaster, aBuffer, sizeof aBuffer);
-    if (iRead < 0 && errno == EINTR) continue;
-    if (iRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (iRead <= 0) {
-      if (iRead < 0 && errno != EIO) {
-        std::perror("monitor-sim: read from pty master");
-        return false;
-      }
-      pRelay->iReadPausedUntilNs = NowNs() + kReadPauseNs;
-      return true;
-    }
-    int64_t iArrivalNs = NowNs();
-    RecordBytes(pRelay->pTranscript, aBuffer, static_cast<size_t>(iRead), iArrivalNs);
+    ssize_t iRead = ReadTyped(pRelay->iMaster, aBuffer, sizeof aBuffer, pRelay->pTranscript,
+                              &iArrivalNs, &pRelay->iReadPausedUntilNs);
+    if (iRead <= 0) return iRead == 0;
     for (ssize_t i = 0; i < iRead; ++i) {
       if (aBuffer[i] == '\r' || aBuffer[i] == '\n') ++pRelay->iLineEndsTyped;
       if (!LoseArrivingByte(&pRelay->oFaults, iArrivalNs, aBuffer[i]))
