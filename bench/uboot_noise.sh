@@ -16,17 +16,7 @@ seeds=${4:-20}
 shift $(($# < 4 ? $# : 4))
 . bench/uboot_session.sh
 
-missing=$(uboot_missing)
-if [ -n "$missing" ]; then
-  echo "skipped: $missing"
-  exit 0
-fi
-vexlor=$(cd "$build" && pwd)/vexlor
-end=$(printf '%04X' $((bytes - 1)))
-boot=$(mktemp -d /tmp/vexlor-uboot-XXXXXX)
-trap 'relay_stop; uboot_stop; rm -rf "$boot"' EXIT
-uboot_start "$boot"
-head -c "$bytes" "$uboot_image" >"$boot/image.bin"
+uboot_bench_start "$bytes" "skipped"
 
 bad=0
 exact=0

@@ -15,18 +15,7 @@ build=${1:-build}
 bytes=${2:-262144}
 . bench/uboot_session.sh
 
-missing=$(uboot_missing)
-if [ -n "$missing" ]; then
-  echo "U-Boot lines skipped: $missing"
-  exit 0
-fi
-vexlor=$(cd "$build" && pwd)/vexlor
-end=$(printf '%04X' $((bytes - 1)))
-boot=$(mktemp -d /tmp/vexlor-uboot-XXXXXX)
-relay_pid=
-trap 'relay_stop; uboot_stop; rm -rf "$boot"' EXIT
-uboot_start "$boot"
-head -c "$bytes" "$uboot_image" >"$boot/image.bin"
+uboot_bench_start "$bytes" "U-Boot lines skipped"
 
 fast_rate=
 # One run: label, port ("relay" for the relay), vexlor options...

@@ -6,6 +6,12 @@
 #   uboot_stop                    ends QEMU (by its pid)
 #   relay_start WORKDIR LINK [monitor-sim options...]   the relay on LINK, sets $relay_pid
 #   relay_stop                    ends the relay (by its pid)
+#   uboot_bench_start BYTES SKIPPED   what both benchmarks do first: ends the
+#                                 script (status 0, saying SKIPPED and why)
+#                                 where U-Boot cannot run; else sets $vexlor,
+#                                 $end and $boot, boots U-Boot, arranges the
+#                                 clean-up, and writes the image's first BYTES
+#                                 to $boot/image.bin
 # Needs $build (the build folder) set by the caller. QEMU throws away what
 # the board prints while nobody holds the terminal, so the boot is watched
 # here; U-Boot is idle at "=> " when uboot_start returns, and a new opener
@@ -69,4 +75,19 @@ relay_start() {
 relay_stop() {
   kill "$relay_pid" 2>/dev/null || true
   wait "$relay_pid" 2>/dev/null || true
+}
+
+uboot_bench_start() {
+  local bytes=$1 skipped=$2 missing
+  missing=$(uboot_missing)
+  if [ -n "$missing" ]; then
+    echo "$skipped: $missing"
+    exit 0
+  fi
+  vexlor=$(cd "$build" && pwd)/vexlor
+  end=$(printf '%04X' $((bytes - 1)))
+  boot=$(mktemp -d /tmp/vexlor-uboot-XXXXXX)
+  trap 'relay_stop; uboot_stop; rm -rf "$boot"' EXIT
+  uboot_start "$boot"
+  head -c "$bytes" "$uboot_image" >"$boot/image.bin"
 }
