@@ -73,7 +73,8 @@ std::string Talk(int iFd, const std::string &sSend, size_t iPrompts, int iPaceMs
 // Four dumps from bank 1, offset C000 of the built-in pattern; under the
 // U-Boot dialect the same 512 bytes as one md.b.  bRelayed: the simulator
 // under test relays a simulated U-Boot (a device it does not play itself).
-std::string DumpThrough(const std::vector<std::string> &aOptions, bool bRelayed = false) {
+std::string DumpThrough(const std::vector<std::string> &aOptions, bool bRelayed = false,
+                        const std::string &sOffset = "C000") {
   Sim oDevice;
   std::vector<std::string> aUnderTest = aOptions;
   if (bRelayed) {
@@ -90,7 +91,7 @@ std::string DumpThrough(const std::vector<std::string> &aOptions, bool bRelayed 
   if (bRelayed || IsUboot(aOptions)) {
     sText = Talk(iFd, "md.b 1c000 200\r", 1, 0, kUbootPrompt);
   } else {
-    sText = Talk(iFd, "BB 01\rBT C000\r", 2);
+    sText = Talk(iFd, "BB 01\rBT " + sOffset + "\r", 2);
     sText += Talk(iFd, "DM\rDM\rDM\rDM\r", 4);
   }
   close(iFd);
@@ -219,16 +220,21 @@ TEST(SimFaults, NoiseFlipsOneBitOfAnyCharacterAndRepeatsWithTheSeed) {
   EXPECT_EQ(Run(aNoisy, sClean.size()), sNoisy);
 }
 
-// Four dumps from 0001C000 and where each answer starts.
-TEST(SimFaults, BadRegionAbortsEveryTimeAndNoAdvanceStays) {
+// Four dumps from 0001C000 (or another offset of bank 1) and where each
+// answer starts: the advance across a bank end is where monitors differ.
+TEST(SimFaults, BadRegionAbortsEveryTimeAndTheAdvanceIsAsAsked) {
   struct Case {
     std::vector<std::string> aOptions;
     std::vector<std::string> asStarts;  // of the four answers, after their line end
+    std::string sOffset = "C000";
   };
   const std::string sAbort = "Data abort at ";
   const Case aCases[] = {
       {{}, {"0001C000 ", "0001C080 ", "0001C100 ", "0001C180 "}},
       {{"--no-advance"}, {"0001C000 ", "0001C000 ", "0001C000 ", "0001C000 "}},
+      {{"--advance", "none"}, {"0001FF80 ", "0001FF80 ", "0001FF80 ", "0001FF80 "}, "FF80"},
+      {{"--advance", "carry"}, {"0001FF00 ", "0001FF80 ", "00020000 ", "00020080 "}, "FF00"},
+      {{"--advance", "bank"}, {"0001FF00 ", "0001FF80 ", "00010000 ", "00010080 "}, "FF00"},
       {{"--bad-region", "1C0FF", "1C100"},
        {"0001C000 ", sAbort + "0001C080\r\n>", sAbort + "0001C100\r\n>", "0001C180 "}},
       {{"--bad-region", "1C07F", "1C07F", "--no-advance"},
@@ -236,7 +242,7 @@ TEST(SimFaults, BadRegionAbortsEveryTimeAndNoAdvanceStays) {
         sAbort + "0001C000\r\n>"}},
   };
   for (const Case &oCase : aCases) {
-    std::string sText = DumpThrough(oCase.aOptions);
+    std::string sText = DumpThrough(oCase.aOptions, false, oCase.sOffset);
     // Skip the answers to BB and BT.
     size_t iPos = sText.find('>', sText.find('>') + 1) + 1;
     for (const std::string &sStart : oCase.asStarts) {

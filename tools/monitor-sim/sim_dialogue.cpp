@@ -79,10 +79,12 @@ void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
     }
   }
   // Consecutive dumps continue where the last one stopped (an aborted one
-  // too); the offset carries into the bank and the bank wraps at 16 bits.
-  if (pDialogue->pOptions->bNoAdvance) return;
+  // too); the offset carries into the bank and the bank wraps at 16 bits,
+  // or, on a monitor whose offset is a counter of its own, wraps within it.
+  SimAdvance eAdvance = pDialogue->pOptions->eAdvance;
+  if (eAdvance == kAdvanceNone) return;
   uint32_t iNext = iStart + iSize;
-  pDialogue->iBank = static_cast<uint16_t>(iNext >> 16);
+  if (eAdvance == kAdvanceCarry) pDialogue->iBank = static_cast<uint16_t>(iNext >> 16);
   pDialogue->iOffset = static_cast<uint16_t>(iNext & 0xFFFFu);
 }
 

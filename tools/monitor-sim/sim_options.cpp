@@ -23,6 +23,8 @@ enum ValueKind {
   kPatternRange,  // --write-pattern FILE START END
   kBadRegion,     // --bad-region START END
   kDialect,       // monitor or uboot
+  kAdvance,       // carry, bank or none
+  kNoAdvance,     // --no-advance: --advance none
 };
 
 struct OptionSpec {
@@ -200,8 +202,11 @@ const OptionSpec kOptions[] = {
     Answers(Special("--bad-region", "START END", kBadRegion,
                     "a dump touching the inclusive hex range START..END\n"
                     "answers \"Data abort at <address>\" instead")),
-    Answers(Flag("--no-advance", &SimOptions::bNoAdvance,
-                 "a dump leaves the address where it started")),
+    Answers(Special("--advance", "carry|bank|none", kAdvance,
+                    "where a dump leaves the address: past its end, carrying\n"
+                    "into the next bank (default); past its end within its\n"
+                    "bank (1FF80 leads to 10000); where it started")),
+    Answers(Special("--no-advance", nullptr, kNoAdvance, "the same as --advance none")),
     Answers(Text("--prompt", "TEXT", kText, &SimOptions::sPrompt,
                  "the prompt, where not '>' (or \"=> \" with --dialect uboot)")),
     Answers(Flag("--no-crc32", &SimOptions::bNoCrc32,
@@ -372,6 +377,15 @@ bool StoreValue(const OptionSpec &oSpec, const std::string &sValue, SimOptions *
       }
       Complain(sName + ": '" + sValue + "' is not monitor or uboot");
       return false;
+    case kAdvance:
+      if (sValue == "carry" || sValue == "bank" || sValue == "none") {
+        pOptions->eAdvance = sValue == "carry"  ? kAdvanceCarry
+                             : sValue == "bank" ? kAdvanceBank
+                                                : kAdvanceNone;
+        return true;
+      }
+      Complain(sName + ": '" + sValue + "' is not carry, bank or none");
+      return false;
     default: return false;
   }
 }
@@ -485,6 +499,10 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
     }
     if (pSpec->eKind == kFlag) {
       pOptions->*pSpec->pbFlag = true;
+      continue;
+    }
+    if (pSpec->eKind == kNoAdvance) {
+      pOptions->eAdvance = kAdvanceNone;
       continue;
     }
     if (pSpec->eKind == kPatternRange) {

@@ -12,6 +12,11 @@
 #include <cstdint>
 #include <string>
 
+// Where a dump leaves the monitor's address: carried on past its end (into
+// the next bank at a bank end), on past its end but kept in its bank, or
+// where the dump started.
+enum SimAdvance { kAdvanceCarry, kAdvanceBank, kAdvanceNone };
+
 // Whose console the simulator answers as.
 enum SimDialect {
   kDialectMonitor,  // bank/offset/dump commands, prompt '>'
@@ -57,7 +62,7 @@ struct SimOptions {
   bool bBadRegion = false;  // --bad-region START END (inclusive)
   uint32_t iBadStart = 0;
   uint32_t iBadEnd = 0;
-  bool bNoAdvance = false;
+  SimAdvance eAdvance = kAdvanceCarry;
   bool bNoCrc32 = false;  // a U-Boot built without its crc32 command
   std::string sPrompt;    // the prompt; empty: the dialect's own
   bool bVerbose = false;

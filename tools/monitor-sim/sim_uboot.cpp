@@ -93,7 +93,8 @@ bool DisplayMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
     }
   }
   pDialogue->iMdCount = iCount;
-  pDialogue->iMdAddress = pDialogue->pOptions->bNoAdvance ? iAddress : iAddress + iCount;
+  pDialogue->iMdAddress =
+      pDialogue->pOptions->eAdvance == kAdvanceNone ? iAddress : iAddress + iCount;
   return true;
 }
 
