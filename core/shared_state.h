@@ -125,6 +125,9 @@ struct SharedStateRec {
   // When the last byte arrived (monotonic ms), so that getting back in step
   // with the monitor can wait for the line to go quiet.
   std::atomic<uint64_t> iLastRxMs{0};
+  // Line ends received so far (main thread): a command whose prompt did not
+  // come, and after which not one line end arrived, was not even taken.
+  std::atomic<uint32_t> iRxLineEnds{0};
 
   // Checked blocks: the control thread asks for a collection by raising
   // iCollectGen before it posts the dump command; the main thread opens it at

@@ -52,6 +52,8 @@ void AddRxChar(unsigned char c) {
   if (S.pLine != nullptr) MakeRoom();
 
   if (c == 13 || c == 10) {
+    S.iRxLineEnds.store(S.iRxLineEnds.load(std::memory_order_relaxed) + 1,
+                        std::memory_order_release);
     DecodeDumpLine(S.pLine != nullptr ? S.pLine : "");
     EmptyLine();
   } else if (!S.bLineOverflow) {

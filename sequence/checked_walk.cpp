@@ -12,6 +12,7 @@
 #include "sequence/block_check.h"
 #include "sequence/command_handoff.h"
 #include "sequence/line_trouble.h"
+#include "sequence/retry_rule.h"
 #include "sequence/link_pace.h"
 #include "sequence/device_checksum.h"
 #include "sequence/monitor_state.h"
@@ -62,47 +63,48 @@ void CommandName(const char *szCommand, char *szName, size_t iSize) {
   snprintf(szName, iSize, "%.*s", static_cast<int>(strcspn(szCommand, "\r\n")), szCommand);
 }
 
-// How a try went, for what the walk makes of it.
-enum TryResult {
-  kTryPassed,
-  kTryNoPrompt,       // a command's prompt did not come
-  kTryNotADump,       // the dump was answered with something else
-  kTryWrongAddress,   // a whole block from another address, every command sent
-  kTryMonitorStayed,  // the same without the offset: the monitor does not advance
-  kTryDamaged,        // lines damaged, missing or doubled; readings that differ
-  kTryDeviceFault,    // the device faulted on the dump it took from us, and restarts
-};
-
 // What the walk knows between blocks (control thread only).
 PortHandle hWalkPort = nullptr;
 MonitorState oMonitor = {};
-LineTrouble oTrouble = {};
+RetryState oRule = {};
 // What a checked capture is worth, said at the end.
 struct WalkCounts {
-  uint64_t iCaptured;    // blocks captured by this run
-  uint64_t iReadTwice;   // of them, read twice with readings that agreed
+  uint64_t iByReadings;  // blocks kept on two readings that agreed
+  uint64_t iByChecksum;  // blocks kept on the device's checksum
+  uint64_t iSingle;      // blocks kept on one reading (--read-once)
+  uint64_t iSingleDots;  // bytes of those that the text column shows as "."
   uint64_t iRetries;     // tries that failed and were made again
   uint64_t iLineErrors;  // receive errors the port counted
 } oCounts = {};
-bool bNotADumpBefore = false;              // the last try of this block got no dump either
-char szOtherBefore[kBlockLineChars] = "";  // and this is what the device said then
+// What the device answered instead of a dump at the last try of this block.
+char szOtherBefore[kBlockLineChars] = "";
 uint32_t iTerminalVisitsSeen = 0;
 uint32_t iReconnectsSeen = 0;
-bool bLostInputLast = false;  // the last failed try may have been lost input
+bool bLostInputLast = false;  // the block's last failed try showed lost input
 bool bDeviceFaulted = false;  // the block failed because the device faulted on it
 
-bool PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
-  if (!DialectSends(eWhich)) return true;  // the dialect's dump names the address
+// A command whose prompt did not come: its answer never started when not
+// one line end arrived since it was posted (a monitor that took the
+// command's own line end answers on a fresh line, echo or not).
+ReadingOutcome NoPromptOutcome(uint32_t iLineEndsBefore) {
+  return SharedState.iRxLineEnds.load(std::memory_order_acquire) == iLineEndsBefore
+             ? kReadingNoAnswer
+             : kReadingNoPrompt;
+}
+
+ReadingOutcome PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
+  if (!DialectSends(eWhich)) return kReadingPassed;  // the dialect's dump names the address
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
+  uint32_t iLineEnds = SharedState.iRxLineEnds.load(std::memory_order_acquire);
   if (PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) == kHandoffAnswered) {
     WatchAnswerTime();
-    return true;
+    return kReadingPassed;
   }
   char szName[kTextSize];
   CommandName(oCmdForExecute, szName, sizeof szName);
   snprintf(szWhy, kWhySize, "no prompt after %.100s", szName);
-  return false;
+  return NoPromptOutcome(iLineEnds);
 }
 
 // The dump command of collection iGen made the device fault, and the device
@@ -123,23 +125,27 @@ bool FaultedOnDump(uint32_t iGen, uint32_t iAddr, char *szWhy) {
 
 // Sends the commands of iNeed and collects the dump's lines (with szWhy
 // when a prompt did not come or the lines did not arrive with it).
-TryResult AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
+ReadingOutcome AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
   SharedStateRec &S = SharedState;
-  if (((iNeed & kNeedBank) && !PostBlockCommand(kBankCommand, iAddr, szWhy)) ||
-      ((iNeed & kNeedOffset) && !PostBlockCommand(kOffsetCommand, iAddr, szWhy))) {
-    return kTryNoPrompt;
+  static const BlockCommand kSetters[] = {kBankCommand, kOffsetCommand};
+  static const int kSetterNeeds[] = {kNeedBank, kNeedOffset};
+  for (int i = 0; i < 2; ++i) {
+    if (!(iNeed & kSetterNeeds[i])) continue;
+    ReadingOutcome eSet = PostBlockCommand(kSetters[i], iAddr, szWhy);
+    if (eSet != kReadingPassed) return eSet;
   }
   uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
   S.iCollectGen.store(iGen, std::memory_order_release);
-  if (!PostBlockCommand(kDumpCommand, iAddr, szWhy)) {
-    return FaultedOnDump(iGen, iAddr, szWhy) ? kTryDeviceFault : kTryNoPrompt;
+  ReadingOutcome eDump = PostBlockCommand(kDumpCommand, iAddr, szWhy);
+  if (eDump != kReadingPassed) {
+    return FaultedOnDump(iGen, iAddr, szWhy) ? kReadingDeviceFault : eDump;
   }
   if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
-    if (FaultedOnDump(iGen, iAddr, szWhy)) return kTryDeviceFault;
+    if (FaultedOnDump(iGen, iAddr, szWhy)) return kReadingDeviceFault;
     snprintf(szWhy, kWhySize, "the dump's lines did not arrive before its prompt");
-    return kTryDamaged;
+    return kReadingRefused;
   }
-  return kTryPassed;
+  return kReadingPassed;
 }
 
 // A dump answered with something else: the device's own words (not the
@@ -157,260 +163,283 @@ void SayWhatTheDeviceAnswered(uint32_t iAddr, char *szWhy) {
   }
 }
 
-// One reading of the block at iAddr with the commands it needs (all three,
-// or with --fast only those that can change something), checked whole.
-TryResult ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy) {
+// Whether the device answered what it answered at the last try (a region it
+// cannot read answers the same every time; lost input seldom does).
+bool SameAnswerAsBefore() {
+  const BlockLines &oBlock = SharedState.oBlockReady;
+  const char *szOther = oBlock.iOthers > 0 ? oBlock.aszOther[0] : "";
+  bool bSame = szOtherBefore[0] != 0 && strcmp(szOther, szOtherBefore) == 0;
+  snprintf(szOtherBefore, sizeof szOtherBefore, "%s", szOther);
+  return bSame;
+}
+
+// Checks the lines of a reading that arrived whole with its prompt.
+ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
+                            ReadingReport *pReport) {
   SharedStateRec &S = SharedState;
-  int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, S.bFast != 0);
-  TryResult eAsked = AskForBlock(iAddr, iNeed, szWhy);
-  if (eAsked != kTryPassed) {
-    NoteReadingFailed(&oMonitor, iNeed, false);
-    return eAsked;
-  }
   BlockFault eFault = kBlockPassed;
   bool bSuspect = false;
   if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
                   &bSuspect)) {
     if (FaultedOnDump(S.iCollectGen.load(std::memory_order_relaxed), iAddr, szWhy)) {
-      return kTryDeviceFault;
+      return kReadingDeviceFault;
     }
+    bool bLeftOut = iNeed != kNeedAll;
     if (NoteReadingFailed(&oMonitor, iNeed, eFault == kBlockWrongAddress)) {
       LogEvent("the monitor stays where it was after a dump: offsets sent with every block");
-      return kTryMonitorStayed;
     }
+    if (eFault == kBlockWrongAddress) return bLeftOut ? kReadingMisplaced : kReadingWrongAddress;
     if (eFault == kBlockNotADump) {
       SayWhatTheDeviceAnswered(iAddr, szWhy);
-      return kTryNotADump;
+      pReport->bSameAnswer = SameAnswerAsBefore();
+      return kReadingNotADump;
     }
-    return eFault == kBlockWrongAddress ? kTryWrongAddress : kTryDamaged;
+    return kReadingRefused;
   }
-  if (bSuspect) {
-    LogEvent("block %.8X shows a printable byte as \".\": the line is watched", iAddr);
-    NoteLineTrouble(&oTrouble);
-  }
+  if (bSuspect) LogEvent("block %.8X shows a printable byte as \".\"", iAddr);
   // ---- device checksum (sequence/device_checksum.h): the monitor's own
   // checksum of the block, where its dialect has one, must agree as well.
+  bool bAsked = DeviceChecksumsAsked();
   if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) {
     NoteReadingFailed(&oMonitor, iNeed, false);
-    return kTryDamaged;
+    return kReadingRefused;
   }
+  pReport->bConfirmed = bAsked && DeviceChecksumsAsked();
   // ---- end of device checksum
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
   }
-  return kTryPassed;
+  return kReadingPassed;
 }
 
-// One try: a reading that passes, and with --reread a second that agrees.
-bool SecondReadingWanted() {
+// What the operator or a lost device may have done to the monitor since the
+// walk last looked: its state is then unknown. True when something did.
+bool OthersMayHaveMovedIt() {
   const SharedStateRec &S = SharedState;
-  if (S.bReread) return true;
-  // A monitor that checksums a block itself sees every byte, the ones its
-  // text column shows as "." included: its checksum takes the second
-  // reading's place.
-  if (DeviceChecksumsAsked()) return false;
-  return !S.bReadOnce && ReadBlockTwice(&oTrouble);
+  uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
+  uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
+  if (iVisits == iTerminalVisitsSeen && iReconnects == iReconnectsSeen) return false;
+  ForgetMonitorState(&oMonitor);
+  iTerminalVisitsSeen = iVisits;
+  iReconnectsSeen = iReconnects;
+  return true;
 }
 
-// The receive errors the port counted while the block came in; none where
-// the port keeps no counts (a pseudo-terminal).
-uint64_t LineErrorsWhile(const PortErrorCounts &oBefore, bool bCounted) {
+// The receive errors the port counted meanwhile; none where the port keeps
+// no counts (a pseudo-terminal).
+uint64_t LineErrorsSince(const PortErrorCounts &oBefore, bool bCounted) {
   PortErrorCounts oAfter = {};
   if (!bCounted || !ReadPortErrorCounts(hWalkPort, &oAfter)) return 0;
   return LineErrorsBetween(oBefore, oAfter);
 }
 
-// One try: a reading that passes, and when a second one is wanted, readings
-// until two that passed agree. A reading whose lines the check refused ends
-// with its prompt, so the monitor is in step and is simply asked again, up
-// to kMostReadings in the try; a reading without its prompt, or one that
-// found the monitor elsewhere, ends the try.
-enum { kMostReadings = 6, kReadingsKept = 3 };
-
-// The block's retries so far (said with each), over its tries and readings.
-int iRetriesOfBlock = 0;
-
-void SayRetry(uint32_t iAddr, const char *szWhy) {
-  ++oCounts.iRetries;
-  ++iRetriesOfBlock;
-  Print("Retry %d of block %.8X: %s \n", iRetriesOfBlock, iAddr, szWhy);
-  LogEvent("retry %d of block %.8X: %s", iRetriesOfBlock, iAddr, szWhy);
-}
-
-// A refused reading is followed by another within the try while the line
-// shows trouble (or the device checksums the block), unless the operator
-// asked for single readings.
-bool ReadAgainInTry() {
-  const SharedStateRec &S = SharedState;
-  if (S.bReadOnce) return false;
-  return S.bReread || DeviceChecksumsAsked() || ReadBlockTwice(&oTrouble);
-}
-
-TryResult TryBlockOnce(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
-  *pbTwice = false;
-  uint8_t aKept[kReadingsKept][kBlockBytes];
-  int iKept = 0;
-  TryResult eResult = kTryDamaged;
-  for (int iReading = 0; iReading < kMostReadings; ++iReading) {
-    uint8_t aNew[kBlockBytes];
-    eResult = ReadBlock(iAddr, aNew, szWhy);
-    if (eResult == kTryDamaged) {
-      // The line shows trouble: a refused reading ended with its prompt, so
-      // the monitor is in step and is simply asked again.
-      NoteLineTrouble(&oTrouble);
-      if (!ReadAgainInTry()) return eResult;
-      SayRetry(iAddr, szWhy);
-      continue;
-    }
-    if (eResult != kTryPassed) return eResult;
-    if (iKept == 0 && !SecondReadingWanted()) {
-      memcpy(pBytes, aNew, kBlockBytes);
-      return kTryPassed;
-    }
-    for (int k = 0; k < iKept && k < kReadingsKept; ++k) {
-      if (memcmp(aKept[k], aNew, kBlockBytes) == 0) {
-        memcpy(pBytes, aNew, kBlockBytes);
-        *pbTwice = true;
-        return kTryPassed;
-      }
-    }
-    if (iKept > 0) {
-      // Two readings that passed and differ: a flipped digit that the text
-      // column could not show. Another decides.
-      NoteLineTrouble(&oTrouble);
-      ForgetMonitorState(&oMonitor);
-      for (int i = 0; i < kBlockBytes; ++i) {
-        if (aKept[0][i] != aNew[i]) {
-          snprintf(szWhy, kWhySize, "the readings differ at byte %d (%.2X, then %.2X)", i,
-                   aKept[0][i], aNew[i]);
-          break;
-        }
-      }
-      SayRetry(iAddr, szWhy);
-    }
-    memcpy(aKept[iKept % kReadingsKept], aNew, kBlockBytes);
-    ++iKept;
-  }
-  return kTryDamaged;
-}
-
-// One try, and what the port counted meanwhile: an error it counted fails
-// the try however good the lines looked.
-TryResult TryBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
+// One reading of the block at iAddr with the commands it needs (all three,
+// or with --fast only those that can change something), checked whole. A
+// reading during which the operator typed to the monitor, or the device came
+// back, is spoiled whatever it brought: the monitor may have been anywhere.
+ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingReport *pReport) {
+  OthersMayHaveMovedIt();
   PortErrorCounts oBefore = {};
   bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
-  TryResult eResult = TryBlockOnce(iAddr, pBytes, szWhy, pbTwice);
-  uint64_t iErrors = LineErrorsWhile(oBefore, bCounted);
-  if (iErrors == 0) return eResult;
+  int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, SharedState.bFast != 0);
+  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy);
+  if (eResult == kReadingPassed) eResult = JudgeReading(iAddr, iNeed, pBytes, szWhy, pReport);
+  if (eResult != kReadingPassed && eResult != kReadingDeviceFault) {
+    NoteReadingFailed(&oMonitor, iNeed, false);
+  }
+  if (OthersMayHaveMovedIt()) {
+    snprintf(szWhy, kWhySize, "the monitor was used meanwhile");
+    return kReadingSpoiled;
+  }
+  uint64_t iErrors = LineErrorsSince(oBefore, bCounted);
   oCounts.iLineErrors += iErrors;
-  if (eResult == kTryPassed) {
+  if (iErrors > 0 && eResult == kReadingPassed) {
+    // An error the port counted fails the reading however good it looked.
     snprintf(szWhy, kWhySize, "the port counted %llu receive errors (frame, overrun, parity)",
              static_cast<unsigned long long>(iErrors));
     ForgetMonitorState(&oMonitor);
-    return kTryDamaged;
+    return kReadingRefused;
   }
   return eResult;
 }
 
-// What the operator or a lost device may have done to the monitor since the
-// walk last looked: its state is then unknown.
-void ForgetWhatOthersMayHaveMoved() {
-  const SharedStateRec &S = SharedState;
-  uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
-  uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-  if (iVisits != iTerminalVisitsSeen || iReconnects != iReconnectsSeen) {
-    ForgetMonitorState(&oMonitor);
-    iTerminalVisitsSeen = iVisits;
-    iReconnectsSeen = iReconnects;
+// Bytes that a dump's text column shows as ".": a flipped digit of one of
+// them that makes another such byte passes every look at the line.
+int DotBytes(const uint8_t *pBytes) {
+  int iDots = 0;
+  for (int i = 0; i < kBlockBytes; ++i) {
+    iDots += (pBytes[i] < 0x20 || pBytes[i] > 0x7E || pBytes[i] == '.') ? 1 : 0;
+  }
+  return iDots;
+}
+
+void SayRetry(uint32_t iAddr, const char *szWhy) {
+  ++oCounts.iRetries;
+  Print("Retry %d of %d for block %.8X: %s \n", oRule.iFailedTries, oRule.iRetries, iAddr, szWhy);
+  LogEvent("retry %d of %d for block %.8X: %s", oRule.iFailedTries, oRule.iRetries, iAddr, szWhy);
+}
+
+// Another reading within a try: said in the log, and on the console too
+// when the readings so far disagree or one was refused.
+void SayReadingAgain(uint32_t iAddr, const char *szWhy, bool bAfterTrouble) {
+  if (bAfterTrouble) {
+    Print("Reading %d of block %.8X: %s \n", oRule.iReadings + 1, iAddr, szWhy);
+  }
+  LogEvent("reading %d of block %.8X%s%s", oRule.iReadings + 1, iAddr, bAfterTrouble ? ": " : "",
+           bAfterTrouble ? szWhy : "");
+}
+
+// The readings of one try that passed, newest last (at most a try's worth).
+struct KeptReadings {
+  uint8_t aBytes[kReadingsPerTry][kBlockBytes];
+  int iCount;
+};
+
+// Whether pNew agrees with a reading kept in this try; keeps it either way.
+// When it disagrees with the one before, says where in szWhy.
+bool AgreesWithKept(KeptReadings *pKept, const uint8_t *pNew, char *szWhy) {
+  for (int k = 0; k < pKept->iCount; ++k) {
+    if (memcmp(pKept->aBytes[k], pNew, kBlockBytes) == 0) return true;
+  }
+  if (pKept->iCount > 0) {
+    const uint8_t *pLast = pKept->aBytes[pKept->iCount - 1];
+    for (int i = 0; i < kBlockBytes; ++i) {
+      if (pLast[i] == pNew[i]) continue;
+      snprintf(szWhy, kWhySize, "the readings differ at byte %d (%.2X, then %.2X)", i, pLast[i],
+               pNew[i]);
+      break;
+    }
+  }
+  if (pKept->iCount < kReadingsPerTry) memcpy(pKept->aBytes[pKept->iCount++], pNew, kBlockBytes);
+  return false;
+}
+
+// Tells the counts what a kept block was verified by.
+void CountKeptBlock(const ReadingReport &oReading, const uint8_t *pBytes) {
+  if (oReading.bConfirmed) {
+    ++oCounts.iByChecksum;
+  } else if (oReading.bAgrees) {
+    ++oCounts.iByReadings;
+  } else {
+    ++oCounts.iSingle;
+    oCounts.iSingleDots += static_cast<uint64_t>(DotBytes(pBytes));
   }
 }
 
-// Reads the block at iAddr until it passes or the tries run out. A try is not
-// counted when a lost device cut it short (the device came back and the
-// block is read again from its start), when it only showed that the monitor
-// does not advance by itself, or when it made the pace grow.
-// A try that failed the way lost input makes tries fail: no prompt, a block
-// from another address although every command went out, or an answer that
-// is not a dump, unless it is what the device said the time before (a region
-// the device cannot read answers the same every time).
-bool LostInputExplains(TryResult eResult) {
-  // The collected lines are only there (and only ours to read) when the
-  // dump was answered with something else.
-  const BlockLines &oBlock = SharedState.oBlockReady;
-  const char *szOther = eResult == kTryNotADump && oBlock.iOthers > 0 ? oBlock.aszOther[0] : "";
-  bool bExplains =
-      eResult == kTryNoPrompt || eResult == kTryWrongAddress ||
-      (eResult == kTryNotADump && (!bNotADumpBefore || strcmp(szOther, szOtherBefore) != 0));
-  bNotADumpBefore = eResult == kTryNotADump;
-  snprintf(szOtherBefore, sizeof szOtherBefore, "%s", szOther);
-  return bExplains;
-}
-
-bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwice) {
-  SharedStateRec &S = SharedState;
-  int iTry = 0;
-  // A noisy line loses a prompt now and then; a monitor that reads slowly
-  // loses input on every try. So the pace grows only when two tries in a
-  // row failed that way.
-  bool bExplainedBefore = false;
-  bNotADumpBefore = false;
-  iRetriesOfBlock = 0;
+// Reads the block at iAddr until it is verified or the retry rule gives up
+// (sequence/retry_rule.h says when). After a failed try the walk gets back
+// in step with the monitor; a reading that was spoiled or found the monitor
+// elsewhere is asked for again with every command and costs no try.
+bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingReport *pKept) {
+  StartBlockRule(&oRule);
+  oRule.bPaceMayGrow = PaceMayGrow();
+  szOtherBefore[0] = 0;
+  bLostInputLast = false;
+  KeptReadings oKept = {};
   for (;;) {
-    ForgetWhatOthersMayHaveMoved();
-    uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-    TryResult eResult = TryBlock(iAddr, pBytes, szWhy, pbTwice);
-    if (eResult == kTryPassed) return true;
-    if (eResult == kTryDeviceFault) {
-      // No second try: it would only restart the device again.
-      bLostInputLast = false;
-      bDeviceFaulted = true;
-      ForgetMonitorState(&oMonitor);
-      return false;
+    uint8_t aNew[kBlockBytes];
+    ReadingReport oReading = {};
+    uint32_t iReconnects = SharedState.iReconnects.load(std::memory_order_acquire);
+    oReading.eOutcome = ReadBlock(iAddr, aNew, szWhy, &oReading);
+    if (oReading.eOutcome == kReadingPassed) {
+      oReading.bAgrees = AgreesWithKept(&oKept, aNew, szWhy);
     }
-    bool bExplains = LostInputExplains(eResult);
-    bLostInputLast = bExplains || eResult == kTryNoPrompt;
-    // While the pace may still grow, such tries are not counted: the first
-    // is watched, the second in a row raises the pace.
-    bool bWatch = bExplains && PaceMayGrow();
-    bool bRaise = bWatch && bExplainedBefore;
-    bExplainedBefore = bWatch && !bRaise;
-    // Input lost to a fast pace says nothing about the line; anything else
-    // is trouble, and the next blocks are read twice.
-    if (eResult != kTryMonitorStayed && !bWatch) NoteLineTrouble(&oTrouble);
-    if (S.iReconnects.load(std::memory_order_acquire) != iReconnects) {
-      LogEvent("block %.8X is read again after the device came back", iAddr);
-    } else if (eResult == kTryMonitorStayed) {
-      continue;  // the monitor is fine, and where the dump left it
-    } else if (bRaise) {
-      RaisePace();
+    bool bTroubleBefore = oRule.iReadings > 0 || oKept.iCount > 1;
+    RetryDecision oDecision = DecideAfter(&oRule, oReading);
+    if (oDecision.bNewTry) oKept.iCount = 0;
+    if (oDecision.bLostInput) bLostInputLast = true;
+    if (oDecision.bLostInput) NoteLostInput();
+    if (oDecision.bRaisePace && RaisePace()) {
+      oRule.bPaceMayGrow = PaceMayGrow();
       LogEvent("block %.8X is read again at the new pace: %s", iAddr, szWhy);
-    } else if (bWatch) {
-      LogEvent("block %.8X is read again: %s (lost input?)", iAddr, szWhy);
-    } else if (iTry++ >= S.iRetries) {
-      return false;
-    } else {
-      SayRetry(iAddr, szWhy);
     }
-    GetBackInStep();
-    ForgetMonitorState(&oMonitor);
+    switch (oDecision.eAction) {
+      case kActionKeep:
+        memcpy(pBytes, aNew, kBlockBytes);
+        *pKept = oReading;
+        NoteBlockKept();
+        return true;
+      case kActionReadAgain:
+        SayReadingAgain(iAddr, szWhy, oReading.eOutcome != kReadingPassed || bTroubleBefore);
+        continue;
+      case kActionAskAgain:
+        if (SharedState.iReconnects.load(std::memory_order_acquire) != iReconnects) {
+          LogEvent("block %.8X is read again after the device came back", iAddr);
+        } else if (oReading.eOutcome == kReadingSpoiled) {
+          LogEvent("block %.8X is read again from its first command: %s", iAddr, szWhy);
+          GetBackInStep();
+        } else {
+          LogEvent("block %.8X is asked for again with every command: %s", iAddr, szWhy);
+        }
+        continue;
+      case kActionRetry:
+        SayRetry(iAddr, szWhy);
+        GetBackInStep();
+        ForgetMonitorState(&oMonitor);
+        continue;
+      case kActionGiveUp:
+        bDeviceFaulted = oReading.eOutcome == kReadingDeviceFault;
+        ForgetMonitorState(&oMonitor);
+        return false;
+    }
   }
 }
 
 void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
 
+// A count with its thousands apart ("101,412"), for the summary.
+void FormatCount(uint64_t iValue, char *szOut, size_t iSize) {
+  char szDigits[24];
+  int iLen = snprintf(szDigits, sizeof szDigits, "%llu", static_cast<unsigned long long>(iValue));
+  size_t iAt = 0;
+  for (int i = 0; i < iLen && iAt + 2 < iSize; ++i) {
+    if (i > 0 && (iLen - i) % 3 == 0) szOut[iAt++] = ',';
+    szOut[iAt++] = szDigits[i];
+  }
+  szOut[iAt] = 0;
+}
+
+// What the blocks kept so far were verified by, in words that cannot be
+// read as more than they are.
+void DescribeVerification(char *szOut, size_t iSize) {
+  const WalkCounts &o = oCounts;
+  uint64_t iKept = o.iByReadings + o.iByChecksum + o.iSingle;
+  char szKept[32], szDots[32];
+  FormatCount(iKept, szKept, sizeof szKept);
+  FormatCount(o.iSingleDots, szDots, sizeof szDots);
+  if (o.iSingle > 0) {
+    char szSingle[32];
+    FormatCount(o.iSingle, szSingle, sizeof szSingle);
+    snprintf(szOut, iSize,
+             "Not verified: %s%s%s blocks from single readings; %s of their bytes show as '.' "
+             "and no check could see a flipped digit there",
+             o.iSingle == iKept ? "" : szSingle, o.iSingle == iKept ? "" : " of ", szKept, szDots);
+  } else if (o.iByChecksum == 0) {
+    snprintf(szOut, iSize, "Verified: %s blocks, each by two readings that agreed", szKept);
+  } else if (o.iByReadings == 0) {
+    snprintf(szOut, iSize, "Verified: %s blocks, each by the device's checksum", szKept);
+  } else {
+    char szSum[32], szTwice[32];
+    FormatCount(o.iByChecksum, szSum, sizeof szSum);
+    FormatCount(o.iByReadings, szTwice, sizeof szTwice);
+    snprintf(szOut, iSize,
+             "Verified: %s blocks, %s by the device's checksum and %s by two readings that agreed",
+             szKept, szSum, szTwice);
+  }
+}
+
 // What a checked capture is worth: said at the end of every checked walk, on
 // the console (an unattended run's last line) and in the log.
 void SayWhatTheCaptureIsWorth() {
-  char szLine[200];
-  snprintf(szLine, sizeof szLine,
-           "%llu blocks captured, %llu of them read twice with readings that agreed, %llu "
-           "retries, %llu receive errors counted by the port",
-           static_cast<unsigned long long>(oCounts.iCaptured),
-           static_cast<unsigned long long>(oCounts.iReadTwice),
-           static_cast<unsigned long long>(oCounts.iRetries),
-           static_cast<unsigned long long>(oCounts.iLineErrors));
-  Print("Checked: %s. \n", szLine);
-  LogEvent("checked: %s", szLine);
+  char szKept[300];
+  DescribeVerification(szKept, sizeof szKept);
+  char szRetries[32], szErrors[32];
+  FormatCount(oCounts.iRetries, szRetries, sizeof szRetries);
+  FormatCount(oCounts.iLineErrors, szErrors, sizeof szErrors);
+  Print("%s; %s %s; %s receive errors counted by the port. \n", szKept, szRetries,
+        oCounts.iRetries == 1 ? "retry" : "retries", szErrors);
+  LogEvent("%s; %s %s; %s receive errors counted by the port", szKept, szRetries,
+           oCounts.iRetries == 1 ? "retry" : "retries", szErrors);
 }
 
 // The map's end line: how many bytes are bad, in how many areas. Returns
@@ -516,10 +545,8 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 void WalkChecked(PortHandle hPort) {
   SharedStateRec &S = SharedState;
   hWalkPort = hPort;
-  // --fast, the long-dump mode, starts out reading twice until the line has
-  // shown itself clean; --check alone sends what it always has until the
-  // line shows trouble.
-  oTrouble.bDoubtAtStart = S.bFast != 0;
+  oRule.iRetries = S.iRetries;
+  oRule.bSingleReadings = S.bReadOnce != 0;
   uint32_t iAddr = S.iWalkStartAddr;
   bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
   if (S.bCaptureComplete || !bMore) {
@@ -544,8 +571,8 @@ void WalkChecked(PortHandle hPort) {
     ShowProgress(iAddr);
     uint8_t aBytes[kBlockBytes];
     char szWhy[kWhySize] = "";
-    bool bTwice = false;
-    if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &bTwice)) {
+    ReadingReport oKept = {};
+    if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
       if (!GoPastFailedBlock(iAddr, szWhy)) {
         SayWhatTheCaptureIsWorth();
         StopWalk();
@@ -557,10 +584,8 @@ void WalkChecked(PortHandle hPort) {
       StopWalk();
       return;
     } else {
-      ++oCounts.iCaptured;
-      if (bTwice) ++oCounts.iReadTwice;
+      CountKeptBlock(oKept, aBytes);
     }
-    NoteBlockRead(&oTrouble);
     bMore = NextBlockToWalk(iAddr, &iAddr);
   }
   EndWalk();

@@ -1,21 +1,5 @@
-// line_trouble.cpp - the rule for second readings.
+// line_trouble.cpp - receive errors between two readings of the port's counters.
 #include "sequence/line_trouble.h"
-
-bool ReadBlockTwice(const LineTrouble *pTrouble) {
-  uint64_t n = pTrouble->iBlock;
-  if (pTrouble->bDoubtAtStart && n < kDoubtBlocks) return true;
-  if (pTrouble->iTroubles >= 1 && n - pTrouble->aTroubleAt[0] <= kDoubtBlocks) return true;
-  return pTrouble->iTroubles >= 2 && n - pTrouble->aTroubleAt[1] <= kTroubleWindow;
-}
-
-void NoteLineTrouble(LineTrouble *pTrouble) {
-  if (pTrouble->iTroubles > 0 && pTrouble->aTroubleAt[0] == pTrouble->iBlock) return;
-  pTrouble->aTroubleAt[1] = pTrouble->aTroubleAt[0];
-  pTrouble->aTroubleAt[0] = pTrouble->iBlock;
-  if (pTrouble->iTroubles < 2) ++pTrouble->iTroubles;
-}
-
-void NoteBlockRead(LineTrouble *pTrouble) { ++pTrouble->iBlock; }
 
 uint64_t LineErrorsBetween(const PortErrorCounts &oBefore, const PortErrorCounts &oAfter) {
   // Counters that went down were reset under us (a port opened again): what

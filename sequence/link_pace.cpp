@@ -19,8 +19,11 @@ bool bLateSaid = false;
 
 // A --fast run without --pace starts with no pause after each byte; a monitor
 // that loses what is typed faster than it reads shows it by unanswered or
-// misread commands, and the pause then grows a step at a time, for good.
+// misread commands, and the pause then grows a step at a time. It comes down
+// a step after a long stretch without lost input: a pause that one burst of
+// trouble raised must not slow the rest of a long run.
 const int32_t kPaceSteps[] = {0, 1, 2, 5, 10};
+uint64_t iCleanBlocks = 0;  // blocks done since the monitor last lost input
 
 }  // namespace
 
@@ -41,6 +44,22 @@ bool RaisePace() {
     return true;
   }
   return false;
+}
+
+void NoteLostInput() { iCleanBlocks = 0; }
+
+void NoteBlockKept() {
+  SharedStateRec &S = SharedState;
+  if (++iCleanBlocks < kCleanStretch) return;
+  iCleanBlocks = 0;
+  int32_t iNow = S.iPaceMs.load();
+  if (!S.bFast || S.bPaceGiven || iNow <= kPaceSteps[0]) return;
+  int32_t iLower = kPaceSteps[0];
+  for (int32_t iStep : kPaceSteps) iLower = iStep < iNow ? iStep : iLower;
+  S.iPaceMs.store(iLower);
+  Print("Pacing lowered to %d ms a byte: %d blocks without lost input. \n", iLower, kCleanStretch);
+  LogEvent("pacing lowered to %d ms a byte after %d blocks without lost input", iLower,
+           kCleanStretch);
 }
 
 // Says once that the adapter holds answers back, when every one of the last

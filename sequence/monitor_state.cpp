@@ -18,9 +18,13 @@ int BlockCommandsNeeded(const MonitorState *pState, uint32_t iAddr, bool bLeaveO
 }
 
 bool NoteReadingPassed(MonitorState *pState, uint32_t iAddr, int iSent) {
-  pState->bKnown = true;
+  // A dump that ends at a bank's end proves nothing of where the monitor
+  // stands after it: some carry into the next bank, some wrap within
+  // theirs, some stay. The next reading, of whichever block, sends all.
+  uint32_t iNext = iAddr + kBlockBytes;
+  pState->bKnown = iNext >> 16 == iAddr >> 16;
   pState->iBank = iAddr >> 16;
-  pState->iNextAddr = iAddr + kBlockBytes;
+  pState->iNextAddr = iNext;
   if (pState->eAdvance != kAdvanceUnknown || (iSent & kNeedOffset)) return false;
   pState->eAdvance = kAdvanceYes;
   return true;

@@ -7,10 +7,13 @@
 //
 //   BlockCommandsNeeded   which of bank, offset and dump a block's reading needs
 //   NoteReadingPassed     the reading passed its check: the monitor's bank and
-//                         where it stands now are known
+//                         where it stands now are known, unless the dump
+//                         ended at a bank's end (where monitors differ)
 //   NoteReadingFailed     it failed: nothing is known any more; a reading
 //                         without the offset that came from the wrong address
 //                         shows that the monitor does not move on by itself
+//                         (the walk asks again with every command, and
+//                         counts no try for it)
 //   ForgetMonitorState    something else may have moved it (a reset, a
 //                         reconnect, the operator in terminal mode)
 // Control thread only; writes no shared field.

@@ -114,7 +114,8 @@ void UBootTerminalModeWritesRamThatChecksumsConfirm(Target &oTarget) {
   oTarget.TypeEsc();
   ASSERT_TRUE(oTarget.WaitOutput("Exit from terminal mode. \n", kLong));
   oTarget.Type("s");
-  ASSERT_TRUE(oTarget.WaitOutput("Checked: 2 blocks captured, ", kLong)) << oTarget.Output();
+  ASSERT_TRUE(oTarget.WaitOutput("Verified: 2 blocks, each by the device's checksum; ", kLong))
+      << oTarget.Output();
   oTarget.Type("t");
   ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
   std::string sExpected = std::string(0x80, 'A') + std::string(0x40, '\xe7') +

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 #include "sequence/command_handoff.h"
 #include "sequence/line_trouble.h"
 #include "sequence/monitor_state.h"
+#include "sequence/retry_rule.h"
 #include "core/device_dialogue.h"
 #include "test_support.h"
 
@@ -95,35 +97,125 @@ TEST_F(Sequence, CommandsABlockNeedsFollowWhatIsKnownOfTheMonitor) {
   EXPECT_EQ(oStays.eAdvance, kAdvanceNo);
   NoteReadingPassed(&oStays, 0x1C080, kNeedAll);
   EXPECT_EQ(BlockCommandsNeeded(&oStays, 0x1C100, true), kNeedAll);
+  // A dump that ends at a bank's end leaves the monitor's place unknown
+  // (it may carry into the next bank, wrap within its own, or stay): the
+  // next reading sends every command, a second reading of it as well.
+  for (uint32_t iLast : {0x1FF80u, 0xFFFFFF80u}) {
+    MonitorState oEnd = {};
+    NoteReadingPassed(&oEnd, iLast - kBlockBytes, kNeedAll);
+    NoteReadingPassed(&oEnd, iLast, kNeedDump);
+    EXPECT_EQ(BlockCommandsNeeded(&oEnd, iLast, true), kNeedAll) << iLast;
+    EXPECT_EQ(BlockCommandsNeeded(&oEnd, iLast + kBlockBytes, true), kNeedAll) << iLast;
+  }
   // A wrong address after every command is no finding about advancing.
   MonitorState oUnsure = {};
   EXPECT_FALSE(NoteReadingFailed(&oUnsure, kNeedAll, true));
   EXPECT_EQ(oUnsure.eAdvance, kAdvanceUnknown);
 }
 
-// When blocks are read twice: at the start of a --fast run, for a stretch
-// after any trouble, and while troubles come close together; and what the
-// port's counters say (a stand-in for a port that keeps them).
-TEST_F(Sequence, SecondReadingsFollowTheLinesTrouble) {
-  LineTrouble oTrouble = {};
-  oTrouble.bDoubtAtStart = true;
-  for (int i = 0; i < kDoubtBlocks; ++i) {
-    EXPECT_TRUE(ReadBlockTwice(&oTrouble)) << i;
-    NoteBlockRead(&oTrouble);
+// What the walk does after each reading of a block, over a block's whole
+// story: a row is the readings in order and what the rule answers to each.
+TEST_F(Sequence, RetryRuleKeepsOnlyVerifiedBlocksWithinTheBound) {
+  const ReadingReport kPass = {kReadingPassed, false, false, false};
+  const ReadingReport kAgree = {kReadingPassed, false, true, false};
+  const ReadingReport kSum = {kReadingPassed, true, false, false};
+  const ReadingReport kRefused = {kReadingRefused, false, false, false};
+  const ReadingReport kNoAnswer = {kReadingNoAnswer, false, false, false};
+  const ReadingReport kNoPrompt = {kReadingNoPrompt, false, false, false};
+  const ReadingReport kWrong = {kReadingWrongAddress, false, false, false};
+  const ReadingReport kMisplaced = {kReadingMisplaced, false, false, false};
+  const ReadingReport kSpoiled = {kReadingSpoiled, false, false, false};
+  const ReadingReport kFault = {kReadingDeviceFault, false, false, false};
+  const ReadingReport kOther = {kReadingNotADump, false, false, false};
+  const ReadingReport kSameOther = {kReadingNotADump, false, false, true};
+  struct Step {
+    ReadingReport oReading;
+    RetryAction eAction;
+    bool bRaisePace;
+  };
+  struct Row {
+    const char *szWhat;
+    int iRetries;
+    bool bSingle;
+    bool bPaceMayGrow;
+    std::vector<Step> aSteps;
+  };
+  const Row aRows[] = {
+      {"two readings that agree",
+       3,
+       false,
+       false,
+       {{kPass, kActionReadAgain, false}, {kAgree, kActionKeep, false}}},
+      {"the device's checksum alone", 3, false, false, {{kSum, kActionKeep, false}}},
+      {"--read-once keeps one reading", 3, true, false, {{kPass, kActionKeep, false}}},
+      {"--read-once: a refused reading is a failed try",
+       0,
+       true,
+       false,
+       {{kRefused, kActionGiveUp, false}}},
+      {"a third reading settles two that differ",
+       3,
+       false,
+       false,
+       {{kPass, kActionReadAgain, false},
+        {kPass, kActionReadAgain, false},
+        {kAgree, kActionKeep, false}}},
+      {"three readings a try, then the next try",
+       1,
+       false,
+       false,
+       {{kPass, kActionReadAgain, false},
+        {kRefused, kActionReadAgain, false},
+        {kPass, kActionRetry, false},
+        {kPass, kActionReadAgain, false},
+        {kAgree, kActionKeep, false}}},
+      {"--retries 1: exactly two tries",
+       1,
+       false,
+       false,
+       {{kNoPrompt, kActionRetry, false}, {kNoPrompt, kActionGiveUp, false}}},
+      {"--retries 0 with --map: one try", 0, false, true, {{kWrong, kActionGiveUp, true}}},
+      {"lost input raises the pace; a damaged prompt does not",
+       3,
+       false,
+       true,
+       {{kNoAnswer, kActionRetry, true},
+        {kNoPrompt, kActionRetry, false},
+        {kOther, kActionRetry, true},
+        {kSameOther, kActionGiveUp, false}}},
+      {"a pace given by hand never grows", 3, false, false, {{kNoAnswer, kActionRetry, false}}},
+      {"a left-out command or the operator's typing costs no try",
+       0,
+       false,
+       true,
+       {{kMisplaced, kActionAskAgain, false},
+        {kSpoiled, kActionAskAgain, false},
+        {kPass, kActionReadAgain, false},
+        {kSpoiled, kActionAskAgain, false},
+        {kPass, kActionReadAgain, false},
+        {kAgree, kActionKeep, false}}},
+      {"a device fault: no second try", 5, false, true, {{kFault, kActionGiveUp, false}}},
+  };
+  for (const Row &oRow : aRows) {
+    RetryState oState = {};
+    oState.iRetries = oRow.iRetries;
+    oState.bSingleReadings = oRow.bSingle;
+    oState.bPaceMayGrow = oRow.bPaceMayGrow;
+    StartBlockRule(&oState);
+    int iStep = 0;
+    for (const Step &oStep : oRow.aSteps) {
+      RetryDecision oDecision = DecideAfter(&oState, oStep.oReading);
+      EXPECT_EQ(oDecision.eAction, oStep.eAction) << oRow.szWhat << ", step " << iStep;
+      EXPECT_EQ(oDecision.bRaisePace, oStep.bRaisePace) << oRow.szWhat << ", step " << iStep;
+      EXPECT_LE(oState.iFailedTries, oRow.iRetries + 1) << oRow.szWhat;
+      EXPECT_LT(oState.iReadings, kReadingsPerTry) << oRow.szWhat;
+      ++iStep;
+    }
   }
-  EXPECT_FALSE(ReadBlockTwice(&oTrouble));
-  NoteLineTrouble(&oTrouble);  // at block 16
-  for (int i = 0; i <= kDoubtBlocks; ++i) NoteBlockRead(&oTrouble);
-  EXPECT_FALSE(ReadBlockTwice(&oTrouble));  // 17 clean blocks since
-  NoteLineTrouble(&oTrouble);               // a second trouble within the window
-  for (int i = 0; i < kTroubleWindow - 24; ++i) NoteBlockRead(&oTrouble);
-  EXPECT_TRUE(ReadBlockTwice(&oTrouble));
-  for (int i = 0; i < kTroubleWindow; ++i) NoteBlockRead(&oTrouble);
-  EXPECT_FALSE(ReadBlockTwice(&oTrouble));
-  // --check alone starts with single readings.
-  LineTrouble oPlain = {};
-  EXPECT_FALSE(ReadBlockTwice(&oPlain));
+}
 
+// What the port's counters say (a stand-in for a port that keeps them).
+TEST_F(Sequence, ReceiveErrorsAreCountedBetweenReadings) {
   PortErrorCounts oBefore = {1, 2, 3, 4, 5};
   PortErrorCounts oSame = oBefore;
   EXPECT_EQ(LineErrorsBetween(oBefore, oSame), 0u);
