@@ -83,6 +83,19 @@ uint32_t iReconnectsSeen = 0;
 bool bLostInputLast = false;  // the block's last failed try showed lost input
 bool bDeviceFaulted = false;  // the block failed because the device faulted on it
 
+// What the operator or a lost device may have done to the monitor since the
+// walk last looked: its state is then unknown. True when something did.
+bool OthersMayHaveMovedIt() {
+  const SharedStateRec &S = SharedState;
+  uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
+  uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
+  if (iVisits == iTerminalVisitsSeen && iReconnects == iReconnectsSeen) return false;
+  ForgetMonitorState(&oMonitor);
+  iTerminalVisitsSeen = iVisits;
+  iReconnectsSeen = iReconnects;
+  return true;
+}
+
 // A command whose prompt did not come: its answer never started when not
 // one line end arrived since it was posted (a monitor that took the
 // command's own line end answers on a fresh line, echo or not).
@@ -97,7 +110,14 @@ ReadingOutcome PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy
   char oCmdForExecute[kTextSize];
   ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
   uint32_t iLineEnds = SharedState.iRxLineEnds.load(std::memory_order_acquire);
-  if (PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) == kHandoffAnswered) {
+  HandoffResult eAnswer = PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs());
+  if (OthersMayHaveMovedIt()) {
+    // The operator typed to the monitor while this command was out: the
+    // next one would act wherever the monitor was left.
+    snprintf(szWhy, kWhySize, "the monitor was used meanwhile");
+    return kReadingSpoiled;
+  }
+  if (eAnswer == kHandoffAnswered) {
     WatchAnswerTime();
     return kReadingPassed;
   }
@@ -210,19 +230,6 @@ ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *sz
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
   }
   return kReadingPassed;
-}
-
-// What the operator or a lost device may have done to the monitor since the
-// walk last looked: its state is then unknown. True when something did.
-bool OthersMayHaveMovedIt() {
-  const SharedStateRec &S = SharedState;
-  uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
-  uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-  if (iVisits == iTerminalVisitsSeen && iReconnects == iReconnectsSeen) return false;
-  ForgetMonitorState(&oMonitor);
-  iTerminalVisitsSeen = iVisits;
-  iReconnectsSeen = iReconnects;
-  return true;
 }
 
 // The receive errors the port counted meanwhile; none where the port keeps

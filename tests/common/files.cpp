@@ -96,6 +96,14 @@ std::string MakeImage(size_t iSize, unsigned iSeed) {
   return sImage;
 }
 
+size_t Count(const std::string &sText, const std::string &sNeedle) {
+  size_t iCount = 0;
+  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
+    ++iCount;
+  }
+  return iCount;
+}
+
 bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds) {
   return WaitUntil(
       [&] {

@@ -19,5 +19,7 @@ void WriteFileBytes(const std::string &sPath, const std::string &sBytes);
 bool FileExists(const std::string &sPath);
 // Deterministic bytes for an image.
 std::string MakeImage(size_t iSize, unsigned iSeed);
+// How often sNeedle occurs in sText (overlapping ones too).
+size_t Count(const std::string &sText, const std::string &sNeedle);
 // Waits until the file holds at least iSize bytes.
 bool WaitFileSize(const std::string &sPath, size_t iSize, int iSeconds);

@@ -326,6 +326,7 @@ const std::vector<E2ECase> &AllCases() {
   static const std::vector<E2ECase> aAll = [] {
     std::vector<E2ECase> aJoined = aCases;
     aJoined.insert(aJoined.end(), OptionCases().begin(), OptionCases().end());
+    aJoined.insert(aJoined.end(), VerifyCases().begin(), VerifyCases().end());
     aJoined.insert(aJoined.end(), UBootCases().begin(), UBootCases().end());
     return aJoined;
   }();

@@ -17,6 +17,7 @@ struct E2ECase {
 
 const std::vector<E2ECase> &AllCases();
 const std::vector<E2ECase> &OptionCases();
+const std::vector<E2ECase> &VerifyCases();
 const std::vector<E2ECase> &UBootCases();  // against the real U-Boot under QEMU
 std::vector<E2ECase> EveryBuildCases();
 

@@ -29,14 +29,6 @@ std::string EndOf(size_t iBlocks) {
   return szEnd;
 }
 
-size_t Count(const std::string &sText, const std::string &sNeedle) {
-  size_t iCount = 0;
-  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
-    ++iCount;
-  }
-  return iCount;
-}
-
 // The check catches every fault, the retries get past them, and the capture
 // is the image byte for byte; the session log shows both directions and
 // the retries. A flipped digit of a byte the text column cannot show is
@@ -109,6 +101,9 @@ void ABlockThatFailsEveryTryStopsTheWalk(Target &oTarget) {
             std::string::npos)
       << sOut;
   EXPECT_EQ(oRig.Capture("DM_1C000_1C0FF.bin"), "");
+  // Two tries of three readings each, one retry said.
+  EXPECT_EQ(Count(sOut, "Retry "), 1u) << sOut;
+  EXPECT_EQ(Count(oRig.oSim.Received(), "DM\r\n"), 6u) << oRig.oSim.Received();
   // A port that cannot be opened is no run at all: status 2.
   std::unique_ptr<Target> pNoPort = oTarget.MakeAnother();
   ASSERT_TRUE(pNoPort->Start(

@@ -38,10 +38,12 @@ inline std::string Report(const std::string &sPort, const char *szSpeed, const c
 struct Device {
   explicit Device(const char *szTag) : sDir(MakeTempDir(szTag)) {}
   ~Device() { oSim.Stop(); }
+  // The image is sImage where a case set it (a firmware-like one), else
+  // iImageSize deterministic bytes; it stands at sBase.
   bool Start(std::vector<std::string> aOptions, size_t iImageSize = 0x100) {
-    sImage = MakeImage(iImageSize, 7);
+    if (sImage.empty()) sImage = MakeImage(iImageSize, 7);
     WriteFileBytes(sDir + "/image.bin", sImage);
-    aOptions.insert(aOptions.end(), {"--image", sDir + "/image.bin", "--base", "1C000"});
+    aOptions.insert(aOptions.end(), {"--image", sDir + "/image.bin", "--base", sBase});
     return oSim.Start(aOptions, sDir);
   }
   std::string Capture(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
@@ -49,7 +51,26 @@ struct Device {
   std::string sDir;
   Sim oSim;
   std::string sImage;
+  std::string sBase = "1C000";
 };
+
+// iSize bytes like a firmware image's (runs of 00 and FF, code, a few
+// texts: most of them show as "." in a dump's text column), as the
+// simulated monitor writes them for iSeed.
+inline std::string FirmwareImage(const std::string &sDir, size_t iSize, int iSeed) {
+  Process oWriter;
+  char szEnd[16];
+  snprintf(szEnd, sizeof szEnd, "%zX", iSize - 1);
+  int iStatus = -1;
+  std::string sPath = sDir + "/firmware.bin";
+  if (!oWriter.Start(
+          {MONITOR_SIM_BIN, "--seed", std::to_string(iSeed), "--write-firmware", sPath, "0", szEnd},
+          -1, sDir) ||
+      !oWriter.WaitExit(30, &iStatus) || iStatus != 0) {
+    return "";
+  }
+  return ReadFileBytes(sPath);
+}
 
 // The device, and the program under test as the suite's target runs it.
 struct Rig : Device {

@@ -47,14 +47,6 @@ struct UBootRig {
     ASSERT_FALSE((oRig).sPort.empty()) << "no port for " << (oRig).oPeer.sPtyPath; \
   } while (0)
 
-size_t Count(const std::string &sText, const std::string &sNeedle) {
-  size_t iCount = 0;
-  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
-    ++iCount;
-  }
-  return iCount;
-}
-
 // Waits until the output after its first iFrom bytes holds sNeedle.
 bool WaitOutputAfter(Target &oTarget, size_t iFrom, const std::string &sNeedle, int iSeconds) {
   auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(iSeconds);

@@ -94,14 +94,6 @@ TEST_F(UBootPeerTest, ChecksumOfTheFlashIsTheCommonCrc32OnEveryOpening) {
   }
 }
 
-size_t Count(const std::string &sText, const std::string &sNeedle) {
-  size_t iCount = 0;
-  for (size_t i = sText.find(sNeedle); i != std::string::npos; i = sText.find(sNeedle, i + 1)) {
-    ++iCount;
-  }
-  return iCount;
-}
-
 // Runs the program unattended in sDir; its exit status, or -1 when it did
 // not end in time.
 int RunVexlor(const std::vector<std::string> &aArgs, const std::string &sDir, std::string *psOut) {

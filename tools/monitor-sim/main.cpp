@@ -264,7 +264,8 @@ int main(int iArgc, char **apszArgv) {
     case kParseRun: break;
   }
   if (oOptions.bWritePattern)
-    return WritePatternFile(oOptions.sPatternPath, oOptions.iPatternStart, oOptions.iPatternEnd);
+    return WritePatternFile(oOptions.sPatternPath, oOptions.iPatternStart, oOptions.iPatternEnd,
+                            oOptions.bFirmware, static_cast<uint32_t>(oOptions.iSeed));
   SimMemory oMemory;
   if (!oOptions.sImagePath.empty() && !LoadImage(&oMemory, oOptions.sImagePath, oOptions.iBase))
     return 1;

@@ -12,6 +12,36 @@ namespace {
 // device, a huge file) from eating the machine.
 const uint64_t kMaxImageBytes = 256ull << 20;
 
+// Firmware-like bytes: erased runs of FF, zero runs, code (any byte, most of
+// which a dump's text column shows as ".") and a few texts, so that about
+// four bytes in five show as "." and a flipped digit mostly shows nothing.
+struct FirmwareBytes {
+  uint32_t iState;
+  uint32_t iLeft = 0;  // bytes left in the current run
+  int iKind = 0;       // 0 zeros, 1 FF, 2 code, 3 text
+};
+
+uint32_t NextFirmwareRandom(FirmwareBytes *pGen) {
+  pGen->iState = pGen->iState * 1103515245u + 12345u;
+  return pGen->iState >> 8;
+}
+
+uint8_t NextFirmwareByte(FirmwareBytes *pGen) {
+  if (pGen->iLeft == 0) {
+    uint32_t iDraw = NextFirmwareRandom(pGen) % 100;
+    pGen->iKind = iDraw < 30 ? 0 : iDraw < 55 ? 1 : iDraw < 90 ? 2 : 3;
+    pGen->iLeft = 16 + NextFirmwareRandom(pGen) % (pGen->iKind == 3 ? 48 : 480);
+  }
+  --pGen->iLeft;
+  uint32_t iRandom = NextFirmwareRandom(pGen);
+  switch (pGen->iKind) {
+    case 0: return 0x00;
+    case 1: return 0xFF;
+    case 2: return static_cast<uint8_t>(iRandom);
+    default: return static_cast<uint8_t>(0x20 + iRandom % 0x5F);
+  }
+}
+
 }  // namespace
 
 uint8_t PatternByte(uint32_t iAddress) {
@@ -80,7 +110,9 @@ void WriteMemory(SimMemory *pMemory, uint32_t iAddress, uint8_t iByte) {
   pMemory->oWritten[iAddress] = iByte;
 }
 
-int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd) {
+int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd, bool bFirmware,
+                     uint32_t iSeed) {
+  FirmwareBytes oGen = {iSeed * 2654435761u + 1};
   FILE *pFile = std::fopen(sPath.c_str(), "wb");
   if (!pFile) {
     std::fprintf(stderr, "monitor-sim: cannot create %s: %s\n", sPath.c_str(),
@@ -93,8 +125,11 @@ int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd) {
   uint64_t iAddress = iStart;
   while (bOk && iAddress <= iEnd) {
     size_t iCount = 0;
-    while (iCount < sizeof aChunk && iAddress <= iEnd)
-      aChunk[iCount++] = PatternByte(static_cast<uint32_t>(iAddress++));
+    while (iCount < sizeof aChunk && iAddress <= iEnd) {
+      aChunk[iCount++] =
+          bFirmware ? NextFirmwareByte(&oGen) : PatternByte(static_cast<uint32_t>(iAddress));
+      ++iAddress;
+    }
     bOk = std::fwrite(aChunk, 1, iCount, pFile) == iCount;
   }
   if (std::fclose(pFile) != 0) bOk = false;

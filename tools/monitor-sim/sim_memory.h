@@ -8,6 +8,7 @@
 //   ReadMemory         one byte as the monitor's dump shows it
 //   WriteMemory        one byte written by the device's console
 //   WritePatternFile   --write-pattern: the pattern as an image file
+//                      (--write-firmware: a firmware-like one)
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,8 @@ bool LoadImage(SimMemory *pMemory, const std::string &sPath, uint32_t iBase);
 uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress);
 void WriteMemory(SimMemory *pMemory, uint32_t iAddress, uint8_t iByte);
 
-// --write-pattern: writes PatternByte(iStart..iEnd) to sPath.  Returns the
-// process exit status.
-int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd);
+// --write-pattern: writes PatternByte(iStart..iEnd) to sPath; with bFirmware
+// (--write-firmware) bytes like a firmware image's instead, drawn from
+// iSeed.  Returns the process exit status.
+int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd, bool bFirmware,
+                     uint32_t iSeed);

@@ -12,19 +12,20 @@
 namespace {
 
 enum ValueKind {
-  kHeading,       // not an option: a group title in --help
-  kFlag,          // no value
-  kText,          // any word
-  kLineEnd,       // crlf, cr or lf
-  kHexAddress,    // 1..8 hex digits
-  kCount,         // decimal whole number in iMin..iMax
-  kRate,          // probability 0..1
-  kHelp,          // prints the usage
-  kPatternRange,  // --write-pattern FILE START END
-  kBadRegion,     // --bad-region START END
-  kDialect,       // monitor or uboot
-  kAdvance,       // carry, bank or none
-  kNoAdvance,     // --no-advance: --advance none
+  kHeading,        // not an option: a group title in --help
+  kFlag,           // no value
+  kText,           // any word
+  kLineEnd,        // crlf, cr or lf
+  kHexAddress,     // 1..8 hex digits
+  kCount,          // decimal whole number in iMin..iMax
+  kRate,           // probability 0..1
+  kHelp,           // prints the usage
+  kPatternRange,   // --write-pattern FILE START END
+  kFirmwareRange,  // --write-firmware FILE START END
+  kBadRegion,      // --bad-region START END
+  kDialect,        // monitor or uboot
+  kAdvance,        // carry, bank or none
+  kNoAdvance,      // --no-advance: --advance none
 };
 
 struct OptionSpec {
@@ -157,6 +158,9 @@ const OptionSpec kOptions[] = {
     Answers(Special("--write-pattern", "FILE START END", kPatternRange,
                     "write the built-in pattern for the inclusive hex address\n"
                     "range START..END to FILE and exit, without a pty")),
+    Answers(Special("--write-firmware", "FILE START END", kFirmwareRange,
+                    "the same with bytes like a firmware image's (runs of 00\n"
+                    "and FF, code, a few texts: most show as '.'), from --seed")),
     Text("--relay", "PTY", kText, &SimOptions::sRelayPath,
          "play no monitor: pass bytes between a real device on PTY\n"
          "and the new pty, with the link's faults on the way; the\n"
@@ -392,18 +396,18 @@ bool StoreValue(const OptionSpec &oSpec, const std::string &sValue, SimOptions *
 
 bool TakePatternRange(int iArgc, char **apszArgv, int *piArg, SimOptions *pOptions) {
   if (*piArg + 3 >= iArgc) {
-    Complain("--write-pattern needs FILE START END");
+    Complain(std::string(apszArgv[*piArg]) + " needs FILE START END");
     return false;
   }
   pOptions->bWritePattern = true;
   pOptions->sPatternPath = apszArgv[*piArg + 1];
   if (!ParseHex32(apszArgv[*piArg + 2], true, &pOptions->iPatternStart) ||
       !ParseHex32(apszArgv[*piArg + 3], true, &pOptions->iPatternEnd)) {
-    Complain("--write-pattern: START and END are hex addresses");
+    Complain(std::string(apszArgv[*piArg]) + ": START and END are hex addresses");
     return false;
   }
   if (pOptions->iPatternEnd < pOptions->iPatternStart) {
-    Complain("--write-pattern: END is below START");
+    Complain(std::string(apszArgv[*piArg]) + ": END is below START");
     return false;
   }
   *piArg += 3;
@@ -505,11 +509,12 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
       pOptions->eAdvance = kAdvanceNone;
       continue;
     }
-    if (pSpec->eKind == kPatternRange) {
+    if (pSpec->eKind == kPatternRange || pSpec->eKind == kFirmwareRange) {
       if (bInlineValue) {
-        Complain("--write-pattern takes FILE START END as three words");
+        Complain(sName + " takes FILE START END as three words");
         return kParseUsageError;
       }
+      pOptions->bFirmware = pSpec->eKind == kFirmwareRange;
       if (!TakePatternRange(iArgc, apszArgv, &iArg, pOptions)) return kParseUsageError;
       continue;
     }

@@ -67,7 +67,8 @@ struct SimOptions {
   std::string sPrompt;    // the prompt; empty: the dialect's own
   bool bVerbose = false;
 
-  bool bWritePattern = false;  // --write-pattern FILE START END
+  bool bWritePattern = false;  // --write-pattern (or --write-firmware) FILE START END
+  bool bFirmware = false;      // --write-firmware: firmware-like bytes, not the pattern
   std::string sPatternPath;
   uint32_t iPatternStart = 0;
   uint32_t iPatternEnd = 0;
