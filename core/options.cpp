@@ -142,13 +142,19 @@ bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pVa
 
 // A prompt is what a line holds while the monitor waits: it cannot hold a
 // line end, nor any other control character.
+// Printable ASCII with something besides blanks: a prompt of blanks alone
+// is met on every idle line, and bytes past 7E arrive as whatever the
+// terminal's encoding made of them.
 bool IsPromptText(const char *szValue) {
   size_t iLen = strlen(szValue);
   if (iLen == 0 || iLen >= kPromptSize) return false;
+  bool bVisible = false;
   for (const char *p = szValue; *p != 0; ++p) {
-    if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) return false;
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c > 0x7E) return false;
+    bVisible = bVisible || c != ' ';
   }
-  return true;
+  return bVisible;
 }
 
 bool RefuseValue(const OptionRec &oOption, const char *szValue) {
@@ -202,7 +208,7 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptNoChecksum: S.bNoChecksum = 1; break;
     case kOptPrompt:
       if (!IsPromptText(szValue)) {
-        Print("Error: %s: a prompt is one line of printable text, at most %d characters \n",
+        Print("Error: %s: a prompt is printable ASCII, not only blanks, at most %d characters \n",
               oOption.szName, kPromptSize - 1);
         return false;
       }

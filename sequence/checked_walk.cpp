@@ -220,10 +220,7 @@ ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *sz
   // ---- device checksum (sequence/device_checksum.h): the monitor's own
   // checksum of the block, where its dialect has one, must agree as well.
   bool bAsked = DeviceChecksumsAsked();
-  if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) {
-    NoteReadingFailed(&oMonitor, iNeed, false);
-    return kReadingRefused;
-  }
+  if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) return kReadingRefused;
   pReport->bConfirmed = bAsked && DeviceChecksumsAsked();
   // ---- end of device checksum
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
