@@ -58,7 +58,7 @@ run() {
   local wrong pace
   # A capture that ended early is compared as far as it goes.
   wrong=$(cmp -l "$work/$capture" "$work/image.bin" 2>/dev/null | wc -l || true)
-  pace=$(grep -o 'Pacing [a-z]* to [0-9]* ms' "$work/out.txt" | tail -n 1 | awk '{ print $4 }')
+  pace=$(grep -o 'Pacing [a-z]* to [0-9]* ms' "$work/out.txt" | tail -n 1 | awk '{ print $4 }' || true)
   echo "$status $wrong $(awk -v s="$start" -v e="$stop" 'BEGIN { printf "%.2f", e - s }') ${pace:-0}"
   rm -rf "$work"
 }

@@ -9,22 +9,16 @@
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
-#include "sequence/block_check.h"
+#include "sequence/block_reading.h"
 #include "sequence/command_handoff.h"
-#include "sequence/line_trouble.h"
-#include "sequence/retry_rule.h"
 #include "sequence/link_pace.h"
-#include "sequence/device_checksum.h"
-#include "sequence/monitor_state.h"
 #include "sequence/progress.h"
+#include "sequence/retry_rule.h"
+#include "sequence/walk_summary.h"
 
 namespace {
 
 enum {
-  kWhySize = 160,
-  kInStepTries = 4,  // line ends sent to get back in step before giving up
-  kQuietMs = 50,     // the line must be silent this long after the prompt
-  kQuietPollMs = 5,
   // A device that faulted restarts: U-Boot counts down to its autoboot,
   // which any key stops, so the key goes out this often until a prompt
   // shows, for at most this long.
@@ -32,253 +26,13 @@ enum {
   kRestartWaitMs = 30000,
 };
 
-// Waits until nothing has arrived for a while, so that what a confused
-// monitor still had to say (a late prompt, the rest of a dump) is not taken
-// for the answer to the next command.
-void WaitForQuietLine(uint32_t iLimitMs) {
-  const SharedStateRec &S = SharedState;
-  uint64_t iUntil = MonotonicMs() + iLimitMs;
-  for (;;) {
-    uint64_t iNow = MonotonicMs();
-    if (iNow - S.iLastRxMs.load(std::memory_order_acquire) >= kQuietMs || iNow >= iUntil) return;
-    SleepMs(kQuietPollMs);
-  }
-}
-
-// A bare line end until a prompt shows; false when none came.
-bool GetBackInStep() {
-  for (int i = 0; i < kInStepTries; ++i) {
-    const MonitorDialect *pDialect = CurrentDialect();
-    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) ==
-        kHandoffAnswered) {
-      WaitForQuietLine(CommandTimeoutMs());
-      return true;
-    }
-  }
-  return false;
-}
-
-// The command's text without its line end, for messages.
-void CommandName(const char *szCommand, char *szName, size_t iSize) {
-  snprintf(szName, iSize, "%.*s", static_cast<int>(strcspn(szCommand, "\r\n")), szCommand);
-}
-
 // What the walk knows between blocks (control thread only).
-PortHandle hWalkPort = nullptr;
-MonitorState oMonitor = {};
 RetryState oRule = {};
-// What a checked capture is worth, said at the end.
-struct WalkCounts {
-  uint64_t iByReadings;  // blocks kept on two readings that agreed
-  uint64_t iByChecksum;  // blocks kept on the device's checksum
-  uint64_t iSingle;      // blocks kept on one reading (--read-once)
-  uint64_t iSingleDots;  // bytes of those that the text column shows as "."
-  uint64_t iRetries;     // tries that failed and were made again
-  uint64_t iLineErrors;  // receive errors the port counted
-} oCounts = {};
-// What the device answered instead of a dump at the last try of this block.
-char szOtherBefore[kBlockLineChars] = "";
-uint32_t iTerminalVisitsSeen = 0;
-uint32_t iReconnectsSeen = 0;
 bool bLostInputLast = false;  // the block's last failed try showed lost input
 bool bDeviceFaulted = false;  // the block failed because the device faulted on it
 
-// What the operator or a lost device may have done to the monitor since the
-// walk last looked: its state is then unknown. True when something did.
-bool OthersMayHaveMovedIt() {
-  const SharedStateRec &S = SharedState;
-  uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
-  uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-  if (iVisits == iTerminalVisitsSeen && iReconnects == iReconnectsSeen) return false;
-  ForgetMonitorState(&oMonitor);
-  iTerminalVisitsSeen = iVisits;
-  iReconnectsSeen = iReconnects;
-  return true;
-}
-
-// A command whose prompt did not come: its answer never started when not
-// one line end arrived since it was posted (a monitor that took the
-// command's own line end answers on a fresh line, echo or not).
-ReadingOutcome NoPromptOutcome(uint32_t iLineEndsBefore) {
-  return SharedState.iRxLineEnds.load(std::memory_order_acquire) == iLineEndsBefore
-             ? kReadingNoAnswer
-             : kReadingNoPrompt;
-}
-
-ReadingOutcome PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy) {
-  if (!DialectSends(eWhich)) return kReadingPassed;  // the dialect's dump names the address
-  char oCmdForExecute[kTextSize];
-  ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
-  uint32_t iLineEnds = SharedState.iRxLineEnds.load(std::memory_order_acquire);
-  HandoffResult eAnswer = PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs());
-  if (OthersMayHaveMovedIt()) {
-    // The operator typed to the monitor while this command was out: the
-    // next one would act wherever the monitor was left.
-    snprintf(szWhy, kWhySize, "the monitor was used meanwhile");
-    return kReadingSpoiled;
-  }
-  if (eAnswer == kHandoffAnswered) {
-    WatchAnswerTime();
-    return kReadingPassed;
-  }
-  char szName[kTextSize];
-  CommandName(oCmdForExecute, szName, sizeof szName);
-  snprintf(szWhy, kWhySize, "no prompt after %.100s", szName);
-  return NoPromptOutcome(iLineEnds);
-}
-
-// The dump command of collection iGen made the device fault, and the device
-// took the command as we sent it (its echo): the block's address is one the
-// device cannot read, and every try would restart it again. A command that
-// the line garbled on its way in is an ordinary failed try.
-bool FaultedOnDump(uint32_t iGen, uint32_t iAddr, char *szWhy) {
-  const SharedStateRec &S = SharedState;
-  if (S.iFaultGen.load(std::memory_order_acquire) != iGen) return false;
-  char oDump[kTextSize];
-  ComposeBlockCommand(kDumpCommand, iAddr, oDump);
-  oDump[strcspn(oDump, "\r\n")] = 0;
-  if (strcmp(S.szFaultEcho, oDump) != 0) return false;
-  snprintf(szWhy, kWhySize, "the device faulted reading it and restarts; it said: %.60s",
-           S.szFaultLine);
-  return true;
-}
-
-// Sends the commands of iNeed and collects the dump's lines (with szWhy
-// when a prompt did not come or the lines did not arrive with it).
-ReadingOutcome AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
-  SharedStateRec &S = SharedState;
-  static const BlockCommand kSetters[] = {kBankCommand, kOffsetCommand};
-  static const int kSetterNeeds[] = {kNeedBank, kNeedOffset};
-  for (int i = 0; i < 2; ++i) {
-    if (!(iNeed & kSetterNeeds[i])) continue;
-    ReadingOutcome eSet = PostBlockCommand(kSetters[i], iAddr, szWhy);
-    if (eSet != kReadingPassed) return eSet;
-  }
-  uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
-  S.iCollectGen.store(iGen, std::memory_order_release);
-  ReadingOutcome eDump = PostBlockCommand(kDumpCommand, iAddr, szWhy);
-  if (eDump != kReadingPassed) {
-    return FaultedOnDump(iGen, iAddr, szWhy) ? kReadingDeviceFault : eDump;
-  }
-  if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
-    if (FaultedOnDump(iGen, iAddr, szWhy)) return kReadingDeviceFault;
-    snprintf(szWhy, kWhySize, "the dump's lines did not arrive before its prompt");
-    return kReadingRefused;
-  }
-  return kReadingPassed;
-}
-
-// A dump answered with something else: the device's own words (not the
-// echo of the command), cut to a sensible length, go into the reason.
-void SayWhatTheDeviceAnswered(uint32_t iAddr, char *szWhy) {
-  const BlockLines &oBlock = SharedState.oBlockReady;
-  char oDump[kTextSize];
-  ComposeBlockCommand(kDumpCommand, iAddr, oDump);
-  oDump[strcspn(oDump, "\r\n")] = 0;
-  for (uint32_t i = 0; i < oBlock.iOthers && i < 2; ++i) {
-    const char *szLine = oBlock.aszOther[i];
-    if (strcmp(szLine, oDump) == 0) continue;
-    snprintf(szWhy, kWhySize, "the device answered \"%.60s\" instead of a dump", szLine);
-    return;
-  }
-}
-
-// Whether the device answered what it answered at the last try (a region it
-// cannot read answers the same every time; lost input seldom does).
-bool SameAnswerAsBefore() {
-  const BlockLines &oBlock = SharedState.oBlockReady;
-  const char *szOther = oBlock.iOthers > 0 ? oBlock.aszOther[0] : "";
-  bool bSame = szOtherBefore[0] != 0 && strcmp(szOther, szOtherBefore) == 0;
-  snprintf(szOtherBefore, sizeof szOtherBefore, "%s", szOther);
-  return bSame;
-}
-
-// Checks the lines of a reading that arrived whole with its prompt.
-ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
-                            ReadingReport *pReport) {
-  SharedStateRec &S = SharedState;
-  BlockFault eFault = kBlockPassed;
-  bool bSuspect = false;
-  if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
-                  &bSuspect)) {
-    if (FaultedOnDump(S.iCollectGen.load(std::memory_order_relaxed), iAddr, szWhy)) {
-      return kReadingDeviceFault;
-    }
-    bool bLeftOut = iNeed != kNeedAll;
-    if (NoteReadingFailed(&oMonitor, iNeed, eFault == kBlockWrongAddress)) {
-      LogEvent("the monitor stays where it was after a dump: offsets sent with every block");
-    }
-    if (eFault == kBlockWrongAddress) return bLeftOut ? kReadingMisplaced : kReadingWrongAddress;
-    if (eFault == kBlockNotADump) {
-      SayWhatTheDeviceAnswered(iAddr, szWhy);
-      pReport->bSameAnswer = SameAnswerAsBefore();
-      return kReadingNotADump;
-    }
-    return kReadingRefused;
-  }
-  if (bSuspect) LogEvent("block %.8X shows a printable byte as \".\"", iAddr);
-  // ---- device checksum (sequence/device_checksum.h): the monitor's own
-  // checksum of the block, where its dialect has one, must agree as well.
-  bool bAsked = DeviceChecksumsAsked();
-  if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) return kReadingRefused;
-  pReport->bConfirmed = bAsked && DeviceChecksumsAsked();
-  // ---- end of device checksum
-  if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
-    LogEvent("the monitor advances after a dump: offsets sent only when needed");
-  }
-  return kReadingPassed;
-}
-
-// The receive errors the port counted meanwhile; none where the port keeps
-// no counts (a pseudo-terminal).
-uint64_t LineErrorsSince(const PortErrorCounts &oBefore, bool bCounted) {
-  PortErrorCounts oAfter = {};
-  if (!bCounted || !ReadPortErrorCounts(hWalkPort, &oAfter)) return 0;
-  return LineErrorsBetween(oBefore, oAfter);
-}
-
-// One reading of the block at iAddr with the commands it needs (all three,
-// or with --fast only those that can change something), checked whole. A
-// reading during which the operator typed to the monitor, or the device came
-// back, is spoiled whatever it brought: the monitor may have been anywhere.
-ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingReport *pReport) {
-  OthersMayHaveMovedIt();
-  PortErrorCounts oBefore = {};
-  bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
-  int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, SharedState.bFast != 0);
-  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy);
-  if (eResult == kReadingPassed) eResult = JudgeReading(iAddr, iNeed, pBytes, szWhy, pReport);
-  if (eResult != kReadingPassed && eResult != kReadingDeviceFault) {
-    NoteReadingFailed(&oMonitor, iNeed, false);
-  }
-  if (OthersMayHaveMovedIt()) {
-    snprintf(szWhy, kWhySize, "the monitor was used meanwhile");
-    return kReadingSpoiled;
-  }
-  uint64_t iErrors = LineErrorsSince(oBefore, bCounted);
-  oCounts.iLineErrors += iErrors;
-  if (iErrors > 0 && eResult == kReadingPassed) {
-    // An error the port counted fails the reading however good it looked.
-    snprintf(szWhy, kWhySize, "the port counted %llu receive errors (frame, overrun, parity)",
-             static_cast<unsigned long long>(iErrors));
-    ForgetMonitorState(&oMonitor);
-    return kReadingRefused;
-  }
-  return eResult;
-}
-
-// Bytes that a dump's text column shows as ".": a flipped digit of one of
-// them that makes another such byte passes every look at the line.
-int DotBytes(const uint8_t *pBytes) {
-  int iDots = 0;
-  for (int i = 0; i < kBlockBytes; ++i) {
-    iDots += (pBytes[i] < 0x20 || pBytes[i] > 0x7E || pBytes[i] == '.') ? 1 : 0;
-  }
-  return iDots;
-}
-
 void SayRetry(uint32_t iAddr, const char *szWhy) {
-  ++oCounts.iRetries;
+  CountRetry();
   Print("Retry %d of %d for block %.8X: %s \n", oRule.iFailedTries, oRule.iRetries, iAddr, szWhy);
   LogEvent("retry %d of %d for block %.8X: %s", oRule.iFailedTries, oRule.iRetries, iAddr, szWhy);
 }
@@ -318,18 +72,6 @@ bool AgreesWithKept(KeptReadings *pKept, const uint8_t *pNew, char *szWhy) {
   return false;
 }
 
-// Tells the counts what a kept block was verified by.
-void CountKeptBlock(const ReadingReport &oReading, const uint8_t *pBytes) {
-  if (oReading.bConfirmed) {
-    ++oCounts.iByChecksum;
-  } else if (oReading.bAgrees) {
-    ++oCounts.iByReadings;
-  } else {
-    ++oCounts.iSingle;
-    oCounts.iSingleDots += static_cast<uint64_t>(DotBytes(pBytes));
-  }
-}
-
 // Reads the block at iAddr until it is verified or the retry rule gives up
 // (sequence/retry_rule.h says when). After a failed try the walk gets back
 // in step with the monitor; a reading that was spoiled or found the monitor
@@ -337,7 +79,7 @@ void CountKeptBlock(const ReadingReport &oReading, const uint8_t *pBytes) {
 bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingReport *pKept) {
   StartBlockRule(&oRule);
   oRule.bPaceMayGrow = PaceMayGrow();
-  szOtherBefore[0] = 0;
+  StartBlockAnswers();
   bLostInputLast = false;
   KeptReadings oKept = {};
   for (;;) {
@@ -379,72 +121,17 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
       case kActionRetry:
         SayRetry(iAddr, szWhy);
         GetBackInStep();
-        ForgetMonitorState(&oMonitor);
+        ForgetWhereTheMonitorStands();
         continue;
       case kActionGiveUp:
         bDeviceFaulted = oReading.eOutcome == kReadingDeviceFault;
-        ForgetMonitorState(&oMonitor);
+        ForgetWhereTheMonitorStands();
         return false;
     }
   }
 }
 
 void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
-
-// A count with its thousands apart ("101,412"), for the summary.
-void FormatCount(uint64_t iValue, char *szOut, size_t iSize) {
-  char szDigits[24];
-  int iLen = snprintf(szDigits, sizeof szDigits, "%llu", static_cast<unsigned long long>(iValue));
-  size_t iAt = 0;
-  for (int i = 0; i < iLen && iAt + 2 < iSize; ++i) {
-    if (i > 0 && (iLen - i) % 3 == 0) szOut[iAt++] = ',';
-    szOut[iAt++] = szDigits[i];
-  }
-  szOut[iAt] = 0;
-}
-
-// What the blocks kept so far were verified by, in words that cannot be
-// read as more than they are.
-void DescribeVerification(char *szOut, size_t iSize) {
-  const WalkCounts &o = oCounts;
-  uint64_t iKept = o.iByReadings + o.iByChecksum + o.iSingle;
-  char szKept[32], szDots[32];
-  FormatCount(iKept, szKept, sizeof szKept);
-  FormatCount(o.iSingleDots, szDots, sizeof szDots);
-  if (o.iSingle > 0) {
-    char szSingle[32];
-    FormatCount(o.iSingle, szSingle, sizeof szSingle);
-    snprintf(szOut, iSize,
-             "Not verified: %s%s%s blocks from single readings; %s of their bytes show as '.' "
-             "and no check could see a flipped digit there",
-             o.iSingle == iKept ? "" : szSingle, o.iSingle == iKept ? "" : " of ", szKept, szDots);
-  } else if (o.iByChecksum == 0) {
-    snprintf(szOut, iSize, "Verified: %s blocks, each by two readings that agreed", szKept);
-  } else if (o.iByReadings == 0) {
-    snprintf(szOut, iSize, "Verified: %s blocks, each by the device's checksum", szKept);
-  } else {
-    char szSum[32], szTwice[32];
-    FormatCount(o.iByChecksum, szSum, sizeof szSum);
-    FormatCount(o.iByReadings, szTwice, sizeof szTwice);
-    snprintf(szOut, iSize,
-             "Verified: %s blocks, %s by the device's checksum and %s by two readings that agreed",
-             szKept, szSum, szTwice);
-  }
-}
-
-// What a checked capture is worth: said at the end of every checked walk, on
-// the console (an unattended run's last line) and in the log.
-void SayWhatTheCaptureIsWorth() {
-  char szKept[300];
-  DescribeVerification(szKept, sizeof szKept);
-  char szRetries[32], szErrors[32];
-  FormatCount(oCounts.iRetries, szRetries, sizeof szRetries);
-  FormatCount(oCounts.iLineErrors, szErrors, sizeof szErrors);
-  Print("%s; %s %s; %s receive errors counted by the port. \n", szKept, szRetries,
-        oCounts.iRetries == 1 ? "retry" : "retries", szErrors);
-  LogEvent("%s; %s %s; %s receive errors counted by the port", szKept, szRetries,
-           oCounts.iRetries == 1 ? "retry" : "retries", szErrors);
-}
 
 // The map's end line: how many bytes are bad, in how many areas. Returns
 // whether any are.
@@ -539,7 +226,7 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
            bMapped ? "marked bad, the walk goes on" : "the walk stops");
   if (!bMapped) return false;
   MarkBlockBad(iAddr);
-  ForgetMonitorState(&oMonitor);
+  ForgetWhereTheMonitorStands();
   GetBackInStep();
   return true;
 }
@@ -548,7 +235,7 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 
 void WalkChecked(PortHandle hPort) {
   SharedStateRec &S = SharedState;
-  hWalkPort = hPort;
+  StartBlockReading(hPort);
   oRule.iRetries = S.iRetries;
   oRule.bSingleReadings = S.bReadOnce != 0;
   uint32_t iAddr = S.iWalkStartAddr;
