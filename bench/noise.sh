@@ -11,6 +11,8 @@
 # like a firmware's (runs of 00 and FF, code: most bytes show as "."),
 # else random bytes; FIRST (default 20000) the first address (1F000 and
 # 1024 blocks cross two bank ends); MONITOR=uboot plays U-Boot's console.
+# A run that ended early, kept a wrong byte or raised the pace leaves its
+# output and session log in /tmp/vexlor-noise-kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -50,7 +52,7 @@ run() {
   local start stop status=0
   start=$(date +%s.%N)
   # shellcheck disable=SC2086
-  (cd "$work" && "$(cd "$OLDPWD" && cd "$build" && pwd)/vexlor" $monitor --fast --batch "$@" \
+  (cd "$work" && "$(cd "$OLDPWD" && cd "$build" && pwd)/vexlor" $monitor --fast --batch --log session.log "$@" \
     "$work/tty" "$baud" "$first" "$end" $words quiet </dev/null >out.txt 2>&1) || status=$?
   stop=$(date +%s.%N)
   kill "$sim" 2>/dev/null || true
@@ -60,6 +62,12 @@ run() {
   wrong=$(cmp -l "$work/$capture" "$work/image.bin" 2>/dev/null | wc -l || true)
   pace=$(grep -o 'Pacing [a-z]* to [0-9]* ms' "$work/out.txt" | tail -n 1 | awk '{ print $4 }' || true)
   echo "$status $wrong $(awk -v s="$start" -v e="$stop" 'BEGIN { printf "%.2f", e - s }') ${pace:-0}"
+  # A run worth a look keeps what it printed and its session log.
+  if [ "$status" -ne 0 ] || [ "$wrong" -gt 0 ] || [ "${pace:-0}" -gt 0 ]; then
+    mkdir -p /tmp/vexlor-noise-kept
+    cp "$work/out.txt" "/tmp/vexlor-noise-kept/seed-${seed:-clean}.out"
+    cp "$work/session.log" "/tmp/vexlor-noise-kept/seed-${seed:-clean}.log" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 

@@ -19,8 +19,6 @@
 //   bOutWriteFailed        whoever writes the capture (main thread, or the control
 //                          thread when blocks are checked)
 //   pLine .. bLineOverflow main thread alone (line assembler)
-//   block collection       main thread fills it, the control thread reads it once
-//                          iBlockReadyGen says it is complete (checked blocks only)
 //   walk outcome           control thread, read by the console thread and StartUp
 #pragma once
 
@@ -31,25 +29,6 @@
 
 enum { kTextSize = 256 };   // every text: at most 255 characters and a zero
 enum { kPromptSize = 64 };  // a prompt given on the command line, with its zero
-
-// What one checked block collects: the dump lines that arrived between the
-// dump command and its prompt, kept as text so that the check can look at
-// their address fields and text columns.
-enum {
-  kBlockLinesKept = 16,  // lines kept; more are only counted
-  kBlockLineChars = 96,  // characters kept of each line (a dump line has about 75)
-};
-struct BlockLines {
-  uint32_t iLines;  // qualifying lines seen, kept or not
-  char aszLine[kBlockLinesKept][kBlockLineChars];
-  // The first lines that were no dump lines (the command's echo, an error of
-  // the monitor's own), so that a failure can say what the device answered.
-  uint32_t iOthers;
-  char aszOther[2][kBlockLineChars];
-  // The last line before the prompt that was no dump line: the answer of a
-  // command that answers in one line (a checksum), the echo where none came.
-  char szAnswer[kBlockLineChars];
-};
 
 // How a run ends, for the exit status of an unattended run.
 enum WalkOutcome {
@@ -128,25 +107,6 @@ struct SharedStateRec {
   // Line ends received so far (main thread): a command whose prompt did not
   // come, and after which not one line end arrived, was not even taken.
   std::atomic<uint32_t> iRxLineEnds{0};
-
-  // Checked blocks: the control thread asks for a collection by raising
-  // iCollectGen before it posts the dump command; the main thread opens it at
-  // the next line, fills oBlockCollecting, and at the prompt copies it to
-  // oBlockReady and publishes its generation in iBlockReadyGen (release).
-  std::atomic<uint32_t> iCollectGen{0};
-  uint32_t iCollectingGen = 0;  // main thread: the last collection opened
-  uint8_t bCollectionOpen = 0;  // main thread: iCollectingGen is still collecting
-  BlockLines oBlockCollecting = {};
-  BlockLines oBlockReady = {};
-  std::atomic<uint32_t> iBlockReadyGen{0};
-  // A line of the collection that says the device faulted on the command and
-  // restarts (its dialect's fault marks), and the first line of the
-  // collection before it (U-Boot's echo: the command as the device took it).
-  // The main thread writes them once per collection, then publishes the
-  // collection's generation in iFaultGen (release); no prompt may ever come.
-  char szFaultLine[kBlockLineChars] = {};
-  char szFaultEcho[kBlockLineChars] = {};
-  std::atomic<uint32_t> iFaultGen{0};
 
   // Walk outcome (control thread), and the device's presence (main thread).
   std::atomic<uint8_t> eWalkOutcome{kWalkRunning};

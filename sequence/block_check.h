@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "core/shared_state.h"
+#include "sequence/block_request.h"
 
 // Judges a collected block for the block at iAddr: exactly eight dump lines
 // of sixteen hex pairs each, in the dialect's layout, address fields iAddr,

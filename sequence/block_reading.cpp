@@ -8,6 +8,7 @@
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/block_check.h"
+#include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
 #include "sequence/device_checksum.h"
 #include "sequence/line_trouble.h"
@@ -85,21 +86,22 @@ ReadingOutcome PostBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *szWhy
 // device cannot read, and every try would restart it again. A command that
 // the line garbled on its way in is an ordinary failed try.
 bool FaultedOnDump(uint32_t iGen, uint32_t iAddr, char *szWhy) {
-  const SharedStateRec &S = SharedState;
-  if (S.iFaultGen.load(std::memory_order_acquire) != iGen) return false;
+  const char *szLine = nullptr;
+  const char *szEcho = nullptr;
+  if (!CollectionFault(iGen, &szLine, &szEcho)) return false;
   char oDump[kTextSize];
   ComposeBlockCommand(kDumpCommand, iAddr, oDump);
   oDump[strcspn(oDump, "\r\n")] = 0;
-  if (strcmp(S.szFaultEcho, oDump) != 0) return false;
-  snprintf(szWhy, kWhySize, "the device faulted reading it and restarts; it said: %.60s",
-           S.szFaultLine);
+  if (strcmp(szEcho, oDump) != 0) return false;
+  snprintf(szWhy, kWhySize, "the device faulted reading it and restarts; it said: %.60s", szLine);
   return true;
 }
 
-// Sends the commands of iNeed and collects the dump's lines (with szWhy
-// when a prompt did not come or the lines did not arrive with it).
-ReadingOutcome AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
-  SharedStateRec &S = SharedState;
+// Sends the commands of iNeed and collects the dump's lines into *ppLines
+// under request *piGen (with szWhy when a prompt did not come or the lines
+// did not arrive with it).
+ReadingOutcome AskForBlock(uint32_t iAddr, int iNeed, char *szWhy, uint32_t *piGen,
+                           const BlockLines **ppLines) {
   static const BlockCommand kSetters[] = {kBankCommand, kOffsetCommand};
   static const int kSetterNeeds[] = {kNeedBank, kNeedOffset};
   for (int i = 0; i < 2; ++i) {
@@ -107,13 +109,14 @@ ReadingOutcome AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
     ReadingOutcome eSet = PostBlockCommand(kSetters[i], iAddr, szWhy);
     if (eSet != kReadingPassed) return eSet;
   }
-  uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
-  S.iCollectGen.store(iGen, std::memory_order_release);
+  uint32_t iGen = AskForCollection();
+  *piGen = iGen;
   ReadingOutcome eDump = PostBlockCommand(kDumpCommand, iAddr, szWhy);
   if (eDump != kReadingPassed) {
     return FaultedOnDump(iGen, iAddr, szWhy) ? kReadingDeviceFault : eDump;
   }
-  if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
+  *ppLines = CollectedLines(iGen);
+  if (*ppLines == nullptr) {
     if (FaultedOnDump(iGen, iAddr, szWhy)) return kReadingDeviceFault;
     snprintf(szWhy, kWhySize, "the dump's lines did not arrive before its prompt");
     return kReadingRefused;
@@ -123,8 +126,7 @@ ReadingOutcome AskForBlock(uint32_t iAddr, int iNeed, char *szWhy) {
 
 // A dump answered with something else: the device's own words (not the
 // echo of the command), cut to a sensible length, go into the reason.
-void SayWhatTheDeviceAnswered(uint32_t iAddr, char *szWhy) {
-  const BlockLines &oBlock = SharedState.oBlockReady;
+void SayWhatTheDeviceAnswered(const BlockLines &oBlock, uint32_t iAddr, char *szWhy) {
   char oDump[kTextSize];
   ComposeBlockCommand(kDumpCommand, iAddr, oDump);
   oDump[strcspn(oDump, "\r\n")] = 0;
@@ -138,33 +140,30 @@ void SayWhatTheDeviceAnswered(uint32_t iAddr, char *szWhy) {
 
 // Whether the device answered what it answered at the last try (a region it
 // cannot read answers the same every time; lost input seldom does).
-bool SameAnswerAsBefore() {
-  const BlockLines &oBlock = SharedState.oBlockReady;
+bool SameAnswerAsBefore(const BlockLines &oBlock) {
   const char *szOther = oBlock.iOthers > 0 ? oBlock.aszOther[0] : "";
   bool bSame = szOtherBefore[0] != 0 && strcmp(szOther, szOtherBefore) == 0;
   snprintf(szOtherBefore, sizeof szOtherBefore, "%s", szOther);
   return bSame;
 }
 
-// Checks the lines of a reading that arrived whole with its prompt.
-ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
-                            ReadingReport *pReport) {
-  SharedStateRec &S = SharedState;
+// Checks the lines of request iGen, a reading that arrived whole with its
+// prompt.
+ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint32_t iGen, const BlockLines &oLines,
+                            uint8_t *pBytes, char *szWhy, ReadingReport *pReport) {
   BlockFault eFault = kBlockPassed;
   bool bSuspect = false;
-  if (!CheckBlock(&S.oBlockReady, iAddr, S.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
+  if (!CheckBlock(&oLines, iAddr, SharedState.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
                   &bSuspect)) {
-    if (FaultedOnDump(S.iCollectGen.load(std::memory_order_relaxed), iAddr, szWhy)) {
-      return kReadingDeviceFault;
-    }
+    if (FaultedOnDump(iGen, iAddr, szWhy)) return kReadingDeviceFault;
     bool bLeftOut = iNeed != kNeedAll;
     if (NoteReadingFailed(&oMonitor, iNeed, eFault == kBlockWrongAddress)) {
       LogEvent("the monitor stays where it was after a dump: offsets sent with every block");
     }
     if (eFault == kBlockWrongAddress) return bLeftOut ? kReadingMisplaced : kReadingWrongAddress;
     if (eFault == kBlockNotADump) {
-      SayWhatTheDeviceAnswered(iAddr, szWhy);
-      pReport->bSameAnswer = SameAnswerAsBefore();
+      SayWhatTheDeviceAnswered(oLines, iAddr, szWhy);
+      pReport->bSameAnswer = SameAnswerAsBefore(oLines);
       return kReadingNotADump;
     }
     return kReadingRefused;
@@ -227,8 +226,12 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
   PortErrorCounts oBefore = {};
   bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
   int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, SharedState.bFast != 0);
-  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy);
-  if (eResult == kReadingPassed) eResult = JudgeReading(iAddr, iNeed, pBytes, szWhy, pReport);
+  uint32_t iGen = 0;
+  const BlockLines *pLines = nullptr;
+  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy, &iGen, &pLines);
+  if (eResult == kReadingPassed) {
+    eResult = JudgeReading(iAddr, iNeed, iGen, *pLines, pBytes, szWhy, pReport);
+  }
   if (eResult != kReadingPassed && eResult != kReadingDeviceFault) {
     NoteReadingFailed(&oMonitor, iNeed, false);
   }

@@ -38,7 +38,7 @@ void SayRetry(uint32_t iAddr, const char *szWhy) {
 }
 
 // Another reading within a try: said in the log, and on the console too
-// when the readings so far disagree or one was refused.
+// when the last one was refused or disagreed with the one before.
 void SayReadingAgain(uint32_t iAddr, const char *szWhy, bool bAfterTrouble) {
   if (bAfterTrouble) {
     Print("Reading %d of block %.8X: %s \n", oRule.iReadings + 1, iAddr, szWhy);
@@ -54,12 +54,16 @@ struct KeptReadings {
 };
 
 // Whether pNew agrees with a reading kept in this try; keeps it either way.
-// When it disagrees with the one before, says where in szWhy.
-bool AgreesWithKept(KeptReadings *pKept, const uint8_t *pNew, char *szWhy) {
+// Says in szWhy what the try lacks: another reading that passes, or, with
+// *pbDiffers, where pNew differs from the reading before.
+bool AgreesWithKept(KeptReadings *pKept, const uint8_t *pNew, char *szWhy, bool *pbDiffers) {
+  *pbDiffers = false;
   for (int k = 0; k < pKept->iCount; ++k) {
     if (memcmp(pKept->aBytes[k], pNew, kBlockBytes) == 0) return true;
   }
+  snprintf(szWhy, kWhySize, "no second reading passed to compare with");
   if (pKept->iCount > 0) {
+    *pbDiffers = true;
     const uint8_t *pLast = pKept->aBytes[pKept->iCount - 1];
     for (int i = 0; i < kBlockBytes; ++i) {
       if (pLast[i] == pNew[i]) continue;
@@ -85,12 +89,12 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
   for (;;) {
     uint8_t aNew[kBlockBytes];
     ReadingReport oReading = {};
+    bool bDiffers = false;
     uint32_t iReconnects = SharedState.iReconnects.load(std::memory_order_acquire);
     oReading.eOutcome = ReadBlock(iAddr, aNew, szWhy, &oReading);
     if (oReading.eOutcome == kReadingPassed) {
-      oReading.bAgrees = AgreesWithKept(&oKept, aNew, szWhy);
+      oReading.bAgrees = AgreesWithKept(&oKept, aNew, szWhy, &bDiffers);
     }
-    bool bTroubleBefore = oRule.iReadings > 0 || oKept.iCount > 1;
     RetryDecision oDecision = DecideAfter(&oRule, oReading);
     if (oDecision.bNewTry) oKept.iCount = 0;
     if (oDecision.bLostInput) bLostInputLast = true;
@@ -106,7 +110,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
         NoteBlockKept();
         return true;
       case kActionReadAgain:
-        SayReadingAgain(iAddr, szWhy, oReading.eOutcome != kReadingPassed || bTroubleBefore);
+        SayReadingAgain(iAddr, szWhy, oReading.eOutcome != kReadingPassed || bDiffers);
         continue;
       case kActionAskAgain:
         if (SharedState.iReconnects.load(std::memory_order_acquire) != iReconnects) {

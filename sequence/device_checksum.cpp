@@ -8,6 +8,7 @@
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
+#include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
 
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
@@ -29,35 +30,35 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
   if (!DeviceChecksumsAsked() || !ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
   // The answer is collected like a dump's lines, so that it is the answer to
   // this command, complete at its prompt, and not a line from before.
-  uint32_t iGen = S.iCollectGen.load(std::memory_order_relaxed) + 1;
-  S.iCollectGen.store(iGen, std::memory_order_release);
+  uint32_t iGen = AskForCollection();
   int iNameLen = static_cast<int>(strcspn(oCmdForExecute, "\r\n"));
   if (PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) != kHandoffAnswered) {
     snprintf(szWhy, iWhySize, "no prompt after %.*s", iNameLen, oCmdForExecute);
     return false;
   }
-  if (S.iBlockReadyGen.load(std::memory_order_acquire) != iGen) {
+  const BlockLines *pLines = CollectedLines(iGen);
+  if (pLines == nullptr) {
     snprintf(szWhy, iWhySize, "the checksum's answer did not arrive before its prompt");
     return false;
   }
-  if (IsNoSuchCommandAnswer(S.oBlockReady.szAnswer, oCmdForExecute)) {
+  if (IsNoSuchCommandAnswer(pLines->szAnswer, oCmdForExecute)) {
     // A U-Boot built without crc32. Asking on would fail every block; the
-    // blocks are checked as for a monitor without checksums instead, with
-    // second readings where the line needs them.
+    // blocks are checked as for a monitor without checksums instead, each
+    // verified by two readings that agree.
     S.bNoChecksum = 1;
     int iWordLen = static_cast<int>(strcspn(oCmdForExecute, " \r\n"));
     Print(
-        "The device has no %.*s command: blocks are checked without its checksums (read twice "
-        "where the line needs it). \n",
+        "The device has no %.*s command: blocks are checked without its checksums (each "
+        "verified by two readings that agree). \n",
         iWordLen, oCmdForExecute);
     LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen,
              oCmdForExecute);
     return true;
   }
   uint32_t iDevice = 0;
-  if (!ParseChecksumAnswer(S.oBlockReady.szAnswer, iAddr, &iDevice)) {
+  if (!ParseChecksumAnswer(pLines->szAnswer, iAddr, &iDevice)) {
     snprintf(szWhy, iWhySize, "%.*s gave no checksum of the block (\"%.60s\")", iNameLen,
-             oCmdForExecute, S.oBlockReady.szAnswer);
+             oCmdForExecute, pLines->szAnswer);
     return false;
   }
   uint32_t iOurs = Crc32(pBytes, kBlockBytes);

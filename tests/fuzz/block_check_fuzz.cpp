@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/shared_state.h"
+#include "sequence/block_request.h"
 #include "core/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
@@ -137,8 +138,7 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
                     const std::vector<std::string> &aModelLines) {
   SharedStateRec &S = SharedState;
   S.bCheck = 1;
-  uint32_t iGen = S.iCollectGen.load() + 1;
-  S.iCollectGen.store(iGen);
+  uint32_t iGen = AskForCollection();
   bool bFault = false;
   std::string sFault;
   std::string sEcho;
@@ -158,7 +158,12 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
     if (sFirstOther.empty()) sFirstOther = sText.substr(0, kBlockLineChars - 1);
   }
   CloseBlockCollection();
-  const BlockLines &oReady = S.oBlockReady;
+  const BlockLines *pReady = CollectedLines(iGen);
+  if (pReady == nullptr) {
+    fprintf(stderr, "the collection was not handed over at its prompt\n");
+    abort();
+  }
+  const BlockLines &oReady = *pReady;
   bool bSame = oReady.iLines == aModelLines.size();
   for (size_t i = 0; bSame && i < aModelLines.size() && i < kBlockLinesKept; ++i) {
     bSame = aModelLines[i] == oReady.aszLine[i];
@@ -167,10 +172,12 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
     fprintf(stderr, "the collector kept other dump lines than the model\n");
     abort();
   }
-  if ((S.iFaultGen.load() == iGen) != bFault ||
-      (bFault && (sFault != S.szFaultLine || sEcho != S.szFaultEcho))) {
-    fprintf(stderr, "fault %d, model %d: \"%s\" after \"%s\"\n", S.iFaultGen.load() == iGen, bFault,
-            S.szFaultLine, S.szFaultEcho);
+  const char *szFaultLine = "";
+  const char *szFaultEcho = "";
+  bool bFaulted = CollectionFault(iGen, &szFaultLine, &szFaultEcho);
+  if (bFaulted != bFault || (bFault && (sFault != szFaultLine || sEcho != szFaultEcho))) {
+    fprintf(stderr, "fault %d, model %d: \"%s\" after \"%s\"\n", bFaulted, bFault, szFaultLine,
+            szFaultEcho);
     abort();
   }
 }

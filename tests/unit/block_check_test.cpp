@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/shared_state.h"
+#include "sequence/block_request.h"
 #include "core/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
@@ -237,36 +238,35 @@ class BlockCollection : public ::testing::Test {
 // the block the control thread is reading.
 TEST_F(BlockCollection, KeepsTheDumpBetweenRequestAndPrompt) {
   TempCapture oCapture;
-  SharedStateRec &S = SharedState;
   std::vector<std::string> aLines = GoodLines(0x1C000);
   AwaitPrompt();
   Feed(aLines[0] + "\r\n>");  // before the request: not part of the block
-  EXPECT_EQ(S.iBlockReadyGen.load(), 0u);
-  S.iCollectGen.store(1);
+  uint32_t iGen = AskForCollection();
+  EXPECT_EQ(CollectedLines(iGen), nullptr);
   AwaitPrompt();
   for (const std::string &sLine : aLines) Feed(sLine + "\r\n");
   Feed(">");
-  ASSERT_EQ(S.iBlockReadyGen.load(), 1u);
-  EXPECT_EQ(S.oBlockReady.iLines, 8u);
+  const BlockLines *pBlock = CollectedLines(iGen);
+  ASSERT_NE(pBlock, nullptr);
+  EXPECT_EQ(pBlock->iLines, 8u);
   Feed(aLines[1] + "\r\n");  // chatter after the prompt
   AwaitPrompt();
   Feed(">");
-  EXPECT_EQ(S.oBlockReady.iLines, 8u);
+  EXPECT_EQ(pBlock->iLines, 8u);
   uint8_t aBytes[kBlockBytes];
   char szWhy[160] = "";
-  EXPECT_TRUE(CheckBlock(&S.oBlockReady, 0x1C000, false, aBytes, szWhy, sizeof szWhy)) << szWhy;
+  EXPECT_TRUE(CheckBlock(pBlock, 0x1C000, false, aBytes, szWhy, sizeof szWhy)) << szWhy;
   EXPECT_EQ(oCapture.Contents(), "");
 }
 
 // A dump answered with no lines at all still closes its collection, and
 // fails as an empty block rather than as a stale one.
 TEST_F(BlockCollection, AnAnswerWithoutLinesGivesAnEmptyBlock) {
-  SharedStateRec &S = SharedState;
-  S.iCollectGen.store(5);
+  uint32_t iGen = AskForCollection();
   AwaitPrompt();
   Feed("?DM\r\n>");
-  ASSERT_EQ(S.iBlockReadyGen.load(), 5u);
-  EXPECT_EQ(S.oBlockReady.iLines, 0u);
+  ASSERT_NE(CollectedLines(iGen), nullptr);
+  EXPECT_EQ(CollectedLines(iGen)->iLines, 0u);
 }
 
 // U-Boot echoes the command and answers crc32 in one line of its own: that
@@ -276,20 +276,20 @@ TEST_F(BlockCollection, KeepsTheOneLineAnswerBesideTheUBootDump) {
   SharedStateRec &S = SharedState;
   S.eDialect = kDialectUBoot;
   snprintf(S.szPrompt, kTextSize, "=> ");
-  S.iCollectGen.store(1);
+  uint32_t iGen = AskForCollection();
   AwaitPrompt();
   Feed("crc32 0 80\r\ncrc32 for 00000000 ... 0000007f ==> 6bf38b0c\r\n=> ");
-  ASSERT_EQ(S.iBlockReadyGen.load(), 1u);
-  EXPECT_EQ(S.oBlockReady.iLines, 0u);
-  EXPECT_STREQ(S.oBlockReady.szAnswer, "crc32 for 00000000 ... 0000007f ==> 6bf38b0c");
-  S.iCollectGen.store(2);
+  ASSERT_NE(CollectedLines(iGen), nullptr);
+  EXPECT_EQ(CollectedLines(iGen)->iLines, 0u);
+  EXPECT_STREQ(CollectedLines(iGen)->szAnswer, "crc32 for 00000000 ... 0000007f ==> 6bf38b0c");
+  iGen = AskForCollection();
   AwaitPrompt();
   Feed(
       "md.b 00000000 10\r\n"
       "00000000: 0a 00 00 14 1f 20 03 d5 00 00 00 00 00 00 00 00  ..... ..........\r\n=> ");
-  ASSERT_EQ(S.iBlockReadyGen.load(), 2u);
-  EXPECT_EQ(S.oBlockReady.iLines, 1u);
-  EXPECT_STREQ(S.oBlockReady.szAnswer, "md.b 00000000 10");
+  ASSERT_NE(CollectedLines(iGen), nullptr);
+  EXPECT_EQ(CollectedLines(iGen)->iLines, 1u);
+  EXPECT_STREQ(CollectedLines(iGen)->szAnswer, "md.b 00000000 10");
   S.eDialect = kDialectDefault;
 }
 

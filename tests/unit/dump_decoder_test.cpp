@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/shared_state.h"
+#include "sequence/block_request.h"
 #include "core/device_dialogue.h"
 #include "receive/dump_decoder.h"
 #include "test_support.h"
@@ -80,18 +81,20 @@ TEST_F(DumpDecoder, UBootLinesByTheirLayoutAndNothingElse) {
 // monitor has no such lines.
 TEST_F(DumpDecoder, UBootFaultIsKeptWithTheEchoBeforeIt) {
   SharedState.bCheck = 1;
-  SharedState.iCollectGen.store(1);
+  uint32_t iFirst = AskForCollection();
+  const char *szLine = nullptr;
+  const char *szEcho = nullptr;
   const char *const aLines[] = {"md.b 0A004000 80", "\"Synchronous Abort\" handler, esr 0x96000010",
                                 "elr: 000000000008115c lr : 0000000000081054 (reloc)",
                                 "Resetting CPU ..."};
-  for (const char *szLine : aLines) DecodeDumpLine(szLine);
-  EXPECT_EQ(SharedState.iFaultGen.load(), 0u);
+  for (const char *szText : aLines) DecodeDumpLine(szText);
+  EXPECT_FALSE(CollectionFault(iFirst, &szLine, &szEcho));
   SharedState.eDialect = kDialectUBoot;
-  SharedState.iCollectGen.store(2);
-  for (const char *szLine : aLines) DecodeDumpLine(szLine);
-  EXPECT_EQ(SharedState.iFaultGen.load(), 2u);
-  EXPECT_STREQ(SharedState.szFaultLine, aLines[1]);
-  EXPECT_STREQ(SharedState.szFaultEcho, aLines[0]);
+  uint32_t iSecond = AskForCollection();
+  for (const char *szText : aLines) DecodeDumpLine(szText);
+  ASSERT_TRUE(CollectionFault(iSecond, &szLine, &szEcho));
+  EXPECT_STREQ(szLine, aLines[1]);
+  EXPECT_STREQ(szEcho, aLines[0]);
   EXPECT_FALSE(IsDeviceFaultLine("elr: 000000000008115c lr : 0000000000081054 (reloc)"));
   EXPECT_TRUE(IsDeviceFaultLine("data abort"));
 }
