@@ -11,7 +11,6 @@ SharedStateRec SharedState;
 void ResetSharedState() {
   // The record's defaults are its member initialisers: building it anew in
   // place cannot forget a field that is added later.
-  free(SharedState.pLine);
   SharedState.~SharedStateRec();
   new (&SharedState) SharedStateRec();
 }

@@ -18,7 +18,6 @@
 //   oWriteOv, bWriteOvReady, bTransmitting   console thread (port transmitter)
 //   bOutWriteFailed        whoever writes the capture (main thread, or the control
 //                          thread when blocks are checked)
-//   pLine .. bLineOverflow main thread alone (line assembler)
 //   walk outcome           control thread, read by the console thread and StartUp
 #pragma once
 
@@ -118,12 +117,6 @@ struct SharedStateRec {
   // that holds the whole range from one that does not.
   uint8_t bOutWriteFailed = 0;
   std::atomic<uint64_t> iCapturedBytes{0};
-
-  // Line assembler (main thread only).
-  char *pLine = nullptr;
-  uint32_t iLineSize = 0;
-  uint32_t iLineLen = 0;
-  uint8_t bLineOverflow = 0;  // the current line passed its bound; drop to its end
 };
 
 extern SharedStateRec SharedState;

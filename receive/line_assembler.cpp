@@ -11,11 +11,18 @@
 
 namespace {
 
+// The line being assembled (main thread only).
+struct LineBuffer {
+  char *pLine;
+  uint32_t iLineSize;
+  uint32_t iLineLen;
+  bool bLineOverflow;  // the current line passed its bound; drop to its end
+} oLine = {};
+
 void EmptyLine() {
-  SharedStateRec &S = SharedState;
-  if (S.pLine != nullptr) S.pLine[0] = 0;
-  S.iLineLen = 0;
-  S.bLineOverflow = 0;
+  if (oLine.pLine != nullptr) oLine.pLine[0] = 0;
+  oLine.iLineLen = 0;
+  oLine.bLineOverflow = false;
 }
 
 // Makes room for one more character and the terminator. A line that outgrows
@@ -23,53 +30,63 @@ void EmptyLine() {
 // rest of the line: nothing after a line's first 70 characters changes what
 // it means, and a babbling device must not exhaust memory.
 void MakeRoom() {
-  SharedStateRec &S = SharedState;
-  if (S.bLineOverflow || S.iLineLen + 2 <= S.iLineSize) return;
-  if (S.iLineSize >= kLineMaxChars) {
-    S.bLineOverflow = 1;
+  if (oLine.bLineOverflow || oLine.iLineLen + 2 <= oLine.iLineSize) return;
+  if (oLine.iLineSize >= kLineMaxChars) {
+    oLine.bLineOverflow = true;
     return;
   }
-  char *pBigger = static_cast<char *>(realloc(S.pLine, S.iLineSize + kLineStep));
+  char *pBigger = static_cast<char *>(realloc(oLine.pLine, oLine.iLineSize + kLineStep));
   if (pBigger == nullptr) {
-    S.bLineOverflow = 1;
+    oLine.bLineOverflow = true;
     return;
   }
-  S.pLine = pBigger;
-  S.iLineSize += kLineStep;
+  oLine.pLine = pBigger;
+  oLine.iLineSize += kLineStep;
 }
 
 }  // namespace
 
 void AddRxChar(unsigned char c) {
-  SharedStateRec &S = SharedState;
-  if (S.pLine == nullptr || S.iLineSize == 0) {
-    S.pLine = static_cast<char *>(malloc(kLineStep));
-    S.iLineSize = S.pLine != nullptr ? static_cast<uint32_t>(kLineStep) : 0;
-    S.iLineLen = 0;
-    if (S.pLine != nullptr) S.pLine[0] = 0;
-    S.bLineOverflow = S.pLine == nullptr ? 1 : 0;
+  SharedStateRec &R = SharedState;
+  if (oLine.pLine == nullptr || oLine.iLineSize == 0) {
+    oLine.pLine = static_cast<char *>(malloc(kLineStep));
+    oLine.iLineSize = oLine.pLine != nullptr ? static_cast<uint32_t>(kLineStep) : 0;
+    oLine.iLineLen = 0;
+    if (oLine.pLine != nullptr) oLine.pLine[0] = 0;
+    oLine.bLineOverflow = oLine.pLine == nullptr;
   }
-  if (S.pLine != nullptr) MakeRoom();
+  if (oLine.pLine != nullptr) MakeRoom();
 
   if (c == 13 || c == 10) {
-    S.iRxLineEnds.store(S.iRxLineEnds.load(std::memory_order_relaxed) + 1,
+    R.iRxLineEnds.store(R.iRxLineEnds.load(std::memory_order_relaxed) + 1,
                         std::memory_order_release);
-    DecodeDumpLine(S.pLine != nullptr ? S.pLine : "");
+    DecodeDumpLine(oLine.pLine != nullptr ? oLine.pLine : "");
     EmptyLine();
-  } else if (!S.bLineOverflow) {
-    S.pLine[S.iLineLen++] = static_cast<char>(c);
-    S.pLine[S.iLineLen] = 0;
+  } else if (!oLine.bLineOverflow) {
+    oLine.pLine[oLine.iLineLen++] = static_cast<char>(c);
+    oLine.pLine[oLine.iLineLen] = 0;
   }
 
   // The prompt is taken the moment the line equals it, without waiting for a
   // line end: the monitor shows ">" and then waits for input, so no line end
   // follows it.
   int32_t iAwaited = 0;
-  if (S.pLine != nullptr && IsAwaitedPrompt(S.pLine, &iAwaited)) {
+  if (oLine.pLine != nullptr && IsAwaitedPrompt(oLine.pLine, &iAwaited)) {
     EmptyLine();
     // A checked dump ends at its prompt: its lines are handed over before the
     // prompt is acknowledged, so the control thread finds them complete.
-    if (S.bCheck) CloseBlockCollection();
+    if (R.bCheck) CloseBlockCollection();
     AcknowledgePrompt(iAwaited);
   }
+}
+
+const char *AssembledLine(uint32_t *piLen, uint32_t *piSize) {
+  *piLen = oLine.iLineLen;
+  *piSize = oLine.iLineSize;
+  return oLine.pLine != nullptr ? oLine.pLine : "";
+}
+
+void ResetLineAssembler() {
+  free(oLine.pLine);
+  oLine = {};
 }

@@ -99,11 +99,7 @@ char szCapturePath[64];
 
 void ResetReceiveState(const char *szPrompt, bool bAwait, bool bEcho) {
   SharedStateRec &S = SharedState;
-  free(S.pLine);
-  S.pLine = nullptr;
-  S.iLineSize = 0;
-  S.iLineLen = 0;
-  S.bLineOverflow = 0;
+  ResetLineAssembler();
   S.bOutWriteFailed = 0;
   S.bOutToConsole = bEcho ? 1 : 0;
   snprintf(S.szPrompt, sizeof S.szPrompt, "%s", szPrompt);

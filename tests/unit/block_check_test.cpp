@@ -223,10 +223,14 @@ class BlockCollection : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetSharedState();
+    ResetLineAssembler();
     SharedState.bCheck = 1;
     snprintf(SharedState.szPrompt, kTextSize, ">");
   }
-  void TearDown() override { ResetSharedState(); }
+  void TearDown() override {
+    ResetSharedState();
+    ResetLineAssembler();
+  }
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
   }

@@ -18,8 +18,14 @@ const std::string kDumpBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\x
 
 class LineAssembler : public ::testing::Test {
  protected:
-  void SetUp() override { ResetSharedState(); }
-  void TearDown() override { ResetSharedState(); }
+  void SetUp() override {
+    ResetSharedState();
+    ResetLineAssembler();
+  }
+  void TearDown() override {
+    ResetSharedState();
+    ResetLineAssembler();
+  }
 
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
@@ -28,7 +34,21 @@ class LineAssembler : public ::testing::Test {
     strcpy(SharedState.szPrompt, ">");
     SharedState.iPromptsAwaited++;
   }
-  std::string Line() const { return std::string(SharedState.pLine, SharedState.iLineLen); }
+  std::string Line() const {
+    uint32_t iLen = 0, iSize = 0;
+    const char *szLine = AssembledLine(&iLen, &iSize);
+    return std::string(szLine, iLen);
+  }
+  uint32_t LineLen() const {
+    uint32_t iLen = 0, iSize = 0;
+    AssembledLine(&iLen, &iSize);
+    return iLen;
+  }
+  uint32_t LineSize() const {
+    uint32_t iLen = 0, iSize = 0;
+    AssembledLine(&iLen, &iSize);
+    return iSize;
+  }
 };
 
 TEST_F(LineAssembler, PromptAfterLineEndsIsAcknowledgedAtOnce) {
@@ -36,7 +56,7 @@ TEST_F(LineAssembler, PromptAfterLineEndsIsAcknowledgedAtOnce) {
   AwaitPrompt();
   Feed(std::string(kDumpLine) + "\r\n>");
   EXPECT_EQ(SharedState.iPromptsSeen.load(), SharedState.iPromptsAwaited.load());
-  EXPECT_EQ(SharedState.iLineLen, 0u);
+  EXPECT_EQ(LineLen(), 0u);
   EXPECT_EQ(oCapture.Contents(), kDumpBytes);
 }
 
@@ -71,15 +91,15 @@ TEST_F(LineAssembler, ZeroByteHidesAPromptUntilTheLineEnds) {
   AwaitPrompt();
   Feed(std::string("\0>", 2));
   EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
-  EXPECT_EQ(SharedState.iLineLen, 2u);
+  EXPECT_EQ(LineLen(), 2u);
   Feed("\r>");
   EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
 }
 
 TEST_F(LineAssembler, LongLineGrowsTheBufferInSteps) {
   Feed(std::string(5000, 'x'));
-  EXPECT_EQ(SharedState.iLineLen, 5000u);
-  EXPECT_EQ(SharedState.iLineSize, 5120u);
+  EXPECT_EQ(LineLen(), 5000u);
+  EXPECT_EQ(LineSize(), 5120u);
   EXPECT_EQ(Line(), std::string(5000, 'x'));
 }
 
@@ -87,11 +107,11 @@ TEST_F(LineAssembler, RunawayLineIsBoundedAndTheNextLineIsWhole) {
   TempCapture oCapture;
   // Starts with ">" so that the decoder passes it over when it ends.
   Feed(">" + std::string(kLineMaxChars + 5000, 'x'));
-  EXPECT_LE(SharedState.iLineSize, static_cast<uint32_t>(kLineMaxChars));
-  EXPECT_LT(SharedState.iLineLen, SharedState.iLineSize);
-  EXPECT_EQ(SharedState.pLine[SharedState.iLineLen], 0);
+  EXPECT_LE(LineSize(), static_cast<uint32_t>(kLineMaxChars));
+  EXPECT_LT(LineLen(), LineSize());
+  EXPECT_EQ(Line().size(), LineLen());
   // The characters held stay: only the excess was dropped.
-  EXPECT_EQ(Line(), ">" + std::string(SharedState.iLineLen - 1, 'x'));
+  EXPECT_EQ(Line(), ">" + std::string(LineLen() - 1, 'x'));
   Feed(std::string("\r\n") + kDumpLine + "\r\n");
   EXPECT_EQ(oCapture.Contents(), kDumpBytes);
 }

@@ -20,8 +20,14 @@ namespace {
 
 class Sequence : public ::testing::Test {
  protected:
-  void SetUp() override { ResetSharedState(); }
-  void TearDown() override { ResetSharedState(); }
+  void SetUp() override {
+    ResetSharedState();
+    ResetLineAssembler();
+  }
+  void TearDown() override {
+    ResetSharedState();
+    ResetLineAssembler();
+  }
   std::string Compose(BlockCommand eWhich, uint32_t iAddr) {
     char oCmd[kTextSize];
     EXPECT_TRUE(ComposeBlockCommand(eWhich, iAddr, oCmd));
