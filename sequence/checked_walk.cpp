@@ -76,6 +76,31 @@ bool AgreesWithKept(KeptReadings *pKept, const uint8_t *pNew, char *szWhy, bool 
   return false;
 }
 
+// A reading that cost no try: said in the log, and after the operator's
+// visit the monitor is brought back to its prompt before the block starts
+// again from its first command.
+void AskAgain(uint32_t iAddr, ReadingOutcome eOutcome, bool bCameBack, const char *szWhy) {
+  if (bCameBack) {
+    LogEvent("block %.8X is read again after the device came back", iAddr);
+  } else if (eOutcome == kReadingSpoiled) {
+    LogEvent("block %.8X is read again from its first command: %s", iAddr, szWhy);
+    GetBackInStep();
+  } else {
+    LogEvent("block %.8X is asked for again with every command: %s", iAddr, szWhy);
+  }
+}
+
+// What lost input, where a reading showed it, does to the pace.
+void NoteWhatTheReadingShowed(const RetryDecision &oDecision, uint32_t iAddr, const char *szWhy) {
+  if (!oDecision.bLostInput) return;
+  bLostInputLast = true;
+  NoteLostInput();
+  if (oDecision.bRaisePace && RaisePace()) {
+    oRule.bPaceMayGrow = PaceMayGrow();
+    LogEvent("block %.8X is read again at the new pace: %s", iAddr, szWhy);
+  }
+}
+
 // Reads the block at iAddr until it is verified or the retry rule gives up
 // (sequence/retry_rule.h says when). After a failed try the walk gets back
 // in step with the monitor; a reading that was spoiled or found the monitor
@@ -97,12 +122,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
     }
     RetryDecision oDecision = DecideAfter(&oRule, oReading);
     if (oDecision.bNewTry) oKept.iCount = 0;
-    if (oDecision.bLostInput) bLostInputLast = true;
-    if (oDecision.bLostInput) NoteLostInput();
-    if (oDecision.bRaisePace && RaisePace()) {
-      oRule.bPaceMayGrow = PaceMayGrow();
-      LogEvent("block %.8X is read again at the new pace: %s", iAddr, szWhy);
-    }
+    NoteWhatTheReadingShowed(oDecision, iAddr, szWhy);
     switch (oDecision.eAction) {
       case kActionKeep:
         memcpy(pBytes, aNew, kBlockBytes);
@@ -111,22 +131,16 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
         return true;
       case kActionReadAgain:
         SayReadingAgain(iAddr, szWhy, oReading.eOutcome != kReadingPassed || bDiffers);
-        continue;
+        break;
       case kActionAskAgain:
-        if (SharedState.iReconnects.load(std::memory_order_acquire) != iReconnects) {
-          LogEvent("block %.8X is read again after the device came back", iAddr);
-        } else if (oReading.eOutcome == kReadingSpoiled) {
-          LogEvent("block %.8X is read again from its first command: %s", iAddr, szWhy);
-          GetBackInStep();
-        } else {
-          LogEvent("block %.8X is asked for again with every command: %s", iAddr, szWhy);
-        }
-        continue;
+        AskAgain(iAddr, oReading.eOutcome,
+                 SharedState.iReconnects.load(std::memory_order_acquire) != iReconnects, szWhy);
+        break;
       case kActionRetry:
         SayRetry(iAddr, szWhy);
         GetBackInStep();
         ForgetWhereTheMonitorStands();
-        continue;
+        break;
       case kActionGiveUp:
         bDeviceFaulted = oReading.eOutcome == kReadingDeviceFault;
         ForgetWhereTheMonitorStands();

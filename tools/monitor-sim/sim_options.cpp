@@ -475,6 +475,35 @@ bool ParseHex32(const std::string &sText, bool bAllowPrefix, uint32_t *pValue) {
   return true;
 }
 
+namespace {
+
+// An option of several words (--write-pattern, --bad-region) or none
+// (a flag): takes what it needs from argv. False on a usage error.
+bool TakeWordsOption(const OptionSpec &oSpec, bool bInlineValue, int iArgc, char **apszArgv,
+                     int *piArg, SimOptions *pOptions) {
+  const std::string sName = oSpec.szName;
+  switch (oSpec.eKind) {
+    case kFlag: pOptions->*oSpec.pbFlag = true; return true;
+    case kNoAdvance: pOptions->eAdvance = kAdvanceNone; return true;
+    case kPatternRange:
+    case kFirmwareRange:
+      if (bInlineValue) {
+        Complain(sName + " takes FILE START END as three words");
+        return false;
+      }
+      pOptions->bFirmware = oSpec.eKind == kFirmwareRange;
+      return TakePatternRange(iArgc, apszArgv, piArg, pOptions);
+    default:
+      if (bInlineValue) {
+        Complain(sName + " takes START END as two words");
+        return false;
+      }
+      return TakeBadRegion(iArgc, apszArgv, piArg, pOptions);
+  }
+}
+
+}  // namespace
+
 ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
   const char *szShapingOption = nullptr;
   for (int iArg = 1; iArg < iArgc; ++iArg) {
@@ -501,29 +530,12 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
       PrintUsage(apszArgv[0]);
       return kParseExitOk;
     }
-    if (pSpec->eKind == kFlag) {
-      pOptions->*pSpec->pbFlag = true;
-      continue;
-    }
-    if (pSpec->eKind == kNoAdvance) {
-      pOptions->eAdvance = kAdvanceNone;
-      continue;
-    }
-    if (pSpec->eKind == kPatternRange || pSpec->eKind == kFirmwareRange) {
-      if (bInlineValue) {
-        Complain(sName + " takes FILE START END as three words");
+    ValueKind eKind = pSpec->eKind;
+    if (eKind == kFlag || eKind == kNoAdvance || eKind == kPatternRange ||
+        eKind == kFirmwareRange || eKind == kBadRegion) {
+      if (!TakeWordsOption(*pSpec, bInlineValue, iArgc, apszArgv, &iArg, pOptions)) {
         return kParseUsageError;
       }
-      pOptions->bFirmware = pSpec->eKind == kFirmwareRange;
-      if (!TakePatternRange(iArgc, apszArgv, &iArg, pOptions)) return kParseUsageError;
-      continue;
-    }
-    if (pSpec->eKind == kBadRegion) {
-      if (bInlineValue) {
-        Complain("--bad-region takes START END as two words");
-        return kParseUsageError;
-      }
-      if (!TakeBadRegion(iArgc, apszArgv, &iArg, pOptions)) return kParseUsageError;
       continue;
     }
     if (!bInlineValue) {
