@@ -86,7 +86,7 @@ bool PauseWatchingKeys(ConsoleFlags *pFlags) {
       if (iNow < iUntil) SleepMs(static_cast<uint32_t>(iUntil - iNow));
       break;
     }
-    if (!KeyWaiting()) continue;  // waits a moment for a key itself
+    if (!KeyWaiting(1000)) continue;  // waits a millisecond at most for a key
     int iKey = ReadKey();
     if (iKey == 't' && !TerminalMode()) {
       pFlags->bQuit = true;
@@ -140,6 +140,18 @@ bool BatchWalkEnded() {
   return S.bBatch && S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning;
 }
 
+// Is there nothing to do until a key comes or another thread wakes the
+// console thread (a text posted, the device back, the walk ended)? Then it
+// waits without a time-out, and the process sleeps at the menu or paused.
+bool NothingToDo(const ConsoleFlags &oFlags) {
+  const SharedStateRec &S = SharedState;
+  if (oFlags.iHeldKeys > 0 || BatchWalkEnded()) return false;
+  // Terminal mode stops the transmission at the next look that finds no key.
+  if (TerminalMode()) return !oFlags.bRunning;
+  if (!oFlags.bRunning || S.bDeviceLost.load(std::memory_order_acquire)) return true;
+  return S.iPosted.load(std::memory_order_acquire) == S.iSent.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 uint32_t ConsoleThread(PortHandle hPort) {
@@ -149,13 +161,15 @@ uint32_t ConsoleThread(PortHandle hPort) {
   // Unattended, the transmission runs from the start: nobody will press s.
   ConsoleFlags oFlags = {S.bBatch != 0, false};
   while (!oFlags.bQuit) {
+    uint32_t iKeyWaitUs = 0;
+    if (NothingToDo(oFlags)) iKeyWaitUs = kWaitForever;
     if (oFlags.iHeldKeys > 0) {
       int iKey = oFlags.aHeldKeys[0];
       --oFlags.iHeldKeys;
       memmove(oFlags.aHeldKeys, oFlags.aHeldKeys + 1,
               oFlags.iHeldKeys * sizeof oFlags.aHeldKeys[0]);
       HandleKey(hPort, iKey, &oFlags);
-    } else if (KeyWaiting()) {
+    } else if (KeyWaiting(iKeyWaitUs)) {
       HandleKey(hPort, ReadKey(), &oFlags);
     } else if (TerminalMode()) {
       oFlags.bRunning = false;

@@ -396,7 +396,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwic
   }
 }
 
-void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
+void StopWalk() { EndWalkWith(kWalkStopped); }
 
 // What a checked capture is worth: said at the end of every checked walk, on
 // the console (an unattended run's last line) and in the log.
@@ -432,7 +432,7 @@ void EndWalk() {
   EndProgress();
   bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
   SayWhatTheCaptureIsWorth();
-  SharedState.eWalkOutcome.store(bBad ? kWalkBadBlocks : kWalkComplete, std::memory_order_release);
+  EndWalkWith(bBad ? kWalkBadBlocks : kWalkComplete);
 }
 
 // The next block to read after iAddr: the next in the range, or with a map

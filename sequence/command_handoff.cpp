@@ -64,6 +64,13 @@ bool TimeoutClockRuns() {
          !S.bDeviceLost.load(std::memory_order_acquire);
 }
 
+void EndWalkWith(WalkOutcome eOutcome) {
+  SharedState.eWalkOutcome.store(eOutcome, std::memory_order_release);
+  // An unattended run ends with its walk: the console thread, which may be
+  // waiting for a key without a time-out, must look.
+  WakeKeyWait();
+}
+
 void PostText(const char *szText, const char *szPrompt) {
   SharedStateRec &S = SharedState;
   // Both texts are complete before the counters that announce them rise.

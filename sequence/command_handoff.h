@@ -15,6 +15,8 @@
 //                      device is present (TimeoutClockRuns)
 //   PostText           the posting alone, without the waits
 //   CommandTimeoutMs   --timeout, or the default for the port's speed
+//   EndWalkWith        the walk is over: eWalkOutcome, and the console
+//                      thread is woken (an unattended run ends with it)
 // Console thread:
 //   TakePostedText     the text waiting to be sent, if any
 //   MarkTextSent       it went out: iSent catches up
@@ -29,6 +31,8 @@
 
 #include <stdint.h>
 
+#include "core/shared_state.h"
+
 enum { kHandoffPollMs = 100 };
 
 enum HandoffResult { kHandoffAnswered, kHandoffTimedOut };
@@ -36,6 +40,7 @@ enum HandoffResult { kHandoffAnswered, kHandoffTimedOut };
 void PostCommand(const char *szText, const char *szPrompt);
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs);
 void PostText(const char *szText, const char *szPrompt);
+void EndWalkWith(WalkOutcome eOutcome);
 void WaitCommandSent();
 void WaitPrompt();
 bool TimeoutClockRuns();
