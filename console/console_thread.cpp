@@ -77,16 +77,23 @@ namespace {
 // The pause after a paced byte, with an eye on the keyboard: a t in command
 // mode ends the run now rather than after a command that may take seconds to
 // go out (--pace 1000); other keys wait for the command as they always have.
-// False when the run is to end.
+// It lasts the pace in full, to the microsecond: a monitor that reads its
+// input a character at a time needs every pause it was promised, and a key
+// or a wake-up that ends a wait early only starts the next. False when the
+// run is to end.
 bool PauseWatchingKeys(ConsoleFlags *pFlags) {
-  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(SharedState.iPaceMs.load());
-  while (MonotonicMs() < iUntil) {
+  const uint64_t iUntilUs =
+      MonotonicUs() + static_cast<uint64_t>(SharedState.iPaceMs.load()) * 1000u;
+  for (;;) {
+    uint64_t iNowUs = MonotonicUs();
+    if (iNowUs >= iUntilUs) return true;
+    uint32_t iLeftUs = static_cast<uint32_t>(iUntilUs - iNowUs);
     if (pFlags->iHeldKeys >= kHeldKeys) {
-      uint64_t iNow = MonotonicMs();
-      if (iNow < iUntil) SleepMs(static_cast<uint32_t>(iUntil - iNow));
-      break;
+      // No room for another key: the rest of the pause without looking.
+      SleepMs((iLeftUs + 999u) / 1000u);
+      continue;
     }
-    if (!KeyWaiting(1000)) continue;  // waits a millisecond at most for a key
+    if (!KeyWaiting(iLeftUs)) continue;
     int iKey = ReadKey();
     if (iKey == 't' && !TerminalMode()) {
       pFlags->bQuit = true;
@@ -94,7 +101,6 @@ bool PauseWatchingKeys(ConsoleFlags *pFlags) {
     }
     pFlags->aHeldKeys[pFlags->iHeldKeys++] = iKey;
   }
-  return true;
 }
 
 // Without options every byte goes out on its own with its pause, as it always

@@ -61,6 +61,8 @@
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
 //   MonotonicMs         milliseconds from a clock that never jumps
+//   MonotonicUs         microseconds from a clock that never jumps (another
+//                       clock than MonotonicMs's on Windows: never mix them)
 //   FormatWallClock     the local date and time as text
 //   DescribeLastError   the operating system's reason for the last failed call
 //                       of this thread, as text
@@ -199,6 +201,7 @@ typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);
 void SleepMs(uint32_t iMs);
 uint64_t MonotonicMs();
+uint64_t MonotonicUs();
 void FormatWallClock(char *szText, size_t iSize);  // "2026-12-09 14:03:27"
 void DescribeLastError(char *szText, size_t iSize);
 void SignalHandoff();
