@@ -103,24 +103,37 @@ bool PauseWatchingKeys(ConsoleFlags *pFlags) {
   }
 }
 
-// Without options every byte goes out on its own with its pause, as it always
-// has. With them, an unpaced text goes out in one write, and a paced one
-// watches the keyboard between its bytes.
-void SendPostedBytes(PortHandle hPort, const char *pText, size_t iLen, ConsoleFlags *pFlags) {
+// The pause after a byte: without options a plain one, as it always was;
+// with them it watches the keyboard. False when the run is to end.
+bool PauseAfterByte(ConsoleFlags *pFlags) {
   const SharedStateRec &S = SharedState;
+  int32_t iPaceMs = S.iPaceMs.load();
+  if (iPaceMs <= 0) return true;
   if (!S.bAnyOption) {
-    for (size_t i = 0; i < iLen; ++i) {
-      if (!SendToPort(hPort, pText + i, 1)) return;  // the rest of a torn command is no use
-    }
-    return;
+    SleepMs(static_cast<uint32_t>(iPaceMs));
+    return true;
   }
-  if (S.iPaceMs <= 0) {
-    WriteToPort(hPort, pText, static_cast<uint32_t>(iLen));
-    return;
+  return PauseWatchingKeys(pFlags);
+}
+
+// Sends the text's bytes, each but the last followed by its pause: the text
+// counts as sent the moment its last byte is out, since that is when the
+// device can start to answer, and the pause after it runs once it is marked.
+// Without options every byte goes out on its own, as it always has (a write
+// that fails does not stop the rest). With them, an unpaced text goes out in
+// one write. Returns whether the pause after the last byte is due: not when
+// the run is to end, nor after a write that failed (the rest of a torn
+// command is no use).
+bool SendPostedBytes(PortHandle hPort, const char *pText, size_t iLen, ConsoleFlags *pFlags) {
+  const SharedStateRec &S = SharedState;
+  if (S.bAnyOption && S.iPaceMs.load() <= 0) {
+    return WriteToPort(hPort, pText, static_cast<uint32_t>(iLen));
   }
   for (size_t i = 0; i < iLen; ++i) {
-    if (!WriteToPort(hPort, pText + i, 1) || !PauseWatchingKeys(pFlags)) return;
+    if (i > 0 && !PauseAfterByte(pFlags)) return false;
+    if (!WriteToPort(hPort, pText + i, 1)) return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -134,8 +147,10 @@ void PumpPostedText(PortHandle hPort, ConsoleFlags *pFlags) {
   if (szText == nullptr) return;
   size_t iLen = strlen(szText);
   LogSent(szText, iLen);
-  SendPostedBytes(hPort, szText, iLen, pFlags);
+  bool bPauseDue = SendPostedBytes(hPort, szText, iLen, pFlags);
   MarkTextSent(iPosted);
+  // The next text waits for this pause, as every byte does.
+  if (bPauseDue) PauseAfterByte(pFlags);
 }
 
 namespace {

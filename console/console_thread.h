@@ -8,9 +8,10 @@
 // and t ends the run; other keys (upper case and Esc included) do nothing.
 // In terminal mode every key but Esc is sent to the device at once; Esc
 // returns to command mode, paused. While the transmission runs in command
-// mode, a posted text is sent byte by byte. Ending the run sets
-// bStopRequested and clears the port's event mask, which ends the receive
-// loop. Writes iSent, bTerminalMode and bStopRequested.
+// mode, a posted text is sent byte by byte, and marked sent with its last
+// byte. Ending the run sets bStopRequested and clears the port's event mask,
+// which ends the receive loop. Writes iSent, bTerminalMode and
+// bStopRequested.
 #pragma once
 
 #include <stdint.h>

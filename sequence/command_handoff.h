@@ -19,14 +19,17 @@
 //                      thread is woken (an unattended run ends with it)
 // Console thread:
 //   TakePostedText     the text waiting to be sent, if any
-//   MarkTextSent       it went out: iSent catches up
+//   MarkTextSent       its last byte went out (called right after that
+//                      byte's write, before the pause after it): iSent
+//                      catches up, and the time-out's clock starts
 // Main thread (line assembler):
 //   IsAwaitedPrompt    is this line the prompt the control thread waits for?
 //   AcknowledgePrompt  it came: iPromptsSeen catches up
 //
-// Every wait of the control thread polls each 100 ms, as the walk always has;
-// with --fast it also ends the moment the other side says something changed.
-// That choice is made here and nowhere else: the other sides always signal.
+// Every wait of the control thread polls each 100 ms, as the walk always has
+// (a timed wait's last poll ends with its time-out); with --fast it also
+// ends the moment the other side says something changed. That choice is
+// made here and nowhere else: the other sides always signal.
 #pragma once
 
 #include <stdint.h>

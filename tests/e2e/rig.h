@@ -101,3 +101,16 @@ inline void ExpectPaced(const std::vector<TranscriptByte> &aBytes) {
   std::sort(aInCommand.begin(), aInCommand.end());
   EXPECT_GE(aInCommand[aInCommand.size() / 2], 0.010) << "the median gap within a command";
 }
+
+// The gaps (in seconds) between the last byte of each command from the
+// iFirst-th on (counting from 0) and the first byte of the next.
+inline std::vector<double> GapsAfterCommands(const std::vector<TranscriptByte> &aBytes,
+                                             size_t iFirst) {
+  std::vector<double> aGaps;
+  size_t iCommands = 0;
+  for (size_t i = 1; i < aBytes.size(); ++i) {
+    if (aBytes[i - 1].c != '\n') continue;
+    if (iCommands++ >= iFirst) aGaps.push_back(aBytes[i].fSeconds - aBytes[i - 1].fSeconds);
+  }
+  return aGaps;
+}
