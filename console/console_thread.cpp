@@ -77,16 +77,23 @@ namespace {
 // The pause after a paced byte, with an eye on the keyboard: a t in command
 // mode ends the run now rather than after a command that may take seconds to
 // go out (--pace 1000); other keys wait for the command as they always have.
-// False when the run is to end.
+// It lasts the pace in full, to the microsecond: a monitor that reads its
+// input a character at a time needs every pause it was promised, and a key
+// or a wake-up that ends a wait early only starts the next. False when the
+// run is to end.
 bool PauseWatchingKeys(ConsoleFlags *pFlags) {
-  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(SharedState.iPaceMs.load());
-  while (MonotonicMs() < iUntil) {
+  const uint64_t iUntilUs =
+      MonotonicUs() + static_cast<uint64_t>(SharedState.iPaceMs.load()) * 1000u;
+  for (;;) {
+    uint64_t iNowUs = MonotonicUs();
+    if (iNowUs >= iUntilUs) return true;
+    uint32_t iLeftUs = static_cast<uint32_t>(iUntilUs - iNowUs);
     if (pFlags->iHeldKeys >= kHeldKeys) {
-      uint64_t iNow = MonotonicMs();
-      if (iNow < iUntil) SleepMs(static_cast<uint32_t>(iUntil - iNow));
-      break;
+      // No room for another key: the rest of the pause without looking.
+      SleepMs((iLeftUs + 999u) / 1000u);
+      continue;
     }
-    if (!KeyWaiting()) continue;  // waits a moment for a key itself
+    if (!KeyWaiting(iLeftUs)) continue;
     int iKey = ReadKey();
     if (iKey == 't' && !TerminalMode()) {
       pFlags->bQuit = true;
@@ -94,27 +101,39 @@ bool PauseWatchingKeys(ConsoleFlags *pFlags) {
     }
     pFlags->aHeldKeys[pFlags->iHeldKeys++] = iKey;
   }
-  return true;
 }
 
-// Without options every byte goes out on its own with its pause, as it always
-// has. With them, an unpaced text goes out in one write, and a paced one
-// watches the keyboard between its bytes.
-void SendPostedBytes(PortHandle hPort, const char *pText, size_t iLen, ConsoleFlags *pFlags) {
+// The pause after a byte: without options a plain one, as it always was;
+// with them it watches the keyboard. False when the run is to end.
+bool PauseAfterByte(ConsoleFlags *pFlags) {
   const SharedStateRec &S = SharedState;
+  int32_t iPaceMs = S.iPaceMs.load();
+  if (iPaceMs <= 0) return true;
   if (!S.bAnyOption) {
-    for (size_t i = 0; i < iLen; ++i) {
-      if (!SendToPort(hPort, pText + i, 1)) return;  // the rest of a torn command is no use
-    }
-    return;
+    SleepMs(static_cast<uint32_t>(iPaceMs));
+    return true;
   }
-  if (S.iPaceMs <= 0) {
-    WriteToPort(hPort, pText, static_cast<uint32_t>(iLen));
-    return;
+  return PauseWatchingKeys(pFlags);
+}
+
+// Sends the text's bytes, each but the last followed by its pause: the text
+// counts as sent the moment its last byte is out, since that is when the
+// device can start to answer, and the pause after it runs once it is marked.
+// Without options every byte goes out on its own, as it always has (a write
+// that fails does not stop the rest). With them, an unpaced text goes out in
+// one write. Returns whether the pause after the last byte is due: not when
+// the run is to end, nor after a write that failed (the rest of a torn
+// command is no use).
+bool SendPostedBytes(PortHandle hPort, const char *pText, size_t iLen, ConsoleFlags *pFlags) {
+  const SharedStateRec &S = SharedState;
+  if (S.bAnyOption && S.iPaceMs.load() <= 0) {
+    return WriteToPort(hPort, pText, static_cast<uint32_t>(iLen));
   }
   for (size_t i = 0; i < iLen; ++i) {
-    if (!WriteToPort(hPort, pText + i, 1) || !PauseWatchingKeys(pFlags)) return;
+    if (i > 0 && !PauseAfterByte(pFlags)) return false;
+    if (!WriteToPort(hPort, pText + i, 1)) return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -128,8 +147,10 @@ void PumpPostedText(PortHandle hPort, ConsoleFlags *pFlags) {
   if (szText == nullptr) return;
   size_t iLen = strlen(szText);
   LogSent(szText, iLen);
-  SendPostedBytes(hPort, szText, iLen, pFlags);
+  bool bPauseDue = SendPostedBytes(hPort, szText, iLen, pFlags);
   MarkTextSent(iPosted);
+  // The next text waits for this pause, as every byte does.
+  if (bPauseDue) PauseAfterByte(pFlags);
 }
 
 namespace {
@@ -138,6 +159,18 @@ namespace {
 bool BatchWalkEnded() {
   const SharedStateRec &S = SharedState;
   return S.bBatch && S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning;
+}
+
+// Is there nothing to do until a key comes or another thread wakes the
+// console thread (a text posted, the device back, the walk ended)? Then it
+// waits without a time-out, and the process sleeps at the menu or paused.
+bool NothingToDo(const ConsoleFlags &oFlags) {
+  const SharedStateRec &S = SharedState;
+  if (oFlags.iHeldKeys > 0 || BatchWalkEnded()) return false;
+  // Terminal mode stops the transmission at the next look that finds no key.
+  if (TerminalMode()) return !oFlags.bRunning;
+  if (!oFlags.bRunning || S.bDeviceLost.load(std::memory_order_acquire)) return true;
+  return S.iPosted.load(std::memory_order_acquire) == S.iSent.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -149,13 +182,15 @@ uint32_t ConsoleThread(PortHandle hPort) {
   // Unattended, the transmission runs from the start: nobody will press s.
   ConsoleFlags oFlags = {S.bBatch != 0, false};
   while (!oFlags.bQuit) {
+    uint32_t iKeyWaitUs = 0;
+    if (NothingToDo(oFlags)) iKeyWaitUs = kWaitForever;
     if (oFlags.iHeldKeys > 0) {
       int iKey = oFlags.aHeldKeys[0];
       --oFlags.iHeldKeys;
       memmove(oFlags.aHeldKeys, oFlags.aHeldKeys + 1,
               oFlags.iHeldKeys * sizeof oFlags.aHeldKeys[0]);
       HandleKey(hPort, iKey, &oFlags);
-    } else if (KeyWaiting()) {
+    } else if (KeyWaiting(iKeyWaitUs)) {
       HandleKey(hPort, ReadKey(), &oFlags);
     } else if (TerminalMode()) {
       oFlags.bRunning = false;

@@ -1,13 +1,16 @@
 // console_thread.h - the operator's keyboard and the port's only writer.
 //
 // ConsoleThread is started once by the receive loop. It prints the menu, then
-// polls the keyboard without pause. In command mode s, p and the blank start,
-// pause and toggle the transmission, h enters terminal mode and t ends the
-// run; other keys (upper case and Esc included) do nothing. In terminal mode
-// every key but Esc is sent to the device at once; Esc returns to command
-// mode, paused. While the transmission runs in command mode, a posted text is
-// sent byte by byte. Ending the run sets bStopRequested and clears the port's
-// event mask, which ends the receive loop. Writes iSent, bTerminalMode and
+// waits for keys: without a time-out while there is nothing to send, so that
+// the other threads wake it (WakeKeyWait) when they give it something to do:
+// a posted text, the device back, the walk's end. In command mode s, p and
+// the blank start, pause and toggle the transmission, h enters terminal mode
+// and t ends the run; other keys (upper case and Esc included) do nothing.
+// In terminal mode every key but Esc is sent to the device at once; Esc
+// returns to command mode, paused. While the transmission runs in command
+// mode, a posted text is sent byte by byte, and marked sent with its last
+// byte. Ending the run sets bStopRequested and clears the port's event mask,
+// which ends the receive loop. Writes iSent, bTerminalMode and
 // bStopRequested.
 #pragma once
 

@@ -4,6 +4,8 @@
 // on the first call), waits for the write to complete and then pauses 10 ms
 // (iPaceMs), so that one byte per call paces the line to a character every
 // 10 ms, slow enough for a monitor that reads its input a character at a time.
+// Terminal mode's keys go out so; a posted text's bytes go out by WriteToPort,
+// with the console thread's own pauses between them (console_thread.cpp).
 // Runs on the console thread only. Writes oWriteOv and bWriteOvReady.
 #pragma once
 

@@ -61,6 +61,8 @@
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
 //   MonotonicMs         milliseconds from a clock that never jumps
+//   MonotonicUs         microseconds from a clock that never jumps (another
+//                       clock than MonotonicMs's on Windows: never mix them)
 //   FormatWallClock     the local date and time as text
 //   DescribeLastError   the operating system's reason for the last failed call
 //                       of this thread, as text
@@ -74,8 +76,10 @@
 //                       bytes were not shown once the output moves again
 //   PrepareConsoleInput switch the keyboard to raw keys (no echo, no editing,
 //                       Ctrl+C arrives as 3)
-//   KeyWaiting          is a key value waiting? (waits a millisecond at most
-//                       for one, or less if WakeKeyWait ends the wait)
+//   KeyWaiting          is a key value waiting? Waits for one at most the time
+//                       given (kWaitForever: for as long as it takes, without
+//                       a timer), less if WakeKeyWait ends the wait; 0 only
+//                       looks
 //   ReadKey             take one key value (extended keys come as two values)
 //   EndProcess          end the process at once, whatever other threads do,
 //                       after the queued output (given half a second at most)
@@ -197,6 +201,7 @@ typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);
 void SleepMs(uint32_t iMs);
 uint64_t MonotonicMs();
+uint64_t MonotonicUs();
 void FormatWallClock(char *szText, size_t iSize);  // "2026-12-09 14:03:27"
 void DescribeLastError(char *szText, size_t iSize);
 void SignalHandoff();
@@ -204,10 +209,15 @@ void WaitHandoff(uint32_t iMs);
 
 void WriteOutput(const char *pBytes, size_t iCount);
 void PrepareConsoleInput();
-bool KeyWaiting();
+enum : uint32_t { kWaitForever = 0xFFFFFFFFu };
+// iWaitUs in microseconds; a back-end whose waits count in milliseconds
+// rounds up, so that a wait never ends early by its time.
+bool KeyWaiting(uint32_t iWaitUs);
 int ReadKey();
 // Ends a wait for a key that KeyWaiting or ReadKey may be in, from another
-// thread: a command the hand-off has posted is sent at once.
+// thread: a command the hand-off has posted is sent at once, a device that
+// came back gets the text that waited for it, an unattended run whose walk
+// has ended ends. A wake-up given while no wait is in progress ends the next.
 void WakeKeyWait();
 [[noreturn]] void EndProcess(int iStatus);
 void OnEndingSignal(void (*pRoutine)());

@@ -70,6 +70,9 @@ bool WaitForDeviceToReturn(PortHandle hPort) {
       SetPortEventMask(hPort, kEvRxChar);
       S.iReconnects.fetch_add(1, std::memory_order_acq_rel);
       S.bDeviceLost.store(0, std::memory_order_release);
+      // The console thread may be waiting without a time-out, with a text
+      // that waited for the device.
+      WakeKeyWait();
       Print("Device back on %s: going on. \n", S.szPortName);
       LogEvent("reconnected to %s", S.szPortName);
       return true;

@@ -149,7 +149,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
   }
 }
 
-void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
+void StopWalk() { EndWalkWith(kWalkStopped); }
 
 // The map's end line: how many bytes are bad, in how many areas. Returns
 // whether any are.
@@ -170,7 +170,7 @@ void EndWalk() {
   EndProgress();
   bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
   SayWhatTheCaptureIsWorth();
-  SharedState.eWalkOutcome.store(bBad ? kWalkBadBlocks : kWalkComplete, std::memory_order_release);
+  EndWalkWith(bBad ? kWalkBadBlocks : kWalkComplete);
 }
 
 // The next block to read after iAddr: the next in the range, or with a map

@@ -8,7 +8,7 @@
 // step with the monitor (a bare line end until a prompt shows and the line
 // goes quiet), up to iRetries more times. A block that passes goes to the
 // capture in one write; one that fails every try stops the walk. Sets
-// eWalkOutcome.
+// eWalkOutcome (EndWalkWith).
 #pragma once
 
 #include <stdint.h>

@@ -17,25 +17,28 @@ enum {
   kFastWaitMs = 500,   // the same with --fast
 };
 
-// When the last text went out and when its prompt came, each with the count
-// of bytes received by then, so that the time an answer took beyond its
-// bytes' time on the line can be told (an adapter that holds answers back).
-std::atomic<uint64_t> iSentAtMs{0};
+// When the last text's last byte went out and when its prompt came
+// (MonotonicUs), each with the count of bytes received by then: the
+// time-out runs from the first, and the time an answer took beyond its
+// bytes' time on the line (an adapter that holds answers back) is told from
+// both.
+std::atomic<uint64_t> iSentAtUs{0};
 std::atomic<uint64_t> iSentAtRxBytes{0};
-std::atomic<uint64_t> iPromptAtMs{0};
+std::atomic<uint64_t> iPromptAtUs{0};
 std::atomic<uint64_t> iPromptAtRxBytes{0};
 int64_t iLastAnswerLateMs = -1;  // control thread: the last timed post's answer
 
 void CopyText(char *szTo, const char *szFrom) { snprintf(szTo, kTextSize, "%s", szFrom); }
 
-// One poll interval. The fast hand-off waits on the event that the console
-// thread and the line assembler signal, so it goes on at once instead of at
-// the next poll, without spinning.
-void PauseHandoff() {
+// One poll interval (iMs, shorter only where a time-out ends sooner). The
+// fast hand-off waits on the event that the console thread and the line
+// assembler signal, so it goes on at once instead of at the next poll,
+// without spinning.
+void PauseHandoff(uint32_t iMs) {
   if (SharedState.bFast) {
-    WaitHandoff(kHandoffPollMs);
+    WaitHandoff(iMs);
   } else {
-    SleepMs(kHandoffPollMs);
+    SleepMs(iMs);
   }
 }
 
@@ -64,6 +67,13 @@ bool TimeoutClockRuns() {
          !S.bDeviceLost.load(std::memory_order_acquire);
 }
 
+void EndWalkWith(WalkOutcome eOutcome) {
+  SharedState.eWalkOutcome.store(eOutcome, std::memory_order_release);
+  // An unattended run ends with its walk: the console thread, which may be
+  // waiting for a key without a time-out, must look.
+  WakeKeyWait();
+}
+
 void PostText(const char *szText, const char *szPrompt) {
   SharedStateRec &S = SharedState;
   // Both texts are complete before the counters that announce them rise.
@@ -84,11 +94,11 @@ void PostText(const char *szText, const char *szPrompt) {
 }
 
 void WaitCommandSent() {
-  while (!CommandSent()) PauseHandoff();
+  while (!CommandSent()) PauseHandoff(kHandoffPollMs);
 }
 
 void WaitPrompt() {
-  while (!PromptAnswered()) PauseHandoff();
+  while (!PromptAnswered()) PauseHandoff(kHandoffPollMs);
 }
 
 void PostCommand(const char *szText, const char *szPrompt) {
@@ -101,9 +111,9 @@ namespace {
 
 void NoteAnswerTime() {
   int32_t iSpeed = SharedState.iSpeed;
-  uint64_t iSentMs = iSentAtMs.load(std::memory_order_acquire);
-  uint64_t iPromptMs = iPromptAtMs.load(std::memory_order_acquire);
-  if (iSpeed <= 0 || iPromptMs < iSentMs) {
+  uint64_t iSentUs = iSentAtUs.load(std::memory_order_acquire);
+  uint64_t iPromptUs = iPromptAtUs.load(std::memory_order_acquire);
+  if (iSpeed <= 0 || iPromptUs < iSentUs) {
     iLastAnswerLateMs = -1;  // the prompt came before the text was out
     return;
   }
@@ -111,7 +121,7 @@ void NoteAnswerTime() {
                     iSentAtRxBytes.load(std::memory_order_relaxed);
   // Ten bits a character on the line.
   int64_t iLineMs = static_cast<int64_t>(iBytes * 10000u / static_cast<uint64_t>(iSpeed));
-  iLastAnswerLateMs = static_cast<int64_t>(iPromptMs - iSentMs) - iLineMs;
+  iLastAnswerLateMs = static_cast<int64_t>((iPromptUs - iSentUs) / 1000u) - iLineMs;
 }
 
 }  // namespace
@@ -135,27 +145,40 @@ uint32_t CommandTimeoutMs() {
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {
   PostText(szText, szPrompt);
-  uint64_t iCounted = 0;
-  uint64_t iLast = MonotonicMs();
+  const uint64_t iTimeoutUs = static_cast<uint64_t>(iTimeoutMs) * 1000u;
+  uint64_t iCountedUs = 0;
+  uint64_t iLastUs = MonotonicUs();
   for (;;) {
     bool bSent = CommandSent();
     if (bSent && PromptAnswered()) {
       NoteAnswerTime();
       return kHandoffAnswered;
     }
-    uint64_t iNow = MonotonicMs();
-    // The device can answer only what it has received: the clock starts with
-    // the command's last byte, however slowly the pace lets it go out.
-    if (bSent && TimeoutClockRuns()) iCounted += iNow - iLast;
-    iLast = iNow;
-    if (iCounted >= iTimeoutMs) {
+    uint64_t iNowUs = MonotonicUs();
+    bool bCounting = bSent && TimeoutClockRuns();
+    if (bCounting) {
+      // The device can answer only what it has received: the clock starts
+      // with the command's last byte, however slowly the pace lets it go
+      // out, and not at the poll that finds it sent (up to a poll later).
+      // iSent was read first (acquire), so this is this command's time.
+      uint64_t iFromUs = iSentAtUs.load(std::memory_order_acquire);
+      if (iFromUs < iLastUs) iFromUs = iLastUs;
+      if (iNowUs > iFromUs) iCountedUs += iNowUs - iFromUs;
+    }
+    iLastUs = iNowUs;
+    if (iCountedUs >= iTimeoutUs) {
       // The hand-off holds one text at a time: the next one may be posted
       // only once the console thread is done with this one (a write that
       // the handshake holds ends by the port's write time-out).
       WaitCommandSent();
       return kHandoffTimedOut;
     }
-    PauseHandoff();
+    // The last poll of a running clock ends when the time-out does (rounded
+    // up to the millisecond), not up to a poll later.
+    uint64_t iLeftMs = (iTimeoutUs - iCountedUs + 999u) / 1000u;
+    uint32_t iPollMs = kHandoffPollMs;
+    if (bCounting && iLeftMs < iPollMs) iPollMs = static_cast<uint32_t>(iLeftMs);
+    PauseHandoff(iPollMs);
   }
 }
 
@@ -171,7 +194,7 @@ const char *TakePostedText(int32_t *piPosted) {
 void MarkTextSent(int32_t iPosted) {
   iSentAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
                        std::memory_order_relaxed);
-  iSentAtMs.store(MonotonicMs(), std::memory_order_release);
+  iSentAtUs.store(MonotonicUs(), std::memory_order_release);
   SharedState.iSent.store(iPosted, std::memory_order_release);
   SignalHandoff();
 }
@@ -189,7 +212,7 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
 void AcknowledgePrompt(int32_t iAwaited) {
   iPromptAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
                          std::memory_order_relaxed);
-  iPromptAtMs.store(MonotonicMs(), std::memory_order_release);
+  iPromptAtUs.store(MonotonicUs(), std::memory_order_release);
   // Set to, not incremented towards, the awaited count: one prompt answers
   // every prompt awaited so far.
   SharedState.iPromptsSeen.store(iAwaited, std::memory_order_release);

@@ -15,19 +15,26 @@
 //                      device is present (TimeoutClockRuns)
 //   PostText           the posting alone, without the waits
 //   CommandTimeoutMs   --timeout, or the default for the port's speed
+//   EndWalkWith        the walk is over: eWalkOutcome, and the console
+//                      thread is woken (an unattended run ends with it)
 // Console thread:
 //   TakePostedText     the text waiting to be sent, if any
-//   MarkTextSent       it went out: iSent catches up
+//   MarkTextSent       its last byte went out (called right after that
+//                      byte's write, before the pause after it): iSent
+//                      catches up, and the time-out's clock starts
 // Main thread (line assembler):
 //   IsAwaitedPrompt    is this line the prompt the control thread waits for?
 //   AcknowledgePrompt  it came: iPromptsSeen catches up
 //
-// Every wait of the control thread polls each 100 ms, as the walk always has;
-// with --fast it also ends the moment the other side says something changed.
-// That choice is made here and nowhere else: the other sides always signal.
+// Every wait of the control thread polls each 100 ms, as the walk always has
+// (a timed wait's last poll ends with its time-out); with --fast it also
+// ends the moment the other side says something changed. That choice is
+// made here and nowhere else: the other sides always signal.
 #pragma once
 
 #include <stdint.h>
+
+#include "core/shared_state.h"
 
 enum { kHandoffPollMs = 100 };
 
@@ -36,6 +43,7 @@ enum HandoffResult { kHandoffAnswered, kHandoffTimedOut };
 void PostCommand(const char *szText, const char *szPrompt);
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs);
 void PostText(const char *szText, const char *szPrompt);
+void EndWalkWith(WalkOutcome eOutcome);
 void WaitCommandSent();
 void WaitPrompt();
 bool TimeoutClockRuns();

@@ -43,7 +43,7 @@ void WalkPlain() {
   // The first hand-over waits for the operator's start, and its prompt shows
   // that the monitor is there and listening.
   if (!PostPlainCommand(CurrentDialect()->szAskPrompt)) {
-    S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
+    EndWalkWith(kWalkStopped);
     return;
   }
 
@@ -59,7 +59,7 @@ void WalkPlain() {
       if (!DialectSends(eWhich)) continue;
       ComposeBlockCommand(eWhich, iAddr, oCmdForExecute);
       if (!PostPlainCommand(oCmdForExecute)) {
-        S.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
+        EndWalkWith(kWalkStopped);
         return;
       }
     }
@@ -74,8 +74,7 @@ void WalkPlain() {
     Print("Error: the capture holds %llu bytes, expected %llu. \n",
           static_cast<unsigned long long>(iCaptured), static_cast<unsigned long long>(iExpected));
   }
-  S.eWalkOutcome.store(iCaptured == iExpected ? kWalkComplete : kWalkStopped,
-                       std::memory_order_release);
+  EndWalkWith(iCaptured == iExpected ? kWalkComplete : kWalkStopped);
 }
 
 }  // namespace

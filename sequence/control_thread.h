@@ -7,7 +7,8 @@
 // prompt before the next is composed. It never touches the port. With the
 // echo off it shows a progress line and, at the end, "Done. ". When blocks
 // are checked, the walk of checked_walk.h runs instead. Writes nothing in
-// SharedState but through PostCommand, and eWalkOutcome at the end.
+// SharedState but through PostCommand, and eWalkOutcome at the end
+// (EndWalkWith).
 #pragma once
 
 #include <stdint.h>

@@ -18,11 +18,13 @@
 // that ends the run is taken from a shared input), and its end means no more
 // keys.
 //
-// Every wait of the console thread for a key is a poll() on a wake pipe (and,
-// for a non-terminal input, on the input itself). The key reader pokes it
-// when bytes come; WakeKeyWait pokes it when the hand-off has posted a
-// command, so that the command goes out at once instead of after the rest of
-// the wait.
+// Every wait of the console thread for a key is a ppoll() on a wake pipe
+// (and, for a non-terminal input, on the input itself), timed to the
+// microsecond or without a time-out. The key reader pokes it when bytes
+// come; WakeKeyWait pokes it when the hand-off has posted a command (or the
+// console thread has something else to do), so that the thread sleeps while
+// nothing happens and acts at once when something does. Only an Esc whose
+// sequence may still go on bounds a wait, by the time its rest may take.
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -38,10 +40,6 @@ namespace {
 // How long the rest of an escape sequence may take to follow its Esc before
 // the Esc counts as a key of its own.
 const int64_t kEscapeWaitMs = 40;
-// How long one test for a waiting key may block: short enough that the
-// console thread's loop stays a continuous poll, long enough not to burn a
-// processor core doing nothing.
-const int kKeyPollMs = 1;
 
 // ---- Bytes as they arrive (key reader thread -> console thread) ----
 
@@ -70,13 +68,16 @@ int KeyWakeReadEnd() {
   return aKeyWake[0];
 }
 
-// Waits at most iWaitMs for the wake pipe or, if iInputFd is not -1, for
-// that input; returns whether the input is readable.
-bool WaitKeyWake(int iInputFd, int iWaitMs) {
+// Waits at most iWaitUs (kWaitForever: without a time-out) for the wake pipe
+// or, if iInputFd is not -1, for that input; returns whether the input is
+// readable.
+bool WaitKeyWake(int iInputFd, uint32_t iWaitUs) {
   int iWake = KeyWakeReadEnd();
-  // poll() passes over a negative descriptor.
+  // ppoll() passes over a negative descriptor.
   pollfd aPoll[2] = {{iWake, POLLIN, 0}, {iInputFd, POLLIN, 0}};
-  if (poll(aPoll, 2, iWaitMs) <= 0) return false;
+  timespec oWait = {static_cast<time_t>(iWaitUs / 1000000u),
+                    static_cast<long>(iWaitUs % 1000000u) * 1000L};
+  if (ppoll(aPoll, 2, iWaitUs == kWaitForever ? nullptr : &oWait, nullptr) <= 0) return false;
   if (iWake >= 0 && (aPoll[0].revents & POLLIN)) DrainWakePipe(iWake);
   return iInputFd >= 0 && aPoll[1].revents != 0;
 }
@@ -122,15 +123,15 @@ void *RunKeyReader(void *) {
   }
 }
 
-// Moves what the reader has collected into aRaw; with iWaitMs > 0, first
+// Moves what the reader has collected into aRaw; with iWaitUs > 0, first
 // waits that long at most for something to arrive.
-void TakeArrived(int iWaitMs) {
+void TakeArrived(uint32_t iWaitUs) {
   pthread_mutex_lock(&oArrivedLock);
-  if (iWaitMs > 0 && iArrivedLength == 0 && !bReaderEnded) {
+  if (iWaitUs > 0 && iArrivedLength == 0 && !bReaderEnded) {
     // Bytes that come after the lock is let go poke the pipe, so the wait
     // misses nothing.
     pthread_mutex_unlock(&oArrivedLock);
-    WaitKeyWake(-1, iWaitMs);
+    WaitKeyWake(-1, iWaitUs);
     pthread_mutex_lock(&oArrivedLock);
   }
   bool bTook = false;
@@ -146,10 +147,10 @@ void TakeArrived(int iWaitMs) {
   pthread_mutex_unlock(&oArrivedLock);
 }
 
-// Reads one byte of a non-terminal input if it comes within iWaitMs.
-void ReadPipedByte(int iWaitMs) {
+// Reads one byte of a non-terminal input if it comes within iWaitUs.
+void ReadPipedByte(uint32_t iWaitUs) {
   if (bInputEnded || iRawLen == sizeof aRaw) return;
-  if (!WaitKeyWake(STDIN_FILENO, iWaitMs)) return;
+  if (!WaitKeyWake(STDIN_FILENO, iWaitUs)) return;
   ssize_t iCount = read(STDIN_FILENO, aRaw + iRawLen, 1);
   if (iCount > 0) {
     aRawMs[iRawLen++] = MonotonicMs();
@@ -158,11 +159,11 @@ void ReadPipedByte(int iWaitMs) {
   }
 }
 
-void TakeInput(int iWaitMs) {
+void TakeInput(uint32_t iWaitUs) {
   if (bStdinTty) {
-    TakeArrived(iWaitMs);
+    TakeArrived(iWaitUs);
   } else {
-    ReadPipedByte(iWaitMs);
+    ReadPipedByte(iWaitUs);
   }
 }
 
@@ -227,13 +228,28 @@ void PrepareConsoleInput() {
   if (!StartHelperThread(RunKeyReader)) bInputEnded = true;
 }
 
-bool KeyWaiting() {
+namespace {
+
+// A wait of iWaitUs shortened, while the first bytes taken may be an Esc or
+// the start of a key's sequence, to the moment the rest can no longer come:
+// then they are a key (or keys) of their own, and must not wait for the
+// next key to be seen.
+uint32_t WaitWithinEscape(uint32_t iWaitUs) {
+  if (iRawLen == 0) return iWaitUs;
+  int64_t iLeftMs = aRawMs[0] + kEscapeWaitMs + 1 - MonotonicMs();
+  uint64_t iLeftUs = iLeftMs > 0 ? static_cast<uint64_t>(iLeftMs) * 1000u : 0;
+  return iLeftUs < iWaitUs ? static_cast<uint32_t>(iLeftUs) : iWaitUs;
+}
+
+}  // namespace
+
+bool KeyWaiting(uint32_t iWaitUs) {
   if (KeysQueued() > 0) return true;
   if (bInputEnded && iRawLen == 0) {
-    WaitKeyWake(-1, kKeyPollMs);
+    WaitKeyWake(-1, iWaitUs);
     return false;
   }
-  TakeInput(kKeyPollMs);
+  TakeInput(WaitWithinEscape(iWaitUs));
   TranslateRaw();
   return KeysQueued() > 0;
 }
@@ -246,7 +262,7 @@ void WakeKeyWait() {
 int ReadKey() {
   while (KeysQueued() == 0) {
     if (bInputEnded && iRawLen == 0) return 0;
-    TakeInput(bStdinTty ? kKeyPollMs : -1);
+    TakeInput(WaitWithinEscape(kWaitForever));
     TranslateRaw();
   }
   return aKeys[iKeyHead++];

@@ -96,6 +96,13 @@ uint64_t MonotonicMs() {
          static_cast<uint64_t>(oNow.tv_nsec) / 1000000u;
 }
 
+uint64_t MonotonicUs() {
+  timespec oNow;
+  clock_gettime(CLOCK_MONOTONIC, &oNow);
+  return static_cast<uint64_t>(oNow.tv_sec) * 1000000u +
+         static_cast<uint64_t>(oNow.tv_nsec) / 1000u;
+}
+
 void FormatWallClock(char *szText, size_t iSize) {
   time_t iNow = time(nullptr);
   tm oLocal;

@@ -1,11 +1,20 @@
 // port.cpp - the serial port on Windows: opening, line settings, time-outs and
-// overlapped reads, writes and event waits.
+// overlapped reads, writes and waits for a character.
 //
 // The port is opened with FILE_FLAG_OVERLAPPED so that one thread can wait for
 // incoming characters while another writes. Each operation runs on a PortIo,
 // whose opaque storage holds an OVERLAPPED and what kind of operation is
 // pending, so FinishPortIo can treat a read that ended by its time-outs as
 // delivered rather than failed.
+//
+// A wait for a character (the event wait for EV_RXCHAR) is a read of one byte
+// without time-outs, not WaitCommEvent: the driver completes it when the byte
+// arrives, and nothing runs meanwhile. (Wine serves a pending WaitCommEvent
+// with a thread that looks at the line every millisecond, a few per cent of
+// a core for as long as the program waits for the device.) The byte is
+// handed out by the next read on the same PortIo. Clearing the event mask
+// sets an event of the port that ends any pending wait or read at once: the
+// receive loop waits on both and cancels its operation, without a timer.
 #include "platform/win32/windows_api.h"
 
 #include <new>
@@ -22,6 +31,15 @@
 // record lives until the process ends.
 struct PortRec {
   std::atomic<HANDLE> h;
+  // Set while the event mask is empty (the stop request), so that a pending
+  // wait or read ends without looking at the mask from time to time. Made by
+  // OpenPort; manual-reset; NULL if it could not be made.
+  HANDLE hMaskCleared = NULL;
+  std::atomic<uint32_t> iMask{0};
+  // The run's time-outs as last set, put back after each wait for a
+  // character (which reads with none). Receive thread only, as is
+  // SetPortTimeouts once the run is under way.
+  COMMTIMEOUTS oTimeouts = {};
   // ClearCommError reports each kind of receive error once and forgets it:
   // the running totals live here (ReadPortErrorCounts).
   std::atomic<uint64_t> iFrame{0};
@@ -33,17 +51,19 @@ struct PortRec {
 
 namespace {
 
+// What the pending (or last started) operation of a PortIo is.
+enum PortOp { kOpWrite, kOpRead, kOpCharWait };
+
 // What lives inside PortIo::aRec. ov.hEvent is the completion event created
 // by PreparePortIo and kept across operations.
 struct PortIoRec {
   OVERLAPPED ov;
-  bool bRead;  // the pending (or last started) operation is a ReadFile
-  // An event wait lands its mask here (the driver writes it when the wait
-  // completes, so it must outlive the call) and FinishPortIo hands it on to
-  // the caller's pMask. DWORD and uint32_t are the same size but distinct
-  // types, so the caller's variable is not given to the driver directly.
-  DWORD iEventMask;
-  uint32_t *pMaskOut;  // nullptr unless the operation is an event wait
+  PortOp eOp;
+  uint32_t *pMaskOut;  // a pending wait for a character reports its mask here
+  // The byte a wait for a character read (the driver writes it when the read
+  // completes, so it lives here), held for the next read on this PortIo.
+  uint8_t iWaitByte;
+  bool bByteHeld;
 };
 
 static_assert(sizeof(PortIoRec) <= sizeof(PortIo::aRec), "PortIoRec must fit in PortIo");
@@ -51,8 +71,9 @@ static_assert(alignof(PortIoRec) <= alignof(PortIo), "PortIoRec must be aligned 
 static_assert(std::is_trivially_destructible<PortIoRec>::value,
               "PortIo is released without running a destructor");
 
-// How often a pending event wait or read looks whether the mask was cleared
-// under it.
+// How often a cancelled operation that has not completed yet is cancelled
+// again, and how often a pending one looks at the mask where the port has
+// no event for it.
 const DWORD kStopCheckMs = 200;
 
 HANDLE HandleOf(PortHandle hPort) { return hPort->h.load(); }
@@ -72,16 +93,60 @@ HANDLE OpenDevice(const char *szName) {
 PortIoRec *RecOf(PortIo *pIo) { return std::launder(reinterpret_cast<PortIoRec *>(pIo->aRec)); }
 
 // Makes the record ready for a new operation: the status and count left by
-// the previous one are cleared, the event is kept.
-PortIoRec *BeginOperation(PortIo *pIo, bool bRead) {
+// the previous one are cleared, the event and a held byte are kept.
+PortIoRec *BeginOperation(PortIo *pIo, PortOp eOp) {
   PortIoRec *pRec = RecOf(pIo);
   HANDLE hEvent = pRec->ov.hEvent;
   memset(&pRec->ov, 0, sizeof(pRec->ov));
   pRec->ov.hEvent = hEvent;
-  pRec->bRead = bRead;
-  pRec->iEventMask = 0;
+  pRec->eOp = eOp;
   pRec->pMaskOut = nullptr;
   return pRec;
+}
+
+// The read time-outs of a wait for a character: none, so that a read of one
+// byte completes when the byte arrives, however long that takes.
+bool SetCharWaitTimeouts(PortHandle hPort) {
+  COMMTIMEOUTS cto = hPort->oTimeouts;
+  cto.ReadIntervalTimeout = 0;
+  cto.ReadTotalTimeoutMultiplier = 0;
+  cto.ReadTotalTimeoutConstant = 0;
+  return SetCommTimeouts(HandleOf(hPort), &cto) != FALSE;
+}
+
+void RestoreRunTimeouts(PortHandle hPort) { SetCommTimeouts(HandleOf(hPort), &hPort->oTimeouts); }
+
+// The end of a wait for a character, from its read's outcome: the byte is
+// held and EV_RXCHAR reported; a read that the stop request cancelled
+// reports the empty mask; anything else is a failure of the port.
+bool EndCharWait(PortHandle hPort, PortIoRec *pRec, BOOL bOk, DWORD iRead, uint32_t *pMask) {
+  RestoreRunTimeouts(hPort);
+  *pMask = 0;
+  if (bOk && iRead == 1) {
+    pRec->bByteHeld = true;
+    *pMask = kEvRxChar;
+    return true;
+  }
+  return hPort->iMask.load() == 0;
+}
+
+// Waits for a pending wait or read to complete. The stop request (the mask
+// cleared) cancels it: the operation then completes, with what a read had
+// read so far. CancelIo reaches only this thread's operations, and every
+// wait and read of the receive loop is its own.
+void WaitForCompletion(PortHandle hPort, PortIoRec *pRec) {
+  HANDLE h = HandleOf(hPort);
+  HANDLE aWait[2] = {pRec->ov.hEvent, hPort->hMaskCleared};
+  bool bCancelled = false;
+  for (;;) {
+    DWORD iWoken = bCancelled || aWait[1] == NULL
+                       ? WaitForSingleObject(aWait[0], kStopCheckMs)
+                       : WaitForMultipleObjects(2, aWait, FALSE, INFINITE);
+    if (iWoken == WAIT_OBJECT_0) return;
+    if (!bCancelled && aWait[1] == NULL && hPort->iMask.load() != 0) continue;
+    CancelIo(h);
+    bCancelled = true;
+  }
 }
 
 // The three outcomes of starting an overlapped call, from its BOOL result
@@ -106,11 +171,12 @@ PortHandle OpenPort(const char *szName) {
     return nullptr;
   }
   pPort->h.store(h);
+  pPort->hMaskCleared = CreateEventA(NULL, TRUE, FALSE, NULL);
   return pPort;
 }
 
 bool SetPortTimeouts(PortHandle hPort, const PortTimeouts *pTimeouts) {
-  COMMTIMEOUTS cto;
+  COMMTIMEOUTS &cto = hPort->oTimeouts;
   cto.ReadIntervalTimeout = pTimeouts->iReadIntervalTimeout;
   cto.ReadTotalTimeoutMultiplier = pTimeouts->iReadTotalTimeoutMultiplier;
   cto.ReadTotalTimeoutConstant = pTimeouts->iReadTotalTimeoutConstant;
@@ -142,24 +208,55 @@ bool SetPortSettings(PortHandle hPort, const PortSettings *pSettings) {
 }
 
 bool SetPortEventMask(PortHandle hPort, uint32_t iMask) {
+  // The mask before the event, so that a wait the event ends finds it
+  // cleared.
+  hPort->iMask.store(iMask);
+  if (hPort->hMaskCleared != NULL) {
+    if (iMask == 0) {
+      SetEvent(hPort->hMaskCleared);
+    } else {
+      ResetEvent(hPort->hMaskCleared);
+    }
+  }
   return SetCommMask(HandleOf(hPort), iMask) != FALSE;
 }
 
 IoStart StartPortEventWait(PortHandle hPort, PortIo *pIo, uint32_t *pMask) {
-  PortIoRec *pRec = BeginOperation(pIo, false);
+  PortIoRec *pRec = BeginOperation(pIo, kOpCharWait);
   *pMask = 0;
-  BOOL bOk = WaitCommEvent(HandleOf(hPort), &pRec->iEventMask, &pRec->ov);
-  IoStart iStart = StartResult(bOk);
-  if (iStart == kIoPending) {
-    pRec->pMaskOut = pMask;
-  } else {
-    *pMask = pRec->iEventMask;
+  if (pRec->bByteHeld) {
+    *pMask = kEvRxChar;
+    return kIoDone;
   }
-  return iStart;
+  // A wait on an empty mask fails at once, as the driver's event wait does.
+  if (hPort->iMask.load() == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return kIoFailed;
+  }
+  if (!SetCharWaitTimeouts(hPort)) return kIoFailed;
+  DWORD n = 0;
+  BOOL bOk = ReadFile(HandleOf(hPort), &pRec->iWaitByte, 1, &n, &pRec->ov);
+  IoStart eStart = StartResult(bOk);
+  if (eStart == kIoPending) {
+    pRec->pMaskOut = pMask;
+    return kIoPending;
+  }
+  DWORD iError = GetLastError();
+  bool bEnded = EndCharWait(hPort, pRec, bOk, n, pMask);
+  SetLastError(iError);
+  return bOk && bEnded ? kIoDone : kIoFailed;
 }
 
 IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize, uint32_t *pRead) {
-  PortIoRec *pRec = BeginOperation(pIo, true);
+  PortIoRec *pRec = BeginOperation(pIo, kOpRead);
+  if (pRec->bByteHeld && iSize > 0) {
+    // The byte that ended the wait for a character comes first, on its own:
+    // the next read takes what followed it.
+    static_cast<uint8_t *>(pBuf)[0] = pRec->iWaitByte;
+    pRec->bByteHeld = false;
+    *pRead = 1;
+    return kIoDone;
+  }
   DWORD n = 0;
   BOOL bOk = ReadFile(HandleOf(hPort), pBuf, iSize, &n, &pRec->ov);
   if (!bOk && GetLastError() == ERROR_TIMEOUT) {
@@ -175,7 +272,7 @@ IoStart StartPortRead(PortHandle hPort, PortIo *pIo, void *pBuf, uint32_t iSize,
 
 IoStart StartPortWrite(PortHandle hPort, PortIo *pIo, const void *pBytes, uint32_t iCount,
                        uint32_t *pWritten) {
-  PortIoRec *pRec = BeginOperation(pIo, false);
+  PortIoRec *pRec = BeginOperation(pIo, kOpWrite);
   DWORD n = 0;
   BOOL bOk = WriteFile(HandleOf(hPort), pBytes, iCount, &n, &pRec->ov);
   *pWritten = n;
@@ -186,41 +283,32 @@ bool FinishPortIo(PortHandle hPort, PortIo *pIo, uint32_t *pCount) {
   PortIoRec *pRec = RecOf(pIo);
   DWORD n = 0;
   HANDLE h = HandleOf(hPort);
-  // Event waits and reads are waited for in steps, so that a stop request
-  // (the mask cleared) is never missed. An event wait ends when a character
-  // arrives or the mask is changed; a serial driver that lets the change race
-  // with the start of the wait (wine's does, now and then) can miss it and
-  // leave the wait pending for ever: while it is pending on a cleared mask,
-  // clearing it again completes it, as the stop request meant to. A read that
-  // should return at once with what has arrived may instead stay pending until
-  // the next byte (wine's does): on a cleared mask it is cancelled, and what
-  // it had read counts as delivered.
-  bool bStepped = pRec->ov.hEvent != NULL && (pRec->pMaskOut != nullptr || pRec->bRead);
-  if (bStepped) {
-    while (WaitForSingleObject(pRec->ov.hEvent, kStopCheckMs) == WAIT_TIMEOUT) {
-      DWORD iMask = kEvRxChar;
-      if (!GetCommMask(h, &iMask) || iMask != 0) continue;
-      if (pRec->pMaskOut != nullptr) {
-        SetCommMask(h, 0);
-      } else {
-        CancelIo(h);
-      }
-    }
-  }
+  // Waits for a character and reads end early on the stop request (a read
+  // that should return at once with what has arrived may instead stay
+  // pending until the next byte: wine's does). A write ends by the port's
+  // write time-out.
+  bool bWaited = pRec->ov.hEvent != NULL && pRec->eOp != kOpWrite;
+  if (bWaited) WaitForCompletion(hPort, pRec);
   // The auto-reset event may have been taken by the wait above, so this asks
   // for the result only once the operation has completed: with bWait TRUE it
   // would wait for the event again.
-  BOOL bOk = GetOverlappedResult(h, &pRec->ov, &n, bStepped ? FALSE : TRUE);
+  BOOL bOk = GetOverlappedResult(h, &pRec->ov, &n, bWaited ? FALSE : TRUE);
   DWORD iError = bOk ? ERROR_SUCCESS : GetLastError();
-  if (pRec->pMaskOut != nullptr) {
-    *pRec->pMaskOut = pRec->iEventMask;
+  if (pRec->eOp == kOpCharWait) {
+    *pCount = 0;
+    uint32_t *pMask = pRec->pMaskOut;
     pRec->pMaskOut = nullptr;
+    uint32_t iMask = 0;
+    bool bEnded = EndCharWait(hPort, pRec, bOk, n, &iMask);
+    if (pMask != nullptr) *pMask = iMask;
+    SetLastError(iError);
+    return bEnded;
   }
   if (bOk) {
     *pCount = n;
     return true;
   }
-  if (pRec->bRead && (iError == ERROR_TIMEOUT || iError == ERROR_OPERATION_ABORTED)) {
+  if (pRec->eOp == kOpRead && (iError == ERROR_TIMEOUT || iError == ERROR_OPERATION_ABORTED)) {
     // Windows completes a read that runs out of time successfully with the
     // bytes so far, but some Win32 implementations complete it with
     // ERROR_TIMEOUT instead. Either way the bytes that arrived are in the

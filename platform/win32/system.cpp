@@ -1,9 +1,11 @@
 // system.cpp - the rest of the machine on Windows: the capture file, detached
 // threads and sleeping, the raw keyboard and ending the process.
 //
-// A look for a key waits, at most a millisecond, on the console input and on
-// an event that WakeKeyWait sets when the hand-off has posted a command, so
-// that the console thread neither spins nor leaves a posted command waiting.
+// A look for a key waits on the console input and on an event that
+// WakeKeyWait sets when the hand-off has posted a command (or the console
+// thread has something else to do), for the time the caller gives or with
+// no time-out at all: the console thread sleeps while nothing happens,
+// without a timer, and neither spins nor leaves a posted command waiting.
 #include "platform/win32/windows_api.h"
 
 #include <conio.h>
@@ -201,6 +203,23 @@ void SleepMs(uint32_t iMs) { Sleep(iMs); }
 
 uint64_t MonotonicMs() { return GetTickCount64(); }
 
+// The performance counter: the tick count moves in steps of the system
+// timer (15.6 ms on many machines), far too coarse for a pause of 10 ms.
+uint64_t MonotonicUs() {
+  static const int64_t iPerSecond = [] {
+    LARGE_INTEGER iFrequency;
+    QueryPerformanceFrequency(&iFrequency);
+    return static_cast<int64_t>(iFrequency.QuadPart);
+  }();
+  LARGE_INTEGER iNow;
+  QueryPerformanceCounter(&iNow);
+  int64_t iCount = static_cast<int64_t>(iNow.QuadPart);
+  // In two parts, so that the product cannot overflow however long the
+  // machine has been up.
+  return static_cast<uint64_t>(iCount / iPerSecond) * 1000000u +
+         static_cast<uint64_t>(iCount % iPerSecond) * 1000000u / static_cast<uint64_t>(iPerSecond);
+}
+
 void FormatWallClock(char *szText, size_t iSize) {
   SYSTEMTIME oNow;
   GetLocalTime(&oNow);
@@ -247,10 +266,11 @@ void PrepareConsoleInput() {
 
 namespace {
 
-// How long one look for a key may block: short enough that the console
-// thread's loop stays a continuous poll of the posted text, long enough not
-// to burn a processor core doing nothing.
-const DWORD kKeyWaitMs = 1;
+// While the console holds a record that is not yet a key, the input stays
+// signalled and cannot be waited on: the looks are then paced by this bound
+// until the key is complete (wine reports a key press only once its release
+// follows it, and no key without a character at all).
+const DWORD kUnfinishedKeyLookMs = 10;
 
 // Set by WakeKeyWait, auto-reset so that a wake-up given while the console
 // thread is busy elsewhere ends its next wait instead of being lost.
@@ -313,7 +333,7 @@ bool bSecondValueNext = false;
 
 }  // namespace
 
-bool KeyWaiting() {
+bool KeyWaiting(uint32_t iWaitUs) {
   if (bSecondValueNext) {
     bSecondValueNext = false;
     if (_kbhit() != 0) return true;
@@ -324,15 +344,21 @@ bool KeyWaiting() {
   DWORD iWaits = 0;
   HANDLE hWake = KeyWakeEvent();
   if (hWake != NULL) aWait[iWaits++] = hWake;
-  // A record that is not yet a key would end every wait at once: the bound
-  // alone then paces the looks until the key is complete.
+  // A record that is not yet a key would end every wait at once: a bound
+  // then paces the looks until the key is complete.
   bool bWaitForInput = hIn != NULL && !bInputUnfinished;
   if (bWaitForInput) aWait[iWaits++] = hIn;
+  // Waits count in milliseconds: rounded up, so that a pause is never cut short.
+  DWORD iWaitMs = iWaitUs == kWaitForever ? INFINITE : static_cast<DWORD>((iWaitUs + 999u) / 1000u);
+  // Without the wake-up event (none could be made) the bound stands in for it.
+  if ((bInputUnfinished || hWake == NULL) && iWaitMs > kUnfinishedKeyLookMs) {
+    iWaitMs = kUnfinishedKeyLookMs;
+  }
   DWORD iWoken = WAIT_TIMEOUT;
   if (iWaits == 0) {
-    Sleep(kKeyWaitMs);
+    Sleep(iWaitMs);
   } else {
-    iWoken = WaitForMultipleObjects(iWaits, aWait, FALSE, kKeyWaitMs);
+    iWoken = WaitForMultipleObjects(iWaits, aWait, FALSE, iWaitMs);
   }
   // An input that stayed unsignalled for the whole wait is empty: the idle
   // loop asks the console nothing more.

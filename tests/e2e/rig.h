@@ -102,14 +102,36 @@ struct Rig : Device {
 // must hold every pause but for a tenth of a second, and two gaps in three
 // must show one. Unpaced bytes fail the second by far: each command arrives
 // in one piece, so only the gaps between commands (about one in six) are
-// wide.
+// wide. A late read also lengthens one gap as much as it shortens the next,
+// so the median gap between the bytes of one command is the pause as sent:
+// at least the whole pace (a pause cut short by a clock that counts whole
+// milliseconds made it 9.8 ms).
 inline void ExpectPaced(const std::vector<TranscriptByte> &aBytes) {
   ASSERT_GE(aBytes.size(), 2u);
   size_t iPausedGaps = 0;
+  std::vector<double> aInCommand;
   for (size_t i = 1; i < aBytes.size(); ++i) {
-    if (aBytes[i].fSeconds - aBytes[i - 1].fSeconds >= 0.005) ++iPausedGaps;
+    double fGap = aBytes[i].fSeconds - aBytes[i - 1].fSeconds;
+    if (fGap >= 0.005) ++iPausedGaps;
+    if (aBytes[i - 1].c != '\n') aInCommand.push_back(fGap);
   }
   double fSpan = aBytes.back().fSeconds - aBytes.front().fSeconds;
   EXPECT_GE(fSpan, 0.0095 * static_cast<double>(aBytes.size() - 1) - 0.1);
   EXPECT_GE(iPausedGaps * 3, (aBytes.size() - 1) * 2);
+  ASSERT_FALSE(aInCommand.empty());
+  std::sort(aInCommand.begin(), aInCommand.end());
+  EXPECT_GE(aInCommand[aInCommand.size() / 2], 0.010) << "the median gap within a command";
+}
+
+// The gaps (in seconds) between the last byte of each command from the
+// iFirst-th on (counting from 0) and the first byte of the next.
+inline std::vector<double> GapsAfterCommands(const std::vector<TranscriptByte> &aBytes,
+                                             size_t iFirst) {
+  std::vector<double> aGaps;
+  size_t iCommands = 0;
+  for (size_t i = 1; i < aBytes.size(); ++i) {
+    if (aBytes[i - 1].c != '\n') continue;
+    if (iCommands++ >= iFirst) aGaps.push_back(aBytes[i].fSeconds - aBytes[i - 1].fSeconds);
+  }
+  return aGaps;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 
 #include "console/console_thread.h"
@@ -109,6 +110,25 @@ TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(9, 5000), "BT C000\r\n");
   EXPECT_EQ(SharedState.iSent.load(), 1);
+}
+
+// With options every byte of a paced text is followed by the whole pace,
+// the last one's included: the text is marked sent with its last byte, and
+// the pause after that byte still runs before the pump returns, so that the
+// next text cannot follow sooner: 10 ms for each of the bytes, at least.
+TEST_F(Console, PacedTextPausesAfterEveryByteTheLastIncluded) {
+  SharedState.bAnyOption = 1;
+  SharedState.iPaceMs = 10;
+  const std::string sText = "0123456789ABCDEF\r\n";
+  Post(sText.c_str());
+  oFlags.bRunning = true;
+  auto tStart = std::chrono::steady_clock::now();
+  PumpPostedText(oPty.hPort, &oFlags);
+  auto tEnd = std::chrono::steady_clock::now();
+  EXPECT_EQ(oPty.ReadDevice(sText.size(), 5000), sText);
+  EXPECT_EQ(SharedState.iSent.load(), SharedState.iPosted.load());
+  EXPECT_GE(tEnd - tStart, std::chrono::milliseconds(10 * sText.size()));
+  EXPECT_FALSE(oFlags.bQuit);
 }
 
 TEST_F(Console, WriteThatFailsAtOnceIsReported) {

@@ -330,6 +330,32 @@ TEST_F(HandOff, TerminalModeHoldsTheWaitUntilItIsLeft) {
   EXPECT_TRUE(WaitReturned(30));
 }
 
+// The time-out counts from the moment the text's last byte went out (the
+// console thread marks it sent then), not from the poll that finds it sent:
+// marked half-way through a poll interval, the wait still lasts the whole
+// time-out after it. (Counted from the poll before, it ended half a poll
+// early.)
+TEST_F(HandOff, TimeoutCountsFromTheLastByteNotFromThePoll) {
+  SharedState.bTransmitting = 1;
+  bool bTimedOut = false;
+  std::chrono::steady_clock::time_point tReturned;
+  oPoster = std::thread([&] {
+    bTimedOut = PostCommandTimed("DM\r\n", ">", 300) == kHandoffTimedOut;
+    tReturned = std::chrono::steady_clock::now();
+    bReturned = true;
+  });
+  WaitPosted();
+  // Part of the scenario, not a wait for something: the poster is between
+  // two polls when the text goes out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kHandoffPollMs / 2));
+  auto tSent = std::chrono::steady_clock::now();
+  MarkSent();
+  ASSERT_TRUE(WaitReturned(30));
+  oPoster.join();
+  EXPECT_TRUE(bTimedOut);
+  EXPECT_GE(tReturned - tSent, std::chrono::milliseconds(300));
+}
+
 TEST_F(HandOff, UnsentTextHoldsTheWaitEvenWhenThePromptCame) {
   Post();
   WaitPosted();
