@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "console/port_transmitter.h"
+#include "core/run_policy.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
@@ -109,7 +110,7 @@ bool PauseAfterByte(ConsoleFlags *pFlags) {
   const SharedStateRec &S = SharedState;
   int32_t iPaceMs = S.iPaceMs.load();
   if (iPaceMs <= 0) return true;
-  if (!S.bAnyOption) {
+  if (!Policy().bKeysBetweenBytes) {
     SleepMs(static_cast<uint32_t>(iPaceMs));
     return true;
   }
@@ -126,7 +127,7 @@ bool PauseAfterByte(ConsoleFlags *pFlags) {
 // command is no use).
 bool SendPostedBytes(PortHandle hPort, const char *pText, size_t iLen, ConsoleFlags *pFlags) {
   const SharedStateRec &S = SharedState;
-  if (S.bAnyOption && S.iPaceMs.load() <= 0) {
+  if (Policy().bOneWriteUnpaced && S.iPaceMs.load() <= 0) {
     return WriteToPort(hPort, pText, static_cast<uint32_t>(iLen));
   }
   for (size_t i = 0; i < iLen; ++i) {
@@ -158,7 +159,7 @@ namespace {
 // An unattended run ends by itself once the walk has ended, well or not.
 bool BatchWalkEnded() {
   const SharedStateRec &S = SharedState;
-  return S.bBatch && S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning;
+  return Policy().bUnattended && S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning;
 }
 
 // Is there nothing to do until a key comes or another thread wakes the
@@ -180,7 +181,7 @@ uint32_t ConsoleThread(PortHandle hPort) {
   PrepareConsoleInput();
   for (const char *szLine : kMenu) Print("%s", szLine);
   // Unattended, the transmission runs from the start: nobody will press s.
-  ConsoleFlags oFlags = {S.bBatch != 0, false};
+  ConsoleFlags oFlags = {Policy().bUnattended, false};
   while (!oFlags.bQuit) {
     uint32_t iKeyWaitUs = 0;
     if (NothingToDo(oFlags)) iKeyWaitUs = kWaitForever;

@@ -1,6 +1,7 @@
 // port_transmitter.cpp - one write, its completion, and the pause.
 #include "console/port_transmitter.h"
 
+#include "core/run_policy.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
@@ -35,5 +36,5 @@ bool WriteToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
     Print("%s", kWriteErrorMessage);
     ReportSystemReason("a write to the port failed", szReason, true);
   }
-  return bWritten || !S.bAnyOption;
+  return bWritten || !Policy().bTornCommandStops;
 }

@@ -1,4 +1,5 @@
 // line_setup.cpp - time-outs and line settings of the serial line.
+#include "core/run_policy.h"
 #include "core/line_setup.h"
 
 #include "core/session_log.h"
@@ -10,9 +11,8 @@ LineSetup RunLineSetup() {
   const SharedStateRec &S = SharedState;
   LineSetup oSetup = DefaultLineSetup(static_cast<uint32_t>(S.iSpeed));
   oSetup.eFlow = S.eFlow;
-  // Only with options may a write give up (see kOptionWriteTimeoutMs).
-  oSetup.iWriteTimeoutMs = S.bAnyOption ? kOptionWriteTimeoutMs : 0;
-  oSetup.bImmediateReads = S.bFast != 0;
+  oSetup.iWriteTimeoutMs = Policy().iWriteTimeoutMs;
+  oSetup.bImmediateReads = Policy().bLowLatency;
   return oSetup;
 }
 
@@ -57,7 +57,7 @@ int SetUpLine(PortHandle hPort, const LineSetup &oSetup) {
 
 int SetUpRunLine(PortHandle hPort) {
   int iFailed = SetUpLine(hPort, RunLineSetup());
-  if (SharedState.bFast) {
+  if (Policy().bLowLatency) {
     // Most USB adapters hold what the device sends until their buffer fills
     // or a timer runs out, and every prompt is a short answer that waits for
     // the timer. Where the driver can hand each byte on at once it is asked

@@ -17,11 +17,6 @@ enum LineSetupFailure {
   kLineSettingsFailed = 2,  // bit: the line settings were refused
 };
 
-// With options a write that the handshake holds longer than this fails, so
-// that a device that never raises CTS cannot keep the operator's t from
-// being read. Without options a write waits as long as it takes.
-enum { kOptionWriteTimeoutMs = 2000 };
-
 // How the run sets up its line; the defaults are those of a run without options.
 struct LineSetup {
   uint32_t iBaudRate;

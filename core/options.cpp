@@ -8,6 +8,7 @@
 #include "core/device_dialogue.h"
 #include "core/port_list.h"
 #include "core/print.h"
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 
 #ifndef VEXLOR_VERSION
@@ -370,6 +371,9 @@ OptionsResult ParseOptions(int iArgCount, char **pArgs, int *piFirstPositional) 
     if (eResult != kOptionsOk) return eResult;
   }
   OptionsResult eResult = SettleOptions(oGiven);
-  if (eResult == kOptionsOk) *piFirstPositional = i;
+  if (eResult != kOptionsOk) return eResult;
+  // What the options mean for each part of the run is decided here, once.
+  SettleRunPolicy();
+  *piFirstPositional = i;
   return eResult;
 }

@@ -1,4 +1,5 @@
 // session_log.cpp - records of what went over the line and what happened.
+#include "core/run_policy.h"
 #include "core/session_log.h"
 
 #include <stdarg.h>
@@ -205,5 +206,6 @@ void LogEvent(const char *szFormat, ...) {
 
 void ReportSystemReason(const char *szWhat, const char *szReason, bool bLineEnded) {
   LogEvent("%s: %s", szWhat, szReason);
-  if (SharedState.bAnyOption) Print("%sThe system says: %s \n", bLineEnded ? "" : "\n", szReason);
+  if (Policy().bSystemReasonsShown)
+    Print("%sThe system says: %s \n", bLineEnded ? "" : "\n", szReason);
 }

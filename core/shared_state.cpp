@@ -1,5 +1,6 @@
 // shared_state.cpp - the process-wide record, with its defaults in place
 // before the entry point runs.
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 
 #include <stdlib.h>
@@ -13,4 +14,5 @@ void ResetSharedState() {
   // place cannot forget a field that is added later.
   SharedState.~SharedStateRec();
   new (&SharedState) SharedStateRec();
+  ResetRunPolicy();
 }

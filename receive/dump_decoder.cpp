@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "core/run_policy.h"
 #include "core/capture_file.h"
 #include "core/device_dialogue.h"
 #include "core/shared_state.h"
@@ -15,12 +16,12 @@ void DecodeDumpLine(const char *szLine) {
   if (!IsDumpLine(szLine, n)) {
     // What else the device said while a checked dump was awaited: what it
     // answered instead of a dump, or a one-line answer (a checksum).
-    if (SharedState.bCheck) CollectOtherLine(szLine);
+    if (Policy().bChecked) CollectOtherLine(szLine);
     return;
   }
   // Checked blocks are written whole by the control thread once they pass;
   // only the lines of the dump being awaited are kept for that.
-  if (SharedState.bCheck) {
+  if (Policy().bChecked) {
     CollectDumpLine(szLine);
     return;
   }

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "receive/block_collection.h"
 #include "receive/dump_decoder.h"
@@ -75,7 +76,7 @@ void AddRxChar(unsigned char c) {
     EmptyLine();
     // A checked dump ends at its prompt: its lines are handed over before the
     // prompt is acknowledged, so the control thread finds them complete.
-    if (R.bCheck) CloseBlockCollection();
+    if (Policy().bChecked) CloseBlockCollection();
     AcknowledgePrompt(iAwaited);
   }
 }

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/run_policy.h"
 #include "core/device_dialogue.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
@@ -225,7 +226,7 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
   OthersMayHaveMovedIt();
   PortErrorCounts oBefore = {};
   bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
-  int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, SharedState.bFast != 0);
+  int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, Policy().bLeaveOutCommands);
   uint32_t iGen = 0;
   const BlockLines *pLines = nullptr;
   ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy, &iGen, &pLines);

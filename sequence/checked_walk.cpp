@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/run_policy.h"
 #include "core/capture_file.h"
 #include "core/device_dialogue.h"
 #include "core/print.h"
@@ -231,7 +232,7 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
     return GoPastFaultingBlock(iAddr, szWhy);
   }
   bool bMapped = CaptureHasMap();
-  Print("Error: block %.8X failed %d tries (%s). %s \n", iAddr, S.iRetries + 1, szWhy,
+  Print("Error: block %.8X failed %d tries (%s). %s \n", iAddr, Policy().iRetries + 1, szWhy,
         bMapped ? "It is marked bad in the map and the walk goes on."
                 : "The walk stops here; the capture holds every block before it.");
   if (bLostInputLast) {
@@ -254,8 +255,8 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 void WalkChecked(PortHandle hPort) {
   SharedStateRec &S = SharedState;
   StartBlockReading(hPort);
-  oRule.iRetries = S.iRetries;
-  oRule.bSingleReadings = S.bReadOnce != 0;
+  oRule.iRetries = Policy().iRetries;
+  oRule.bSingleReadings = Policy().bSingleReadings;
   uint32_t iAddr = S.iWalkStartAddr;
   bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
   if (S.bCaptureComplete || !bMore) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
@@ -13,8 +14,6 @@ namespace {
 
 enum {
   kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
-  kWaitMs = 2000,      // the time a monitor is given to answer, beyond the line's
-  kFastWaitMs = 500,   // the same with --fast
 };
 
 // When the last text's last byte went out and when its prompt came
@@ -35,7 +34,7 @@ void CopyText(char *szTo, const char *szFrom) { snprintf(szTo, kTextSize, "%s", 
 // assembler signal, so it goes on at once instead of at the next poll,
 // without spinning.
 void PauseHandoff(uint32_t iMs) {
-  if (SharedState.bFast) {
+  if (Policy().bWakeAtOnce) {
     WaitHandoff(iMs);
   } else {
     SleepMs(iMs);
@@ -128,19 +127,17 @@ void NoteAnswerTime() {
 
 int64_t LastAnswerLateMs() { return iLastAnswerLateMs; }
 
-uint32_t DefaultTimeoutMs(int32_t iSpeed, bool bFast) {
+uint32_t DefaultTimeoutMs(int32_t iSpeed, uint32_t iWaitBaseMs) {
   // Ten bits a character on the line: start, eight data, stop.
   uint64_t iLineMs = iSpeed > 0 ? kAnswerChars * 10000ull / static_cast<uint64_t>(iSpeed) : 0;
-  // --fast finds out by the time-out that a monitor lost input, once per
-  // step of the pace it finds; monitors answer within milliseconds.
-  uint64_t iTotal = (bFast ? kFastWaitMs : kWaitMs) + iLineMs;
+  uint64_t iTotal = iWaitBaseMs + iLineMs;
   return iTotal > 3600000u ? 3600000u : static_cast<uint32_t>(iTotal);
 }
 
 uint32_t CommandTimeoutMs() {
-  const SharedStateRec &S = SharedState;
-  return S.iTimeoutMs > 0 ? static_cast<uint32_t>(S.iTimeoutMs)
-                          : DefaultTimeoutMs(S.iSpeed, S.bFast != 0);
+  const RunPolicy &o = Policy();
+  return o.iTimeoutGivenMs > 0 ? static_cast<uint32_t>(o.iTimeoutGivenMs)
+                               : DefaultTimeoutMs(SharedState.iSpeed, o.iWaitBaseMs);
 }
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {

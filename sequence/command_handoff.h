@@ -48,9 +48,9 @@ void WaitCommandSent();
 void WaitPrompt();
 bool TimeoutClockRuns();
 uint32_t CommandTimeoutMs();
-// Two seconds (half a second with --fast) plus the time a dump's answer
-// (about 700 characters) takes on the line at iSpeed.
-uint32_t DefaultTimeoutMs(int32_t iSpeed, bool bFast);
+// iWaitBaseMs (core/run_policy.h) plus the time a dump's answer (about 700
+// characters) takes on the line at iSpeed.
+uint32_t DefaultTimeoutMs(int32_t iSpeed, uint32_t iWaitBaseMs);
 // How much later than its bytes' time on the line the last answer of
 // PostCommandTimed came, in ms (-1: not known).
 int64_t LastAnswerLateMs();

@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 
+#include "core/run_policy.h"
 #include "core/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
@@ -20,8 +21,7 @@ namespace {
 // unattended run, or one given --timeout, must not wait for ever for a
 // prompt that was lost; without either the walk waits as it always has.
 bool PostPlainCommand(const char *szText) {
-  const SharedStateRec &S = SharedState;
-  if (!S.bBatch && S.iTimeoutMs <= 0) {
+  if (!Policy().bPlainWalkTimed) {
     PostCommand(szText, MonitorPrompt());
     return true;
   }
@@ -70,7 +70,7 @@ void WalkPlain() {
   // check, the capture holds the range only if it holds exactly its bytes.
   uint64_t iCaptured = S.iCapturedBytes.load(std::memory_order_relaxed);
   uint64_t iExpected = BlocksFrom(S.iStartAddr) * kBlockBytes;
-  if (iCaptured != iExpected && S.bAnyOption) {
+  if (iCaptured != iExpected && Policy().bCaptureSizeSaid) {
     Print("Error: the capture holds %llu bytes, expected %llu. \n",
           static_cast<unsigned long long>(iCaptured), static_cast<unsigned long long>(iExpected));
   }
@@ -80,7 +80,7 @@ void WalkPlain() {
 }  // namespace
 
 uint32_t ControlThread(PortHandle hPort) {
-  if (SharedState.bCheck) {
+  if (Policy().bChecked) {
     WalkChecked(hPort);
   } else {
     WalkPlain();

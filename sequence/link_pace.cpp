@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "core/run_policy.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
@@ -29,7 +30,7 @@ uint64_t iCleanBlocks = 0;  // blocks done since the monitor last lost input
 
 bool PaceMayGrow() {
   const SharedStateRec &S = SharedState;
-  return S.bFast && !S.bPaceGiven && S.iPaceMs.load() < kPaceSteps[4];
+  return Policy().bPaceMayGrow && S.iPaceMs.load() < kPaceSteps[4];
 }
 
 bool RaisePace() {
@@ -53,7 +54,7 @@ void NoteBlockKept() {
   if (++iCleanBlocks < kCleanStretch) return;
   iCleanBlocks = 0;
   int32_t iNow = S.iPaceMs.load();
-  if (!S.bFast || S.bPaceGiven || iNow <= kPaceSteps[0]) return;
+  if (!Policy().bPaceMayGrow || iNow <= kPaceSteps[0]) return;
   int32_t iLower = kPaceSteps[0];
   for (int32_t iStep : kPaceSteps) iLower = iStep < iNow ? iStep : iLower;
   S.iPaceMs.store(iLower);

@@ -1,6 +1,7 @@
 // progress.cpp - what the progress line says and how fast the walk goes.
 #include "sequence/progress.h"
 
+#include "core/run_policy.h"
 #include "core/print.h"
 #include "core/shared_state.h"
 #include "core/device_dialogue.h"
@@ -16,7 +17,7 @@ void StartProgress() { iWalkStartMs = MonotonicMs(); }
 void ShowProgress(uint32_t iAddr) {
   const SharedStateRec &S = SharedState;
   if (S.bOutToConsole) return;
-  if (!S.bAnyOption) {
+  if (!Policy().bRateInProgress) {
     PrintProgress("%.8X from %.8X \r", iAddr, S.iEndAddr);
     return;
   }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
 #include "core/device_dialogue.h"
@@ -138,6 +139,7 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
                     const std::vector<std::string> &aModelLines) {
   SharedStateRec &S = SharedState;
   S.bCheck = 1;
+  SettleRunPolicy();
   uint32_t iGen = AskForCollection();
   bool bFault = false;
   std::string sFault;

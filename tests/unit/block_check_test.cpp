@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
 #include "core/device_dialogue.h"
@@ -225,6 +226,7 @@ class BlockCollection : public ::testing::Test {
     ResetSharedState();
     ResetLineAssembler();
     SharedState.bCheck = 1;
+    SettleRunPolicy();
     snprintf(SharedState.szPrompt, kTextSize, ">");
   }
   void TearDown() override {

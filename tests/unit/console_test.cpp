@@ -9,6 +9,7 @@
 #include "console/console_thread.h"
 #include "sequence/command_handoff.h"
 #include "console/port_transmitter.h"
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "pty_pair.h"
 #include "test_support.h"
@@ -118,6 +119,7 @@ TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
 // next text cannot follow sooner: 10 ms for each of the bytes, at least.
 TEST_F(Console, PacedTextPausesAfterEveryByteTheLastIncluded) {
   SharedState.bAnyOption = 1;
+  SettleRunPolicy();
   SharedState.iPaceMs = 10;
   const std::string sText = "0123456789ABCDEF\r\n";
   Post(sText.c_str());

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
 #include "core/device_dialogue.h"
@@ -81,6 +82,7 @@ TEST_F(DumpDecoder, UBootLinesByTheirLayoutAndNothingElse) {
 // monitor has no such lines.
 TEST_F(DumpDecoder, UBootFaultIsKeptWithTheEchoBeforeIt) {
   SharedState.bCheck = 1;
+  SettleRunPolicy();
   uint32_t iFirst = AskForCollection();
   const char *szLine = nullptr;
   const char *szEcho = nullptr;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 #include "sequence/command_handoff.h"
@@ -253,9 +254,9 @@ TEST_F(Sequence, TimeoutClockStandsStillWhilePausedOrAtTheTerminal) {
         << int(oRow.bTransmitting) << int(oRow.bTerminalMode) << int(oRow.bDeviceLost);
   }
   // The default leaves the answer its time on the line, whatever the pace.
-  EXPECT_EQ(DefaultTimeoutMs(115200, false), 2060u);
-  EXPECT_EQ(DefaultTimeoutMs(0, false), 2000u);
-  EXPECT_EQ(DefaultTimeoutMs(115200, true), 560u);
+  EXPECT_EQ(DefaultTimeoutMs(115200, kWaitMs), 2060u);
+  EXPECT_EQ(DefaultTimeoutMs(0, kWaitMs), 2000u);
+  EXPECT_EQ(DefaultTimeoutMs(115200, kFastWaitMs), 560u);
 }
 
 // Plays the console thread's and the receive loop's parts around one
