@@ -8,6 +8,15 @@
 
 const char kWriteErrorMessage[] = "I/O error detected. Can't sens the command to the port. \n";
 
+namespace {
+
+// The one overlapped record of every write, prepared on the first (console
+// thread only).
+PortIo oWriteOv = {};
+bool bWriteOvReady = false;
+
+}  // namespace
+
 // Returns true, as the transmitter always has, unless an option is given and
 // the write failed (a handshake that held it past the port's write time-out,
 // a device that went away): the rest of that text is then not sent.
@@ -19,17 +28,16 @@ bool SendToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
 }
 
 bool WriteToPort(PortHandle hPort, const void *pBytes, uint32_t iCount) {
-  SharedStateRec &S = SharedState;
-  if (!S.bWriteOvReady) {
-    S.bWriteOvReady = 1;
-    PreparePortIo(&S.oWriteOv);
+  if (!bWriteOvReady) {
+    bWriteOvReady = true;
+    PreparePortIo(&oWriteOv);
   }
   uint32_t iWritesCnt = 0;
-  IoStart eStart = StartPortWrite(hPort, &S.oWriteOv, pBytes, iCount, &iWritesCnt);
+  IoStart eStart = StartPortWrite(hPort, &oWriteOv, pBytes, iCount, &iWritesCnt);
   // A write refused at once loses the byte just as surely as one whose
   // completion fails; the operator hears of both.
   bool bWritten = !(eStart == kIoFailed ||
-                    (eStart == kIoPending && !FinishPortIo(hPort, &S.oWriteOv, &iWritesCnt)));
+                    (eStart == kIoPending && !FinishPortIo(hPort, &oWriteOv, &iWritesCnt)));
   if (!bWritten) {
     char szReason[160];
     DescribeLastError(szReason, sizeof szReason);

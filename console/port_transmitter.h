@@ -6,7 +6,7 @@
 // 10 ms, slow enough for a monitor that reads its input a character at a time.
 // Terminal mode's keys go out so; a posted text's bytes go out by WriteToPort,
 // with the console thread's own pauses between them (console_thread.cpp).
-// Runs on the console thread only. Writes oWriteOv and bWriteOvReady.
+// Runs on the console thread only; the overlapped record is its own.
 #pragma once
 
 #include <stdint.h>

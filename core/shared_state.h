@@ -15,7 +15,7 @@
 // Whose fields are whose:
 //   settings and options   StartUp, before any other thread exists; read-only after
 //   hand-off fields        control thread (PostCommand), console thread, line assembler
-//   oWriteOv, bWriteOvReady, bTransmitting   console thread (port transmitter)
+//   bTransmitting          console thread (port transmitter)
 //   bOutWriteFailed        whoever writes the capture (main thread, or the control
 //                          thread when blocks are checked)
 //   walk outcome           control thread, read by the console thread and StartUp
@@ -93,9 +93,6 @@ struct SharedStateRec {
   // mask was cleared while it was not parked in a wait.
   std::atomic<uint8_t> bStopRequested{0};
 
-  // Port transmitter: one overlapped record for all writes (console thread).
-  PortIo oWriteOv = {};
-  uint8_t bWriteOvReady = 0;
   // The console thread's "running": a command's time-out only runs while the
   // transmission does, so that a paused run never times out.
   std::atomic<uint8_t> bTransmitting{0};
