@@ -12,17 +12,24 @@
 
 namespace {
 
+enum {
+  kReasonSize = 160,  // the operating system's reason for a failure
+  kMapWhySize = 512,  // what is wrong with a map, naming its run's command words
+};
+
 // --map: the state of every block, kept by the control thread once the walk
-// runs, and the command line that its file names.
+// runs, and the command line and the run that its file names.
 RescueMap oMap = {};
 bool bMapped = false;
 char szMapCommandLine[1024] = "";
+MapRun oMapRun = {};
+bool bMapUnnamed = false;  // the map named no run: taken for this one by its size
 
 const char kCantOpen[] = "Error: Can't open the out file. \n";
 
 // The fixed message, and the system's reason where the options allow it.
 void ReportCantOpen() {
-  char szReason[160];
+  char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("%s", kCantOpen);
   ReportSystemReason("the capture cannot be opened", szReason, true);
@@ -83,14 +90,34 @@ void KeepCommandLine(int iArgCount, char **pArgs) {
   }
 }
 
+// The run the map names: its range, and the monitor with the command words
+// it was given (a monitor that names the address in its dump takes none).
+void MakeMapRun(MapRun *pRun) {
+  const SharedStateRec &S = SharedState;
+  const MonitorDialect *pDialect = CurrentDialect();
+  *pRun = MapRun{};
+  pRun->iStartAddr = S.iStartAddr;
+  pRun->iEndAddr = S.iEndAddr;
+  snprintf(pRun->szMonitor, sizeof pRun->szMonitor, "%s", pDialect->szName);
+  if (pDialect->szDumpWord != nullptr) return;
+  const char *aszWords[] = {S.szCommand1, S.szCommand2, S.szCommand3};
+  for (const char *szWord : aszWords) {
+    snprintf(pRun->aszWords[pRun->iWords++], kMapWordSize, "%s", szWord);
+  }
+}
+
 // With --map: the map says which blocks are done, and the capture holds them
-// at their places; a capture and a map that do not belong together are
-// refused, and neither is changed. Without a map file yet, both start anew.
+// at their places; a map of another run, and a capture and a map that do not
+// belong together, are refused, and neither is changed. Without a map file
+// yet, both start anew.
 CaptureOpening OpenMappedCapture(const char *szName) {
   SharedStateRec &S = SharedState;
-  char szWhy[200] = "";
+  MakeMapRun(&oMapRun);
+  char szWhy[kMapWhySize] = "";
+  bool bNamed = false;
   uint64_t iBlocks = BlocksFrom(S.iStartAddr);
-  MapLoad eLoad = LoadRescueMap(S.szMapFile, iBlocks, &oMap, szWhy, sizeof szWhy);
+  MapLoad eLoad =
+      LoadRescueMap(S.szMapFile, iBlocks, &oMapRun, &oMap, &bNamed, szWhy, sizeof szWhy);
   if (eLoad == kMapRefused) {
     Print("Error: the map %s cannot be used: %s. Nothing was changed. \n", S.szMapFile, szWhy);
     return kCaptureRefused;
@@ -132,6 +159,12 @@ CaptureOpening OpenMappedCapture(const char *szName) {
         static_cast<unsigned long long>(oCounts.iDoneBlocks),
         static_cast<unsigned long long>(iBlocks),
         static_cast<unsigned long long>(iBlocks - oCounts.iDoneBlocks));
+  if (!bNamed) {
+    // ddrescue's map, or an older Vexlor's: only its size tells its range.
+    bMapUnnamed = true;
+    Print("Map %s names no range or monitor: taken for this run's, as its size fits. \n ",
+          S.szMapFile);
+  }
   return kCaptureOpened;
 }
 
@@ -139,8 +172,8 @@ CaptureOpening OpenMappedCapture(const char *szName) {
 // the map of what it did. Said once when it cannot be written.
 void SaveMap(uint64_t iPos, char cStatus) {
   static bool bSaveFailed = false;
-  char szWhy[200] = "";
-  if (SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, szWhy,
+  char szWhy[kMapWhySize] = "";
+  if (SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, &oMapRun, szWhy,
                     sizeof szWhy) ||
       bSaveFailed) {
     return;
@@ -182,6 +215,13 @@ void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
   *piBadBytes = oCounts.iBadBytes;
   *piBadAreas = oCounts.iBadAreas;
   if (bWalkDone) SaveMap(oMap.iBlocks * kBlockBytes, kMapFinished);
+}
+
+void LogMapOpening() {
+  if (bMapUnnamed) {
+    LogEvent("map %s names no range or monitor: taken for this run's, as its size fits",
+             SharedState.szMapFile);
+  }
 }
 
 bool ComposeCaptureName(char *szName, size_t iSize) {
@@ -242,7 +282,7 @@ void ReportCaptureWriteFailure() {
   SharedStateRec &S = SharedState;
   if (S.bOutWriteFailed) return;
   S.bOutWriteFailed = 1;
-  char szReason[160];
+  char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("Error: Can't write the out file. \n");
   ReportSystemReason("the capture cannot be written", szReason, true);

@@ -12,6 +12,8 @@
 // bytes of unchecked dumps are written on the main thread, checked blocks on
 // the control thread (never both in one run). Writes hOutFile,
 // bOutWriteFailed, iCapturedBytes, iWalkStartAddr and bCaptureComplete.
+// With --map the map file is opened with the capture and saved by the
+// control thread after every block.
 #pragma once
 
 #include <stddef.h>
@@ -21,10 +23,14 @@ bool ComposeCaptureName(char *szName, size_t iSize);
 
 enum CaptureOpening {
   kCaptureOpened,   // open, or not (said), but the run goes on as it always has
-  kCaptureRefused,  // a capture to resume that is not this range's: the run ends
+  kCaptureRefused,  // a capture to resume that is not this range's, or a map
+                    // that cannot be used: said, and the run ends
 };
 // The command line goes into the map file's comment (--map).
 CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs);
+// Main thread, once the session log is open: what the log should know of
+// the map's opening (a map that names no run).
+void LogMapOpening();
 
 void WriteOutByte(uint8_t iByte);
 // The checked block at iAddr: appended, or with --map written at its place

@@ -260,6 +260,7 @@ int StartUp(int iArgCount, char **pArgs) {
   if (RefuseLogTarget(szOutFileName, pPositional[1])) return iUnusable;
   if (OpenCapture(szOutFileName, iArgCount, pArgs) == kCaptureRefused) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
+  LogMapOpening();
   LogEvent("monitor: %s", CurrentDialect()->szName);
   if (S.szPromptGiven[0] != 0) LogEvent("prompt: \"%s\"", S.szPromptGiven);
 

@@ -438,8 +438,11 @@ void NoisyFastWalkIsExact(Target &oTarget) {
 // A region the device cannot read: with --map the two blocks over it fail
 // every try, are marked bad (zeros in the capture), the walk goes on, and
 // the run ends with status 3; the failure names what the device said. The
-// next run with the same map asks only for those two blocks. A map of
-// another range is refused and nothing is changed.
+// map names its run. The next run with the same map asks only for those
+// two blocks, even when the map names no run (an older one's), and names
+// it again. A map of another run (another range, of another size or of as
+// many blocks, other command words, another monitor) is refused, saying
+// what differs, and nothing is changed or sent.
 void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
   Rig oRig(oTarget, "badregion");
   const size_t iBlocks = 16;
@@ -466,6 +469,9 @@ void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
   EXPECT_NE(sOut.find("Map dump.map: 256 bytes bad in 1 areas. \n"), std::string::npos) << sOut;
   std::string sMap = ReadFileBytes(oRig.sDir + "/dump.map");
   EXPECT_NE(sMap.find("0x00000400  0x00000100  -\n"), std::string::npos) << sMap;
+  const std::string kRunLines = "# Range: 0x0001C000 0x0001C7FF\n# Monitor: default BB BT DM\n";
+  ASSERT_NE(sMap.find(kRunLines), std::string::npos) << sMap;
+  EXPECT_FALSE(FileExists(oRig.sDir + "/dump.map.lock"));
   // The tool people inspect such maps with reads ours and finds the region.
   if (system("command -v ddrescuelog >/dev/null 2>&1") == 0) {
     std::string sMapPath = oRig.sDir + "/dump.map";
@@ -478,29 +484,75 @@ void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
     EXPECT_EQ(std::string(aBuf, iLen), "8\n9\n");
   }
 
+  // The map as an older run wrote it, without its run.
+  sMap.erase(sMap.find(kRunLines), kRunLines.size());
+  WriteFileBytes(oRig.sDir + "/dump.map", sMap);
   size_t iSentBefore = oRig.oSim.Received().size();
   std::unique_ptr<Target> pAgain = oTarget.MakeAnother();
-  ASSERT_TRUE(pAgain->Start(aArgs, oRig.sDir));
+  std::vector<std::string> aLogged = {"--log", "again.log"};
+  aLogged.insert(aLogged.end(), aArgs.begin(), aArgs.end());
+  ASSERT_TRUE(pAgain->Start(aLogged, oRig.sDir));
   ASSERT_TRUE(pAgain->WaitExit(kLong, &iStatus));
   EXPECT_EQ(iStatus, 3) << pAgain->Output();
+  EXPECT_NE(pAgain->Output().find("Map dump.map names no range or monitor: taken for this run's, "
+                                  "as its size fits. \n"),
+            std::string::npos)
+      << pAgain->Output();
+  EXPECT_NE(ReadFileBytes(oRig.sDir + "/again.log").find(" -- map dump.map names no range or "),
+            std::string::npos);
   std::string sSent = oRig.oSim.Received().substr(iSentBefore);
   EXPECT_EQ(CountCommands(sSent, "BT"), Count(sSent, "BT C400") + Count(sSent, "BT C480")) << sSent;
   EXPECT_GE(Count(sSent, "BT C400"), 1u) << sSent;
   EXPECT_TRUE(oRig.Capture(sCapture) == sExpected);
   sMap = ReadFileBytes(oRig.sDir + "/dump.map");
+  EXPECT_NE(sMap.find(kRunLines), std::string::npos) << sMap;
 
-  // Another range with the same map: refused, capture and map untouched.
-  std::unique_ptr<Target> pOther = oTarget.MakeAnother();
-  WriteFileBytes(oRig.sDir + "/DM_1C000_1C3FF.bin", "keep");
-  ASSERT_TRUE(pOther->Start({"--batch", "--map", "dump.map", oRig.sPort, "115200", "1C000", "1C3FF",
-                             "BB", "BT", "DM", "q"},
+  // Another run with the same map: refused, capture and map untouched.
+  const struct {
+    std::vector<std::string> aRun;
+    const char *szCapture;
+    const char *szWhy;
+  } aOthers[] = {
+      {{"1C000", "1C3FF", "BB", "BT", "DM"},
+       "DM_1C000_1C3FF.bin",
+       "its range is 0001C000 to 0001C7FF, not 0001C000 to 0001C3FF"},
+      {{"2C000", "2C7FF", "BB", "BT", "DM"},
+       "DM_2C000_2C7FF.bin",
+       "its range is 0001C000 to 0001C7FF, not 0002C000 to 0002C7FF"},
+      {{"0001C000", "0001C7FF", "BS", "ST", "DB"},
+       "DB_1C000_1C7FF.bin",
+       "its command words are BB BT DM, not BS ST DB"},
+  };
+  iSentBefore = oRig.oSim.Received().size();
+  for (const auto &oOther : aOthers) {
+    std::unique_ptr<Target> pOther = oTarget.MakeAnother();
+    const std::string sKept(0x800, 'k');
+    WriteFileBytes(oRig.sDir + "/" + oOther.szCapture, sKept);
+    std::vector<std::string> aOtherArgs = {"--batch", "--map", "dump.map", oRig.sPort, "115200"};
+    aOtherArgs.insert(aOtherArgs.end(), oOther.aRun.begin(), oOther.aRun.end());
+    ASSERT_TRUE(pOther->Start(aOtherArgs, oRig.sDir));
+    ASSERT_TRUE(pOther->WaitExit(kLong, &iStatus));
+    EXPECT_EQ(iStatus, 2) << pOther->Output();
+    EXPECT_NE(
+        pOther->Output().find(std::string("Error: the map dump.map cannot be used: dump.map: ") +
+                              oOther.szWhy + ". Nothing was changed. \n"),
+        std::string::npos)
+        << pOther->Output();
+    EXPECT_TRUE(ReadFileBytes(oRig.sDir + "/" + oOther.szCapture) == sKept) << oOther.szCapture;
+    EXPECT_TRUE(ReadFileBytes(oRig.sDir + "/dump.map") == sMap);
+  }
+  std::unique_ptr<Target> pUBoot = oTarget.MakeAnother();
+  ASSERT_TRUE(pUBoot->Start({"--monitor", "uboot", "--batch", "--map", "dump.map", oRig.sPort,
+                             "115200", "1C000", sEnd, "q"},
                             oRig.sDir));
-  ASSERT_TRUE(pOther->WaitExit(kLong, &iStatus));
-  EXPECT_EQ(iStatus, 2) << pOther->Output();
-  EXPECT_NE(pOther->Output().find("Error: the map dump.map cannot be used: "), std::string::npos)
-      << pOther->Output();
-  EXPECT_EQ(ReadFileBytes(oRig.sDir + "/DM_1C000_1C3FF.bin"), "keep");
+  ASSERT_TRUE(pUBoot->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 2) << pUBoot->Output();
+  EXPECT_NE(pUBoot->Output().find(": its monitor is default, not uboot. "), std::string::npos)
+      << pUBoot->Output();
+  EXPECT_FALSE(FileExists(oRig.sDir + "/md.b_1C000_" + sEnd + ".bin"));
   EXPECT_TRUE(ReadFileBytes(oRig.sDir + "/dump.map") == sMap);
+  EXPECT_EQ(oRig.oSim.Received().size(), iSentBefore);
+  EXPECT_FALSE(FileExists(oRig.sDir + "/dump.map.lock"));
 }
 
 }  // namespace
