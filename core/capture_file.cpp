@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include <atomic>
+
 #include "core/device_dialogue.h"
 #include "core/print.h"
 #include "core/rescue_map.h"
@@ -13,17 +15,23 @@
 namespace {
 
 enum {
-  kReasonSize = 160,  // the operating system's reason for a failure
-  kMapWhySize = 512,  // what is wrong with a map, naming its run's command words
+  kReasonSize = 160,   // the operating system's reason for a failure
+  kMapWhySize = 512,   // what is wrong with a map, naming its run's command words
+  kMapLetGoMs = 5000,  // how long the end of the run waits for a save in progress
 };
 
 // --map: the state of every block, kept by the control thread once the walk
-// runs, and the command line and the run that its file names.
+// runs, the command line and the run that its file names, and the lock that
+// keeps it this run's.
 RescueMap oMap = {};
 bool bMapped = false;
 char szMapCommandLine[1024] = "";
 MapRun oMapRun = {};
+FileHandle hMapLock = nullptr;
 bool bMapUnnamed = false;  // the map named no run: taken for this one by its size
+// Held by the control thread while it saves the map, and for good by the end
+// of the run once it lets go of the lock: no save may follow that.
+std::atomic_flag bMapTaken = ATOMIC_FLAG_INIT;
 
 const char kCantOpen[] = "Error: Can't open the out file. \n";
 
@@ -106,12 +114,36 @@ void MakeMapRun(MapRun *pRun) {
   }
 }
 
+// The map is this run's alone from before it is read until the run ends: a
+// second run given it (from any folder) would read it, then both would
+// write it. The map itself cannot carry the lock, as every save puts a new
+// file in its place; the lock file beside it stays put for the whole run.
+bool TakeMapLock() {
+  const SharedStateRec &S = SharedState;
+  char szLock[kTextSize + sizeof kMapLockSuffix];
+  int iLen = snprintf(szLock, sizeof szLock, "%s%s", S.szMapFile, kMapLockSuffix);
+  if (iLen < 0 || static_cast<size_t>(iLen) >= sizeof szLock) return false;  // bounded by --map
+  LockTaking eTaken = TakeLockFile(szLock, &hMapLock);
+  if (eTaken == kLockTaken) return true;
+  if (eTaken == kLockHeld) {
+    Print("Error: the map %s is in use by another run (which holds %s). Nothing was changed. \n",
+          S.szMapFile, szLock);
+  } else {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
+    Print("Error: the map %s cannot be locked: %s cannot be created: %s. Nothing was changed. \n",
+          S.szMapFile, szLock, szReason);
+  }
+  return false;
+}
+
 // With --map: the map says which blocks are done, and the capture holds them
 // at their places; a map of another run, and a capture and a map that do not
 // belong together, are refused, and neither is changed. Without a map file
 // yet, both start anew.
 CaptureOpening OpenMappedCapture(const char *szName) {
   SharedStateRec &S = SharedState;
+  if (!TakeMapLock()) return kCaptureRefused;
   MakeMapRun(&oMapRun);
   char szWhy[kMapWhySize] = "";
   bool bNamed = false;
@@ -172,12 +204,13 @@ CaptureOpening OpenMappedCapture(const char *szName) {
 // the map of what it did. Said once when it cannot be written.
 void SaveMap(uint64_t iPos, char cStatus) {
   static bool bSaveFailed = false;
+  // Taken for good by the end of the run: the lock is let go, the run ends.
+  if (bMapTaken.test_and_set(std::memory_order_acquire)) return;
   char szWhy[kMapWhySize] = "";
-  if (SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, &oMapRun, szWhy,
-                    sizeof szWhy) ||
-      bSaveFailed) {
-    return;
-  }
+  bool bSaved = SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine,
+                              &oMapRun, szWhy, sizeof szWhy);
+  bMapTaken.clear(std::memory_order_release);
+  if (bSaved || bSaveFailed) return;
   bSaveFailed = true;
   Print("Error: Can't write the map %s: %s. The dump goes on. \n", SharedState.szMapFile, szWhy);
 }
@@ -222,6 +255,21 @@ void LogMapOpening() {
     LogEvent("map %s names no range or monitor: taken for this run's, as its size fits",
              SharedState.szMapFile);
   }
+}
+
+void ReleaseMap() {
+  if (hMapLock == nullptr) return;
+  // The walk may be saving the map this moment (the operator ended the run
+  // mid-walk): the lock goes only once no save can follow. A save that does
+  // not end in time leaves the lock file behind, which holds nobody back
+  // once this process has ended.
+  uint64_t iUntil = MonotonicMs() + kMapLetGoMs;
+  while (bMapTaken.test_and_set(std::memory_order_acquire)) {
+    if (MonotonicMs() >= iUntil) return;
+    SleepMs(1);
+  }
+  DropLockFile(hMapLock);
+  hMapLock = nullptr;
 }
 
 bool ComposeCaptureName(char *szName, size_t iSize) {

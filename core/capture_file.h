@@ -12,8 +12,9 @@
 // bytes of unchecked dumps are written on the main thread, checked blocks on
 // the control thread (never both in one run). Writes hOutFile,
 // bOutWriteFailed, iCapturedBytes, iWalkStartAddr and bCaptureComplete.
-// With --map the map file is opened with the capture and saved by the
-// control thread after every block.
+// With --map the map file is opened with the capture, locked for this run
+// (a lock file beside it), saved by the control thread after every block,
+// and let go by the main thread at the end of the run.
 #pragma once
 
 #include <stddef.h>
@@ -31,6 +32,9 @@ CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs);
 // Main thread, once the session log is open: what the log should know of
 // the map's opening (a map that names no run).
 void LogMapOpening();
+// Main thread, at the end of the run: no save of the map follows, and its
+// lock file is removed and let go.
+void ReleaseMap();
 
 void WriteOutByte(uint8_t iByte);
 // The checked block at iAddr: appended, or with --map written at its place

@@ -1,8 +1,11 @@
 // option_cases.cpp - the options, end to end: checked and fast walks through
 // a faulty link, unattended runs, resumed captures and a device that goes
 // away and comes back.
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -27,6 +30,22 @@ std::string EndOf(size_t iBlocks) {
   char szEnd[16];
   snprintf(szEnd, sizeof szEnd, "%X", static_cast<unsigned>(0x1C000 + iBlocks * 0x80 - 1));
   return szEnd;
+}
+
+// The names in sDir that end in sSuffix, each followed by a blank.
+std::string FilesEndingIn(const std::string &sDir, const std::string &sSuffix) {
+  std::string sNames;
+  DIR *pDir = opendir(sDir.c_str());
+  if (pDir == nullptr) return "(no folder)";
+  while (const dirent *pEntry = readdir(pDir)) {
+    std::string sName = pEntry->d_name;
+    if (sName.size() >= sSuffix.size() &&
+        sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0) {
+      sNames += sName + " ";
+    }
+  }
+  closedir(pDir);
+  return sNames;
 }
 
 size_t Count(const std::string &sText, const std::string &sNeedle) {
@@ -220,12 +239,45 @@ void ReconnectAcrossAVanishingDevice(Target &oFirst) {
   }
 }
 
+// Makes what a row of RefusedCommandLines needs beside the capture: "NAME"
+// a file holding its name, "NAME/" a folder, "NAME|" a FIFO.
+void MakeThing(const std::string &sDir, const std::string &sThing) {
+  std::string sPath = sDir + "/" + sThing.substr(0, sThing.size() - 1);
+  if (sThing.back() == '/') {
+    mkdir(sPath.c_str(), 0755);
+  } else if (sThing.back() == '|') {
+    mkfifo(sPath.c_str(), 0644);
+  } else {
+    WriteFileBytes(sDir + "/" + sThing, sThing);
+  }
+}
+
+// Whether it is still there as it was made; it is removed.
+bool ThingWasLeftAlone(const std::string &sDir, const std::string &sThing) {
+  std::string sPath = sDir + "/" + sThing;
+  char cKind = sThing.back();
+  if (cKind == '/' || cKind == '|') sPath.pop_back();
+  struct stat oStat;
+  bool bSame =
+      stat(sPath.c_str(), &oStat) == 0 && (cKind == '/'   ? S_ISDIR(oStat.st_mode)
+                                           : cKind == '|' ? S_ISFIFO(oStat.st_mode)
+                                                          : ReadFileBytes(sPath) == sThing);
+  if (cKind == '/') {
+    rmdir(sPath.c_str());
+  } else {
+    unlink(sPath.c_str());
+  }
+  return bSame;
+}
+
 // Command lines that must be refused before anything is created or sent:
-// a log that would land in the capture, go to the port or to a device, an
-// option written after the port (it would make the run quiet and
-// unchecked), --batch however written, --retries that the plain walk could
-// never use, and a capture to resume that is longer than its range. Each
-// leaves an existing capture as it was.
+// a log or a map that would land in the capture, in each other, go to the
+// port or to a device, a map that is a FIFO or a folder (or whose new copy
+// would be the log), an option written after the port (it would make the
+// run quiet and unchecked), --batch however written, --retries that the
+// plain walk could never use, and a capture to resume that is longer than
+// its range. Each leaves an existing capture as it was, and what stood
+// where the log or the map would go; no map's lock is left behind.
 void RefusedCommandLines(Target &oTarget) {
   Rig oRig(oTarget, "refused");
   ASSERT_TRUE(oRig.StartDevice({}));
@@ -235,13 +287,16 @@ void RefusedCommandLines(Target &oTarget) {
   const std::string sAbsolute =
       bWine ? "Z:" + oRig.sDir + "/" + sCapture : oRig.sDir + "/" + sCapture;
   const std::string sLong(5000, 'x');
-  struct {
+  const std::string kNothing = ". Nothing was created or sent. \n";
+  struct Row {
     std::vector<std::string> aOptions;
     std::vector<std::string> aAfter;  // after the seven positional arguments
     std::string sExisting;            // the capture before the run ("": none)
     int iStatus;
     std::string sSays;
-  } aRows[] = {
+    std::string sThing = "";  // made before the run (see MakeThing), left alone by it
+  };
+  std::vector<Row> aRows = {
       {{"--batch", "--log", sCapture},
        {},
        "keep me",
@@ -268,11 +323,48 @@ void RefusedCommandLines(Target &oTarget) {
        "Error: " + sCapture +
            " holds 5000 bytes, more than the 256 of the range: it is not a "
            "capture of this range. Nothing was changed. \n"},
+      {{"--batch", "--map", sCapture},
+       {},
+       "keep me",
+       2,
+       "Error: --map " + sCapture + " is the capture file" + kNothing},
+      {{"--batch", "--map=./" + sCapture}, {}, "keep me", 2, " is the capture file. "},
+      {{"--batch", "--map", sAbsolute}, {}, "", 2, " is the capture file. "},
+      {{"--batch", "--log", "s.log", "--map", "s.log"},
+       {},
+       "keep me",
+       2,
+       "Error: --map s.log is the log" + kNothing,
+       "s.log"},
+      {{"--batch", "--map", oRig.sPort}, {}, "", 2, " is the port. "},
+      {{"--batch", "--map", sDevice}, {}, "", 2, " is a device, not a file. "},
+      {{"--batch", "--map", "maps"},
+       {},
+       "keep me",
+       2,
+       "Error: --map maps is a folder" + kNothing,
+       "maps/"},
+      {{"--batch", "--log", "m.map.new", "--map", "m.map"},
+       {},
+       "",
+       2,
+       "Error: --map m.map: m.map.new is the log" + kNothing,
+       "m.map.new"},
   };
+  // Windows has no FIFO among its files.
+  if (!bWine) {
+    aRows.push_back({{"--batch", "--map", "pipe"},
+                     {},
+                     "keep me",
+                     2,
+                     "Error: --map pipe is a FIFO, not a file" + kNothing,
+                     "pipe|"});
+  }
   for (const auto &oRow : aRows) {
     std::string sPath = oRig.sDir + "/" + sCapture;
     remove(sPath.c_str());
     if (!oRow.sExisting.empty()) WriteFileBytes(sPath, oRow.sExisting);
+    if (!oRow.sThing.empty()) MakeThing(oRig.sDir, oRow.sThing);
     std::vector<std::string> aArgs = oRow.aOptions;
     aArgs.insert(aArgs.end(), {oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"});
     aArgs.insert(aArgs.end(), oRow.aAfter.begin(), oRow.aAfter.end());
@@ -287,6 +379,10 @@ void RefusedCommandLines(Target &oTarget) {
     if (!oRow.sExisting.empty()) {
       EXPECT_TRUE(oRig.Capture(sCapture) == oRow.sExisting) << sOut;
     }
+    if (!oRow.sThing.empty()) {
+      EXPECT_TRUE(ThingWasLeftAlone(oRig.sDir, oRow.sThing)) << sOut;
+    }
+    EXPECT_EQ(FilesEndingIn(oRig.sDir, ".lock"), "") << sOut;
   }
   EXPECT_EQ(oRig.oSim.Received(), "");
   EXPECT_FALSE(FileExists(oRig.sDir + "/" + sDevice));
@@ -555,6 +651,51 @@ void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
   EXPECT_FALSE(FileExists(oRig.sDir + "/dump.map.lock"));
 }
 
+// A map is one run's at a time: a second run given the same map from
+// another folder, while the first has not read a block yet, is refused and
+// creates and sends nothing; once the first has ended (and removed its
+// lock), the map serves the next run with the capture it belongs to.
+void AMapInUseIsRefusedToASecondRun(Target &oTarget) {
+  Rig oRig(oTarget, "maplock");
+  ASSERT_TRUE(oRig.StartDevice({"--baud", "115200"}));
+  bool bWine = std::string(oTarget.Name()) == "windows";
+  std::string sMap = (bWine ? "Z:" : "") + oRig.sDir + "/shared.map";
+  std::vector<std::string> aArgs = {"--check", "--map", sMap, oRig.sPort, "115200", "1C000",
+                                    "1C0FF",   "BB",    "BT", "DM",       "q"};
+  ASSERT_TRUE(oRig.Run(aArgs));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
+
+  std::string sOtherDir = MakeTempDir("maplock2");
+  std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
+  std::vector<std::string> aBatch = aArgs;
+  aBatch.insert(aBatch.begin(), "--batch");
+  ASSERT_TRUE(pSecond->Start(aBatch, sOtherDir));
+  int iStatus = -1;
+  ASSERT_TRUE(pSecond->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 2) << pSecond->Output();
+  EXPECT_NE(pSecond->Output().find("Error: the map " + sMap +
+                                   " is in use by another run (which "
+                                   "holds " +
+                                   sMap + ".lock). Nothing was changed. \n"),
+            std::string::npos)
+      << pSecond->Output();
+  EXPECT_FALSE(FileExists(sOtherDir + "/DM_1C000_1C0FF.bin"));
+  EXPECT_EQ(oRig.oSim.Received(), "");
+
+  oTarget.Type("s");
+  ASSERT_TRUE(oTarget.WaitOutput("Checked: 2 blocks captured, ", kLong)) << oTarget.Output();
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends());
+  EXPECT_FALSE(FileExists(oRig.sDir + "/shared.map.lock"));
+  std::unique_ptr<Target> pThird = oTarget.MakeAnother();
+  ASSERT_TRUE(pThird->Start(aBatch, oRig.sDir));
+  ASSERT_TRUE(pThird->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 0) << pThird->Output();
+  EXPECT_NE(pThird->Output().find("Map " + sMap + ": 2 of 2 blocks read, 0 left"),
+            std::string::npos)
+      << pThird->Output();
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &OptionCases() {
@@ -574,6 +715,7 @@ const std::vector<E2ECase> &OptionCases() {
       {"FastWalkFindsThePaceOfASlowMonitor", FastWalkFindsThePaceOfASlowMonitor, true},
       {"NoisyFastWalkIsExact", NoisyFastWalkIsExact, true},
       {"MapWalkGoesPastAnUnreadableRegion", MapWalkGoesPastAnUnreadableRegion, true},
+      {"AMapInUseIsRefusedToASecondRun", AMapInUseIsRefusedToASecondRun, true},
   };
   return aCases;
 }
