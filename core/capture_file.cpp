@@ -29,6 +29,10 @@ char szMapCommandLine[1024] = "";
 MapRun oMapRun = {};
 FileHandle hMapLock = nullptr;
 bool bMapUnnamed = false;  // the map named no run: taken for this one by its size
+// The control thread's last save failed, and why: the map on disk holds less
+// than the capture.
+bool bMapBehind = false;
+char szMapBehindWhy[kMapWhySize] = "";
 // Held by the control thread while it saves the map, and for good by the end
 // of the run once it lets go of the lock: no save may follow that.
 std::atomic_flag bMapTaken = ATOMIC_FLAG_INIT;
@@ -36,11 +40,14 @@ std::atomic_flag bMapTaken = ATOMIC_FLAG_INIT;
 const char kCantOpen[] = "Error: Can't open the out file. \n";
 
 // The fixed message, and the system's reason where the options allow it.
-void ReportCantOpen() {
+// An unattended run ends here, before the port is opened, as it could
+// capture nothing; with an operator the run goes on as it always has.
+CaptureOpening ReportCantOpen() {
   char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("%s", kCantOpen);
   ReportSystemReason("the capture cannot be opened", szReason, true);
+  return SharedState.bBatch ? kCaptureRefused : kCaptureOpened;
 }
 
 // Keeps what a capture of an earlier run holds, cut back to its last whole
@@ -49,10 +56,7 @@ CaptureOpening ResumeCapture(const char *szName) {
   SharedStateRec &S = SharedState;
   uint64_t iSize = 0;
   S.hOutFile = ResumeCaptureFile(szName, &iSize);
-  if (S.hOutFile == nullptr) {
-    ReportCantOpen();
-    return kCaptureOpened;
-  }
+  if (S.hOutFile == nullptr) return ReportCantOpen();
   uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
   if (iSize > iRange) {
     // Longer than the range can only be another range's capture, or one with
@@ -72,10 +76,13 @@ CaptureOpening ResumeCapture(const char *szName) {
   }
   uint64_t iKeep = iSize / kBlockBytes * kBlockBytes;
   if (iKeep != iSize && !CutCaptureFile(S.hOutFile, iKeep)) {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
     Print("Error: Can't cut the out file back to %llu bytes. \n",
           static_cast<unsigned long long>(iKeep));
+    ReportSystemReason("the capture cannot be cut back", szReason, true);
     S.hOutFile = nullptr;  // nothing may be appended after a torn block
-    return kCaptureOpened;
+    return S.bBatch ? kCaptureRefused : kCaptureOpened;
   }
   S.iWalkStartAddr = S.iStartAddr + static_cast<uint32_t>(iKeep);
   S.iCapturedBytes.store(iKeep, std::memory_order_relaxed);
@@ -157,15 +164,11 @@ CaptureOpening OpenMappedCapture(const char *szName) {
   bMapped = true;
   if (eLoad == kMapMissing) {
     S.hOutFile = CreateCaptureFile(szName);
-    if (S.hOutFile == nullptr) ReportCantOpen();
-    return kCaptureOpened;
+    return S.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
   }
   uint64_t iSize = 0;
   S.hOutFile = ResumeCaptureFile(szName, &iSize);
-  if (S.hOutFile == nullptr) {
-    ReportCantOpen();
-    return kCaptureOpened;
-  }
+  if (S.hOutFile == nullptr) return ReportCantOpen();
   // Every block the map calls done must be in the capture, and the capture
   // no longer than the range.
   uint64_t iNeeded = 0;
@@ -200,19 +203,40 @@ CaptureOpening OpenMappedCapture(const char *szName) {
   return kCaptureOpened;
 }
 
+// Writes the map file, the capture's bytes first; false with the reason.
+bool WriteMapFile(uint64_t iPos, char cStatus, char *szWhy, size_t iWhySize) {
+  const SharedStateRec &S = SharedState;
+  // The map calls blocks read that the capture holds: their bytes reach the
+  // disk before the map that says so does, or a power cut could leave a map
+  // that claims bytes the capture lost. Once per save.
+  if (S.hOutFile != nullptr && !FlushFileToDisk(S.hOutFile)) {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
+    snprintf(szWhy, iWhySize, "the capture's bytes cannot be flushed to the disk: %s", szReason);
+    return false;
+  }
+  return SaveRescueMap(S.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, &oMapRun, szWhy,
+                       iWhySize);
+}
+
 // The map file after each block, so that a run that ends in any way leaves
-// the map of what it did. Said once when it cannot be written.
+// the map of what it did. Said once when it cannot be written; the walk
+// goes on (the capture still takes the blocks, and a later save may work),
+// and its end says whether the map on disk is current.
 void SaveMap(uint64_t iPos, char cStatus) {
   static bool bSaveFailed = false;
   // Taken for good by the end of the run: the lock is let go, the run ends.
   if (bMapTaken.test_and_set(std::memory_order_acquire)) return;
   char szWhy[kMapWhySize] = "";
-  bool bSaved = SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine,
-                              &oMapRun, szWhy, sizeof szWhy);
+  bool bSaved = WriteMapFile(iPos, cStatus, szWhy, sizeof szWhy);
   bMapTaken.clear(std::memory_order_release);
-  if (bSaved || bSaveFailed) return;
+  bMapBehind = !bSaved;
+  if (bSaved) return;
+  snprintf(szMapBehindWhy, sizeof szMapBehindWhy, "%s", szWhy);
+  if (bSaveFailed) return;
   bSaveFailed = true;
   Print("Error: Can't write the map %s: %s. The dump goes on. \n", SharedState.szMapFile, szWhy);
+  LogEvent("the map cannot be written: %s", szWhy);
 }
 
 }  // namespace
@@ -242,12 +266,23 @@ void MarkBlockBad(uint32_t iAddr) {
   SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
 }
 
-void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
+bool FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
   RescueCounts oCounts;
   CountRescueMap(&oMap, &oCounts);
   *piBadBytes = oCounts.iBadBytes;
   *piBadAreas = oCounts.iBadAreas;
   if (bWalkDone) SaveMap(oMap.iBlocks * kBlockBytes, kMapFinished);
+  return !bMapBehind;
+}
+
+bool ReportMapBehind() {
+  if (!bMapped || !bMapBehind) return false;
+  Print(
+      "Error: the map %s on disk is not current (%s): a run with it reads again the blocks it "
+      "lacks. \n",
+      SharedState.szMapFile, szMapBehindWhy);
+  LogEvent("the map on disk is not current: %s", szMapBehindWhy);
+  return true;
 }
 
 void LogMapOpening() {
@@ -288,8 +323,7 @@ CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs) {
   if (S.bResume) return ResumeCapture(szName);
   // Created, and an old capture emptied, before the port is opened.
   S.hOutFile = CreateCaptureFile(szName);
-  if (S.hOutFile == nullptr) ReportCantOpen();
-  return kCaptureOpened;
+  return S.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
 }
 
 void WriteOutByte(uint8_t iByte) {
@@ -330,6 +364,9 @@ void ReportCaptureWriteFailure() {
   SharedStateRec &S = SharedState;
   if (S.bOutWriteFailed) return;
   S.bOutWriteFailed = 1;
+  // A capture that was never opened was said to be so: no write was tried,
+  // and the system's last error would belong to some other call.
+  if (S.hOutFile == nullptr) return;
   char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("Error: Can't write the out file. \n");

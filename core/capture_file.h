@@ -24,8 +24,9 @@ bool ComposeCaptureName(char *szName, size_t iSize);
 
 enum CaptureOpening {
   kCaptureOpened,   // open, or not (said), but the run goes on as it always has
-  kCaptureRefused,  // a capture to resume that is not this range's, or a map
-                    // that cannot be used: said, and the run ends
+  kCaptureRefused,  // a capture to resume that is not this range's, a map that
+                    // cannot be used, or (--batch) a capture that cannot be
+                    // opened: said, and the run ends
 };
 // The command line goes into the map file's comment (--map).
 CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs);
@@ -49,8 +50,12 @@ void ReportCaptureWriteFailure();
 //   MarkBlockBad     a block that failed every try: zeros at its place, and
 //                    marked bad in the map
 //   FinishMap        the bad bytes and areas; with bWalkDone the map says the
-//                    range has been gone through
+//                    range has been gone through. False when the map on disk
+//                    is not current (its last save failed)
+//   ReportMapBehind  a walk's last line when the map on disk is not current;
+//                    false (nothing said) when it is, or there is no map
 bool CaptureHasMap();
 bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr);
 void MarkBlockBad(uint32_t iAddr);
-void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas);
+bool FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas);
+bool ReportMapBehind();

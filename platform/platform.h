@@ -50,6 +50,8 @@
 //   WriteCaptureFile    write bytes synchronously
 //   WriteCaptureFileAt  write bytes synchronously at a place (a block of the
 //                       map written where it belongs)
+//   FlushFileToDisk     return once what was written to a file is on the disk
+//                       (the capture's bytes, before the map calls them read)
 //   OpenLogFile         open a file for appending (each write lands whole at its end)
 //   SameFile            do two names reach one file (however each is written)?
 //   KindOfFile          what a name reaches: nothing yet, a file, a folder, a
@@ -193,6 +195,7 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
 void CloseCaptureFile(FileHandle hFile);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
 bool WriteCaptureFileAt(FileHandle hFile, uint64_t iOffset, const void *pBytes, uint32_t iCount);
+bool FlushFileToDisk(FileHandle hFile);
 FileHandle OpenLogFile(const char *szName);
 bool SameFile(const char *szA, const char *szB);
 enum FileKind {

@@ -396,7 +396,10 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbTwic
   }
 }
 
-void StopWalk() { SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release); }
+void StopWalk() {
+  ReportMapBehind();
+  SharedState.eWalkOutcome.store(kWalkStopped, std::memory_order_release);
+}
 
 // What a checked capture is worth: said at the end of every checked walk, on
 // the console (an unattended run's last line) and in the log.
@@ -414,11 +417,11 @@ void SayWhatTheCaptureIsWorth() {
 }
 
 // The map's end line: how many bytes are bad, in how many areas. Returns
-// whether any are.
+// whether any are. A map on disk that is not current says so instead, last.
 bool SayWhatTheMapHolds(bool bWalkDone) {
   uint64_t iBadBytes = 0;
   uint64_t iBadAreas = 0;
-  FinishMap(bWalkDone, &iBadBytes, &iBadAreas);
+  if (!FinishMap(bWalkDone, &iBadBytes, &iBadAreas)) return false;
   Print("Map %s: %llu bytes bad in %llu areas. \n", SharedState.szMapFile,
         static_cast<unsigned long long>(iBadBytes), static_cast<unsigned long long>(iBadAreas));
   LogEvent("map: %llu bytes bad in %llu areas", static_cast<unsigned long long>(iBadBytes),
@@ -432,7 +435,11 @@ void EndWalk() {
   EndProgress();
   bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
   SayWhatTheCaptureIsWorth();
-  SharedState.eWalkOutcome.store(bBad ? kWalkBadBlocks : kWalkComplete, std::memory_order_release);
+  bool bBehind = ReportMapBehind();
+  SharedState.eWalkOutcome.store(bBehind ? kWalkStopped
+                                 : bBad  ? kWalkBadBlocks
+                                         : kWalkComplete,
+                                 std::memory_order_release);
 }
 
 // The next block to read after iAddr: the next in the range, or with a map

@@ -1,6 +1,6 @@
 // files.cpp - the capture file, the session log and the map's lock on
-// POSIX: opening, locking, emptying or keeping, writing, and telling what a
-// name reaches.
+// POSIX: opening, locking, emptying or keeping, writing, flushing to the
+// disk, and telling what a name reaches.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -122,6 +122,8 @@ FileKind KindOfFile(const char *szName) {
   if (S_ISCHR(oStat.st_mode) || S_ISBLK(oStat.st_mode)) return kFileDevice;
   return kFileOther;
 }
+
+bool FlushFileToDisk(FileHandle hFile) { return hFile != nullptr && fsync(hFile->iFd) == 0; }
 
 LockTaking TakeLockFile(const char *szName, FileHandle *phLock) {
   *phLock = nullptr;

@@ -155,6 +155,10 @@ FileKind KindOfFile(const char *szName) {
   return (iAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kFileFolder : kFileRegular;
 }
 
+bool FlushFileToDisk(FileHandle hFile) {
+  return hFile != nullptr && FlushFileBuffers(HandleOf(hFile)) != 0;
+}
+
 LockTaking TakeLockFile(const char *szName, FileHandle *phLock) {
   // Shared with nobody, as the capture is shared with no other writer: a
   // second run's opening fails while this one holds it. The system removes
