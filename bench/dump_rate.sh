@@ -7,9 +7,10 @@
 # --fast with 1% of the dump lines garbled, and --fast on the links people
 # have: USB adapters that hold answers back for their latency timer (1 and
 # 16 ms) and monitors that lose characters typed less than 0.5 or 2 ms apart,
-# each against the best fixed --pace for it. --fast keeps only verified
-# blocks (two readings that agree); --read-once shows what single readings
-# would cost.
+# each against the best fixed --pace for it; and --fast keeping a map
+# (--map), which saves the map after every block. --fast keeps only
+# verified blocks (two readings that agree); --read-once shows what single
+# readings would cost.
 #   bench/dump_rate.sh [build dir]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,6 +51,7 @@ echo "baud     mode                       blocks   time     per block     rate  
 measure 115200 32 "default pacing" ""
 measure 115200 256 "--fast" "" --fast
 measure 115200 256 "--fast --read-once" "" --fast --read-once
+measure 115200 256 "--fast --map" "" --fast --map rate.map
 measure 115200 256 "--fast, 1% lines garbled" "--garble 0.01 --seed 5" --fast --timeout 400
 measure 115200 256 "--fast, adapter 1 ms" "--latency 1" --fast
 measure 115200 256 "--fast, adapter 16 ms" "--latency 16" --fast
@@ -60,6 +62,7 @@ measure 115200 256 "--fast --pace 5, gap 2000 us" "--overrun 2000" --fast --pace
 measure 921600 32 "default pacing" ""
 measure 921600 1024 "--fast" "" --fast
 measure 921600 1024 "--fast --read-once" "" --fast --read-once
+measure 921600 1024 "--fast --map" "" --fast --map rate.map
 measure 921600 1024 "--fast, adapter 1 ms" "--latency 1" --fast
 measure 921600 1024 "--fast, adapter 16 ms" "--latency 16" --fast
 measure 921600 1024 "--fast, input gap 500 us" "--overrun 500" --fast

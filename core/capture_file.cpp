@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include <atomic>
+
 #include "core/device_dialogue.h"
 #include "core/print.h"
 #include "core/rescue_map.h"
@@ -12,20 +14,40 @@
 
 namespace {
 
+enum {
+  kReasonSize = 160,   // the operating system's reason for a failure
+  kMapWhySize = 512,   // what is wrong with a map, naming its run's command words
+  kMapLetGoMs = 5000,  // how long the end of the run waits for a save in progress
+};
+
 // --map: the state of every block, kept by the control thread once the walk
-// runs, and the command line that its file names.
+// runs, the command line and the run that its file names, and the lock that
+// keeps it this run's.
 RescueMap oMap = {};
 bool bMapped = false;
 char szMapCommandLine[1024] = "";
+MapRun oMapRun = {};
+FileHandle hMapLock = nullptr;
+bool bMapUnnamed = false;  // the map named no run: taken for this one by its size
+// The control thread's last save failed, and why: the map on disk holds less
+// than the capture.
+bool bMapBehind = false;
+char szMapBehindWhy[kMapWhySize] = "";
+// Held by the control thread while it saves the map, and for good by the end
+// of the run once it lets go of the lock: no save may follow that.
+std::atomic_flag bMapTaken = ATOMIC_FLAG_INIT;
 
 const char kCantOpen[] = "Error: Can't open the out file. \n";
 
 // The fixed message, and the system's reason where the options allow it.
-void ReportCantOpen() {
-  char szReason[160];
+// An unattended run ends here, before the port is opened, as it could
+// capture nothing; with an operator the run goes on as it always has.
+CaptureOpening ReportCantOpen() {
+  char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("%s", kCantOpen);
   ReportSystemReason("the capture cannot be opened", szReason, true);
+  return SharedState.bBatch ? kCaptureRefused : kCaptureOpened;
 }
 
 // Keeps what a capture of an earlier run holds, cut back to its last whole
@@ -34,10 +56,7 @@ CaptureOpening ResumeCapture(const char *szName) {
   SharedStateRec &S = SharedState;
   uint64_t iSize = 0;
   S.hOutFile = ResumeCaptureFile(szName, &iSize);
-  if (S.hOutFile == nullptr) {
-    ReportCantOpen();
-    return kCaptureOpened;
-  }
+  if (S.hOutFile == nullptr) return ReportCantOpen();
   uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
   if (iSize > iRange) {
     // Longer than the range can only be another range's capture, or one with
@@ -57,10 +76,13 @@ CaptureOpening ResumeCapture(const char *szName) {
   }
   uint64_t iKeep = iSize / kBlockBytes * kBlockBytes;
   if (iKeep != iSize && !CutCaptureFile(S.hOutFile, iKeep)) {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
     Print("Error: Can't cut the out file back to %llu bytes. \n",
           static_cast<unsigned long long>(iKeep));
+    ReportSystemReason("the capture cannot be cut back", szReason, true);
     S.hOutFile = nullptr;  // nothing may be appended after a torn block
-    return kCaptureOpened;
+    return S.bBatch ? kCaptureRefused : kCaptureOpened;
   }
   S.iWalkStartAddr = S.iStartAddr + static_cast<uint32_t>(iKeep);
   S.iCapturedBytes.store(iKeep, std::memory_order_relaxed);
@@ -83,14 +105,58 @@ void KeepCommandLine(int iArgCount, char **pArgs) {
   }
 }
 
+// The run the map names: its range, and the monitor with the command words
+// it was given (a monitor that names the address in its dump takes none).
+void MakeMapRun(MapRun *pRun) {
+  const SharedStateRec &S = SharedState;
+  const MonitorDialect *pDialect = CurrentDialect();
+  *pRun = MapRun{};
+  pRun->iStartAddr = S.iStartAddr;
+  pRun->iEndAddr = S.iEndAddr;
+  snprintf(pRun->szMonitor, sizeof pRun->szMonitor, "%s", pDialect->szName);
+  if (pDialect->szDumpWord != nullptr) return;
+  const char *aszWords[] = {S.szCommand1, S.szCommand2, S.szCommand3};
+  for (const char *szWord : aszWords) {
+    snprintf(pRun->aszWords[pRun->iWords++], kMapWordSize, "%s", szWord);
+  }
+}
+
+// The map is this run's alone from before it is read until the run ends: a
+// second run given it (from any folder) would read it, then both would
+// write it. The map itself cannot carry the lock, as every save puts a new
+// file in its place; the lock file beside it stays put for the whole run.
+bool TakeMapLock() {
+  const SharedStateRec &S = SharedState;
+  char szLock[kTextSize + sizeof kMapLockSuffix];
+  int iLen = snprintf(szLock, sizeof szLock, "%s%s", S.szMapFile, kMapLockSuffix);
+  if (iLen < 0 || static_cast<size_t>(iLen) >= sizeof szLock) return false;  // bounded by --map
+  LockTaking eTaken = TakeLockFile(szLock, &hMapLock);
+  if (eTaken == kLockTaken) return true;
+  if (eTaken == kLockHeld) {
+    Print("Error: the map %s is in use by another run (which holds %s). Nothing was changed. \n",
+          S.szMapFile, szLock);
+  } else {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
+    Print("Error: the map %s cannot be locked: %s cannot be created: %s. Nothing was changed. \n",
+          S.szMapFile, szLock, szReason);
+  }
+  return false;
+}
+
 // With --map: the map says which blocks are done, and the capture holds them
-// at their places; a capture and a map that do not belong together are
-// refused, and neither is changed. Without a map file yet, both start anew.
+// at their places; a map of another run, and a capture and a map that do not
+// belong together, are refused, and neither is changed. Without a map file
+// yet, both start anew.
 CaptureOpening OpenMappedCapture(const char *szName) {
   SharedStateRec &S = SharedState;
-  char szWhy[200] = "";
+  if (!TakeMapLock()) return kCaptureRefused;
+  MakeMapRun(&oMapRun);
+  char szWhy[kMapWhySize] = "";
+  bool bNamed = false;
   uint64_t iBlocks = BlocksFrom(S.iStartAddr);
-  MapLoad eLoad = LoadRescueMap(S.szMapFile, iBlocks, &oMap, szWhy, sizeof szWhy);
+  MapLoad eLoad =
+      LoadRescueMap(S.szMapFile, iBlocks, &oMapRun, &oMap, &bNamed, szWhy, sizeof szWhy);
   if (eLoad == kMapRefused) {
     Print("Error: the map %s cannot be used: %s. Nothing was changed. \n", S.szMapFile, szWhy);
     return kCaptureRefused;
@@ -98,15 +164,11 @@ CaptureOpening OpenMappedCapture(const char *szName) {
   bMapped = true;
   if (eLoad == kMapMissing) {
     S.hOutFile = CreateCaptureFile(szName);
-    if (S.hOutFile == nullptr) ReportCantOpen();
-    return kCaptureOpened;
+    return S.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
   }
   uint64_t iSize = 0;
   S.hOutFile = ResumeCaptureFile(szName, &iSize);
-  if (S.hOutFile == nullptr) {
-    ReportCantOpen();
-    return kCaptureOpened;
-  }
+  if (S.hOutFile == nullptr) return ReportCantOpen();
   // Every block the map calls done must be in the capture, and the capture
   // no longer than the range.
   uint64_t iNeeded = 0;
@@ -132,21 +194,49 @@ CaptureOpening OpenMappedCapture(const char *szName) {
         static_cast<unsigned long long>(oCounts.iDoneBlocks),
         static_cast<unsigned long long>(iBlocks),
         static_cast<unsigned long long>(iBlocks - oCounts.iDoneBlocks));
+  if (!bNamed) {
+    // ddrescue's map, or an older Vexlor's: only its size tells its range.
+    bMapUnnamed = true;
+    Print("Map %s names no range or monitor: taken for this run's, as its size fits. \n ",
+          S.szMapFile);
+  }
   return kCaptureOpened;
 }
 
+// Writes the map file, the capture's bytes first; false with the reason.
+bool WriteMapFile(uint64_t iPos, char cStatus, char *szWhy, size_t iWhySize) {
+  const SharedStateRec &S = SharedState;
+  // The map calls blocks read that the capture holds: their bytes reach the
+  // disk before the map that says so does, or a power cut could leave a map
+  // that claims bytes the capture lost. Once per save.
+  if (S.hOutFile != nullptr && !FlushFileToDisk(S.hOutFile)) {
+    char szReason[kReasonSize];
+    DescribeLastError(szReason, sizeof szReason);
+    snprintf(szWhy, iWhySize, "the capture's bytes cannot be flushed to the disk: %s", szReason);
+    return false;
+  }
+  return SaveRescueMap(S.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, &oMapRun, szWhy,
+                       iWhySize);
+}
+
 // The map file after each block, so that a run that ends in any way leaves
-// the map of what it did. Said once when it cannot be written.
+// the map of what it did. Said once when it cannot be written; the walk
+// goes on (the capture still takes the blocks, and a later save may work),
+// and its end says whether the map on disk is current.
 void SaveMap(uint64_t iPos, char cStatus) {
   static bool bSaveFailed = false;
-  char szWhy[200] = "";
-  if (SaveRescueMap(SharedState.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, szWhy,
-                    sizeof szWhy) ||
-      bSaveFailed) {
-    return;
-  }
+  // Taken for good by the end of the run: the lock is let go, the run ends.
+  if (bMapTaken.test_and_set(std::memory_order_acquire)) return;
+  char szWhy[kMapWhySize] = "";
+  bool bSaved = WriteMapFile(iPos, cStatus, szWhy, sizeof szWhy);
+  bMapTaken.clear(std::memory_order_release);
+  bMapBehind = !bSaved;
+  if (bSaved) return;
+  snprintf(szMapBehindWhy, sizeof szMapBehindWhy, "%s", szWhy);
+  if (bSaveFailed) return;
   bSaveFailed = true;
   Print("Error: Can't write the map %s: %s. The dump goes on. \n", SharedState.szMapFile, szWhy);
+  LogEvent("the map cannot be written: %s", szWhy);
 }
 
 }  // namespace
@@ -176,12 +266,45 @@ void MarkBlockBad(uint32_t iAddr) {
   SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
 }
 
-void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
+bool FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
   RescueCounts oCounts;
   CountRescueMap(&oMap, &oCounts);
   *piBadBytes = oCounts.iBadBytes;
   *piBadAreas = oCounts.iBadAreas;
   if (bWalkDone) SaveMap(oMap.iBlocks * kBlockBytes, kMapFinished);
+  return !bMapBehind;
+}
+
+bool ReportMapBehind() {
+  if (!bMapped || !bMapBehind) return false;
+  Print(
+      "Error: the map %s on disk is not current (%s): a run with it reads again the blocks it "
+      "lacks. \n",
+      SharedState.szMapFile, szMapBehindWhy);
+  LogEvent("the map on disk is not current: %s", szMapBehindWhy);
+  return true;
+}
+
+void LogMapOpening() {
+  if (bMapUnnamed) {
+    LogEvent("map %s names no range or monitor: taken for this run's, as its size fits",
+             SharedState.szMapFile);
+  }
+}
+
+void ReleaseMap() {
+  if (hMapLock == nullptr) return;
+  // The walk may be saving the map this moment (the operator ended the run
+  // mid-walk): the lock goes only once no save can follow. A save that does
+  // not end in time leaves the lock file behind, which holds nobody back
+  // once this process has ended.
+  uint64_t iUntil = MonotonicMs() + kMapLetGoMs;
+  while (bMapTaken.test_and_set(std::memory_order_acquire)) {
+    if (MonotonicMs() >= iUntil) return;
+    SleepMs(1);
+  }
+  DropLockFile(hMapLock);
+  hMapLock = nullptr;
 }
 
 bool ComposeCaptureName(char *szName, size_t iSize) {
@@ -200,8 +323,7 @@ CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs) {
   if (S.bResume) return ResumeCapture(szName);
   // Created, and an old capture emptied, before the port is opened.
   S.hOutFile = CreateCaptureFile(szName);
-  if (S.hOutFile == nullptr) ReportCantOpen();
-  return kCaptureOpened;
+  return S.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
 }
 
 void WriteOutByte(uint8_t iByte) {
@@ -242,7 +364,10 @@ void ReportCaptureWriteFailure() {
   SharedStateRec &S = SharedState;
   if (S.bOutWriteFailed) return;
   S.bOutWriteFailed = 1;
-  char szReason[160];
+  // A capture that was never opened was said to be so: no write was tried,
+  // and the system's last error would belong to some other call.
+  if (S.hOutFile == nullptr) return;
+  char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("Error: Can't write the out file. \n");
   ReportSystemReason("the capture cannot be written", szReason, true);

@@ -12,6 +12,9 @@
 // bytes of unchecked dumps are written on the main thread, checked blocks on
 // the control thread (never both in one run). Writes hOutFile,
 // bOutWriteFailed, iCapturedBytes, iWalkStartAddr and bCaptureComplete.
+// With --map the map file is opened with the capture, locked for this run
+// (a lock file beside it), saved by the control thread after every block,
+// and let go by the main thread at the end of the run.
 #pragma once
 
 #include <stddef.h>
@@ -21,10 +24,18 @@ bool ComposeCaptureName(char *szName, size_t iSize);
 
 enum CaptureOpening {
   kCaptureOpened,   // open, or not (said), but the run goes on as it always has
-  kCaptureRefused,  // a capture to resume that is not this range's: the run ends
+  kCaptureRefused,  // a capture to resume that is not this range's, a map that
+                    // cannot be used, or (--batch) a capture that cannot be
+                    // opened: said, and the run ends
 };
 // The command line goes into the map file's comment (--map).
 CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs);
+// Main thread, once the session log is open: what the log should know of
+// the map's opening (a map that names no run).
+void LogMapOpening();
+// Main thread, at the end of the run: no save of the map follows, and its
+// lock file is removed and let go.
+void ReleaseMap();
 
 void WriteOutByte(uint8_t iByte);
 // The checked block at iAddr: appended, or with --map written at its place
@@ -39,8 +50,12 @@ void ReportCaptureWriteFailure();
 //   MarkBlockBad     a block that failed every try: zeros at its place, and
 //                    marked bad in the map
 //   FinishMap        the bad bytes and areas; with bWalkDone the map says the
-//                    range has been gone through
+//                    range has been gone through. False when the map on disk
+//                    is not current (its last save failed)
+//   ReportMapBehind  a walk's last line when the map on disk is not current;
+//                    false (nothing said) when it is, or there is no map
 bool CaptureHasMap();
 bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr);
 void MarkBlockBad(uint32_t iAddr);
-void FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas);
+bool FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas);
+bool ReportMapBehind();

@@ -9,6 +9,7 @@
 #include "core/port_list.h"
 #include "core/print.h"
 #include "core/run_policy.h"
+#include "core/rescue_map.h"
 #include "core/shared_state.h"
 
 #ifndef VEXLOR_VERSION
@@ -216,7 +217,8 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
       snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
       break;
     case kOptMap:
-      if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - 4)  // room for ".new"
+      // Room for the names of the map's new copy and lock.
+      if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - (sizeof kMapLockSuffix - 1))
         return RefuseValue(oOption, szValue);
       snprintf(S.szMapFile, sizeof S.szMapFile, "%s", szValue);
       S.bCheck = 1;

@@ -17,7 +17,10 @@ enum {
 };
 const size_t kReadStep = 64 * 1024;
 
-const char kNewSuffix[] = ".new";
+// The comment lines that name the run, as written and as recognised (at the
+// start of a line, word for word).
+const char kRangeComment[] = "# Range:";
+const char kMonitorComment[] = "# Monitor:";
 
 bool IsState(char c) { return c == kBlockDone || c == kBlockBad || c == kBlockUntried; }
 
@@ -138,12 +141,44 @@ bool EmitCommandLine(MapSink *pSink, const char *szCommandLine) {
   return Emit(pSink, "\n", 1);
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// A name or a command word reads back as one word only when it holds no
+// blank and no line end (a command line's words never do).
+bool IsMapWord(const char *szWord, size_t iSize) {
+  size_t iLen = strnlen(szWord, iSize);
+  if (iLen == 0 || iLen == iSize) return false;
+  for (size_t i = 0; i < iLen; ++i) {
+    if (IsBlank(szWord[i]) || szWord[i] == '\n') return false;
+  }
+  return true;
+}
+
+bool EmitRun(MapSink *pSink, const MapRun *pRun) {
+  if (pRun == nullptr) return true;
+  if (!IsMapWord(pRun->szMonitor, sizeof pRun->szMonitor) || pRun->iWords > kMapWordsMax) {
+    return false;
+  }
+  if (!EmitLine(pSink, "%s 0x%08X 0x%08X\n", kRangeComment, pRun->iStartAddr, pRun->iEndAddr) ||
+      !EmitLine(pSink, "%s %s", kMonitorComment, pRun->szMonitor)) {
+    return false;
+  }
+  for (uint32_t i = 0; i < pRun->iWords; ++i) {
+    const char *szWord = pRun->aszWords[i];
+    if (!IsMapWord(szWord, kMapWordSize) || !Emit(pSink, " ", 1) ||
+        !Emit(pSink, szWord, strlen(szWord))) {
+      return false;
+    }
+  }
+  return Emit(pSink, "\n", 1);
+}
+
 bool EmitRescueMap(const RescueMap *pMap, uint64_t iCurrentPos, char cCurrentStatus,
-                   const char *szCommandLine, MapSink *pSink) {
+                   const char *szCommandLine, const MapRun *pRun, MapSink *pSink) {
   if (pMap->iAreas == 0) return false;
   if (cCurrentStatus != kMapCopying && cCurrentStatus != kMapFinished) return false;
   if (!EmitLine(pSink, "# Mapfile. Created by Vexlor %s\n", VEXLOR_VERSION) ||
-      !EmitCommandLine(pSink, szCommandLine) ||
+      !EmitCommandLine(pSink, szCommandLine) || !EmitRun(pSink, pRun) ||
       !EmitLine(pSink, "# current_pos  current_status  current_pass\n") ||
       !EmitLine(pSink, "0x%08llX     %c               1\n",
                 static_cast<unsigned long long>(iCurrentPos), cCurrentStatus) ||
@@ -172,34 +207,46 @@ struct MapReader {
   uint64_t iLine;  // of the line last taken
 };
 
-enum { kMaxWords = 4 };  // more than an area line has: the excess is reported
+// More than an area line has (the excess is reported), and as many as a
+// monitor's name and its command words.
+enum { kMaxWords = 1 + kMapWordsMax };
 
 struct MapWord {
   const char *p;
   size_t n;
 };
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// The line that starts at pReader->p, which moves on to the next one.
+const char *TakeLine(MapReader *pReader) {
+  ++pReader->iLine;
+  const char *pLineEnd =
+      static_cast<const char *>(memchr(pReader->p, '\n', pReader->pEnd - pReader->p));
+  if (pLineEnd == nullptr) pLineEnd = pReader->pEnd;
+  pReader->p = pLineEnd < pReader->pEnd ? pLineEnd + 1 : pLineEnd;
+  return pLineEnd;
+}
+
+// The blank-separated words of p..pEnd, up to a comment's '#' when
+// bToComment: the first kMaxWords kept, all of them counted.
+size_t SplitWords(const char *p, const char *pEnd, bool bToComment, MapWord *aWords) {
+  size_t iWords = 0;
+  while (p < pEnd) {
+    while (p < pEnd && IsBlank(*p)) ++p;
+    if (p == pEnd || (bToComment && *p == '#')) break;
+    const char *pWord = p;
+    while (p < pEnd && !IsBlank(*p)) ++p;
+    if (iWords < kMaxWords) aWords[iWords] = MapWord{pWord, static_cast<size_t>(p - pWord)};
+    ++iWords;
+  }
+  return iWords;
+}
 
 // The next line that holds more than blanks and a comment: its first words
 // (iWords counts them all, kept or not). False at the end of the text.
 bool NextDataLine(MapReader *pReader, MapWord *aWords, size_t *piWords) {
   while (pReader->p < pReader->pEnd) {
-    ++pReader->iLine;
-    const char *pLineEnd =
-        static_cast<const char *>(memchr(pReader->p, '\n', pReader->pEnd - pReader->p));
-    if (pLineEnd == nullptr) pLineEnd = pReader->pEnd;
     const char *p = pReader->p;
-    pReader->p = pLineEnd < pReader->pEnd ? pLineEnd + 1 : pLineEnd;
-    size_t iWords = 0;
-    while (p < pLineEnd) {
-      while (p < pLineEnd && IsBlank(*p)) ++p;
-      if (p == pLineEnd || *p == '#') break;
-      const char *pWord = p;
-      while (p < pLineEnd && !IsBlank(*p)) ++p;
-      if (iWords < kMaxWords) aWords[iWords] = MapWord{pWord, static_cast<size_t>(p - pWord)};
-      ++iWords;
-    }
+    size_t iWords = SplitWords(p, TakeLine(pReader), true, aWords);
     if (iWords > 0) {
       *piWords = iWords;
       return true;
@@ -380,6 +427,139 @@ bool ReadAreas(MapReader *pReader, RescueMap *pMap, char *szWhy, size_t iWhySize
   return true;
 }
 
+bool StartsWith(const char *p, const char *pEnd, const char *szKey) {
+  size_t iLen = strlen(szKey);
+  return static_cast<size_t>(pEnd - p) >= iLen && memcmp(p, szKey, iLen) == 0;
+}
+
+// "# Range: 0x00010000 0x0002FFFF": two addresses, the first not after the second.
+bool ReadRangeComment(const MapWord *aWords, size_t iWords, MapRun *pRun) {
+  uint64_t iStart = 0;
+  uint64_t iEnd = 0;
+  if (iWords != 2 || ReadNumber(aWords[0], false, &iStart) != kNumberOk ||
+      ReadNumber(aWords[1], false, &iEnd) != kNumberOk || iEnd > UINT32_MAX || iStart > iEnd) {
+    return false;
+  }
+  pRun->iStartAddr = static_cast<uint32_t>(iStart);
+  pRun->iEndAddr = static_cast<uint32_t>(iEnd);
+  return true;
+}
+
+bool CopyWord(const MapWord &oWord, char *szTo, size_t iSize) {
+  if (oWord.n >= iSize) return false;
+  memcpy(szTo, oWord.p, oWord.n);
+  szTo[oWord.n] = 0;
+  return true;
+}
+
+// "# Monitor: default BB BT DM": the monitor's name and its command words.
+bool ReadMonitorComment(const MapWord *aWords, size_t iWords, MapRun *pRun) {
+  if (iWords < 1 || iWords > kMaxWords ||
+      !CopyWord(aWords[0], pRun->szMonitor, sizeof pRun->szMonitor)) {
+    return false;
+  }
+  pRun->iWords = static_cast<uint32_t>(iWords - 1);
+  for (uint32_t i = 0; i < pRun->iWords; ++i) {
+    if (!CopyWord(aWords[i + 1], pRun->aszWords[i], kMapWordSize)) return false;
+  }
+  return true;
+}
+
+// The run the map names, from its comment lines; *pbNamed false when it
+// names none. Both lines or neither: one alone, one twice or one that does
+// not read is a damaged map.
+bool ReadRunComments(const char *pText, size_t iLen, MapRun *pRun, bool *pbNamed, char *szWhy,
+                     size_t iWhySize) {
+  *pRun = MapRun{};
+  bool bRange = false;
+  bool bMonitor = false;
+  MapReader oReader = {pText, pText + iLen, 0};
+  while (oReader.p < oReader.pEnd) {
+    const char *p = oReader.p;
+    const char *pLineEnd = TakeLine(&oReader);
+    bool bIsRange = StartsWith(p, pLineEnd, kRangeComment);
+    if (!bIsRange && !StartsWith(p, pLineEnd, kMonitorComment)) continue;
+    const char *szWhat = bIsRange ? "range" : "monitor";
+    bool &bSeen = bIsRange ? bRange : bMonitor;
+    if (bSeen) {
+      SetWhy(szWhy, iWhySize, "line %llu: the map names its %s a second time",
+             static_cast<unsigned long long>(oReader.iLine), szWhat);
+      return false;
+    }
+    bSeen = true;
+    MapWord aWords[kMaxWords];
+    p += strlen(bIsRange ? kRangeComment : kMonitorComment);
+    size_t iWords = SplitWords(p, pLineEnd, false, aWords);
+    if (bIsRange ? !ReadRangeComment(aWords, iWords, pRun)
+                 : !ReadMonitorComment(aWords, iWords, pRun)) {
+      SetWhy(szWhy, iWhySize, "line %llu: the %s comment is damaged (edited by hand?)",
+             static_cast<unsigned long long>(oReader.iLine), szWhat);
+      return false;
+    }
+  }
+  if (bRange != bMonitor) {
+    SetWhy(szWhy, iWhySize, "the map names its %s but not its %s (edited by hand?)",
+           bRange ? "range" : "monitor", bRange ? "monitor" : "range");
+    return false;
+  }
+  *pbNamed = bRange;
+  return true;
+}
+
+// Adds a part to the reason, after "; " when there is one already.
+void AddWhy(char *szWhy, size_t iWhySize, const char *szFormat, ...) VEXLOR_PRINTF_LIKE(3, 4);
+void AddWhy(char *szWhy, size_t iWhySize, const char *szFormat, ...) {
+  if (szWhy == nullptr || iWhySize == 0) return;
+  size_t iLen = strnlen(szWhy, iWhySize);
+  if (iLen > 0 && iLen + 2 < iWhySize) {
+    memcpy(szWhy + iLen, "; ", 3);
+    iLen += 2;
+  }
+  if (iLen + 1 >= iWhySize) return;
+  va_list oArgs;
+  va_start(oArgs, szFormat);
+  vsnprintf(szWhy + iLen, iWhySize - iLen, szFormat, oArgs);
+  va_end(oArgs);
+}
+
+void JoinWords(const MapRun &oRun, char *szText, size_t iSize) {
+  size_t iLen = 0;
+  szText[0] = 0;
+  for (uint32_t i = 0; i < oRun.iWords && iLen + 1 < iSize; ++i) {
+    int iPart = snprintf(szText + iLen, iSize - iLen, "%s%s", i > 0 ? " " : "", oRun.aszWords[i]);
+    if (iPart < 0) break;
+    iLen += static_cast<size_t>(iPart);
+  }
+  if (oRun.iWords == 0) snprintf(szText, iSize, "none");
+}
+
+// Says what differs between the run a map names and this one; false when
+// nothing does. The command words are compared only for one monitor.
+bool DescribeOtherRun(const MapRun &oNamed, const MapRun &oOurs, char *szWhy, size_t iWhySize) {
+  SetWhy(szWhy, iWhySize, "%s", "");
+  bool bSameRange = oNamed.iStartAddr == oOurs.iStartAddr && oNamed.iEndAddr == oOurs.iEndAddr;
+  if (!bSameRange) {
+    AddWhy(szWhy, iWhySize, "its range is %.8X to %.8X, not %.8X to %.8X", oNamed.iStartAddr,
+           oNamed.iEndAddr, oOurs.iStartAddr, oOurs.iEndAddr);
+  }
+  bool bSameMonitor = strcmp(oNamed.szMonitor, oOurs.szMonitor) == 0;
+  if (!bSameMonitor) {
+    AddWhy(szWhy, iWhySize, "its monitor is %s, not %s", oNamed.szMonitor, oOurs.szMonitor);
+  }
+  bool bSameWords = oNamed.iWords == oOurs.iWords;
+  for (uint32_t i = 0; bSameWords && i < oNamed.iWords; ++i) {
+    bSameWords = strcmp(oNamed.aszWords[i], oOurs.aszWords[i]) == 0;
+  }
+  if (bSameMonitor && !bSameWords) {
+    char szNamed[kMaxWords * kMapWordSize];
+    char szOurs[kMaxWords * kMapWordSize];
+    JoinWords(oNamed, szNamed, sizeof szNamed);
+    JoinWords(oOurs, szOurs, sizeof szOurs);
+    AddWhy(szWhy, iWhySize, "its command words are %s, not %s", szNamed, szOurs);
+  }
+  return !bSameRange || !bSameMonitor || !bSameWords;
+}
+
 }  // namespace
 
 bool InitRescueMap(RescueMap *pMap, uint64_t iBlocks) {
@@ -483,16 +663,16 @@ void CountRescueMap(const RescueMap *pMap, RescueCounts *pCounts) {
 }
 
 bool FormatRescueMap(const RescueMap *pMap, uint64_t iCurrentPos, char cCurrentStatus,
-                     const char *szCommandLine, MapText *pText) {
+                     const char *szCommandLine, const MapRun *pRun, MapText *pText) {
   pText->iLen = 0;
   MapSink oSink = {pText, nullptr};
-  return EmitRescueMap(pMap, iCurrentPos, cCurrentStatus, szCommandLine, &oSink);
+  return EmitRescueMap(pMap, iCurrentPos, cCurrentStatus, szCommandLine, pRun, &oSink);
 }
 
 bool WriteRescueMap(const RescueMap *pMap, uint64_t iCurrentPos, char cCurrentStatus,
-                    const char *szCommandLine, FILE *pFile) {
+                    const char *szCommandLine, const MapRun *pRun, FILE *pFile) {
   MapSink oSink = {nullptr, pFile};
-  return EmitRescueMap(pMap, iCurrentPos, cCurrentStatus, szCommandLine, &oSink);
+  return EmitRescueMap(pMap, iCurrentPos, cCurrentStatus, szCommandLine, pRun, &oSink);
 }
 
 void FreeMapText(MapText *pText) {
@@ -500,13 +680,21 @@ void FreeMapText(MapText *pText) {
   *pText = MapText{};
 }
 
-bool ParseRescueMap(const char *pText, size_t iLen, uint64_t iBlocks, RescueMap *pMap, char *szWhy,
-                    size_t iWhySize) {
+bool ParseRescueMap(const char *pText, size_t iLen, uint64_t iBlocks, const MapRun *pRun,
+                    RescueMap *pMap, bool *pbRunNamed, char *szWhy, size_t iWhySize) {
   SetWhy(szWhy, iWhySize, "%s", "");
   *pMap = RescueMap{};
+  bool bNamed = false;
+  if (pbRunNamed != nullptr) *pbRunNamed = false;
   if (iBlocks == 0 || iBlocks > UINT64_MAX / kMapBlockBytes) {
     SetWhy(szWhy, iWhySize, "a range of %llu blocks cannot have a map",
            static_cast<unsigned long long>(iBlocks));
+    return false;
+  }
+  // The run first: a map of another range says so, whatever its size.
+  MapRun oNamed;
+  if (!ReadRunComments(pText, iLen, &oNamed, &bNamed, szWhy, iWhySize) ||
+      (bNamed && pRun != nullptr && DescribeOtherRun(oNamed, *pRun, szWhy, iWhySize))) {
     return false;
   }
   pMap->iBlocks = iBlocks;
@@ -515,12 +703,14 @@ bool ParseRescueMap(const char *pText, size_t iLen, uint64_t iBlocks, RescueMap 
     FreeRescueMap(pMap);
     return false;
   }
+  if (pbRunNamed != nullptr) *pbRunNamed = bNamed;
   return true;
 }
 
-MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, RescueMap *pMap, char *szWhy,
-                      size_t iWhySize) {
+MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, const MapRun *pRun, RescueMap *pMap,
+                      bool *pbRunNamed, char *szWhy, size_t iWhySize) {
   *pMap = RescueMap{};
+  if (pbRunNamed != nullptr) *pbRunNamed = false;
   FILE *pFile = fopen(szFile, "rb");
   if (pFile == nullptr) {
     if (errno == ENOENT) {
@@ -571,8 +761,9 @@ MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, RescueMap *pMap, cha
   } else if (bFailed) {
     SetWhy(szWhy, iWhySize, "%s cannot be read whole", szFile);
   } else {
-    char szParseWhy[256];
-    if (ParseRescueMap(pText, iLen, iBlocks, pMap, szParseWhy, sizeof szParseWhy)) {
+    char szParseWhy[512];
+    if (ParseRescueMap(pText, iLen, iBlocks, pRun, pMap, pbRunNamed, szParseWhy,
+                       sizeof szParseWhy)) {
       eLoad = kMapLoaded;
     } else {
       SetWhy(szWhy, iWhySize, "%s: %s", szFile, szParseWhy);
@@ -583,11 +774,12 @@ MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, RescueMap *pMap, cha
 }
 
 bool SaveRescueMap(const char *szFile, const RescueMap *pMap, uint64_t iCurrentPos,
-                   char cCurrentStatus, const char *szCommandLine, char *szWhy, size_t iWhySize) {
+                   char cCurrentStatus, const char *szCommandLine, const MapRun *pRun, char *szWhy,
+                   size_t iWhySize) {
   // The new map is written beside the old one, on the same file system, so
   // that putting it in the old one's place is a rename and never a copy.
   char szNew[kPathMax];
-  int iLen = snprintf(szNew, sizeof szNew, "%s%s", szFile, kNewSuffix);
+  int iLen = snprintf(szNew, sizeof szNew, "%s%s", szFile, kMapNewSuffix);
   if (iLen < 0 || static_cast<size_t>(iLen) >= sizeof szNew) {
     SetWhy(szWhy, iWhySize, "the map's name is too long");
     return false;
@@ -597,7 +789,7 @@ bool SaveRescueMap(const char *szFile, const RescueMap *pMap, uint64_t iCurrentP
     SetWhy(szWhy, iWhySize, "%s cannot be created: %s", szNew, strerror(errno));
     return false;
   }
-  bool bWritten = WriteRescueMap(pMap, iCurrentPos, cCurrentStatus, szCommandLine, pFile);
+  bool bWritten = WriteRescueMap(pMap, iCurrentPos, cCurrentStatus, szCommandLine, pRun, pFile);
   bWritten = fflush(pFile) == 0 && bWritten;
   bWritten = fclose(pFile) == 0 && bWritten;
   if (!bWritten) {
@@ -606,7 +798,9 @@ bool SaveRescueMap(const char *szFile, const RescueMap *pMap, uint64_t iCurrentP
     return false;
   }
   if (!ReplaceFileWith(szNew, szFile)) {
-    SetWhy(szWhy, iWhySize, "%s cannot take the place of %s", szNew, szFile);
+    char szReason[160];
+    DescribeLastError(szReason, sizeof szReason);
+    SetWhy(szWhy, iWhySize, "%s cannot take the place of %s: %s", szNew, szFile, szReason);
     remove(szNew);
     return false;
   }

@@ -7,9 +7,14 @@
 // runs of blocks of one state (areas), never a byte per block: a range of
 // 4 GiB has 33 million blocks and the file is written again after each one,
 // so writing it costs one line per area. Positions and sizes in the file are
-// bytes from the range's first address, written in hexadecimal:
+// bytes from the range's first address, written in hexadecimal. Comment
+// lines name the run the map is of (its range, and the monitor with its
+// command words), so that a map is never taken for another run's whose
+// range has as many blocks:
 //      # Mapfile. Created by Vexlor 1.1.0
 //      # Command line: vexlor COM3 38400 ... --map dump.map
+//      # Range: 0x00010000 0x0002FFFF
+//      # Monitor: default BB BT DM
 //      # current_pos  current_status  current_pass
 //      0x00000300     ?               1
 //      #      pos        size  status
@@ -26,7 +31,8 @@
 //   FormatRescueMap    the map file's text, into a growable buffer
 //   WriteRescueMap     the same text, straight to an open file
 //   FreeMapText        give back a buffer of FormatRescueMap
-//   ParseRescueMap     read a map file's text (ours, or one ddrescue wrote)
+//   ParseRescueMap     read a map file's text (ours, or one ddrescue wrote),
+//                      refusing one that names another run
 //   LoadRescueMap      read a map file; a missing one gives a fresh map
 //   SaveRescueMap      write a map file so that a crash never leaves half of it
 //
@@ -52,6 +58,25 @@ const char kMapFinished = '+';
 
 // A file bigger than this is no map of ours: refused before it is read whole.
 const size_t kMapFileMax = 64u << 20;
+
+// Beside the map: the new map, written in full before it takes the old
+// one's place, and the lock that a run holds while it keeps the map.
+const char kMapNewSuffix[] = ".new";
+const char kMapLockSuffix[] = ".lock";
+
+// The run a map is of, as its comment lines name it.
+enum {
+  kMapMonitorSize = 32,  // the monitor's name, with its zero
+  kMapWordSize = 256,    // a command word, with its zero
+  kMapWordsMax = 3,
+};
+struct MapRun {
+  uint32_t iStartAddr;
+  uint32_t iEndAddr;
+  char szMonitor[kMapMonitorSize];
+  uint32_t iWords;  // 0 for a monitor that takes no command words
+  char aszWords[kMapWordsMax][kMapWordSize];
+};
 
 // A run of blocks of one state; it ends where the next area starts (the
 // last one at the end of the range).
@@ -97,31 +122,36 @@ void CountRescueMap(const RescueMap *pMap, RescueCounts *pCounts);
 
 // iCurrentPos is a byte position from the range's start (where the walk
 // is); cCurrentStatus is kMapCopying or kMapFinished. The command line goes
-// into a comment, its line ends and other control characters as blanks.
-// False when memory or the file fails.
+// into a comment, its line ends and other control characters as blanks;
+// pRun (nullptr: none) names the run. False when memory or the file fails.
 bool FormatRescueMap(const RescueMap *pMap, uint64_t iCurrentPos, char cCurrentStatus,
-                     const char *szCommandLine, MapText *pText);
+                     const char *szCommandLine, const MapRun *pRun, MapText *pText);
 bool WriteRescueMap(const RescueMap *pMap, uint64_t iCurrentPos, char cCurrentStatus,
-                    const char *szCommandLine, FILE *pFile);
+                    const char *szCommandLine, const MapRun *pRun, FILE *pFile);
 void FreeMapText(MapText *pText);
 
 // Reads a map of a range of iBlocks blocks into pMap (which must be empty).
 // Statuses '*' and '/' of ddrescue's own maps are failed reads not yet
-// finished: they count as not tried. A map of another range, a hand-edited
-// one whose areas are not whole blocks, or anything else that is not a
-// whole, well-formed map is refused: false, pMap empty and szWhy says what
-// and on which line.
-bool ParseRescueMap(const char *pText, size_t iLen, uint64_t iBlocks, RescueMap *pMap, char *szWhy,
-                    size_t iWhySize);
+// finished: they count as not tried. A map that names a run other than pRun
+// (nullptr: any run), a map of another range, a hand-edited one whose areas
+// are not whole blocks or whose run comments are damaged, or anything else
+// that is not a whole, well-formed map is refused: false, pMap empty and
+// szWhy says what differs, or what is wrong and on which line. A map that
+// names no run (ddrescue's, an older Vexlor's) is read as before, its size
+// alone telling its range: *pbRunNamed (pbRunNamed may be nullptr) says
+// which it was.
+bool ParseRescueMap(const char *pText, size_t iLen, uint64_t iBlocks, const MapRun *pRun,
+                    RescueMap *pMap, bool *pbRunNamed, char *szWhy, size_t iWhySize);
 
 enum MapLoad {
   kMapLoaded = 0,
   kMapMissing = 1,  // no such file: pMap is a fresh map, every block not tried
   kMapRefused = 2,  // unreadable, too big or not a map of this range: szWhy says why
 };
-MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, RescueMap *pMap, char *szWhy,
-                      size_t iWhySize);
+MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, const MapRun *pRun, RescueMap *pMap,
+                      bool *pbRunNamed, char *szWhy, size_t iWhySize);
 // Writes szFile + ".new" in full, then puts it in szFile's place: the old
 // map stays whole until the new one is. False, with szWhy, when it fails.
 bool SaveRescueMap(const char *szFile, const RescueMap *pMap, uint64_t iCurrentPos,
-                   char cCurrentStatus, const char *szCommandLine, char *szWhy, size_t iWhySize);
+                   char cCurrentStatus, const char *szCommandLine, const MapRun *pRun, char *szWhy,
+                   size_t iWhySize);

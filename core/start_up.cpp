@@ -11,6 +11,7 @@
 #include "core/line_setup.h"
 #include "core/options.h"
 #include "core/print.h"
+#include "core/rescue_map.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
@@ -180,23 +181,81 @@ bool RefuseLateOption(int iCount, char **pPositional) {
   return false;
 }
 
-// The session log must never land in the capture or go to the device: it
-// would corrupt the one or talk to the other. Judged before anything is
-// created or sent, on what the names reach, however they are written.
-bool RefuseLogTarget(const char *szOutFileName, const char *szPort) {
-  const char *szLog = SharedState.szLogFile;
-  if (szLog[0] == 0) return false;
-  const char *szWhat = nullptr;
-  if (SameFile(szLog, szOutFileName)) {
-    szWhat = "the capture file";
-  } else if (SameFile(szLog, szPort)) {
-    szWhat = "the port";
-  } else if (IsDeviceFile(szLog)) {
-    szWhat = "a device, not a file";
+// A file the run writes besides the capture: the option that names it, and
+// the name it has (the map's new copy and its lock are named after the map).
+struct RunFile {
+  const char *szOption;
+  const char *szGiven;   // as the option gave it
+  const char *szSuffix;  // "" for the file the option names
+  const char *szRole;    // "the log": what another file would be if it were this one
+  bool bFileOnly;        // a FIFO would hang the run, a folder never takes a save
+  char szName[kTextSize + 8];
+};
+
+// What stands at a name that must be a file or not exist yet; nullptr when
+// that is so.
+const char *WhatIsNoFile(const char *szName) {
+  switch (KindOfFile(szName)) {
+    case kFileAbsent:
+    case kFileRegular: return nullptr;
+    case kFileFolder: return "a folder";
+    case kFileFifo: return "a FIFO, not a file";
+    case kFileDevice: return "a device, not a file";
+    case kFileOther: break;
   }
-  if (szWhat == nullptr) return false;
-  Print("Error: --log %s is %s. Nothing was created or sent. \n", szLog, szWhat);
-  return true;
+  return "not a file";
+}
+
+// What the file would be instead of one of its own: the capture, the port,
+// a device, another file of the run, or (where only a file will do) no
+// file at all; nullptr when it is a file of its own.
+const char *WhatElseIs(const RunFile *aFiles, size_t iFile, const char *szOutFileName,
+                       const char *szPort) {
+  const RunFile &oFile = aFiles[iFile];
+  if (SameFile(oFile.szName, szOutFileName)) return "the capture file";
+  if (SameFile(oFile.szName, szPort)) return "the port";
+  if (KindOfFile(oFile.szName) == kFileDevice) return "a device, not a file";
+  for (size_t i = 0; i < iFile; ++i) {
+    if (SameFile(oFile.szName, aFiles[i].szName)) return aFiles[i].szRole;
+  }
+  return oFile.bFileOnly ? WhatIsNoFile(oFile.szName) : nullptr;
+}
+
+// The session log and the map must never land in the capture or in each
+// other, nor go to the device: they would corrupt the one or talk to the
+// other. Judged before anything is created or sent, on what the names
+// reach, however they are written; the map's new copy and its lock too,
+// since the run writes them as well.
+bool RefuseRunFiles(const char *szOutFileName, const char *szPort) {
+  const SharedStateRec &S = SharedState;
+  RunFile aFiles[4] = {};
+  size_t iFiles = 0;
+  if (S.szLogFile[0] != 0) {
+    aFiles[iFiles++] = RunFile{"--log", S.szLogFile, "", "the log", false, ""};
+  }
+  if (S.szMapFile[0] != 0) {
+    aFiles[iFiles++] = RunFile{"--map", S.szMapFile, "", "the map", true, ""};
+    aFiles[iFiles++] = RunFile{"--map", S.szMapFile, kMapNewSuffix, "the map's new copy", true, ""};
+    aFiles[iFiles++] = RunFile{"--map", S.szMapFile, kMapLockSuffix, "the map's lock", true, ""};
+  }
+  for (size_t i = 0; i < iFiles; ++i) {
+    RunFile &oFile = aFiles[i];
+    snprintf(oFile.szName, sizeof oFile.szName, "%s%s", oFile.szGiven, oFile.szSuffix);
+  }
+  for (size_t i = 0; i < iFiles; ++i) {
+    const char *szWhat = WhatElseIs(aFiles, i, szOutFileName, szPort);
+    if (szWhat == nullptr) continue;
+    const RunFile &oFile = aFiles[i];
+    if (oFile.szSuffix[0] == 0) {
+      Print("Error: %s %s is %s. Nothing was created or sent. \n", oFile.szOption, oFile.szGiven,
+            szWhat);
+    } else {
+      Print("Error: %s %s: %s is %s. Nothing was created or sent. \n", oFile.szOption,
+            oFile.szGiven, oFile.szName, szWhat);
+    }
+    return true;
+  }
+  return false;
 }
 
 void ReportSettings(const char *szPort) {
@@ -236,9 +295,8 @@ int ExitStatus() {
   }
 }
 
-}  // namespace
-
-int StartUp(int iArgCount, char **pArgs) {
+// StartUp up to the end of the run, on every way it ends.
+int StartAndRun(int iArgCount, char **pArgs) {
   SharedStateRec &S = SharedState;
   int iUnusable = BatchAsked(iArgCount, pArgs) ? kExitUnusable : 0;
   int iFirst = 1;
@@ -257,9 +315,10 @@ int StartUp(int iArgCount, char **pArgs) {
   char szOutFileName[kTextSize];
   if (!ComposeCaptureName(szOutFileName, sizeof szOutFileName)) return iUnusable;  // bounded above
   Print("Out file    : %s   \n ", szOutFileName);
-  if (RefuseLogTarget(szOutFileName, pPositional[1])) return iUnusable;
+  if (RefuseRunFiles(szOutFileName, pPositional[1])) return iUnusable;
   if (OpenCapture(szOutFileName, iArgCount, pArgs) == kCaptureRefused) return iUnusable;
   OpenSessionLog(iArgCount, pArgs);
+  LogMapOpening();
   LogEvent("monitor: %s", CurrentDialect()->szName);
   if (S.szPromptGiven[0] != 0) LogEvent("prompt: \"%s\"", S.szPromptGiven);
 
@@ -272,4 +331,12 @@ int StartUp(int iArgCount, char **pArgs) {
   ReceiveLoop(hPort);
   ClosePort(hPort);
   return ExitStatus();
+}
+
+}  // namespace
+
+int StartUp(int iArgCount, char **pArgs) {
+  int iStatus = StartAndRun(iArgCount, pArgs);
+  ReleaseMap();
+  return iStatus;
 }

@@ -50,13 +50,20 @@
 //   WriteCaptureFile    write bytes synchronously
 //   WriteCaptureFileAt  write bytes synchronously at a place (a block of the
 //                       map written where it belongs)
+//   FlushFileToDisk     return once what was written to a file is on the disk
+//                       (the capture's bytes, before the map calls them read)
 //   OpenLogFile         open a file for appending (each write lands whole at its end)
 //   SameFile            do two names reach one file (however each is written)?
-//   IsDeviceFile        does a name reach a device (a port, a terminal, the
-//                       null device) rather than a file?
+//   KindOfFile          what a name reaches: nothing yet, a file, a folder, a
+//                       FIFO, a device (a port, a terminal, the null device)
 //   ReplaceFileWith     put a file written in full (and closed) in the place of
 //                       another in the same folder, in one step: a reader, or a
 //                       crash, sees the old file or the new one, never a mix
+//   TakeLockFile        create (or open) a file and hold it for this run alone,
+//                       as the capture is held; another run's is refused
+//   DropLockFile        remove the lock file, then let go of it; a run that
+//                       ends otherwise lets go of it too (the file may stay,
+//                       and holds nobody back)
 // Threads and time:
 //   StartDetachedThread start a routine on a new thread that nobody joins
 //   SleepMs             pause the calling thread
@@ -192,10 +199,26 @@ bool CutCaptureFile(FileHandle hFile, uint64_t iSize);
 void CloseCaptureFile(FileHandle hFile);
 bool WriteCaptureFile(FileHandle hFile, const void *pBytes, uint32_t iCount, uint32_t *pWritten);
 bool WriteCaptureFileAt(FileHandle hFile, uint64_t iOffset, const void *pBytes, uint32_t iCount);
+bool FlushFileToDisk(FileHandle hFile);
 FileHandle OpenLogFile(const char *szName);
 bool SameFile(const char *szA, const char *szB);
-bool IsDeviceFile(const char *szName);
+enum FileKind {
+  kFileAbsent,   // no such name yet (it can be created if its folder exists)
+  kFileRegular,  // a file
+  kFileFolder,
+  kFileFifo,
+  kFileDevice,
+  kFileOther,  // anything else (a socket), or a name that cannot be looked at
+};
+FileKind KindOfFile(const char *szName);
 bool ReplaceFileWith(const char *szNew, const char *szName);
+enum LockTaking {
+  kLockTaken,
+  kLockHeld,    // another run holds it
+  kLockFailed,  // it cannot be created or opened: DescribeLastError says why
+};
+LockTaking TakeLockFile(const char *szName, FileHandle *phLock);
+void DropLockFile(FileHandle hLock);
 
 typedef uint32_t (*ThreadRoutine)(PortHandle hPort);
 bool StartDetachedThread(ThreadRoutine pRoutine, PortHandle hPort);

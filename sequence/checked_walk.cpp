@@ -150,14 +150,17 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
   }
 }
 
-void StopWalk() { EndWalkWith(kWalkStopped); }
+void StopWalk() {
+  ReportMapBehind();
+  EndWalkWith(kWalkStopped);
+}
 
 // The map's end line: how many bytes are bad, in how many areas. Returns
-// whether any are.
+// whether any are. A map on disk that is not current says so instead, last.
 bool SayWhatTheMapHolds(bool bWalkDone) {
   uint64_t iBadBytes = 0;
   uint64_t iBadAreas = 0;
-  FinishMap(bWalkDone, &iBadBytes, &iBadAreas);
+  if (!FinishMap(bWalkDone, &iBadBytes, &iBadAreas)) return false;
   Print("Map %s: %llu bytes bad in %llu areas. \n", SharedState.szMapFile,
         static_cast<unsigned long long>(iBadBytes), static_cast<unsigned long long>(iBadAreas));
   LogEvent("map: %llu bytes bad in %llu areas", static_cast<unsigned long long>(iBadBytes),
@@ -171,7 +174,8 @@ void EndWalk() {
   EndProgress();
   bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
   SayWhatTheCaptureIsWorth();
-  EndWalkWith(bBad ? kWalkBadBlocks : kWalkComplete);
+  bool bBehind = ReportMapBehind();
+  EndWalkWith(bBehind ? kWalkStopped : bBad ? kWalkBadBlocks : kWalkComplete);
 }
 
 // The next block to read after iAddr: the next in the range, or with a map

@@ -1,5 +1,6 @@
-// files.cpp - the capture file and the session log on POSIX: opening,
-// locking, emptying or keeping, writing, and telling what a name reaches.
+// files.cpp - the capture file, the session log and the map's lock on
+// POSIX: opening, locking, emptying or keeping, writing, flushing to the
+// disk, and telling what a name reaches.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -14,6 +15,7 @@
 
 struct FileRec {
   int iFd;
+  std::string sLockName;  // a lock file's name, removed when it is dropped
 };
 
 namespace {
@@ -33,9 +35,13 @@ int OpenCaptureForUs(const char *szName) {
 }
 
 FileHandle RecordOf(int iFd) {
-  FileRec *pFile = new (std::nothrow) FileRec{iFd};
+  FileRec *pFile = new (std::nothrow) FileRec{iFd, std::string()};
   if (pFile == nullptr) close(iFd);
   return pFile;
+}
+
+bool SameNode(const struct stat &oA, const struct stat &oB) {
+  return oA.st_dev == oB.st_dev && oA.st_ino == oB.st_ino;
 }
 
 }  // namespace
@@ -102,14 +108,60 @@ bool SameFile(const char *szA, const char *szB) {
   struct stat oB;
   bool bA = stat(szA, &oA) == 0;
   bool bB = stat(szB, &oB) == 0;
-  if (bA && bB) return oA.st_dev == oB.st_dev && oA.st_ino == oB.st_ino;
+  if (bA && bB) return SameNode(oA, oB);
   if (bA || bB) return false;
   return SameFolderAndLeaf(szA, szB);
 }
 
-bool IsDeviceFile(const char *szName) {
+FileKind KindOfFile(const char *szName) {
   struct stat oStat;
-  return stat(szName, &oStat) == 0 && (S_ISCHR(oStat.st_mode) || S_ISBLK(oStat.st_mode));
+  if (stat(szName, &oStat) != 0) return errno == ENOENT ? kFileAbsent : kFileOther;
+  if (S_ISREG(oStat.st_mode)) return kFileRegular;
+  if (S_ISDIR(oStat.st_mode)) return kFileFolder;
+  if (S_ISFIFO(oStat.st_mode)) return kFileFifo;
+  if (S_ISCHR(oStat.st_mode) || S_ISBLK(oStat.st_mode)) return kFileDevice;
+  return kFileOther;
+}
+
+bool FlushFileToDisk(FileHandle hFile) { return hFile != nullptr && fsync(hFile->iFd) == 0; }
+
+LockTaking TakeLockFile(const char *szName, FileHandle *phLock) {
+  *phLock = nullptr;
+  // The run that held the file removes it before it lets go: a lock taken on
+  // a file that is no longer under the name holds nobody back, so it is
+  // taken again on the file the name now reaches.
+  for (int iTry = 0; iTry < 8; ++iTry) {
+    int iFd = open(szName, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (iFd < 0) return kLockFailed;
+    if (flock(iFd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      close(iFd);
+      return kLockHeld;
+    }
+    // As for the capture, a file system without locks is no reason to refuse.
+    struct stat oHeld;
+    struct stat oNamed;
+    if (fstat(iFd, &oHeld) == 0 && stat(szName, &oNamed) == 0 && SameNode(oHeld, oNamed)) {
+      FileRec *pLock = new (std::nothrow) FileRec{iFd, std::string(szName)};
+      if (pLock == nullptr) {
+        close(iFd);
+        errno = ENOMEM;
+        return kLockFailed;
+      }
+      *phLock = pLock;
+      return kLockTaken;
+    }
+    close(iFd);
+  }
+  return kLockHeld;  // removed and made again as fast as it is opened: in use
+}
+
+void DropLockFile(FileHandle hLock) {
+  if (hLock == nullptr) return;
+  // Removed while still held, so that no other run takes the old file for
+  // the lock once it is let go.
+  unlink(hLock->sLockName.c_str());
+  close(hLock->iFd);
+  delete hLock;
 }
 
 bool ReplaceFileWith(const char *szNew, const char *szName) {

@@ -1,5 +1,6 @@
-// system.cpp - the rest of the machine on Windows: the capture file, detached
-// threads and sleeping, the raw keyboard and ending the process.
+// system.cpp - the rest of the machine on Windows: the capture file, the
+// map's lock, detached threads and sleeping, the raw keyboard and ending the
+// process.
 //
 // A look for a key waits on the console input and on an event that
 // WakeKeyWait sets when the hand-off has posted a command (or the console
@@ -135,9 +136,44 @@ bool SameFile(const char *szA, const char *szB) {
          oA.nFileIndexHigh == oB.nFileIndexHigh && oA.nFileIndexLow == oB.nFileIndexLow;
 }
 
-bool IsDeviceFile(const char *szName) {
+namespace {
+
+// A device's full name is \\.\NAME: a port, the null device, a named pipe.
+bool IsDeviceName(const char *szName) {
   char szFull[MAX_PATH * 2];
   return FullNameOf(szName, szFull, sizeof szFull) && strncmp(szFull, "\\\\.\\", 4) == 0;
+}
+
+}  // namespace
+
+FileKind KindOfFile(const char *szName) {
+  if (IsDeviceName(szName)) return kFileDevice;
+  DWORD iAttributes = GetFileAttributesA(szName);
+  if (iAttributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD iError = GetLastError();
+    return iError == ERROR_FILE_NOT_FOUND || iError == ERROR_PATH_NOT_FOUND ? kFileAbsent
+                                                                            : kFileOther;
+  }
+  return (iAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kFileFolder : kFileRegular;
+}
+
+bool FlushFileToDisk(FileHandle hFile) {
+  return hFile != nullptr && FlushFileBuffers(HandleOf(hFile)) != 0;
+}
+
+LockTaking TakeLockFile(const char *szName, FileHandle *phLock) {
+  // Shared with nobody, as the capture is shared with no other writer: a
+  // second run's opening fails while this one holds it. The system removes
+  // it when the handle closes, however the process ends.
+  HANDLE h = CreateFileA(szName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+  *phLock = h == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<FileHandle>(h);
+  if (*phLock != nullptr) return kLockTaken;
+  return GetLastError() == ERROR_SHARING_VIOLATION ? kLockHeld : kLockFailed;
+}
+
+void DropLockFile(FileHandle hLock) {
+  if (hLock != nullptr) CloseHandle(HandleOf(hLock));
 }
 
 void OnEndingSignal(void (*)()) {}

@@ -1,7 +1,8 @@
 // fault_cases.cpp - the Linux build under hostile conditions: closed standard
-// streams, a capture another run is writing, signals, a port that hangs up at
-// once or is the operator's own terminal, keys that pile up while a command is
-// sent, an output nobody reads, and a port someone else keeps open.
+// streams, a capture another run is writing or a folder that refuses it, signals, a port that hangs
+// up at once or is the operator's own terminal, keys that pile up while a command is sent, an
+// output nobody reads, and a port someone else keeps open.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -11,6 +12,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -152,7 +154,7 @@ TEST(ClosedStandardStreams, ClosedStdinAndStdoutAreNotTakenByThePort) {
   EXPECT_EQ(oDevice.oSim.Received(), "");
 }
 
-// ---- 2: a capture that another run is writing ----
+// ---- 2: a capture that another run is writing, or that cannot be created ----
 
 TEST(CaptureInUse, SecondRunWithTheSameNameLeavesItAlone) {
   Device oDevice("capturelock");
@@ -183,6 +185,65 @@ TEST(CaptureInUse, SecondRunWithTheSameNameLeavesItAlone) {
   ASSERT_TRUE(oFirst.WaitExit(kLong, &iStatus));
   EXPECT_TRUE(oDevice.Capture("DM_1C000_1C1FF.bin") == oDevice.sImage)
       << "capture differs from the image";
+}
+
+// A folder that refuses new files, whoever runs the test: its mode, and for
+// root, whom the mode does not stop, the immutable flag. False when the
+// folder still takes files.
+bool MakeFolderReadOnly(const std::string &sDir) {
+  chmod(sDir.c_str(), 0555);
+  if (geteuid() == 0) {
+    int iIgnored = system(("chattr +i '" + sDir + "' 2>/dev/null").c_str());
+    (void)iIgnored;
+  }
+  std::string sProbe = sDir + "/probe";
+  int iFd = open(sProbe.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (iFd < 0) return true;
+  close(iFd);
+  unlink(sProbe.c_str());
+  return false;
+}
+
+void MakeFolderWritable(const std::string &sDir) {
+  if (geteuid() == 0) {
+    int iIgnored = system(("chattr -i '" + sDir + "' 2>/dev/null").c_str());
+    (void)iIgnored;
+  }
+  chmod(sDir.c_str(), 0755);
+}
+
+// A capture that cannot be created ends an unattended run with status 2
+// before the port is opened or the log begun: the fixed message once, with
+// the system's reason for that very failure, and nothing else after it.
+TEST(CaptureCannotBeOpened, UnattendedRunEndsBeforeThePortWithTheSystemsReason) {
+  Device oDevice("rocapture");
+  ASSERT_TRUE(oDevice.Start({}, 0x100));
+  std::string sFolder = oDevice.sDir + "/readonly";
+  ASSERT_EQ(mkdir(sFolder.c_str(), 0755), 0);
+  if (!MakeFolderReadOnly(sFolder)) {
+    MakeFolderWritable(sFolder);
+    GTEST_SKIP() << "no folder here refuses new files";
+  }
+  Process oRun;
+  int iNull = open("/dev/null", O_RDONLY);
+  bool bStarted =
+      oRun.Start({VexlorBinary(), "--check", "--batch", "--log", oDevice.sDir + "/session.log",
+                  oDevice.oSim.sPtyPath, "115200", "1C000", "1C0FF", "BB", "BT", "DM", "q"},
+                 iNull, sFolder);
+  close(iNull);
+  int iStatus = -1;
+  bool bEnded = bStarted && oRun.WaitExit(kLong, &iStatus);
+  MakeFolderWritable(sFolder);
+  ASSERT_TRUE(bEnded);
+  std::string sOut = oRun.Output();
+  EXPECT_EQ(iStatus, 2) << sOut;
+  const std::string kEnd = std::string(" \n Error: Can't open the out file. \nThe system says: ") +
+                           strerror(geteuid() == 0 ? EPERM : EACCES) + " \n";
+  ASSERT_GE(sOut.size(), kEnd.size()) << sOut;
+  EXPECT_EQ(sOut.substr(sOut.size() - kEnd.size()), kEnd) << sOut;
+  EXPECT_EQ(sOut.find("The system says: "), sOut.rfind("The system says: ")) << sOut;
+  EXPECT_EQ(oDevice.oSim.Received(), "");
+  EXPECT_FALSE(FileExists(oDevice.sDir + "/session.log"));
 }
 
 // ---- 4: the terminal ends as it was ----
@@ -431,7 +492,10 @@ TEST(PortExclusiveFlag, ClearedWhenTheRunEndsBySignal) {
 
 // A file that reaches the size limit fails its write: the log's failure is
 // reported once and the dump goes on; the capture's is reported once and an
-// unattended run says it ended short. The program is never killed by it.
+// unattended run says it ended short; the map's is reported once, the
+// capture still takes every block, and the run ends with status 1 and a
+// last line that says the map on disk is not current. The program is never
+// killed by it.
 TEST(SizeLimit, FailsTheWriteInsteadOfEndingTheRun) {
   Device oDevice("fsize");
   ASSERT_TRUE(oDevice.Start({"--baud", "115200"}, 0x800));
@@ -465,6 +529,35 @@ TEST(SizeLimit, FailsTheWriteInsteadOfEndingTheRun) {
   EXPECT_NE(oPlain.Output().find("Error: the capture holds 1000 bytes, expected 2048. \n"),
             std::string::npos)
       << oPlain.Output();
+
+  // The capture of two blocks fits the limit, the map (with its command
+  // line) never does.
+  std::string sMap = oDevice.sDir + "/unsaved.map";
+  Process oMapped;
+  ASSERT_TRUE(oMapped.Start(
+      {"/usr/bin/prlimit", "--fsize=300", "--", VexlorBinary(), "--check", "--batch", "--map", sMap,
+       oDevice.oSim.sPtyPath, "115200", "1C000", "1C0FF", "BB", "BT", "DM", "quiet"},
+      oKeys.iSlave, oDevice.sDir));
+  ASSERT_TRUE(oMapped.WaitExit(kLong, &iStatus)) << oMapped.Output();
+  std::string sOut = oMapped.Output();
+  EXPECT_EQ(iStatus, 1) << sOut;
+  const std::string kMapFailed = "Error: Can't write the map " + sMap + ": " + sMap +
+                                 ".new cannot be written whole. The dump goes on. \n";
+  iAt = sOut.find(kMapFailed);
+  EXPECT_NE(iAt, std::string::npos) << sOut;
+  EXPECT_EQ(sOut.find(kMapFailed, iAt + 1), std::string::npos) << sOut;
+  const std::string kLast =
+      "Verified: 2 blocks, each by two readings that agreed; 0 retries; 0 "
+      "receive errors counted by the port. \nError: "
+      "the map " +
+      sMap + " on disk is not current (" + sMap +
+      ".new cannot be written whole): a run with it reads again the blocks "
+      "it lacks. \n";
+  ASSERT_GE(sOut.size(), kLast.size()) << sOut;
+  EXPECT_EQ(sOut.substr(sOut.size() - kLast.size()), kLast) << sOut;
+  EXPECT_EQ(sOut.find(" bytes bad in "), std::string::npos) << sOut;
+  EXPECT_FALSE(FileExists(sMap));
+  EXPECT_TRUE(oDevice.Capture("DM_1C000_1C0FF.bin") == oDevice.sImage.substr(0, 0x100));
 }
 
 // The received bytes gathered for the log's next record (the last prompt,

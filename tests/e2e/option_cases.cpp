@@ -1,8 +1,11 @@
 // option_cases.cpp - the options, end to end: checked and fast walks through
 // a faulty link, unattended runs, resumed captures and a device that goes
 // away and comes back.
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -27,6 +30,22 @@ std::string EndOf(size_t iBlocks) {
   char szEnd[16];
   snprintf(szEnd, sizeof szEnd, "%X", static_cast<unsigned>(0x1C000 + iBlocks * 0x80 - 1));
   return szEnd;
+}
+
+// The names in sDir that end in sSuffix, each followed by a blank.
+std::string FilesEndingIn(const std::string &sDir, const std::string &sSuffix) {
+  std::string sNames;
+  DIR *pDir = opendir(sDir.c_str());
+  if (pDir == nullptr) return "(no folder)";
+  while (const dirent *pEntry = readdir(pDir)) {
+    std::string sName = pEntry->d_name;
+    if (sName.size() >= sSuffix.size() &&
+        sName.compare(sName.size() - sSuffix.size(), sSuffix.size(), sSuffix) == 0) {
+      sNames += sName + " ";
+    }
+  }
+  closedir(pDir);
+  return sNames;
 }
 
 // The check catches every fault, the retries get past them, and the capture
@@ -231,12 +250,45 @@ void ReconnectAcrossAVanishingDevice(Target &oFirst) {
   }
 }
 
+// Makes what a row of RefusedCommandLines needs beside the capture: "NAME"
+// a file holding its name, "NAME/" a folder, "NAME|" a FIFO.
+void MakeThing(const std::string &sDir, const std::string &sThing) {
+  std::string sPath = sDir + "/" + sThing.substr(0, sThing.size() - 1);
+  if (sThing.back() == '/') {
+    mkdir(sPath.c_str(), 0755);
+  } else if (sThing.back() == '|') {
+    mkfifo(sPath.c_str(), 0644);
+  } else {
+    WriteFileBytes(sDir + "/" + sThing, sThing);
+  }
+}
+
+// Whether it is still there as it was made; it is removed.
+bool ThingWasLeftAlone(const std::string &sDir, const std::string &sThing) {
+  std::string sPath = sDir + "/" + sThing;
+  char cKind = sThing.back();
+  if (cKind == '/' || cKind == '|') sPath.pop_back();
+  struct stat oStat;
+  bool bSame =
+      stat(sPath.c_str(), &oStat) == 0 && (cKind == '/'   ? S_ISDIR(oStat.st_mode)
+                                           : cKind == '|' ? S_ISFIFO(oStat.st_mode)
+                                                          : ReadFileBytes(sPath) == sThing);
+  if (cKind == '/') {
+    rmdir(sPath.c_str());
+  } else {
+    unlink(sPath.c_str());
+  }
+  return bSame;
+}
+
 // Command lines that must be refused before anything is created or sent:
-// a log that would land in the capture, go to the port or to a device, an
-// option written after the port (it would make the run quiet and
-// unchecked), --batch however written, --retries that the plain walk could
-// never use, and a capture to resume that is longer than its range. Each
-// leaves an existing capture as it was.
+// a log or a map that would land in the capture, in each other, go to the
+// port or to a device, a map that is a FIFO or a folder (or whose new copy
+// would be the log), an option written after the port (it would make the
+// run quiet and unchecked), --batch however written, --retries that the
+// plain walk could never use, and a capture to resume that is longer than
+// its range. Each leaves an existing capture as it was, and what stood
+// where the log or the map would go; no map's lock is left behind.
 void RefusedCommandLines(Target &oTarget) {
   Rig oRig(oTarget, "refused");
   ASSERT_TRUE(oRig.StartDevice({}));
@@ -246,13 +298,16 @@ void RefusedCommandLines(Target &oTarget) {
   const std::string sAbsolute =
       bWine ? "Z:" + oRig.sDir + "/" + sCapture : oRig.sDir + "/" + sCapture;
   const std::string sLong(5000, 'x');
-  struct {
+  const std::string kNothing = ". Nothing was created or sent. \n";
+  struct Row {
     std::vector<std::string> aOptions;
     std::vector<std::string> aAfter;  // after the seven positional arguments
     std::string sExisting;            // the capture before the run ("": none)
     int iStatus;
     std::string sSays;
-  } aRows[] = {
+    std::string sThing = "";  // made before the run (see MakeThing), left alone by it
+  };
+  std::vector<Row> aRows = {
       {{"--batch", "--log", sCapture},
        {},
        "keep me",
@@ -279,11 +334,48 @@ void RefusedCommandLines(Target &oTarget) {
        "Error: " + sCapture +
            " holds 5000 bytes, more than the 256 of the range: it is not a "
            "capture of this range. Nothing was changed. \n"},
+      {{"--batch", "--map", sCapture},
+       {},
+       "keep me",
+       2,
+       "Error: --map " + sCapture + " is the capture file" + kNothing},
+      {{"--batch", "--map=./" + sCapture}, {}, "keep me", 2, " is the capture file. "},
+      {{"--batch", "--map", sAbsolute}, {}, "", 2, " is the capture file. "},
+      {{"--batch", "--log", "s.log", "--map", "s.log"},
+       {},
+       "keep me",
+       2,
+       "Error: --map s.log is the log" + kNothing,
+       "s.log"},
+      {{"--batch", "--map", oRig.sPort}, {}, "", 2, " is the port. "},
+      {{"--batch", "--map", sDevice}, {}, "", 2, " is a device, not a file. "},
+      {{"--batch", "--map", "maps"},
+       {},
+       "keep me",
+       2,
+       "Error: --map maps is a folder" + kNothing,
+       "maps/"},
+      {{"--batch", "--log", "m.map.new", "--map", "m.map"},
+       {},
+       "",
+       2,
+       "Error: --map m.map: m.map.new is the log" + kNothing,
+       "m.map.new"},
   };
+  // Windows has no FIFO among its files.
+  if (!bWine) {
+    aRows.push_back({{"--batch", "--map", "pipe"},
+                     {},
+                     "keep me",
+                     2,
+                     "Error: --map pipe is a FIFO, not a file" + kNothing,
+                     "pipe|"});
+  }
   for (const auto &oRow : aRows) {
     std::string sPath = oRig.sDir + "/" + sCapture;
     remove(sPath.c_str());
     if (!oRow.sExisting.empty()) WriteFileBytes(sPath, oRow.sExisting);
+    if (!oRow.sThing.empty()) MakeThing(oRig.sDir, oRow.sThing);
     std::vector<std::string> aArgs = oRow.aOptions;
     aArgs.insert(aArgs.end(), {oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"});
     aArgs.insert(aArgs.end(), oRow.aAfter.begin(), oRow.aAfter.end());
@@ -298,6 +390,10 @@ void RefusedCommandLines(Target &oTarget) {
     if (!oRow.sExisting.empty()) {
       EXPECT_TRUE(oRig.Capture(sCapture) == oRow.sExisting) << sOut;
     }
+    if (!oRow.sThing.empty()) {
+      EXPECT_TRUE(ThingWasLeftAlone(oRig.sDir, oRow.sThing)) << sOut;
+    }
+    EXPECT_EQ(FilesEndingIn(oRig.sDir, ".lock"), "") << sOut;
   }
   EXPECT_EQ(oRig.oSim.Received(), "");
   EXPECT_FALSE(FileExists(oRig.sDir + "/" + sDevice));
@@ -471,8 +567,11 @@ void NoisyFastWalkIsExact(Target &oTarget) {
 // A region the device cannot read: with --map the two blocks over it fail
 // every try, are marked bad (zeros in the capture), the walk goes on, and
 // the run ends with status 3; the failure names what the device said. The
-// next run with the same map asks only for those two blocks. A map of
-// another range is refused and nothing is changed.
+// map names its run. The next run with the same map asks only for those
+// two blocks, even when the map names no run (an older one's), and names
+// it again. A map of another run (another range, of another size or of as
+// many blocks, other command words, another monitor) is refused, saying
+// what differs, and nothing is changed or sent.
 void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
   Rig oRig(oTarget, "badregion");
   const size_t iBlocks = 16;
@@ -499,6 +598,9 @@ void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
   EXPECT_NE(sOut.find("Map dump.map: 256 bytes bad in 1 areas. \n"), std::string::npos) << sOut;
   std::string sMap = ReadFileBytes(oRig.sDir + "/dump.map");
   EXPECT_NE(sMap.find("0x00000400  0x00000100  -\n"), std::string::npos) << sMap;
+  const std::string kRunLines = "# Range: 0x0001C000 0x0001C7FF\n# Monitor: default BB BT DM\n";
+  ASSERT_NE(sMap.find(kRunLines), std::string::npos) << sMap;
+  EXPECT_FALSE(FileExists(oRig.sDir + "/dump.map.lock"));
   // The tool people inspect such maps with reads ours and finds the region.
   if (system("command -v ddrescuelog >/dev/null 2>&1") == 0) {
     std::string sMapPath = oRig.sDir + "/dump.map";
@@ -511,29 +613,120 @@ void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
     EXPECT_EQ(std::string(aBuf, iLen), "8\n9\n");
   }
 
+  // The map as an older run wrote it, without its run.
+  sMap.erase(sMap.find(kRunLines), kRunLines.size());
+  WriteFileBytes(oRig.sDir + "/dump.map", sMap);
   size_t iSentBefore = oRig.oSim.Received().size();
   std::unique_ptr<Target> pAgain = oTarget.MakeAnother();
-  ASSERT_TRUE(pAgain->Start(aArgs, oRig.sDir));
+  std::vector<std::string> aLogged = {"--log", "again.log"};
+  aLogged.insert(aLogged.end(), aArgs.begin(), aArgs.end());
+  ASSERT_TRUE(pAgain->Start(aLogged, oRig.sDir));
   ASSERT_TRUE(pAgain->WaitExit(kLong, &iStatus));
   EXPECT_EQ(iStatus, 3) << pAgain->Output();
+  EXPECT_NE(pAgain->Output().find("Map dump.map names no range or monitor: taken for this run's, "
+                                  "as its size fits. \n"),
+            std::string::npos)
+      << pAgain->Output();
+  EXPECT_NE(ReadFileBytes(oRig.sDir + "/again.log").find(" -- map dump.map names no range or "),
+            std::string::npos);
   std::string sSent = oRig.oSim.Received().substr(iSentBefore);
   EXPECT_EQ(CountCommands(sSent, "BT"), Count(sSent, "BT C400") + Count(sSent, "BT C480")) << sSent;
   EXPECT_GE(Count(sSent, "BT C400"), 1u) << sSent;
   EXPECT_TRUE(oRig.Capture(sCapture) == sExpected);
   sMap = ReadFileBytes(oRig.sDir + "/dump.map");
+  EXPECT_NE(sMap.find(kRunLines), std::string::npos) << sMap;
 
-  // Another range with the same map: refused, capture and map untouched.
-  std::unique_ptr<Target> pOther = oTarget.MakeAnother();
-  WriteFileBytes(oRig.sDir + "/DM_1C000_1C3FF.bin", "keep");
-  ASSERT_TRUE(pOther->Start({"--batch", "--map", "dump.map", oRig.sPort, "115200", "1C000", "1C3FF",
-                             "BB", "BT", "DM", "q"},
+  // Another run with the same map: refused, capture and map untouched.
+  const struct {
+    std::vector<std::string> aRun;
+    const char *szCapture;
+    const char *szWhy;
+  } aOthers[] = {
+      {{"1C000", "1C3FF", "BB", "BT", "DM"},
+       "DM_1C000_1C3FF.bin",
+       "its range is 0001C000 to 0001C7FF, not 0001C000 to 0001C3FF"},
+      {{"2C000", "2C7FF", "BB", "BT", "DM"},
+       "DM_2C000_2C7FF.bin",
+       "its range is 0001C000 to 0001C7FF, not 0002C000 to 0002C7FF"},
+      {{"0001C000", "0001C7FF", "BS", "ST", "DB"},
+       "DB_1C000_1C7FF.bin",
+       "its command words are BB BT DM, not BS ST DB"},
+  };
+  iSentBefore = oRig.oSim.Received().size();
+  for (const auto &oOther : aOthers) {
+    std::unique_ptr<Target> pOther = oTarget.MakeAnother();
+    const std::string sKept(0x800, 'k');
+    WriteFileBytes(oRig.sDir + "/" + oOther.szCapture, sKept);
+    std::vector<std::string> aOtherArgs = {"--batch", "--map", "dump.map", oRig.sPort, "115200"};
+    aOtherArgs.insert(aOtherArgs.end(), oOther.aRun.begin(), oOther.aRun.end());
+    ASSERT_TRUE(pOther->Start(aOtherArgs, oRig.sDir));
+    ASSERT_TRUE(pOther->WaitExit(kLong, &iStatus));
+    EXPECT_EQ(iStatus, 2) << pOther->Output();
+    EXPECT_NE(
+        pOther->Output().find(std::string("Error: the map dump.map cannot be used: dump.map: ") +
+                              oOther.szWhy + ". Nothing was changed. \n"),
+        std::string::npos)
+        << pOther->Output();
+    EXPECT_TRUE(ReadFileBytes(oRig.sDir + "/" + oOther.szCapture) == sKept) << oOther.szCapture;
+    EXPECT_TRUE(ReadFileBytes(oRig.sDir + "/dump.map") == sMap);
+  }
+  std::unique_ptr<Target> pUBoot = oTarget.MakeAnother();
+  ASSERT_TRUE(pUBoot->Start({"--monitor", "uboot", "--batch", "--map", "dump.map", oRig.sPort,
+                             "115200", "1C000", sEnd, "q"},
                             oRig.sDir));
-  ASSERT_TRUE(pOther->WaitExit(kLong, &iStatus));
-  EXPECT_EQ(iStatus, 2) << pOther->Output();
-  EXPECT_NE(pOther->Output().find("Error: the map dump.map cannot be used: "), std::string::npos)
-      << pOther->Output();
-  EXPECT_EQ(ReadFileBytes(oRig.sDir + "/DM_1C000_1C3FF.bin"), "keep");
+  ASSERT_TRUE(pUBoot->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 2) << pUBoot->Output();
+  EXPECT_NE(pUBoot->Output().find(": its monitor is default, not uboot. "), std::string::npos)
+      << pUBoot->Output();
+  EXPECT_FALSE(FileExists(oRig.sDir + "/md.b_1C000_" + sEnd + ".bin"));
   EXPECT_TRUE(ReadFileBytes(oRig.sDir + "/dump.map") == sMap);
+  EXPECT_EQ(oRig.oSim.Received().size(), iSentBefore);
+  EXPECT_FALSE(FileExists(oRig.sDir + "/dump.map.lock"));
+}
+
+// A map is one run's at a time: a second run given the same map from
+// another folder, while the first has not read a block yet, is refused and
+// creates and sends nothing; once the first has ended (and removed its
+// lock), the map serves the next run with the capture it belongs to.
+void AMapInUseIsRefusedToASecondRun(Target &oTarget) {
+  Rig oRig(oTarget, "maplock");
+  ASSERT_TRUE(oRig.StartDevice({"--baud", "115200"}));
+  bool bWine = std::string(oTarget.Name()) == "windows";
+  std::string sMap = (bWine ? "Z:" : "") + oRig.sDir + "/shared.map";
+  std::vector<std::string> aArgs = {"--check", "--map", sMap, oRig.sPort, "115200", "1C000",
+                                    "1C0FF",   "BB",    "BT", "DM",       "q"};
+  ASSERT_TRUE(oRig.Run(aArgs));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
+
+  std::string sOtherDir = MakeTempDir("maplock2");
+  std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
+  std::vector<std::string> aBatch = aArgs;
+  aBatch.insert(aBatch.begin(), "--batch");
+  ASSERT_TRUE(pSecond->Start(aBatch, sOtherDir));
+  int iStatus = -1;
+  ASSERT_TRUE(pSecond->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 2) << pSecond->Output();
+  EXPECT_NE(pSecond->Output().find("Error: the map " + sMap +
+                                   " is in use by another run (which "
+                                   "holds " +
+                                   sMap + ".lock). Nothing was changed. \n"),
+            std::string::npos)
+      << pSecond->Output();
+  EXPECT_FALSE(FileExists(sOtherDir + "/DM_1C000_1C0FF.bin"));
+  EXPECT_EQ(oRig.oSim.Received(), "");
+
+  oTarget.Type("s");
+  ASSERT_TRUE(oTarget.WaitOutput("Verified: 2 blocks, ", kLong)) << oTarget.Output();
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends());
+  EXPECT_FALSE(FileExists(oRig.sDir + "/shared.map.lock"));
+  std::unique_ptr<Target> pThird = oTarget.MakeAnother();
+  ASSERT_TRUE(pThird->Start(aBatch, oRig.sDir));
+  ASSERT_TRUE(pThird->WaitExit(kLong, &iStatus));
+  EXPECT_EQ(iStatus, 0) << pThird->Output();
+  EXPECT_NE(pThird->Output().find("Map " + sMap + ": 2 of 2 blocks read, 0 left"),
+            std::string::npos)
+      << pThird->Output();
 }
 
 }  // namespace
@@ -555,6 +748,7 @@ const std::vector<E2ECase> &OptionCases() {
       {"FastWalkFindsThePaceOfASlowMonitor", FastWalkFindsThePaceOfASlowMonitor, true},
       {"NoisyFastWalkIsExact", NoisyFastWalkIsExact, true},
       {"MapWalkGoesPastAnUnreadableRegion", MapWalkGoesPastAnUnreadableRegion, true},
+      {"AMapInUseIsRefusedToASecondRun", AMapInUseIsRefusedToASecondRun, true},
   };
   return aCases;
 }

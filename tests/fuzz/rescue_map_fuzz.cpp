@@ -2,13 +2,15 @@
 // states changing on top of what was read.
 //
 // Each input is a range and a map file: its first two bytes give the range
-// (1 to 4096 blocks: the low 12 bits of
-// the two, low byte first), the rest is the file's text. A map
-// that ParseRescueMap accepts must hold well-formed areas that cover the
-// range, and must format and read back to the same areas; a refused one
-// must leave the map empty and say why. Then the map (or a fresh one when it
-// was refused) takes block states derived from the input, and a byte per
-// block, kept apart, must agree with every state, count and next block.
+// (1 to 4096 blocks: the low 12 bits of the two, low byte first, from
+// address 10000, read with the default monitor's BB BT DM), the rest is the
+// file's text. A map that ParseRescueMap accepts must hold well-formed areas
+// that cover the range, must format (naming its run) and read back to the
+// same areas and run, and must then be refused for a run of another range;
+// a refused one must leave the map empty and say why. Then the map (or a
+// fresh one when it was refused) takes block states derived from the input,
+// and a byte per block, kept apart, must agree with every state, count and
+// next block.
 //
 // Built with clang and -fsanitize=fuzzer,address,undefined (VEXLOR_FUZZ);
 // seeds in tests/fuzz/corpus/rescue_map.
@@ -17,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <vector>
 
 #include "core/rescue_map.h"
@@ -73,6 +76,17 @@ void CheckAgainstModel(const RescueMap &oMap, const std::vector<char> &aModel) {
   }
 }
 
+MapRun RunOf(uint64_t iBlocks, uint32_t iStart) {
+  MapRun oRun = {};
+  oRun.iStartAddr = iStart;
+  oRun.iEndAddr = iStart + static_cast<uint32_t>(iBlocks * kMapBlockBytes - 1);
+  snprintf(oRun.szMonitor, sizeof oRun.szMonitor, "default");
+  for (const char *szWord : {"BB", "BT", "DM"}) {
+    snprintf(oRun.aszWords[oRun.iWords++], kMapWordSize, "%s", szWord);
+  }
+  return oRun;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
@@ -82,22 +96,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
   const char *pText = reinterpret_cast<const char *>(pData + 2);
   size_t iLen = iSize - 2;
 
+  const MapRun oRun = RunOf(iBlocks, 0x10000);
+  const MapRun oOtherRun = RunOf(iBlocks, 0x20000);
   RescueMap oMap;
   char szWhy[256];
   memset(szWhy, 'x', sizeof szWhy);
-  if (ParseRescueMap(pText, iLen, iBlocks, &oMap, szWhy, sizeof szWhy)) {
+  bool bNamed = false;
+  if (ParseRescueMap(pText, iLen, iBlocks, &oRun, &oMap, &bNamed, szWhy, sizeof szWhy)) {
     CheckAreas(oMap);
     MapText oText = {};
-    if (!FormatRescueMap(&oMap, 0, kMapCopying, "vexlor\n--map fuzz.map", &oText)) {
+    if (!FormatRescueMap(&oMap, 0, kMapCopying, "vexlor\n--map fuzz.map", &oRun, &oText)) {
       Fail("an accepted map cannot be formatted");
     }
     RescueMap oBack;
-    if (!ParseRescueMap(oText.pText, oText.iLen, iBlocks, &oBack, szWhy, sizeof szWhy)) {
+    if (!ParseRescueMap(oText.pText, oText.iLen, iBlocks, &oRun, &oBack, &bNamed, szWhy,
+                        sizeof szWhy)) {
       fprintf(stderr, "%s\n", szWhy);
       Fail("a formatted map is refused");
     }
+    if (!bNamed) Fail("a formatted map does not name its run");
     if (!SameAreas(oMap, oBack)) Fail("a formatted map reads back to other areas");
     FreeRescueMap(&oBack);
+    if (ParseRescueMap(oText.pText, oText.iLen, iBlocks, &oOtherRun, &oBack, &bNamed, szWhy,
+                       sizeof szWhy) ||
+        oBack.pAreas != nullptr || strncmp(szWhy, "its range is ", 13) != 0) {
+      Fail("a formatted map is taken for another range's, or not said to be of another range");
+    }
     FreeMapText(&oText);
   } else {
     if (oMap.iAreas != 0 || oMap.pAreas != nullptr) Fail("a refused map is not empty");

@@ -1,11 +1,14 @@
 // The map of block states: areas split and merge as blocks change, the
-// file's text reads back as it was written, maps that are not of this range
-// are refused with a reason, and ddrescuelog reads what we write.
+// file's text (with the run it names) reads back as it was written, maps
+// that are not of this run are refused with a reason, and ddrescuelog reads
+// what we write.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "core/rescue_map.h"
@@ -23,13 +26,29 @@ std::string Areas(const RescueMap &oMap) {
   return s;
 }
 
-std::string Formatted(const RescueMap &oMap, const char *szCommandLine = "vexlor") {
+std::string Formatted(const RescueMap &oMap, const char *szCommandLine = "vexlor",
+                      const MapRun *pRun = nullptr) {
   MapText oText = {};
-  EXPECT_TRUE(FormatRescueMap(&oMap, 0x300, kMapCopying, szCommandLine, &oText));
+  EXPECT_TRUE(FormatRescueMap(&oMap, 0x300, kMapCopying, szCommandLine, pRun, &oText));
   std::string s(oText.pText, oText.iLen);
   FreeMapText(&oText);
   return s;
 }
+
+MapRun MakeRun(uint32_t iStart, uint32_t iEnd, const char *szMonitor,
+               std::initializer_list<const char *> aWords) {
+  MapRun oRun = {};
+  oRun.iStartAddr = iStart;
+  oRun.iEndAddr = iEnd;
+  snprintf(oRun.szMonitor, sizeof oRun.szMonitor, "%s", szMonitor);
+  for (const char *szWord : aWords) {
+    snprintf(oRun.aszWords[oRun.iWords++], kMapWordSize, "%s", szWord);
+  }
+  return oRun;
+}
+
+// The run of the range of 8 blocks that the parse cases read.
+const MapRun kOurRun = MakeRun(0x10000, 0x103FF, "default", {"BB", "BT", "DM"});
 
 const char kMapHead[] = "0x00000300  ?  1\n";
 
@@ -92,14 +111,21 @@ TEST(RescueMap, NextBlockToReadSkipsDoneBlocksOnly) {
   FreeRescueMap(&oMap);
 }
 
-TEST(RescueMap, FormattedMapParsesBackToTheSameAreas) {
+TEST(RescueMap, FormattedMapParsesBackToTheSameAreasAndRun) {
   RescueMap oMap;
   ASSERT_TRUE(InitRescueMap(&oMap, 0x20000));  // a range of 16 MiB
   SetBlockState(&oMap, 0, '+');
   SetBlockState(&oMap, 0x1FFFF, '-');
-  // A line end in the command line must not end its comment.
-  std::string sText = Formatted(oMap, "vexlor\n0x0 0x80 + --map\tx.map");
-  EXPECT_NE(sText.find("\n# Command line: vexlor 0x0 0x80 + --map x.map\n"), std::string::npos);
+  // A line end in the command line must not end its comment; the run's
+  // lines follow it.
+  const MapRun oRun = MakeRun(0xFF000000, 0xFFFFFFFF, "default", {"BS", "ST", "D#\x01"});
+  std::string sText = Formatted(oMap, "vexlor\n0x0 0x80 + --map\tx.map", &oRun);
+  EXPECT_NE(sText.find("\n# Command line: vexlor 0x0 0x80 + --map x.map\n"
+                       "# Range: 0xFF000000 0xFFFFFFFF\n"
+                       "# Monitor: default BS ST D#\x01\n"
+                       "# current_pos"),
+            std::string::npos)
+      << sText;
   EXPECT_NE(sText.find("\n0x00000300     ?               1\n"
                        "#      pos        size  status\n"
                        "0x00000000  0x00000080  +\n"
@@ -109,16 +135,35 @@ TEST(RescueMap, FormattedMapParsesBackToTheSameAreas) {
       << sText;
   RescueMap oBack;
   char szWhy[200];
-  ASSERT_TRUE(ParseRescueMap(sText.data(), sText.size(), 0x20000, &oBack, szWhy, sizeof szWhy))
+  bool bNamed = false;
+  ASSERT_TRUE(ParseRescueMap(sText.data(), sText.size(), 0x20000, &oRun, &oBack, &bNamed, szWhy,
+                             sizeof szWhy))
       << szWhy;
+  EXPECT_TRUE(bNamed);
   EXPECT_EQ(Areas(oBack), Areas(oMap));
   FreeRescueMap(&oBack);
+  // A monitor without command words names none; a word that would not read
+  // back as one word (or none at all) is not written.
+  const MapRun oUBoot = MakeRun(0, 0xFFFFFF, "uboot", {});
+  EXPECT_NE(Formatted(oMap, "vexlor", &oUBoot).find("\n# Monitor: uboot\n# current_pos"),
+            std::string::npos);
+  MapText oText = {};
+  for (const MapRun &oBad :
+       {MakeRun(0, 0xFF, "default", {"BB", "B T", "DM"}),
+        MakeRun(0, 0xFF, "default", {"BB", "", "DM"}), MakeRun(0, 0xFF, "", {})}) {
+    EXPECT_FALSE(FormatRescueMap(&oMap, 0, kMapCopying, "vexlor", &oBad, &oText));
+  }
+  FreeMapText(&oText);
   FreeRescueMap(&oMap);
 }
 
-// Maps of a range of 8 blocks (0x400 bytes): "" when accepted with the
-// areas given, else the reason.
-TEST(RescueMap, ParseRefusesMapsNotOfThisRangeAndSaysWhy) {
+// Maps read for the run of 8 blocks (0x400 bytes) from 10000 to 103FF
+// with BB BT DM: "" when accepted with the areas given, else the reason.
+// A map that names no run is taken by its size.
+TEST(RescueMap, ParseRefusesMapsNotOfThisRunAndSaysWhy) {
+  const std::string kAreas = std::string(kMapHead) + "0x0 0x100 +\n0x100 0x300 ?\n";
+  const std::string kMonitor = "# Monitor: default BB BT DM\n";
+  const std::string kRange = "# Range: 0x00010000 0x000103FF\n";
   const struct {
     const char *szName;
     std::string sText;
@@ -126,6 +171,36 @@ TEST(RescueMap, ParseRefusesMapsNotOfThisRangeAndSaysWhy) {
     const char *szWhy;
   } aCases[] = {
       {"ours", std::string(kMapHead) + "0x0 0x100 +\n0x100 0x300 ?\n", "0:+ 2:?", ""},
+      {"ours, naming its run (CRLF, decimal)",
+       "# Range: 65536   0x103FF\r\n#   Monitor: not a run comment\n" + kMonitor + kAreas,
+       "0:+ 2:?", ""},
+      {"another range of as many blocks", "# Range: 0x00020000 0x000203FF\n" + kMonitor + kAreas,
+       "", "its range is 00020000 to 000203FF, not 00010000 to 000103FF"},
+      {"another range, of another size: said before the areas",
+       "# Range: 0x00010000 0x00010FFF\n" + kMonitor + kAreas, "",
+       "its range is 00010000 to 00010FFF, not 00010000 to 000103FF"},
+      {"another monitor, and another range", "# Range: 0 0x3FF\n# Monitor: uboot\n" + kAreas, "",
+       "its range is 00000000 to 000003FF, not 00010000 to 000103FF; its monitor is uboot, not "
+       "default"},
+      {"other command words", kRange + "# Monitor: default BS ST DB\n" + kAreas, "",
+       "its command words are BS ST DB, not BB BT DM"},
+      {"fewer command words", kRange + "# Monitor: default BB BT\n" + kAreas, "",
+       "its command words are BB BT, not BB BT DM"},
+      {"the range alone", kRange + kAreas, "",
+       "the map names its range but not its monitor (edited by hand?)"},
+      {"the monitor twice", kRange + kMonitor + kMonitor + kAreas, "",
+       "line 3: the map names its monitor a second time"},
+      {"a range backwards", "# Range: 0x103FF 0x10000\n" + kMonitor + kAreas, "",
+       "line 1: the range comment is damaged (edited by hand?)"},
+      {"a range past 32 bits", "# Range: 0x10000 0x1000103FF\n" + kMonitor + kAreas, "",
+       "line 1: the range comment is damaged (edited by hand?)"},
+      {"a command word too many", kRange + "# Monitor: default BB BT DM DM\n" + kAreas, "",
+       "line 2: the monitor comment is damaged (edited by hand?)"},
+      {"no monitor's name", kRange + "# Monitor:\n" + kAreas, "",
+       "line 2: the monitor comment is damaged (edited by hand?)"},
+      {"a command word too long",
+       kRange + "# Monitor: default BB BT " + std::string(kMapWordSize, 'D') + "\n" + kAreas, "",
+       "line 2: the monitor comment is damaged (edited by hand?)"},
       {"ddrescue's statuses, decimal and octal, comments, CRLF, no pass",
        "# Mapfile\r\n\r\n0x100 /\r\n# pos size\r\n0 256 + # read\r\n  0400\t0200 *\r\n"
        "0x180 0x80 /\r\n0x200 0x80 -\r\n0x280 0x180 ?",
@@ -166,11 +241,13 @@ TEST(RescueMap, ParseRefusesMapsNotOfThisRangeAndSaysWhy) {
   for (const auto &oCase : aCases) {
     RescueMap oMap;
     char szWhy[200] = "x";
-    bool bOk =
-        ParseRescueMap(oCase.sText.data(), oCase.sText.size(), 8, &oMap, szWhy, sizeof szWhy);
+    bool bNamed = true;
+    bool bOk = ParseRescueMap(oCase.sText.data(), oCase.sText.size(), 8, &kOurRun, &oMap, &bNamed,
+                              szWhy, sizeof szWhy);
     EXPECT_EQ(bOk, oCase.szWhy[0] == 0) << oCase.szName;
     EXPECT_STREQ(szWhy, oCase.szWhy) << oCase.szName;
     EXPECT_EQ(Areas(oMap), oCase.szAreas) << oCase.szName;
+    EXPECT_EQ(bNamed, bOk && oCase.sText.find("# Range:") != std::string::npos) << oCase.szName;
     FreeRescueMap(&oMap);
   }
 }
@@ -180,24 +257,47 @@ TEST(RescueMap, SavedMapLoadsBackAndMissingOrHugeFilesAreSaidSo) {
   std::string sPath = sDir + "/dump.map";
   RescueMap oMap;
   char szWhy[300];
-  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 8, &oMap, szWhy, sizeof szWhy), kMapMissing);
+  bool bNamed = true;
+  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 8, &kOurRun, &oMap, &bNamed, szWhy, sizeof szWhy),
+            kMapMissing);
+  EXPECT_FALSE(bNamed);
   EXPECT_EQ(Areas(oMap), "0:?");
   SetBlockState(&oMap, 3, '-');
   // Saved twice: the second replaces the first, and no new file is left behind.
-  ASSERT_TRUE(SaveRescueMap(sPath.c_str(), &oMap, 0, kMapCopying, "vexlor", szWhy, sizeof szWhy));
+  ASSERT_TRUE(
+      SaveRescueMap(sPath.c_str(), &oMap, 0, kMapCopying, "vexlor", &kOurRun, szWhy, sizeof szWhy));
   SetBlockState(&oMap, 0, '+');
-  ASSERT_TRUE(SaveRescueMap(sPath.c_str(), &oMap, 0, kMapCopying, "vexlor", szWhy, sizeof szWhy))
+  ASSERT_TRUE(
+      SaveRescueMap(sPath.c_str(), &oMap, 0, kMapCopying, "vexlor", &kOurRun, szWhy, sizeof szWhy))
       << szWhy;
   EXPECT_FALSE(FileExists(sPath + ".new"));
   RescueMap oBack;
-  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 8, &oBack, szWhy, sizeof szWhy), kMapLoaded) << szWhy;
+  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 8, &kOurRun, &oBack, &bNamed, szWhy, sizeof szWhy),
+            kMapLoaded)
+      << szWhy;
+  EXPECT_TRUE(bNamed);
   EXPECT_EQ(Areas(oBack), "0:+ 1:? 3:- 4:?");
   FreeRescueMap(&oBack);
-  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 9, &oBack, szWhy, sizeof szWhy), kMapRefused);
+  const MapRun oLonger = MakeRun(0x10000, 0x1047F, "default", {"BB", "BT", "DM"});
+  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 9, &oLonger, &oBack, &bNamed, szWhy, sizeof szWhy),
+            kMapRefused);
+  EXPECT_EQ(std::string(szWhy),
+            sPath + ": its range is 00010000 to 000103FF, not 00010000 to 0001047F");
   EXPECT_EQ(oBack.iAreas, 0u);
+  // A map that cannot take the old one's place says why, and leaves no new
+  // file behind.
+  std::string sFolder = sDir + "/folder.map";
+  ASSERT_EQ(mkdir(sFolder.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((sFolder + "/x").c_str(), 0755), 0);
+  EXPECT_FALSE(SaveRescueMap(sFolder.c_str(), &oMap, 0, kMapCopying, "vexlor", &kOurRun, szWhy,
+                             sizeof szWhy));
+  EXPECT_EQ(std::string(szWhy),
+            sFolder + ".new cannot take the place of " + sFolder + ": Is a directory");
+  EXPECT_FALSE(FileExists(sFolder + ".new"));
 
   ASSERT_EQ(truncate(sPath.c_str(), kMapFileMax + 1), 0);
-  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 8, &oBack, szWhy, sizeof szWhy), kMapRefused);
+  EXPECT_EQ(LoadRescueMap(sPath.c_str(), 8, nullptr, &oBack, nullptr, szWhy, sizeof szWhy),
+            kMapRefused);
   EXPECT_EQ(std::string(szWhy), sPath + " is bigger than 64 MiB: it is no map");
   FreeRescueMap(&oMap);
 }
@@ -213,8 +313,9 @@ TEST(RescueMap, DdrescuelogReadsOurMap) {
   for (uint64_t i = 0; i < 30; ++i) SetBlockState(&oMap, i, '+');
   SetBlockState(&oMap, 30, '-');
   SetBlockState(&oMap, 31, '-');
+  const MapRun oRun = MakeRun(0x10000, 0x11FFF, "default", {"BB", "BT", "DM"});
   ASSERT_TRUE(SaveRescueMap(sPath.c_str(), &oMap, 32 * 128, kMapCopying, "vexlor --map dump.map",
-                            szWhy, sizeof szWhy));
+                            &oRun, szWhy, sizeof szWhy));
   FreeRescueMap(&oMap);
   auto Run = [](const std::string &sCommand, std::string *pOut) {
     FILE *pPipe = popen((sCommand + " 2>&1").c_str(), "r");

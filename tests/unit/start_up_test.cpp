@@ -141,12 +141,23 @@ TEST_F(StartUpTest, ReportThenEmptyCaptureFileEvenWhenThePortFails) {
   unlink(sCapture.c_str());
 }
 
+// Without options the run goes on to the port as it always has; an
+// unattended one ends there with status 2, the system's reason said once.
 TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
   std::string sOut;
   EXPECT_EQ(
       Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"}, &sOut),
       0);
   EXPECT_NE(sOut.find(" Error: Can't open the out file. \nFailed to open port"), std::string::npos);
+  ResetSharedState();
+  EXPECT_EQ(Run({"v", "--batch", "/nonexistent/port", "9600", "0", "1", "BB", "BT",
+                 "/nonexistent/dir/DM"},
+                &sOut),
+            2);
+  const std::string kEnd =
+      " Error: Can't open the out file. \nThe system says: No such file or directory \n";
+  ASSERT_GE(sOut.size(), kEnd.size()) << sOut;
+  EXPECT_EQ(sOut.substr(sOut.size() - kEnd.size()), kEnd);
 }
 
 // Options come first, are refused by name before anything is created, and
