@@ -121,6 +121,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
     if (oReading.eOutcome == kReadingPassed) {
       oReading.bAgrees = AgreesWithKept(&oKept, aNew, szWhy, &bDiffers);
     }
+    oRule.bLostInputLately = LostInputLately();
     RetryDecision oDecision = DecideAfter(&oRule, oReading);
     if (oDecision.bNewTry) oKept.iCount = 0;
     NoteWhatTheReadingShowed(oDecision, iAddr, szWhy);

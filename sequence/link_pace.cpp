@@ -24,7 +24,8 @@ bool bLateSaid = false;
 // a step after a long stretch without lost input: a pause that one burst of
 // trouble raised must not slow the rest of a long run.
 const int32_t kPaceSteps[] = {0, 1, 2, 5, 10};
-uint64_t iCleanBlocks = 0;  // blocks done since the monitor last lost input
+uint64_t iCleanBlocks = 0;    // blocks done since the monitor last lost input
+bool bLostInputSeen = false;  // it ever did
 
 }  // namespace
 
@@ -47,12 +48,16 @@ bool RaisePace() {
   return false;
 }
 
-void NoteLostInput() { iCleanBlocks = 0; }
+void NoteLostInput() {
+  iCleanBlocks = 0;
+  bLostInputSeen = true;
+}
+
+bool LostInputLately() { return bLostInputSeen && iCleanBlocks <= kLostInputWindow; }
 
 void NoteBlockKept() {
   SharedStateRec &S = SharedState;
-  if (++iCleanBlocks < kCleanStretch) return;
-  iCleanBlocks = 0;
+  if (++iCleanBlocks % kCleanStretch != 0) return;
   int32_t iNow = S.iPaceMs.load();
   if (!Policy().bPaceMayGrow || iNow <= kPaceSteps[0]) return;
   int32_t iLower = kPaceSteps[0];

@@ -6,6 +6,7 @@
 //   RaisePace         the next step of the pause (0, 1, 2, 5, 10 ms a byte),
 //                     said each time
 //   NoteLostInput     a reading showed that the monitor lost input
+//   LostInputLately   it did within the last kLostInputWindow blocks too
 //   NoteBlockKept     a block is done: after kCleanStretch blocks in a row
 //                     without lost input, a raised pause comes down a step
 //                     (said), as a monitor's trouble may have passed
@@ -15,10 +16,11 @@
 // Control thread only. Writes iPaceMs (read by the console thread).
 #pragma once
 
-enum { kCleanStretch = 256 };
+enum { kCleanStretch = 256, kLostInputWindow = 16 };
 
 bool PaceMayGrow();
 bool RaisePace();
 void NoteLostInput();
+bool LostInputLately();
 void NoteBlockKept();
 void WatchAnswerTime();

@@ -18,9 +18,14 @@ bool ShowsLostInput(const ReadingReport &oReading) {
   }
 }
 
+// Lost input once may be a hiccup of the sender; lost input again soon after
+// is a monitor that reads too slowly for the pace, and the pause grows.
 RetryDecision TryFailed(RetryState *pState, bool bLostInput) {
-  RetryDecision oDecision = {kActionRetry, bLostInput && pState->bPaceMayGrow, bLostInput, true};
   pState->iReadings = 0;
+  if (bLostInput && pState->bPaceMayGrow && pState->bLostInputLately) {
+    return {kActionRetry, true, true, true};
+  }
+  RetryDecision oDecision = {kActionRetry, false, bLostInput, true};
   if (++pState->iFailedTries > pState->iRetries) oDecision.eAction = kActionGiveUp;
   return oDecision;
 }

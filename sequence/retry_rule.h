@@ -4,7 +4,9 @@
 // that the device's own checksum confirmed. A try is readings of the block
 // until that happens, at most kReadingsPerTry of them; a block gets at most
 // --retries + 1 tries. Single readings are kept only where the operator
-// asked for them (--read-once).
+// asked for them (--read-once). A try that made the pause after each byte
+// grow is not counted: it found what the monitor needs, and the pause has
+// four steps, so that happens four times in a run at most.
 //
 //   StartBlockRule   a fresh state for the next block
 //   DecideAfter      the next step after one reading: keep the block, read
@@ -42,9 +44,10 @@ struct ReadingReport {
 
 struct RetryState {
   // Settings for the run.
-  int iRetries;          // --retries: tries after the first
-  bool bSingleReadings;  // --read-once: a reading that passed is kept as it is
-  bool bPaceMayGrow;     // the pause after each byte may still grow (--fast without --pace)
+  int iRetries;           // --retries: tries after the first
+  bool bSingleReadings;   // --read-once: a reading that passed is kept as it is
+  bool bPaceMayGrow;      // the pause after each byte may still grow (--fast without --pace)
+  bool bLostInputLately;  // the monitor lost input a short while ago as well
   // The block's own.
   int iFailedTries;  // tries of this block that failed
   int iReadings;     // readings made in the current try
@@ -60,7 +63,7 @@ enum RetryAction {
 
 struct RetryDecision {
   RetryAction eAction;
-  bool bRaisePace;  // the reading showed lost input: the pause grows a step first
+  bool bRaisePace;  // lost input again: the pause grows a step, and the try is not counted
   bool bLostInput;  // the monitor lost input (said when the block fails)
   bool bNewTry;     // the readings of the current try are to be forgotten
 };
