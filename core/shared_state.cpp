@@ -1,6 +1,5 @@
 // shared_state.cpp - the process-wide record, with its defaults in place
 // before the entry point runs.
-#include "core/run_policy.h"
 #include "core/shared_state.h"
 
 #include <stdlib.h>
@@ -14,5 +13,4 @@ void ResetSharedState() {
   // place cannot forget a field that is added later.
   SharedState.~SharedStateRec();
   new (&SharedState) SharedStateRec();
-  ResetRunPolicy();
 }

@@ -43,7 +43,7 @@ struct SharedStateRec {
   int32_t iSpeed = 38400;
   uint8_t bOutToConsole = 1;
   uint8_t bLongAddr = 0;
-  int32_t eDialect = 0;  // the monitor's dialect (DialectId, core/device_dialogue.h)
+  int32_t eDialect = 0;  // the monitor's dialect (DialectId, dialogue/device_dialogue.h)
   char szCommand1[kTextSize] = {};
   char szCommand2[kTextSize] = {};
   char szCommand3[kTextSize] = {};

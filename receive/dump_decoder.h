@@ -3,7 +3,7 @@
 // DecodeDumpLine runs on the main thread, inside AddRxChar, at every line end.
 // A dump line has the layout of the monitor's dialect (IsDumpLine: the
 // default's is at least 70 characters long and does not begin with the
-// prompt); its byte pairs stand where core/device_dialogue.h says. Each decoded
+// prompt); its byte pairs stand where dialogue/device_dialogue.h says. Each decoded
 // byte goes to the capture file at once (WriteOutByte), so the file is
 // complete up to its last byte at every moment. When blocks are checked,
 // lines go to the block collection instead, and other lines are kept there

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "core/run_policy.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/block_check.h"

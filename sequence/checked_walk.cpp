@@ -5,8 +5,8 @@
 #include <string.h>
 
 #include "core/run_policy.h"
-#include "core/capture_file.h"
-#include "core/device_dialogue.h"
+#include "files/capture_file.h"
+#include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"

@@ -7,7 +7,7 @@
 #include <initializer_list>
 
 #include "core/run_policy.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"

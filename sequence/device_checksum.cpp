@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"

@@ -1,7 +1,7 @@
 // monitor_state.cpp - which commands a block's reading needs.
 #include "sequence/monitor_state.h"
 
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 
 int BlockCommandsNeeded(const MonitorState *pState, uint32_t iAddr, bool bLeaveOut) {
   // A dump that names its address needs nothing before it, and is never a

@@ -4,7 +4,7 @@
 #include "core/run_policy.h"
 #include "core/print.h"
 #include "core/shared_state.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
 

@@ -26,7 +26,7 @@
 #include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
 

@@ -22,7 +22,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "core/rescue_map.h"
+#include "files/rescue_map.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
 #include "sequence/device_checksum.h"
@@ -232,6 +232,7 @@ class BlockCollection : public ::testing::Test {
   void TearDown() override {
     ResetSharedState();
     ResetLineAssembler();
+    ResetRunPolicy();
   }
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));

@@ -22,7 +22,10 @@ class Console : public ::testing::Test {
     ResetSharedState();
     ASSERT_NE(oPty.hPort, nullptr);
   }
-  void TearDown() override { ResetSharedState(); }
+  void TearDown() override {
+    ResetSharedState();
+    ResetRunPolicy();
+  }
   void Keys(std::initializer_list<int> aKeys) {
     for (int iKey : aKeys) HandleKey(oPty.hPort, iKey, &oFlags);
   }

@@ -6,7 +6,7 @@
 #include "core/run_policy.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "receive/dump_decoder.h"
 #include "test_support.h"
 
@@ -19,7 +19,10 @@ const std::string kBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\x
 class DumpDecoder : public ::testing::Test {
  protected:
   void SetUp() override { ResetSharedState(); }
-  void TearDown() override { ResetSharedState(); }
+  void TearDown() override {
+    ResetSharedState();
+    ResetRunPolicy();
+  }
   std::string Decode(const std::string &sLine) {
     TempCapture oCapture;
     DecodeDumpLine(sLine.c_str());

@@ -11,7 +11,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "core/rescue_map.h"
+#include "files/rescue_map.h"
 #include "test_support.h"
 
 namespace {

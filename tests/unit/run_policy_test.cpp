@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/options.h"
+#include "run/options.h"
 #include "core/run_policy.h"
 #include "core/shared_state.h"
 
@@ -70,6 +70,7 @@ TEST(RunPolicy, OptionsBecomeKnobs) {
   }
   // A fresh start is a run without options again.
   ResetSharedState();
+  ResetRunPolicy();
   EXPECT_EQ(Knobs(Policy()), aRows[0].szKnobs);
 }
 

@@ -14,7 +14,7 @@
 #include "sequence/line_trouble.h"
 #include "sequence/monitor_state.h"
 #include "sequence/retry_rule.h"
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "test_support.h"
 
 namespace {

@@ -5,18 +5,27 @@
 #include <string>
 #include <vector>
 
-#include "core/capture_file.h"
-#include "core/device_dialogue.h"
+#include "files/capture_file.h"
+#include "dialogue/device_dialogue.h"
+#include "core/run_policy.h"
 #include "core/shared_state.h"
-#include "core/start_up.h"
+#include "run/start_up.h"
 #include "test_support.h"
 
 namespace {
 
 class StartUpTest : public ::testing::Test {
  protected:
-  void SetUp() override { ResetSharedState(); }
-  void TearDown() override { ResetSharedState(); }
+  // Parsing options settles the run's policy: each case starts, and leaves
+  // the next, with a run without options.
+  void SetUp() override {
+    ResetSharedState();
+    ResetRunPolicy();
+  }
+  void TearDown() override {
+    ResetSharedState();
+    ResetRunPolicy();
+  }
 
   ArgsResult Parse(std::vector<std::string> aArgs, std::string *pOut = nullptr) {
     StdoutCatcher oOut;

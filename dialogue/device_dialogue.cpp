@@ -1,6 +1,6 @@
 // device_dialogue.cpp - the monitors' dialects, the commands of a block and
 // the dump line's pairs.
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -1,17 +1,17 @@
 // start_up.cpp - command line, report, capture file and port set-up.
-#include "core/start_up.h"
+#include "run/start_up.h"
 
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "core/capture_file.h"
-#include "core/device_dialogue.h"
+#include "files/capture_file.h"
+#include "dialogue/device_dialogue.h"
 #include "core/line_setup.h"
-#include "core/options.h"
+#include "run/options.h"
 #include "core/print.h"
-#include "core/rescue_map.h"
+#include "files/rescue_map.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"

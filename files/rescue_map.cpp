@@ -1,5 +1,5 @@
 // rescue_map.cpp - the block states of the range as areas, and their file.
-#include "core/rescue_map.h"
+#include "files/rescue_map.h"
 
 #include <errno.h>
 #include <stdarg.h>

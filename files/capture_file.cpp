@@ -1,13 +1,13 @@
 // capture_file.cpp - naming, opening, resuming and writing the capture.
-#include "core/capture_file.h"
+#include "files/capture_file.h"
 
 #include <stdio.h>
 
 #include <atomic>
 
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "core/print.h"
-#include "core/rescue_map.h"
+#include "files/rescue_map.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"

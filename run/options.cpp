@@ -1,15 +1,15 @@
 // options.cpp - parsing the options, and the help text made from their table.
-#include "core/options.h"
+#include "run/options.h"
 
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "core/device_dialogue.h"
+#include "dialogue/device_dialogue.h"
 #include "core/port_list.h"
 #include "core/print.h"
 #include "core/run_policy.h"
-#include "core/rescue_map.h"
+#include "files/rescue_map.h"
 #include "core/shared_state.h"
 
 #ifndef VEXLOR_VERSION
