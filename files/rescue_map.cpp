@@ -353,6 +353,45 @@ bool AppendArea(RescueMap *pMap, uint64_t iFirst, char cState) {
   return true;
 }
 
+// Whether the area of iSize bytes at iPos follows the one before (which ends
+// at iCovered) and fits the range of iTotal bytes in whole blocks.
+bool AreaFits(unsigned long long iLine, uint64_t iPos, uint64_t iSize, uint64_t iCovered,
+              uint64_t iTotal, char *szWhy, size_t iWhySize) {
+  if (iPos != iCovered && iCovered == 0) {
+    SetWhy(szWhy, iWhySize, "line %llu: the first area starts at 0x%llX, not at 0", iLine,
+           static_cast<unsigned long long>(iPos));
+    return false;
+  }
+  if (iPos != iCovered) {
+    SetWhy(szWhy, iWhySize, "line %llu: the area at 0x%llX %s the one before, which ends at 0x%llX",
+           iLine, static_cast<unsigned long long>(iPos),
+           iPos < iCovered ? "overlaps" : "leaves a gap after",
+           static_cast<unsigned long long>(iCovered));
+    return false;
+  }
+  if (iSize == 0) {
+    SetWhy(szWhy, iWhySize, "line %llu: the area at 0x%llX is empty", iLine,
+           static_cast<unsigned long long>(iPos));
+    return false;
+  }
+  if (iSize > iTotal - iPos) {
+    SetWhy(szWhy, iWhySize,
+           "line %llu: the area at 0x%llX runs past the end of the range (0x%llX bytes): the "
+           "map is of another range",
+           iLine, static_cast<unsigned long long>(iPos), static_cast<unsigned long long>(iTotal));
+    return false;
+  }
+  if (iPos % kMapBlockBytes != 0 || iSize % kMapBlockBytes != 0) {
+    SetWhy(szWhy, iWhySize,
+           "line %llu: the area at 0x%llX of 0x%llX bytes is not whole blocks of %llu bytes "
+           "(edited by hand?)",
+           iLine, static_cast<unsigned long long>(iPos), static_cast<unsigned long long>(iSize),
+           static_cast<unsigned long long>(kMapBlockBytes));
+    return false;
+  }
+  return true;
+}
+
 bool ReadAreas(MapReader *pReader, RescueMap *pMap, char *szWhy, size_t iWhySize) {
   const uint64_t iTotal = pMap->iBlocks * kMapBlockBytes;
   uint64_t iCovered = 0;  // bytes: where the next area must start
@@ -376,39 +415,7 @@ bool ReadAreas(MapReader *pReader, RescueMap *pMap, char *szWhy, size_t iWhySize
       SetWhy(szWhy, iWhySize, "line %llu: the status is not one of ? * / - +", iLine);
       return false;
     }
-    if (iPos != iCovered && iCovered == 0) {
-      SetWhy(szWhy, iWhySize, "line %llu: the first area starts at 0x%llX, not at 0", iLine,
-             static_cast<unsigned long long>(iPos));
-      return false;
-    }
-    if (iPos != iCovered) {
-      SetWhy(szWhy, iWhySize,
-             "line %llu: the area at 0x%llX %s the one before, which ends at 0x%llX", iLine,
-             static_cast<unsigned long long>(iPos),
-             iPos < iCovered ? "overlaps" : "leaves a gap after",
-             static_cast<unsigned long long>(iCovered));
-      return false;
-    }
-    if (iSize == 0) {
-      SetWhy(szWhy, iWhySize, "line %llu: the area at 0x%llX is empty", iLine,
-             static_cast<unsigned long long>(iPos));
-      return false;
-    }
-    if (iSize > iTotal - iPos) {
-      SetWhy(szWhy, iWhySize,
-             "line %llu: the area at 0x%llX runs past the end of the range (0x%llX bytes): the "
-             "map is of another range",
-             iLine, static_cast<unsigned long long>(iPos), static_cast<unsigned long long>(iTotal));
-      return false;
-    }
-    if (iPos % kMapBlockBytes != 0 || iSize % kMapBlockBytes != 0) {
-      SetWhy(szWhy, iWhySize,
-             "line %llu: the area at 0x%llX of 0x%llX bytes is not whole blocks of %llu bytes "
-             "(edited by hand?)",
-             iLine, static_cast<unsigned long long>(iPos), static_cast<unsigned long long>(iSize),
-             static_cast<unsigned long long>(kMapBlockBytes));
-      return false;
-    }
+    if (!AreaFits(iLine, iPos, iSize, iCovered, iTotal, szWhy, iWhySize)) return false;
     // A failed read that ddrescue has not finished with is worth another try.
     char cState = cStatus == '*' || cStatus == '/' ? kBlockUntried : cStatus;
     if (!AppendArea(pMap, iPos / kMapBlockBytes, cState)) {
@@ -580,6 +587,26 @@ void FreeRescueMap(RescueMap *pMap) {
   *pMap = RescueMap{};
 }
 
+namespace {
+
+// Area k is one block alone: it takes the new state and merges with the
+// neighbours that have it.
+void SetLoneBlockState(RescueMap *pMap, uint64_t k, char cState, bool bJoinsBefore,
+                       bool bJoinsAfter) {
+  if (bJoinsBefore && bJoinsAfter) {
+    RemoveAreas(pMap, k, 2);
+  } else if (bJoinsBefore) {
+    RemoveAreas(pMap, k, 1);
+  } else if (bJoinsAfter) {
+    RemoveAreas(pMap, k + 1, 1);
+    pMap->pAreas[k].cState = cState;
+  } else {
+    pMap->pAreas[k].cState = cState;
+  }
+}
+
+}  // namespace
+
 bool SetBlockState(RescueMap *pMap, uint64_t iBlock, char cState) {
   if (iBlock >= pMap->iBlocks || pMap->iAreas == 0 || !IsState(cState)) return false;
   uint64_t k = AreaOf(pMap, iBlock);
@@ -591,18 +618,7 @@ bool SetBlockState(RescueMap *pMap, uint64_t iBlock, char cState) {
   bool bJoinsBefore = iBlock == iFirst && k > 0 && a[k - 1].cState == cState;
   bool bJoinsAfter = iBlock + 1 == iEnd && k + 1 < pMap->iAreas && a[k + 1].cState == cState;
   if (iEnd - iFirst == 1) {
-    // The area is this block alone: it takes the new state and merges with
-    // the neighbours that have it.
-    if (bJoinsBefore && bJoinsAfter) {
-      RemoveAreas(pMap, k, 2);
-    } else if (bJoinsBefore) {
-      RemoveAreas(pMap, k, 1);
-    } else if (bJoinsAfter) {
-      RemoveAreas(pMap, k + 1, 1);
-      a[k].cState = cState;
-    } else {
-      a[k].cState = cState;
-    }
+    SetLoneBlockState(pMap, k, cState, bJoinsBefore, bJoinsAfter);
   } else if (iBlock == iFirst) {
     if (bJoinsBefore) {
       a[k].iFirstBlock = iFirst + 1;

@@ -174,6 +174,50 @@ bool RefuseValue(const OptionRec &oOption, const char *szValue) {
 
 // Stores one option's effect in SharedState; false (with a message) when its
 // value cannot be used.
+// The options whose value is a word or a name: checked, then stored.
+bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
+  SharedStateRec &S = SharedState;
+  switch (oOption.eId) {
+    case kOptMonitor:
+      S.eDialect = FindDialect(szValue);
+      if (S.eDialect < 0) {
+        S.eDialect = kDialectDefault;
+        Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue, kDialectNames);
+        return false;
+      }
+      return true;
+    case kOptLog:
+      if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
+        return RefuseValue(oOption, szValue);
+      snprintf(S.szLogFile, sizeof S.szLogFile, "%s", szValue);
+      return true;
+    case kOptPrompt:
+      if (!IsPromptText(szValue)) {
+        Print("Error: %s: a prompt is printable ASCII, not only blanks, at most %d characters \n",
+              oOption.szName, kPromptSize - 1);
+        return false;
+      }
+      snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
+      return true;
+    case kOptMap:
+      // Room for the names of the map's new copy and lock.
+      if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - (sizeof kMapLockSuffix - 1))
+        return RefuseValue(oOption, szValue);
+      snprintf(S.szMapFile, sizeof S.szMapFile, "%s", szValue);
+      S.bCheck = 1;
+      return true;
+    default:  // --flow
+      if (strcmp(szValue, "rtscts") == 0) {
+        S.eFlow = kFlowRtsCts;
+      } else if (strcmp(szValue, "none") == 0) {
+        S.eFlow = kFlowNone;
+      } else {
+        return RefuseValue(oOption, szValue);
+      }
+      return true;
+  }
+}
+
 bool ApplyOption(const OptionRec &oOption, const char *szValue) {
   SharedStateRec &S = SharedState;
   int32_t iNumber = 0;
@@ -193,44 +237,14 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptResume: S.bResume = S.bCheck = 1; break;
     case kOptBatch: S.bBatch = 1; break;
     case kOptReconnect: S.iReconnectSec = iNumber; break;
-    case kOptMonitor:
-      S.eDialect = FindDialect(szValue);
-      if (S.eDialect < 0) {
-        S.eDialect = kDialectDefault;
-        Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue, kDialectNames);
-        return false;
-      }
-      break;
-    case kOptLog:
-      if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
-        return RefuseValue(oOption, szValue);
-      snprintf(S.szLogFile, sizeof S.szLogFile, "%s", szValue);
-      break;
     case kOptReadOnce: S.bReadOnce = S.bCheck = 1; break;
     case kOptNoChecksum: S.bNoChecksum = 1; break;
+    case kOptMonitor:
+    case kOptLog:
     case kOptPrompt:
-      if (!IsPromptText(szValue)) {
-        Print("Error: %s: a prompt is printable ASCII, not only blanks, at most %d characters \n",
-              oOption.szName, kPromptSize - 1);
-        return false;
-      }
-      snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
-      break;
     case kOptMap:
-      // Room for the names of the map's new copy and lock.
-      if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - (sizeof kMapLockSuffix - 1))
-        return RefuseValue(oOption, szValue);
-      snprintf(S.szMapFile, sizeof S.szMapFile, "%s", szValue);
-      S.bCheck = 1;
-      break;
     case kOptFlow:
-      if (strcmp(szValue, "rtscts") == 0) {
-        S.eFlow = kFlowRtsCts;
-      } else if (strcmp(szValue, "none") == 0) {
-        S.eFlow = kFlowNone;
-      } else {
-        return RefuseValue(oOption, szValue);
-      }
+      if (!ApplyTextOption(oOption, szValue)) return false;
       break;
   }
   S.bAnyOption = 1;

@@ -223,17 +223,12 @@ TEST(BlockCheck, Crc32IsTheCommonOne) {
 class BlockCollection : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetSharedState();
-    ResetLineAssembler();
+    StartAfresh();
     SharedState.bCheck = 1;
     SettleRunPolicy();
     snprintf(SharedState.szPrompt, kTextSize, ">");
   }
-  void TearDown() override {
-    ResetSharedState();
-    ResetLineAssembler();
-    ResetRunPolicy();
-  }
+  void TearDown() override { StartAfresh(); }
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
   }

@@ -19,13 +19,10 @@ namespace {
 class Console : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetSharedState();
+    StartAfresh();
     ASSERT_NE(oPty.hPort, nullptr);
   }
-  void TearDown() override {
-    ResetSharedState();
-    ResetRunPolicy();
-  }
+  void TearDown() override { StartAfresh(); }
   void Keys(std::initializer_list<int> aKeys) {
     for (int iKey : aKeys) HandleKey(oPty.hPort, iKey, &oFlags);
   }

@@ -18,11 +18,8 @@ const std::string kBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\xCC\x
 
 class DumpDecoder : public ::testing::Test {
  protected:
-  void SetUp() override { ResetSharedState(); }
-  void TearDown() override {
-    ResetSharedState();
-    ResetRunPolicy();
-  }
+  void SetUp() override { StartAfresh(); }
+  void TearDown() override { StartAfresh(); }
   std::string Decode(const std::string &sLine) {
     TempCapture oCapture;
     DecodeDumpLine(sLine.c_str());

@@ -18,14 +18,8 @@ const std::string kDumpBytes("\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xAA\xBB\x
 
 class LineAssembler : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetSharedState();
-    ResetLineAssembler();
-  }
-  void TearDown() override {
-    ResetSharedState();
-    ResetLineAssembler();
-  }
+  void SetUp() override { StartAfresh(); }
+  void TearDown() override { StartAfresh(); }
 
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));

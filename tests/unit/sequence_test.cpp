@@ -21,14 +21,8 @@ namespace {
 
 class Sequence : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ResetSharedState();
-    ResetLineAssembler();
-  }
-  void TearDown() override {
-    ResetSharedState();
-    ResetLineAssembler();
-  }
+  void SetUp() override { StartAfresh(); }
+  void TearDown() override { StartAfresh(); }
   std::string Compose(BlockCommand eWhich, uint32_t iAddr) {
     char oCmd[kTextSize];
     EXPECT_TRUE(ComposeBlockCommand(eWhich, iAddr, oCmd));

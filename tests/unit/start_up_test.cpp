@@ -18,14 +18,8 @@ class StartUpTest : public ::testing::Test {
  protected:
   // Parsing options settles the run's policy: each case starts, and leaves
   // the next, with a run without options.
-  void SetUp() override {
-    ResetSharedState();
-    ResetRunPolicy();
-  }
-  void TearDown() override {
-    ResetSharedState();
-    ResetRunPolicy();
-  }
+  void SetUp() override { StartAfresh(); }
+  void TearDown() override { StartAfresh(); }
 
   ArgsResult Parse(std::vector<std::string> aArgs, std::string *pOut = nullptr) {
     StdoutCatcher oOut;

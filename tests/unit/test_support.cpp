@@ -1,6 +1,9 @@
 // test_support.cpp - helpers shared by the unit tests.
 #include "test_support.h"
 
+#include "core/run_policy.h"
+#include "receive/line_assembler.h"
+
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,4 +46,10 @@ StdoutCatcher::~StdoutCatcher() {
 std::string StdoutCatcher::Text() {
   FlushOutput(5000);
   return ReadFileBytes(sPath);
+}
+
+void StartAfresh() {
+  ResetSharedState();
+  ResetRunPolicy();
+  ResetLineAssembler();
 }

@@ -1,11 +1,16 @@
-// test_support.h - shared helpers for the unit tests: a clean SharedState,
-// a real capture file to read back, and standard output caught in a file.
+// test_support.h - shared helpers for the unit tests: a fresh start of the
+// program's state, a real capture file to read back, and standard output
+// caught in a file.
 #pragma once
 
 #include <string>
 
 #include "../common/files.h"
 #include "core/shared_state.h"  // ResetSharedState
+
+// The state of a run without options, as a fresh process has it: the shared
+// record, the run's policy and the line being assembled.
+void StartAfresh();
 
 // A capture file in a fresh temporary folder, installed as hOutFile.
 struct TempCapture {

@@ -49,59 +49,8 @@ constexpr OptionSpec Heading(const char *szTitle) {
   return oSpec;
 }
 
-constexpr OptionSpec Flag(const char *szName, bool SimOptions::*pbFlag, const char *szHelp) {
-  OptionSpec oSpec;
-  oSpec.szName = szName;
-  oSpec.eKind = kFlag;
-  oSpec.szHelp = szHelp;
-  oSpec.pbFlag = pbFlag;
-  return oSpec;
-}
-
-constexpr OptionSpec Text(const char *szName, const char *szArg, ValueKind eKind,
-                          std::string SimOptions::*psText, const char *szHelp) {
-  OptionSpec oSpec;
-  oSpec.szName = szName;
-  oSpec.szArg = szArg;
-  oSpec.eKind = eKind;
-  oSpec.szHelp = szHelp;
-  oSpec.psText = psText;
-  return oSpec;
-}
-
-constexpr OptionSpec Hex(const char *szName, uint32_t SimOptions::*piHex, const char *szHelp) {
-  OptionSpec oSpec;
-  oSpec.szName = szName;
-  oSpec.szArg = "HEX";
-  oSpec.eKind = kHexAddress;
-  oSpec.szHelp = szHelp;
-  oSpec.piHex = piHex;
-  return oSpec;
-}
-
-constexpr OptionSpec Count(const char *szName, const char *szArg, int64_t SimOptions::*piCount,
-                           int64_t iMin, int64_t iMax, const char *szHelp) {
-  OptionSpec oSpec;
-  oSpec.szName = szName;
-  oSpec.szArg = szArg;
-  oSpec.eKind = kCount;
-  oSpec.szHelp = szHelp;
-  oSpec.piCount = piCount;
-  oSpec.iMin = iMin;
-  oSpec.iMax = iMax;
-  return oSpec;
-}
-
-constexpr OptionSpec Rate(const char *szName, double SimOptions::*pfRate, const char *szHelp) {
-  OptionSpec oSpec;
-  oSpec.szName = szName;
-  oSpec.szArg = "RATE";
-  oSpec.eKind = kRate;
-  oSpec.szHelp = szHelp;
-  oSpec.pfRate = pfRate;
-  return oSpec;
-}
-
+// An option of kind eKind with its name, the name of its value (nullptr:
+// none) and its help; the builders below add where the value goes.
 constexpr OptionSpec Special(const char *szName, const char *szArg, ValueKind eKind,
                              const char *szHelp) {
   OptionSpec oSpec;
@@ -109,6 +58,40 @@ constexpr OptionSpec Special(const char *szName, const char *szArg, ValueKind eK
   oSpec.szArg = szArg;
   oSpec.eKind = eKind;
   oSpec.szHelp = szHelp;
+  return oSpec;
+}
+
+constexpr OptionSpec Flag(const char *szName, bool SimOptions::*pbFlag, const char *szHelp) {
+  OptionSpec oSpec = Special(szName, nullptr, kFlag, szHelp);
+  oSpec.pbFlag = pbFlag;
+  return oSpec;
+}
+
+constexpr OptionSpec Text(const char *szName, const char *szArg, ValueKind eKind,
+                          std::string SimOptions::*psText, const char *szHelp) {
+  OptionSpec oSpec = Special(szName, szArg, eKind, szHelp);
+  oSpec.psText = psText;
+  return oSpec;
+}
+
+constexpr OptionSpec Hex(const char *szName, uint32_t SimOptions::*piHex, const char *szHelp) {
+  OptionSpec oSpec = Special(szName, "HEX", kHexAddress, szHelp);
+  oSpec.piHex = piHex;
+  return oSpec;
+}
+
+constexpr OptionSpec Count(const char *szName, const char *szArg, int64_t SimOptions::*piCount,
+                           int64_t iMin, int64_t iMax, const char *szHelp) {
+  OptionSpec oSpec = Special(szName, szArg, kCount, szHelp);
+  oSpec.piCount = piCount;
+  oSpec.iMin = iMin;
+  oSpec.iMax = iMax;
+  return oSpec;
+}
+
+constexpr OptionSpec Rate(const char *szName, double SimOptions::*pfRate, const char *szHelp) {
+  OptionSpec oSpec = Special(szName, "RATE", kRate, szHelp);
+  oSpec.pfRate = pfRate;
   return oSpec;
 }
 
@@ -224,7 +207,8 @@ const OptionSpec kOptions[] = {
 // tree, vexlor-monitor-sim once installed.
 const char kUsageSynopsis[] =
     "usage: %s [options]\n"
-    "       %s --write-pattern FILE START END\n";
+    "       %s --write-pattern FILE START END\n"
+    "       %s [--seed N] --write-firmware FILE START END\n";
 
 const char kUsageHead[] =
     "\n"
@@ -261,7 +245,7 @@ const size_t kHelpColumn = 25;
 void PrintUsage(const char *szInvokedAs) {
   const char *szSlash = std::strrchr(szInvokedAs, '/');
   const char *szProgram = szSlash != nullptr ? szSlash + 1 : szInvokedAs;
-  std::printf(kUsageSynopsis, szProgram, szProgram);
+  std::printf(kUsageSynopsis, szProgram, szProgram, szProgram);
   std::fputs(kUsageHead, stdout);
   for (const OptionSpec &oSpec : kOptions) {
     if (oSpec.eKind == kHeading) {
