@@ -281,6 +281,10 @@ void WalkChecked(PortHandle hPort) {
     StopWalk();
     return;
   }
+  // The opening text was posted before the start, so a prompt that the
+  // operator got in terminal mode meanwhile may have answered it before it
+  // went out: what the monitor says to it must be over before the first block.
+  WaitForQuietLine(CommandTimeoutMs());
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);
