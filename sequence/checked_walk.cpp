@@ -139,7 +139,8 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
                  SharedState.iReconnects.load(std::memory_order_acquire) != iReconnects, szWhy);
         break;
       case kActionRetry:
-        SayRetry(iAddr, szWhy);
+        // A try that found the pace is said as the pace's step, not as a retry.
+        if (!oDecision.bRaisePace) SayRetry(iAddr, szWhy);
         GetBackInStep();
         ForgetWhereTheMonitorStands();
         break;
