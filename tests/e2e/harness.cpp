@@ -217,5 +217,15 @@ bool Sim::WaitReceived(const std::string &sNeedle, int iSeconds) const {
 }
 
 bool Target::WaitOutput(const std::string &sNeedle, int iSeconds) {
-  return WaitUntil([&] { return Output().find(sNeedle) != std::string::npos; }, iSeconds);
+  if (WaitUntil([&] { return Output().find(sNeedle) != std::string::npos; }, iSeconds)) {
+    return true;
+  }
+  ReportFailedWait(sNeedle);
+  return false;
+}
+
+void Target::ReportFailedWait(const std::string &sNeedle) {
+  std::string sOut = Output();
+  fprintf(stderr, "e2e: \"%s\" did not come; the output ends: %s\n", sNeedle.substr(0, 60).c_str(),
+          sOut.substr(sOut.size() > 400 ? sOut.size() - 400 : 0).c_str());
 }

@@ -91,7 +91,11 @@ class Target {
   virtual void TypeCtrlRight() = 0;
   // What the program printed, as its bytes.
   virtual std::string Output() = 0;
+  // On a wait that fails, what was printed is said on standard error (and
+  // what the target knows of its processes), so that a case that only
+  // asserts the wait still tells what the program was doing.
   bool WaitOutput(const std::string &sNeedle, int iSeconds);
+  virtual void ReportFailedWait(const std::string &sNeedle);
   virtual bool WaitExit(int iSeconds, int *pStatus) = 0;
   // A second run of the same build, for cases with two instances.
   virtual std::unique_ptr<Target> MakeAnother() const = 0;

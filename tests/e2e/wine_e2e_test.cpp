@@ -199,6 +199,11 @@ class WineTarget : public Target {
         [this](pid_t iPid, const std::string &) { return getpgid(iPid) == oProcess.iPid; });
   }
 
+  void ReportFailedWait(const std::string &sNeedle) override {
+    Target::ReportFailedWait(sNeedle);
+    ReportStuckProcesses("a wait for its output failed");
+  }
+
   bool WaitExit(int iSeconds, int *pStatus) override {
     if (oProcess.WaitExit(iSeconds, pStatus)) return true;
     ReportStuckProcesses();
@@ -238,8 +243,8 @@ class WineTarget : public Target {
   // For the failure report of a run that did not end: the wine processes
   // of this run (all in the launcher's process group), each thread with what
   // it waits in, and the end of the output.
-  void ReportStuckProcesses() {
-    std::string sReport = "wine e2e: the run did not end; its processes:\n";
+  void ReportStuckProcesses(const char *szWhat = "the run did not end") {
+    std::string sReport = std::string("wine e2e: ") + szWhat + "; its processes:\n";
     DIR *pProc = opendir("/proc");
     for (dirent *pEntry = pProc != nullptr ? readdir(pProc) : nullptr; pEntry != nullptr;
          pEntry = readdir(pProc)) {
