@@ -12,8 +12,8 @@
 //   GetBackInStep       a bare line end until a prompt shows and the line goes
 //                       quiet; false when none came
 //   WaitForQuietLine    until nothing has arrived for a while
-// Control thread only; writes iCollectGen (through the block collection's
-// request) and the hand-off's fields through PostCommandTimed.
+// Control thread only; asks for collections (sequence/block_request) and
+// writes the hand-off's fields through PostCommandTimed.
 #pragma once
 
 #include <stdint.h>

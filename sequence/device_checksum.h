@@ -9,7 +9,7 @@
 // line; the monitor's checksum over its memory does not. ConfirmBlockByChecksum
 // runs on the control thread of a checked walk, posts the dialect's checksum
 // command with a time-out, and reads the answer line that the block
-// collection kept (BlockLines::szAnswer). It raises iCollectGen, and sets
+// collection kept (BlockLines::szAnswer). It asks for a collection, and sets
 // bNoChecksum when the monitor turns out to have no such command; it writes
 // nothing else in SharedState but through the hand-off.
 #pragma once
