@@ -257,6 +257,45 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
   return true;
 }
 
+// The first hand-over waits for the operator's start, and its prompt shows
+// that the monitor is there and listening. False (said) when it is not.
+bool OpenTheWalk() {
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
+          kHandoffAnswered &&
+      !GetBackInStep()) {
+    Print("Error: the device shows no prompt. The walk stops here. \n");
+    Print("The walk awaits the prompt \"%s\"; --prompt TEXT names another. \n", MonitorPrompt());
+    LogEvent("no prompt from the device: the walk stops");
+    return false;
+  }
+  // The opening text was posted before the start, so a prompt that the
+  // operator got in terminal mode meanwhile may have answered it before it
+  // went out: what the monitor says to it must be over before the first block.
+  WaitForQuietLine(CommandTimeoutMs());
+  return true;
+}
+
+// Reads, checks and keeps the block at iAddr, or goes past it with --map.
+// False (said) when the walk must stop here.
+bool WalkOneBlock(uint32_t iAddr) {
+  uint8_t aBytes[kBlockBytes];
+  char szWhy[kWhySize] = "";
+  ReadingReport oKept = {};
+  if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
+    if (GoPastFailedBlock(iAddr, szWhy)) return true;
+    SayWhatTheCaptureIsWorth();
+    return false;
+  }
+  if (!WriteCapturedBlock(iAddr, aBytes)) {
+    Print("The walk stops at block %.8X. \n", iAddr);
+    SayWhatTheCaptureIsWorth();
+    return false;
+  }
+  CountKeptBlock(oKept, aBytes);
+  return true;
+}
+
 }  // namespace
 
 void WalkChecked(PortHandle hPort) {
@@ -270,41 +309,16 @@ void WalkChecked(PortHandle hPort) {
     EndWalk();
     return;
   }
-  // The first hand-over waits for the operator's start, and its prompt shows
-  // that the monitor is there and listening.
-  const MonitorDialect *pDialect = CurrentDialect();
-  if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
-          kHandoffAnswered &&
-      !GetBackInStep()) {
-    Print("Error: the device shows no prompt. The walk stops here. \n");
-    Print("The walk awaits the prompt \"%s\"; --prompt TEXT names another. \n", MonitorPrompt());
-    LogEvent("no prompt from the device: the walk stops");
+  if (!OpenTheWalk()) {
     StopWalk();
     return;
   }
-  // The opening text was posted before the start, so a prompt that the
-  // operator got in terminal mode meanwhile may have answered it before it
-  // went out: what the monitor says to it must be over before the first block.
-  WaitForQuietLine(CommandTimeoutMs());
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);
-    uint8_t aBytes[kBlockBytes];
-    char szWhy[kWhySize] = "";
-    ReadingReport oKept = {};
-    if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
-      if (!GoPastFailedBlock(iAddr, szWhy)) {
-        SayWhatTheCaptureIsWorth();
-        StopWalk();
-        return;
-      }
-    } else if (!WriteCapturedBlock(iAddr, aBytes)) {
-      Print("The walk stops at block %.8X. \n", iAddr);
-      SayWhatTheCaptureIsWorth();
+    if (!WalkOneBlock(iAddr)) {
       StopWalk();
       return;
-    } else {
-      CountKeptBlock(oKept, aBytes);
     }
     bMore = NextBlockToWalk(iAddr, &iAddr);
   }

@@ -46,6 +46,14 @@ std::atomic<uint64_t> iPromptAtUs{0};
 std::atomic<uint64_t> iPromptAtRxBytes{0};
 int64_t iLastAnswerLateMs = -1;  // control thread: the last timed post's answer
 
+// When it happened, with the bytes received by then; the time last
+// (release), as readers load it first.
+void StampNow(std::atomic<uint64_t> *piAtUs, std::atomic<uint64_t> *piAtRxBytes) {
+  piAtRxBytes->store(SharedState.iRxBytes.load(std::memory_order_relaxed),
+                     std::memory_order_relaxed);
+  piAtUs->store(MonotonicUs(), std::memory_order_release);
+}
+
 void CopyText(char *szTo, const char *szFrom) { snprintf(szTo, kTextSize, "%s", szFrom); }
 
 // One poll interval (iMs, shorter only where a time-out ends sooner). The
@@ -206,9 +214,7 @@ const char *TakePostedText(int32_t *piPosted) {
 }
 
 void MarkTextSent(int32_t iPosted) {
-  iSentAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
-                       std::memory_order_relaxed);
-  iSentAtUs.store(MonotonicUs(), std::memory_order_release);
+  StampNow(&iSentAtUs, &iSentAtRxBytes);
   oHandoff.iSent.store(iPosted, std::memory_order_release);
   SignalHandoff();
 }
@@ -223,9 +229,7 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
 }
 
 void AcknowledgePrompt(int32_t iAwaited) {
-  iPromptAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
-                         std::memory_order_relaxed);
-  iPromptAtUs.store(MonotonicUs(), std::memory_order_release);
+  StampNow(&iPromptAtUs, &iPromptAtRxBytes);
   // Set to, not incremented towards, the awaited count: one prompt answers
   // every prompt awaited so far.
   oHandoff.iPromptsSeen.store(iAwaited, std::memory_order_release);
