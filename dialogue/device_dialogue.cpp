@@ -11,6 +11,7 @@
 namespace {
 
 bool ParseUBootCrc32(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
+bool ParseShellCrc32(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
 
 // The default monitor: bank and offset set the address, the dump word shows
 // the block at it, and ">" asks for the next command.
@@ -46,19 +47,47 @@ const char *const kUBootFaultMarks[] = {
     "undefined instruction",         "Resetting CPU",      nullptr,
 };
 
+// A shell on the target reading --file: "hexdump -C -v" shows a block as
+// "00001000  27 05 19 56 4f 8d 12 35  00 12 a3 4c 00 00 00 00  |'..VO..5...L....|",
+// the offset in the file first. Its text column stands between bars, so the
+// column check (two blanks before it) passes it by; crc32 confirms blocks.
+const DumpLayout kShellLayout = {
+    78,    // the offset, 16 pairs and the barred text column
+    ' ',   // "00001000  ": the offset line hexdump ends with is shorter
+    true,  // hexdump writes a-f
+    10,   58, " ", 61,
+    true,  // 20..7E as themselves, every other byte as "."
+};
+
+// What the shell prints when the file cannot be read where a block lies.
+const char *const kShellFaultMarks[] = {"hexdump: ", "dd: ", nullptr};
+
+// The opening line turns the echo off and sets a prompt of our own, keeping
+// the operator's (once, as the line may be sent again to get back in step);
+// the farewell puts both back. Bytes are counted from --file's start: dd
+// with bs=1 seeks to any offset, not only to whole blocks.
+const char kShellOpening[] = "VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '\r";
+const char kShellFarewell[] = "stty echo; PS1=$VEXLOR_PS1; unset VEXLOR_PS1\r";
+
 const MonitorDialect kDialects[] = {
     {"default", nullptr, "%s %.2X\r\n", "%s %.4X\r\n", "%s %.4X\r\n", "%s\r\n", false, ">", "\r\n",
-     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr, nullptr, nullptr},
+     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+     nullptr},
     {"uboot", "md.b", nullptr, nullptr, nullptr, "md.b %.8X 80\r", true, "=> ", "\x03",
      kUBootLayout, kAddressAll32, "crc32 %.8X 80\r", ParseUBootCrc32,
-     "Unknown command '%.*s' - try 'help'", kUBootFaultMarks},
+     "Unknown command '%.*s' - try 'help'", kUBootFaultMarks, nullptr, nullptr, nullptr},
+    {"shell", "hexdump", nullptr, nullptr, nullptr, "hexdump -C -v -s %u -n 128 %s\r", true,
+     "vexlor> ", kShellOpening, kShellLayout, kAddressAll32,
+     "dd bs=1 skip=%u count=128 if=%s 2>/dev/null | crc32\r", ParseShellCrc32, nullptr,
+     kShellFaultMarks, kShellFarewell, "dd bs=1 skip=%u count=%u if=%s 2>/dev/null | base64\r",
+     "dd bs=1 skip=%u count=%u if=%s 2>/dev/null | crc32\r"},
 };
 
 const int kDialectCount = static_cast<int>(sizeof kDialects / sizeof kDialects[0]);
 
 }  // namespace
 
-const char kDialectNames[] = "default or uboot";
+const char kDialectNames[] = "default, uboot or shell";
 
 const MonitorDialect *CurrentDialect() {
   int iId = Settings.eDialect;
@@ -119,7 +148,9 @@ bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecu
       break;
     case kDumpCommand:
       if (oDialect.bDumpNamesAddress) {
-        iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr);
+        // A shell's command names --file after the address; other
+        // dialects' formats take the address alone.
+        iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr, S.szTargetFile);
       } else {
         iLen = snprintf(oCmdForExecute, kTextSize, szFormat, S.szCommand3);
       }
@@ -132,7 +163,16 @@ bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute) {
   const char *szFormat = CurrentDialect()->szChecksumFormat;
   oCmdForExecute[0] = 0;
   if (szFormat == nullptr) return false;
-  int iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr);
+  int iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr, Settings.szTargetFile);
+  return iLen >= 0 && iLen < kTextSize;
+}
+
+bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute) {
+  const MonitorDialect &oDialect = *CurrentDialect();
+  const char *szFormat = bSum ? oDialect.szChunkSumFormat : oDialect.szChunkFormat;
+  oCmdForExecute[0] = 0;
+  if (szFormat == nullptr) return false;
+  int iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr, iCount, Settings.szTargetFile);
   return iLen >= 0 && iLen < kTextSize;
 }
 
@@ -165,6 +205,20 @@ bool ParseUBootCrc32(const char *szAnswer, uint32_t iAddr, uint32_t *piValue) {
   if (strncmp(szAnswer, szHead, iHead) != 0 || strlen(szAnswer) != iHead + 8) return false;
   uint32_t iValue = 0;
   for (size_t i = iHead; i < iHead + 8; ++i) {
+    char c = szAnswer[i];
+    int iDigit = HexDigitValue(c);
+    if (iDigit < 0 || (c >= 'A' && c <= 'F')) return false;
+    iValue = iValue * 16 + static_cast<uint32_t>(iDigit);
+  }
+  *piValue = iValue;
+  return true;
+}
+
+// A shell's crc32 of what dd piped to it: eight lowercase digits alone.
+bool ParseShellCrc32(const char *szAnswer, uint32_t, uint32_t *piValue) {
+  if (strlen(szAnswer) != 8) return false;
+  uint32_t iValue = 0;
+  for (int i = 0; i < 8; ++i) {
     char c = szAnswer[i];
     int iDigit = HexDigitValue(c);
     if (iDigit < 0 || (c >= 'A' && c <= 'F')) return false;

@@ -84,11 +84,19 @@ struct MonitorDialect {
   // Starts of lines with which the monitor says that it faulted on a
   // command (an abort, a reset), nullptr-ended; nullptr: none.
   const char *const *pszFaultMarks;
+  // Sent once the walk is over, to leave the monitor as it was found (a
+  // shell's echo and prompt); nullptr: nothing.
+  const char *szFarewell;
+  // Larger reads for a shell: given the first byte's offset, the count and
+  // --file, the command that prints the bytes in base64 and the one that
+  // prints their CRC-32; nullptr: blocks only.
+  const char *szChunkFormat;
+  const char *szChunkSumFormat;
 };
 
-enum DialectId { kDialectDefault = 0, kDialectUBoot = 1 };
+enum DialectId { kDialectDefault = 0, kDialectUBoot = 1, kDialectShell = 2 };
 
-extern const char kDialectNames[];  // "default or uboot"
+extern const char kDialectNames[];  // "default, uboot or shell"
 
 const MonitorDialect *CurrentDialect();
 // The prompt awaited after every command: --prompt's, else the dialect's.
@@ -103,6 +111,9 @@ bool DialectSends(BlockCommand eWhich);
 bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute);
 // False (an empty text) when the dialect has no checksum command.
 bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute);
+// The dialect's chunk command (bSum: its checksum command) for iCount bytes
+// from iAddr; false (an empty text) when it has none.
+bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
 // True when szAnswer is the monitor saying it has no command named like the
 // first word of szCommand (word for word: a garbled answer is not that).

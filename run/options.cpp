@@ -51,6 +51,7 @@ enum OptionId {
   kOptMonitor,
   kOptNoChecksum,
   kOptPrompt,
+  kOptFile,
 };
 
 enum OptionValue {
@@ -101,9 +102,11 @@ const OptionRec kOptions[] = {
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
-     "the device's monitor: default, or uboot (then no command words)"},
+     "the device's monitor: default, uboot or shell (the last two take no command words)"},
     {"--prompt", kOptPrompt, kValueText, "TEXT", 0, 0, "a prompt",
      "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
+    {"--file", kOptFile, kValueText, "PATH", 0, 0, "a path a shell can take as it is",
+     "shell: the file or device on the target to read; StartAddr and EndAddr are offsets in it"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
      "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
@@ -160,6 +163,21 @@ bool IsPromptText(const char *szValue) {
   return bVisible;
 }
 
+// A path goes into the shell's command lines as it is: letters, digits and
+// / . _ - + , : @ % = only, so that no character of it means anything to
+// the shell (a blank, a quote, $, ;, a wildcard...).
+bool IsPlainPath(const char *szValue) {
+  size_t iLen = strlen(szValue);
+  if (iLen == 0 || iLen >= kTargetFileSize || szValue[0] == '-') return false;
+  for (const char *p = szValue; *p != 0; ++p) {
+    char c = *p;
+    bool bPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  strchr("/._-+,:@%=", c) != nullptr;
+    if (!bPlain) return false;
+  }
+  return true;
+}
+
 bool RefuseValue(const OptionRec &oOption, const char *szValue) {
   if (oOption.eValue == kValueNumber) {
     Print("Error: %s: \"%s\" is not %s from %d to %d \n", oOption.szName, szValue,
@@ -199,6 +217,10 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
         return false;
       }
       snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
+      return true;
+    case kOptFile:
+      if (!IsPlainPath(szValue)) return RefuseValue(oOption, szValue);
+      snprintf(S.szTargetFile, sizeof S.szTargetFile, "%s", szValue);
       return true;
     case kOptMap:
       // Room for the names of the map's new copy and lock.
@@ -246,6 +268,7 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptPrompt:
     case kOptMap:
     case kOptFlow:
+    case kOptFile:
       if (!ApplyTextOption(oOption, szValue)) return false;
       break;
   }
@@ -361,6 +384,10 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   if (O.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
     Print("Error: --no-checksum: the %s monitor has no checksum command \n",
           CurrentDialect()->szName);
+    return Refuse();
+  }
+  if ((O.eDialect == kDialectShell) != (O.szTargetFile[0] != 0)) {
+    Print("Error: --monitor shell and --file PATH go together: the shell reads the file \n");
     return Refuse();
   }
   if (O.bReadOnce && O.bReread) {

@@ -314,6 +314,7 @@ const std::vector<E2ECase> &AllCases() {
     aJoined.insert(aJoined.end(), OptionCases().begin(), OptionCases().end());
     aJoined.insert(aJoined.end(), VerifyCases().begin(), VerifyCases().end());
     aJoined.insert(aJoined.end(), UBootCases().begin(), UBootCases().end());
+    aJoined.insert(aJoined.end(), ShellCases().begin(), ShellCases().end());
     return aJoined;
   }();
   return aAll;

@@ -187,7 +187,7 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--log="}, "Error: --log: \"\" is not a file name that fits \n"},
       {{"--retries", "2"}, "Error: --retries needs --check (or --fast, --reread, --resume) \n"},
       {{"-c"}, "Error: unknown option -c \n"},
-      {{"--monitor", "ubot"}, "Error: --monitor: \"ubot\" is not default or uboot \n"},
+      {{"--monitor", "ubot"}, "Error: --monitor: \"ubot\" is not default, uboot or shell \n"},
       {{"--prompt", "=>\r"},
        "Error: --prompt: a prompt is printable ASCII, not only blanks, at most 63 characters \n"},
       {{"--prompt", "  "},
