@@ -30,6 +30,9 @@ const char *const kUsage[] = {
 const char kUBootUsage[] =
     "Vexlor.exe --monitor uboot [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
     "[OutToConsole] \n";
+const char kShellUsage[] =
+    "Vexlor.exe --monitor shell --file PATH [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
+    "[OutToConsole] \n";
 
 enum OptionId {
   kOptHelp,
@@ -125,6 +128,7 @@ const OptionRec *FindOption(const char *szName, size_t iNameLen) {
 void PrintHelp() {
   PrintUsage();
   Print("%s", kUBootUsage);
+  Print("%s", kShellUsage);
   Print("Options (before ComPortName): \n");
   for (const OptionRec &oOption : kOptions) {
     char szLeft[40];
@@ -285,7 +289,11 @@ OptionsResult Refuse() {
 
 void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
-  if (Settings.eDialect != kDialectDefault) Print("%s", kUBootUsage);
+  if (Settings.eDialect == kDialectShell) {
+    Print("%s", kShellUsage);
+  } else if (Settings.eDialect != kDialectDefault) {
+    Print("%s", kUBootUsage);
+  }
 }
 
 namespace {
