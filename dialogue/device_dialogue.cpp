@@ -67,6 +67,9 @@ const char *const kShellFaultMarks[] = {"hexdump: ", "dd: ", nullptr};
 // the farewell puts both back. Bytes are counted from --file's start: dd
 // with bs=1 seeks to any offset, not only to whole blocks.
 const char kShellOpening[] = "VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '\r";
+// BusyBox's shell on a command it does not have; the checksum command's
+// first word is dd, so the missing one is named here.
+const char kShellNoCrc32[] = "sh: crc32: not found";
 const char kShellFarewell[] = "stty echo; PS1=$VEXLOR_PS1; unset VEXLOR_PS1\r";
 
 const MonitorDialect kDialects[] = {
@@ -78,7 +81,7 @@ const MonitorDialect kDialects[] = {
      "Unknown command '%.*s' - try 'help'", kUBootFaultMarks, nullptr, nullptr, nullptr},
     {"shell", "hexdump", nullptr, nullptr, nullptr, "hexdump -C -v -s %u -n 128 %s\r", true,
      "vexlor> ", kShellOpening, kShellLayout, kAddressAll32,
-     "dd bs=1 skip=%u count=128 if=%s 2>/dev/null | crc32\r", ParseShellCrc32, nullptr,
+     "dd bs=1 skip=%u count=128 if=%s 2>/dev/null | crc32\r", ParseShellCrc32, kShellNoCrc32,
      kShellFaultMarks, kShellFarewell, "dd bs=1 skip=%u count=%u if=%s 2>/dev/null | base64\r",
      "dd bs=1 skip=%u count=%u if=%s 2>/dev/null | crc32\r"},
 };

@@ -124,6 +124,15 @@ bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
   pLines = AskForChunk(true, iAddr, iBytes, szWhy, iWhySize);
   if (pLines == nullptr) return false;
   uint32_t iValue = 0;
+  char szSum[kTextSize];
+  if (ComposeChunkCommand(true, iAddr, iBytes, szSum) &&
+      IsNoSuchCommandAnswer(pLines->szAnswer, szSum)) {
+    // No checksum, no chunks: the blocks' own check finds the same answer
+    // and says so.
+    bGivenUp = true;
+    snprintf(szWhy, iWhySize, "the device has no checksum command");
+    return false;
+  }
   if (!ParseChecksumAnswer(pLines->szAnswer, iAddr, &iValue)) {
     snprintf(szWhy, iWhySize, "the chunk's checksum answer is no checksum: \"%.40s\"",
              pLines->szAnswer);
@@ -175,14 +184,17 @@ bool ReadChunkAt(uint32_t iAddr) {
       return true;
     }
     NoteChunkFailed(iAddr, static_cast<uint32_t>(iBlocks), szWhy);
-    if (iBytes == 0 || iChunkBlocksNow == iSizeBefore) return false;
+    if (iBytes == 0 || bGivenUp || iChunkBlocksNow == iSizeBefore) return false;
   }
 }
 
 }  // namespace
 
 bool ChunksAsked() {
-  return Policy().bLargerReads && !bGivenUp && CurrentDialect()->szChunkFormat != nullptr;
+  // A chunk is confirmed by the device's checksum alone: a shell without
+  // crc32 gets blocks, each verified by two readings.
+  return Policy().bLargerReads && !bGivenUp && CurrentDialect()->szChunkFormat != nullptr &&
+         DeviceChecksumsAsked();
 }
 
 bool TakeBlockFromChunk(uint32_t iAddr, uint8_t *pBytes) {

@@ -17,10 +17,14 @@ const char kBusyBox[] = "/bin/busybox";
 struct ShellRig {
   ShellRig(Target &oTarget, const char *szTag) : oTarget(oTarget), sDir(MakeTempDir(szTag)) {}
   ~ShellRig() { oSim.Stop(); }
-  bool Start(const std::string &sImage, std::vector<std::string> aLink) {
+  // sProfile: what the interactive shell runs first (its ENV file).
+  bool Start(const std::string &sImage, std::vector<std::string> aLink,
+             const std::string &sProfile = "") {
     this->sImage = sImage;
     WriteFileBytes(sDir + "/image.bin", sImage);
-    aLink.insert(aLink.begin(), {"--relay-command", "cd " + sDir + " && exec busybox sh -i"});
+    WriteFileBytes(sDir + "/profile", sProfile);
+    aLink.insert(aLink.begin(), {"--relay-command",
+                                 "cd " + sDir + " && ENV=" + sDir + "/profile exec busybox sh -i"});
     if (!oSim.Start(aLink, sDir)) return false;
     sPort = oTarget.PortFor(oSim);
     return true;
@@ -88,12 +92,38 @@ void ShellChunksThroughNoiseAreExact(Target &oTarget) {
       << oRig.File("shell.map");
 }
 
+// A shell built without crc32 says so at the first block's checksum: the
+// program says it once and verifies each block by two readings that agree,
+// as for a monitor without checksums; no chunk is kept unconfirmed.
+void ShellWithoutCrc32IsReadByTwoReadings(Target &oTarget) {
+  SHELL_OR_SKIP();
+  ShellRig oRig(oTarget, "shell-nocrc");
+  ASSERT_TRUE(oRig.Start(MakeImage(0x800, 13), {"--baud", "115200"},
+                         "crc32() { echo 'sh: crc32: not found' >&2; return 127; }\n"));
+  ASSERT_TRUE(oTarget.Start({"--monitor", "shell", "--file", oRig.sDir + "/image.bin", "--fast",
+                             "--batch", oRig.sPort, "115200", "0", "7FF", "quiet"},
+                            oRig.sDir));
+  int iStatus = -1;
+  ASSERT_TRUE(oTarget.WaitExit(4 * kLong, &iStatus)) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_TRUE(oRig.File("hexdump_0000_07FF.bin") == oRig.sImage) << sOut;
+  EXPECT_EQ(Count(sOut,
+                  "The device has no crc32 command: blocks are checked without its "
+                  "checksums (each verified by two readings that agree). \n"),
+            1u)
+      << sOut;
+  EXPECT_NE(sOut.find("Verified: 16 blocks, each by two readings that agreed; "), std::string::npos)
+      << sOut;
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &ShellCases() {
   static const std::vector<E2ECase> aCases = {
       {"ShellBlocksByHexdump", ShellBlocksByHexdump, true},
       {"ShellChunksThroughNoiseAreExact", ShellChunksThroughNoiseAreExact, true},
+      {"ShellWithoutCrc32IsReadByTwoReadings", ShellWithoutCrc32IsReadByTwoReadings, true},
   };
   return aCases;
 }
