@@ -87,18 +87,26 @@ uint32_t ChunkTimeoutMs() {
   return CommandTimeoutMs() + static_cast<uint32_t>(iLineMs);
 }
 
-// Posts the chunk command (bSum: its CRC-32) and returns what came back;
-// nullptr (with szWhy) when no prompt came.
-const BlockLines *AskForChunk(bool bSum, uint32_t iAddr, uint32_t iBytes, char *szWhy,
-                              size_t iWhySize) {
-  char szCommand[kTextSize];
-  if (!ComposeChunkCommand(bSum, iAddr, iBytes, szCommand)) {
-    snprintf(szWhy, iWhySize, "the command does not fit");
-    return nullptr;
+// The chunk's command and its checksum's, joined into one line for the
+// shell ("A; B"): one prompt to wait for instead of two, and the checksum's
+// answer arrives as the answer's last line. False when it does not fit.
+bool ComposeJoinedChunk(uint32_t iAddr, uint32_t iBytes, char *szCommand) {
+  char szSum[kTextSize];
+  if (!ComposeChunkCommand(false, iAddr, iBytes, szCommand) ||
+      !ComposeChunkCommand(true, iAddr, iBytes, szSum)) {
+    return false;
   }
+  size_t iLen = strcspn(szCommand, "\r\n");
+  int iJoined = snprintf(szCommand + iLen, kTextSize - iLen, "; %s", szSum);
+  return iJoined > 0 && static_cast<size_t>(iJoined) < kTextSize - iLen;
+}
+
+// Posts the joined command and returns what came back; nullptr (with szWhy)
+// when no prompt came.
+const BlockLines *AskForChunk(const char *szCommand, char *szWhy, size_t iWhySize) {
   uint32_t iGen = AskForCollection();
   if (PostCommandTimed(szCommand, MonitorPrompt(), ChunkTimeoutMs()) != kHandoffAnswered) {
-    snprintf(szWhy, iWhySize, "no prompt after the %s", bSum ? "checksum" : "chunk");
+    snprintf(szWhy, iWhySize, "no prompt after the chunk");
     // The answer may still be on its way: the blocks read next must not
     // take its prompt for theirs.
     GetBackInStep();
@@ -109,33 +117,30 @@ const BlockLines *AskForChunk(bool bSum, uint32_t iAddr, uint32_t iBytes, char *
   return pLines;
 }
 
-// Reads iBytes from iAddr into aHeld and confirms them; false with szWhy.
-bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
-  const BlockLines *pLines = AskForChunk(false, iAddr, iBytes, szWhy, iWhySize);
-  if (pLines == nullptr) return false;
-  size_t iGot = 0;
-  if (pLines->iTextChars > kOtherTextChars ||
-      !DecodeBase64Lines(pLines->aText, pLines->iTextChars, aHeld, sizeof aHeld, &iGot) ||
-      iGot != iBytes) {
-    snprintf(szWhy, iWhySize, "the chunk's base64 is damaged or short (%zu of %u bytes)", iGot,
-             iBytes);
-    return false;
-  }
-  pLines = AskForChunk(true, iAddr, iBytes, szWhy, iWhySize);
-  if (pLines == nullptr) return false;
+// The base64 lines: every line of the answer but the last, the checksum's.
+size_t Base64Chars(const BlockLines &oLines) {
+  if (oLines.iTextChars < 2 || oLines.iTextChars > kOtherTextChars) return 0;
+  const char *pText = oLines.aText;
+  size_t iEnd = oLines.iTextChars - 1;  // the last line's "\n"
+  while (iEnd > 0 && pText[iEnd - 1] != '\n') --iEnd;
+  return iEnd;
+}
+
+// The checksum line of the answer against the bytes decoded; false with
+// szWhy.
+bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32_t iAddr,
+                         uint32_t iBytes, char *szWhy, size_t iWhySize) {
   uint32_t iValue = 0;
-  char szSum[kTextSize];
-  if (ComposeChunkCommand(true, iAddr, iBytes, szSum) &&
-      IsNoSuchCommandAnswer(pLines->szAnswer, szSum)) {
+  if (IsNoSuchCommandAnswer(oLines.szAnswer, strrchr(szCommand, ';') + 2)) {
     // No checksum, no chunks: the blocks' own check finds the same answer
     // and says so.
     bGivenUp = true;
     snprintf(szWhy, iWhySize, "the device has no checksum command");
     return false;
   }
-  if (!ParseChecksumAnswer(pLines->szAnswer, iAddr, &iValue)) {
+  if (!ParseChecksumAnswer(oLines.szAnswer, iAddr, &iValue)) {
     snprintf(szWhy, iWhySize, "the chunk's checksum answer is no checksum: \"%.40s\"",
-             pLines->szAnswer);
+             oLines.szAnswer);
     return false;
   }
   uint32_t iOurs = Crc32(aHeld, iBytes);
@@ -144,6 +149,25 @@ bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
     return false;
   }
   return true;
+}
+
+// Reads iBytes from iAddr into aHeld and confirms them; false with szWhy.
+bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
+  char szCommand[kTextSize];
+  if (!ComposeJoinedChunk(iAddr, iBytes, szCommand)) {
+    snprintf(szWhy, iWhySize, "the command does not fit");
+    return false;
+  }
+  const BlockLines *pLines = AskForChunk(szCommand, szWhy, iWhySize);
+  if (pLines == nullptr) return false;
+  size_t iGot = 0;
+  if (!DecodeBase64Lines(pLines->aText, Base64Chars(*pLines), aHeld, sizeof aHeld, &iGot) ||
+      iGot != iBytes) {
+    snprintf(szWhy, iWhySize, "the chunk's base64 is damaged or short (%zu of %u bytes)", iGot,
+             iBytes);
+    return false;
+  }
+  return ChunkChecksumAgrees(*pLines, szCommand, iAddr, iBytes, szWhy, iWhySize);
 }
 
 // A chunk that failed: the next is smaller; one of the smallest size that

@@ -87,7 +87,7 @@ void ShellChunksThroughNoiseAreExact(Target &oTarget) {
   EXPECT_NE(sOut.find("Verified: 256 blocks, each by the device's checksum; "), std::string::npos)
       << sOut;
   std::string sLog = oRig.File("session.log");
-  EXPECT_GT(Count(sLog, " | base64\\r"), 0u);
+  EXPECT_GT(Count(sLog, " | base64; dd bs=1 skip="), 0u);
   EXPECT_NE(oRig.File("shell.map").find("\n0x00000000  0x00008000  +"), std::string::npos)
       << oRig.File("shell.map");
 }
