@@ -10,6 +10,7 @@
 #include "core/session_log.h"
 #include "core/settings.h"
 #include "dialogue/device_dialogue.h"
+#include "dialogue/md5.h"
 #include "sequence/block_reading.h"
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
@@ -35,6 +36,8 @@ int iCleanInARow = 0;
 int iFailuresInARow = 0;  // at the smallest size
 bool bAnyPassed = false;  // the shell carries chunks: a noisy line does not end them
 bool bGivenUp = false;
+// The shell has no crc32 (it said so): chunks are confirmed by md5sum.
+bool bByMd5 = false;
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -97,6 +100,12 @@ bool ComposeJoinedChunk(uint32_t iAddr, uint32_t iBytes, char *szCommand) {
     return false;
   }
   size_t iLen = strcspn(szCommand, "\r\n");
+  if (bByMd5) {
+    // The checksum's program is the last word after the last pipe.
+    char *pPipe = strrchr(szSum, '|');
+    if (pPipe == nullptr) return false;
+    snprintf(pPipe, kTextSize - static_cast<size_t>(pPipe - szSum), "| md5sum\r");
+  }
   int iJoined = snprintf(szCommand + iLen, kTextSize - iLen, "; %s", szSum);
   return iJoined > 0 && static_cast<size_t>(iJoined) < kTextSize - iLen;
 }
@@ -131,11 +140,22 @@ size_t Base64Chars(const BlockLines &oLines) {
 bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32_t iAddr,
                          uint32_t iBytes, char *szWhy, size_t iWhySize) {
   uint32_t iValue = 0;
-  if (IsNoSuchCommandAnswer(oLines.szAnswer, strrchr(szCommand, ';') + 2)) {
-    // No checksum, no chunks: the blocks' own check finds the same answer
-    // and says so.
-    bGivenUp = true;
-    snprintf(szWhy, iWhySize, "the device has no checksum command");
+  if (!bByMd5 && IsNoSuchCommandAnswer(oLines.szAnswer, strrchr(szCommand, ';') + 2)) {
+    // Found out once, and said: md5sum is built far more often.
+    bByMd5 = true;
+    Print("The device has no crc32 command: chunks are confirmed by md5sum. \n ");
+    LogEvent("the device has no crc32 command: chunks confirmed by md5sum");
+    snprintf(szWhy, iWhySize, "the device has no crc32 command");
+    return false;
+  }
+  if (bByMd5) {
+    uint8_t aTheirs[kMd5Bytes], aOurs[kMd5Bytes];
+    Md5(aHeld, iBytes, aOurs);
+    if (ParseMd5Answer(oLines.szAnswer, aTheirs) && memcmp(aTheirs, aOurs, kMd5Bytes) == 0) {
+      return true;
+    }
+    snprintf(szWhy, iWhySize, "the chunk's MD5 differs from the device's \"%.40s\"",
+             oLines.szAnswer);
     return false;
   }
   if (!ParseChecksumAnswer(oLines.szAnswer, iAddr, &iValue)) {
@@ -167,7 +187,10 @@ bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
              iBytes);
     return false;
   }
-  return ChunkChecksumAgrees(*pLines, szCommand, iAddr, iBytes, szWhy, iWhySize);
+  bool bByMd5Before = bByMd5;
+  if (ChunkChecksumAgrees(*pLines, szCommand, iAddr, iBytes, szWhy, iWhySize)) return true;
+  // The shell just said it has no crc32: the same chunk once more, by md5sum.
+  return bByMd5 && !bByMd5Before && ReadChunk(iAddr, iBytes, szWhy, iWhySize);
 }
 
 // A chunk that failed: the next is smaller; one of the smallest size that
@@ -215,10 +238,10 @@ bool ReadChunkAt(uint32_t iAddr) {
 }  // namespace
 
 bool ChunksAsked() {
-  // A chunk is confirmed by the device's checksum alone: a shell without
-  // crc32 gets blocks, each verified by two readings.
+  // A chunk is confirmed by the device's checksum alone: crc32, or md5sum
+  // where the shell has no crc32.
   return Policy().bLargerReads && !bGivenUp && CurrentDialect()->szChunkFormat != nullptr &&
-         DeviceChecksumsAsked();
+         (DeviceChecksumsAsked() || bByMd5);
 }
 
 bool TakeBlockFromChunk(uint32_t iAddr, uint8_t *pBytes) {
@@ -248,4 +271,5 @@ void ResetChunkReading() {
   iFailuresInARow = 0;
   bAnyPassed = false;
   bGivenUp = false;
+  bByMd5 = false;
 }

@@ -21,7 +21,7 @@
 // own. When the first kChunkFailuresToGiveUp of the smallest fail and none
 // has passed yet, the walk reads blocks only (said once): the shell does not
 // carry chunks (no base64 in its build, say). A shell that answers that it
-// has no crc32 ends chunks at once: nothing could confirm them.
+// has no crc32 gets its chunks confirmed by md5sum from then on (said once).
 // Control thread only.
 #pragma once
 

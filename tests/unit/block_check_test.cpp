@@ -15,6 +15,7 @@
 #include "sequence/command_handoff.h"
 #include "sequence/block_request.h"
 #include "sequence/chunk_reading.h"
+#include "dialogue/md5.h"
 #include "dialogue/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
@@ -274,6 +275,42 @@ TEST(BlockCheck, Crc32IsTheCommonOne) {
   EXPECT_EQ(Crc32(aBlock, sizeof aBlock), 0x04188ADEu);
   for (uint32_t i = 0; i < kBlockBytes; ++i) aBlock[i] = SimPatternByte(0x1C000 + i);
   EXPECT_EQ(Crc32(aBlock, sizeof aBlock), 0xD575DF48u);
+}
+
+// MD5 as md5sum prints it: RFC 1321's vectors across the padding's block
+// boundary (55, 56 and 64 bytes), and md5sum's answer for standard input.
+TEST(BlockCheck, Md5IsRfc1321s) {
+  struct Row {
+    std::string sText;
+    const char *szDigest;
+  };
+  const Row aRows[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"The quick brown fox jumps over the lazy dog", "9e107d9d372bb6826bd81d3542a419d6"},
+      {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
+      {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
+      {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
+      {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
+       "0",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const Row &oRow : aRows) {
+    uint8_t aDigest[kMd5Bytes];
+    Md5(reinterpret_cast<const uint8_t *>(oRow.sText.data()), oRow.sText.size(), aDigest);
+    char szHex[2 * kMd5Bytes + 1];
+    for (int i = 0; i < kMd5Bytes; ++i) snprintf(szHex + 2 * i, 3, "%.2x", aDigest[i]);
+    EXPECT_STREQ(szHex, oRow.szDigest) << oRow.sText.size();
+    uint8_t aParsed[kMd5Bytes];
+    ASSERT_TRUE(ParseMd5Answer((std::string(oRow.szDigest) + "  -").c_str(), aParsed));
+    EXPECT_EQ(memcmp(aParsed, aDigest, kMd5Bytes), 0);
+  }
+  uint8_t aParsed[kMd5Bytes];
+  for (const char *szWrong :
+       {"d41d8cd98f00b204e9800998ecf8427e", "d41d8cd98f00b204e9800998ecf8427e  x",
+        "D41D8CD98F00B204E9800998ECF8427E  -", "d41d8cd98f00b204e9800998ecf8427  -"}) {
+    EXPECT_FALSE(ParseMd5Answer(szWrong, aParsed)) << szWrong;
+  }
 }
 
 class BlockCollection : public ::testing::Test {
