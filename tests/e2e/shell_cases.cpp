@@ -31,6 +31,17 @@ struct ShellRig {
     return true;
   }
   std::string File(const std::string &sName) const { return ReadFileBytes(sDir + "/" + sName); }
+  // Runs the program on the shell's file with aArgs (options, then the
+  // port's speed and the range) to its end; the exit status, -1 when it
+  // did not end within iSeconds.
+  int RunToEnd(std::vector<std::string> aArgs, int iSeconds = 4 * kLong) {
+    aArgs.insert(aArgs.begin(), {"--monitor", "shell", "--file", sDir + "/image.bin"});
+    aArgs.insert(aArgs.end() - 3, sPort);
+    aArgs.push_back("quiet");
+    int iStatus = -1;
+    if (!oTarget.Start(aArgs, sDir) || !oTarget.WaitExit(iSeconds, &iStatus)) return -1;
+    return iStatus;
+  }
 
   Target &oTarget;
   std::string sDir;
@@ -51,13 +62,9 @@ void ShellBlocksByHexdump(Target &oTarget) {
   SHELL_OR_SKIP();
   ShellRig oRig(oTarget, "shell-plain");
   ASSERT_TRUE(oRig.Start(MakeImage(0x1000, 11), {"--baud", "115200"}));
-  ASSERT_TRUE(
-      oTarget.Start({"--monitor", "shell", "--file", oRig.sDir + "/image.bin", "--batch", "--pace",
-                     "0", "--log", "session.log", oRig.sPort, "115200", "0", "FFF", "quiet"},
-                    oRig.sDir));
-  int iStatus = -1;
-  ASSERT_TRUE(oTarget.WaitExit(4 * kLong, &iStatus)) << oTarget.Output();
-  EXPECT_EQ(iStatus, 0) << oTarget.Output();
+  EXPECT_EQ(oRig.RunToEnd({"--batch", "--pace", "0", "--log", "session.log", "115200", "0", "FFF"}),
+            0)
+      << oTarget.Output();
   EXPECT_TRUE(oRig.File("hexdump_0000_0FFF.bin") == oRig.sImage) << oTarget.Output();
   std::string sLog = oRig.File("session.log");
   EXPECT_EQ(Count(sLog, " TX hexdump -C -v -s "), 32u);
@@ -76,14 +83,12 @@ void ShellChunksThroughNoiseAreExact(Target &oTarget) {
   ShellRig oRig(oTarget, "shell-fast");
   ASSERT_TRUE(oRig.Start(FirmwareImage(oRig.sDir, 0x8000, 5),
                          {"--baud", "115200", "--noise", "0.0005", "--seed", "9"}));
-  ASSERT_TRUE(oTarget.Start(
-      {"--monitor", "shell", "--file", oRig.sDir + "/image.bin", "--fast", "--batch", "--map",
-       "shell.map", "--log", "session.log", oRig.sPort, "115200", "0", "7FFF", "quiet"},
-      oRig.sDir));
-  int iStatus = -1;
-  ASSERT_TRUE(oTarget.WaitExit(8 * kLong, &iStatus)) << oTarget.Output();
+  EXPECT_EQ(oRig.RunToEnd({"--fast", "--batch", "--map", "shell.map", "--log", "session.log",
+                           "115200", "0", "7FFF"},
+                          8 * kLong),
+            0)
+      << oTarget.Output();
   std::string sOut = oTarget.Output();
-  EXPECT_EQ(iStatus, 0) << sOut;
   EXPECT_TRUE(oRig.File("hexdump_0000_7FFF.bin") == oRig.sImage) << sOut;
   EXPECT_NE(sOut.find("Verified: 256 blocks, each by the device's checksum; "), std::string::npos)
       << sOut;
@@ -118,13 +123,8 @@ void ShellWithoutCrc32IsReadByMd5OrTwoReadings(Target &oFirst) {
     Target &oTarget = pAnother ? *pAnother : oFirst;
     ShellRig oRig(oTarget, "shell-nocrc");
     ASSERT_TRUE(oRig.Start(MakeImage(0x800, 13), {"--baud", "115200"}, oShell.sProfile));
-    ASSERT_TRUE(oTarget.Start({"--monitor", "shell", "--file", oRig.sDir + "/image.bin", "--fast",
-                               "--batch", oRig.sPort, "115200", "0", "7FF", "quiet"},
-                              oRig.sDir));
-    int iStatus = -1;
-    ASSERT_TRUE(oTarget.WaitExit(4 * kLong, &iStatus)) << oTarget.Output();
+    EXPECT_EQ(oRig.RunToEnd({"--fast", "--batch", "115200", "0", "7FF"}), 0) << oTarget.Output();
     std::string sOut = oTarget.Output();
-    EXPECT_EQ(iStatus, 0) << sOut;
     EXPECT_TRUE(oRig.File("hexdump_0000_07FF.bin") == oRig.sImage) << sOut;
     EXPECT_EQ(Count(sOut, oShell.szSaid), 1u) << sOut;
     EXPECT_NE(sOut.find(oShell.szVerified), std::string::npos) << sOut;
