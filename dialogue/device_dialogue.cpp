@@ -64,9 +64,11 @@ const char *const kShellFaultMarks[] = {"hexdump: ", "dd: ", nullptr};
 
 // The opening line turns the echo off and sets a prompt of our own, keeping
 // the operator's (once, as the line may be sent again to get back in step);
-// the farewell puts both back. Bytes are counted from --file's start: dd
+// the farewell puts both back. The empty line it prints ends whatever the
+// line held, so that the prompt after it stands alone on its line even
+// when noise ate the line end before it. Bytes are counted from --file's start: dd
 // with bs=1 seeks to any offset, not only to whole blocks.
-const char kShellOpening[] = "VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '\r";
+const char kShellOpening[] = "VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '; echo\r";
 // BusyBox's shell on a command it does not have; the checksum command's
 // first word is dd, so the missing one is named here.
 const char kShellNoCrc32[] = "sh: crc32: not found";
@@ -121,6 +123,8 @@ const char *FormatOf(const MonitorDialect &oDialect, BlockCommand eWhich, bool b
 }
 
 }  // namespace
+
+bool MonitorRunsPrograms() { return CurrentDialect()->szChunkFormat != nullptr; }
 
 bool DialectSends(BlockCommand eWhich) {
   return FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0) != nullptr;

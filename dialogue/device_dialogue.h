@@ -105,6 +105,8 @@ const char *MonitorPrompt();
 int FindDialect(const char *szName);
 
 bool DialectSends(BlockCommand eWhich);
+// A shell: each command starts programs (it reads chunks).
+bool MonitorRunsPrograms();
 // Composes command eWhich of the block at iAddr into oCmdForExecute (a
 // text). False if it did not fit, which the length checks of start-up rule
 // out, or if the dialect does not send it (the text is then empty).

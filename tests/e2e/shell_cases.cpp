@@ -70,7 +70,7 @@ void ShellBlocksByHexdump(Target &oTarget) {
   EXPECT_EQ(Count(sLog, " TX hexdump -C -v -s "), 32u);
   ASSERT_TRUE(oRig.oSim.WaitReceived("stty echo; PS1=$VEXLOR_PS1; unset VEXLOR_PS1\r", kLong));
   std::string sTyped = oRig.oSim.Received();
-  EXPECT_EQ(sTyped.find("VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '\r"), 0u)
+  EXPECT_EQ(sTyped.find("VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '; echo\r"), 0u)
       << sTyped;
 }
 
