@@ -445,9 +445,9 @@ void TimeoutRunsFromTheLastByteSent(Target &oTarget) {
   EXPECT_GE(aGaps.size(), 3u) << oRig.oSim.Received();
   for (double fGap : aGaps) {
     // The device's clock sees the last byte when it reads it, and a late
-    // read shortens the gap: on a busy machine by some tenths of a
-    // millisecond, hence the 2 ms allowed (the fault took up to 90 ms).
-    EXPECT_GE(fGap, 0.398) << "the next command came too soon after an unanswered one";
+    // read shortens the gap: on a busy machine, under wine, by up to a few
+    // milliseconds, hence the 5 ms allowed (the fault took 8 to 30 ms).
+    EXPECT_GE(fGap, 0.395) << "the next command came too soon after an unanswered one";
   }
 }
 
