@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "sim_uboot.h"
+#include "sim_vendor.h"
 
 namespace {
 
@@ -22,7 +23,15 @@ const char kMonitorPrompt[] = ">";
 
 std::string PromptOf(const SimOptions &oOptions) {
   if (!oOptions.sPrompt.empty()) return oOptions.sPrompt;
-  return oOptions.eDialect == kDialectUboot ? kUbootPrompt : kMonitorPrompt;
+  switch (oOptions.eDialect) {
+    case kDialectUboot: return kUbootPrompt;
+    case kDialectBarebox: return kBareboxPrompt;
+    case kDialectRedboot: return kRedbootPrompt;
+    case kDialectCfe: return kCfePrompt;
+    case kDialectAcme: return kAcmePrompt;
+    case kDialectMonitor: break;
+  }
+  return kMonitorPrompt;
 }
 
 // What a monitor answers when a dump touches memory that faults the CPU.
@@ -91,8 +100,14 @@ void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
 // Runs the command in pDialogue->sLine and appends its answer (without the
 // prompt).  Returns whether it was a dump, whose answer the link damages.
 bool ExecuteCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  if (pDialogue->pOptions->eDialect == kDialectUboot)
-    return ExecuteUbootCommand(pDialogue, psAnswer);
+  switch (pDialogue->pOptions->eDialect) {
+    case kDialectUboot: return ExecuteUbootCommand(pDialogue, psAnswer);
+    case kDialectBarebox: return ExecuteBareboxCommand(pDialogue, psAnswer);
+    case kDialectRedboot: return ExecuteRedbootCommand(pDialogue, psAnswer);
+    case kDialectCfe: return ExecuteCfeCommand(pDialogue, psAnswer);
+    case kDialectAcme: return ExecuteAcmeCommand(pDialogue, psAnswer);
+    case kDialectMonitor: break;
+  }
   std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
   uint32_t iValue = 0;
   if (asWords.empty()) return false;  // just the prompt
@@ -242,9 +257,10 @@ void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer) {
 
 // One dump line as it leaves the adapter: damaged, perhaps sent twice, and
 // each copy losing characters on its own, as two transmissions would.
-void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer) {
+void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer,
+                    const DigitColumns *pColumns) {
   int64_t iNumber = ++pDialogue->iDumpLinesSent;
-  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine);
+  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine, pColumns);
   sLine += pDialogue->pOptions->sLineEnd;
   int iCopies = DoubleDumpLine(pDialogue->pFaults, iNumber) ? 2 : 1;
   for (int iCopy = 1; iCopy <= iCopies; ++iCopy) {
@@ -255,14 +271,19 @@ void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswe
   }
 }
 
-bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer) {
-  const SimOptions &oOptions = *pDialogue->pOptions;
+bool TouchesBadRegion(const Dialogue &oDialogue, uint32_t iStart, uint64_t iCount) {
+  const SimOptions &oOptions = *oDialogue.pOptions;
   if (!oOptions.bBadRegion || iCount == 0) return false;
   // The block may run past FFFFFFFF and wrap to 0, as the address does.
   uint64_t iLast = static_cast<uint64_t>(iStart) + iCount - 1;
   bool bHit = iStart <= oOptions.iBadEnd && iLast >= oOptions.iBadStart;
   if (iLast > 0xFFFFFFFFull) bHit = bHit || iLast - 0x100000000ull >= oOptions.iBadStart;
-  if (!bHit) return false;
+  return bHit;
+}
+
+bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer) {
+  const SimOptions &oOptions = *pDialogue->pOptions;
+  if (!TouchesBadRegion(*pDialogue, iStart, iCount)) return false;
   ReportFault(oOptions, "bad-region at %08X", static_cast<unsigned>(iStart));
   char szLine[32];
   std::snprintf(szLine, sizeof szLine, kAbortFormat, static_cast<unsigned>(iStart));
@@ -294,8 +315,9 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   }
   pDialogue->bLastWasCr = iByte == '\r';
   if (iByte == '\r' || iByte == '\n') {
-    // U-Boot's console echoes the line end as the start of its answer.
-    if (oOptions.bEcho && oOptions.eDialect != kDialectUboot) Send(pDialogue, oOptions.sLineEnd);
+    // U-Boot's console (and every vendor console played here) echoes the
+    // line end as the start of its answer.
+    if (oOptions.bEcho && oOptions.eDialect == kDialectMonitor) Send(pDialogue, oOptions.sLineEnd);
     AnswerLine(pDialogue);
     pDialogue->sLine.clear();
     return;
@@ -305,6 +327,12 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   if (iByte == 3 && oOptions.eDialect == kDialectUboot) {
     pDialogue->sLine.clear();
     Send(pDialogue, "<INTERRUPT>" + oOptions.sLineEnd + PromptOf(oOptions));
+    return;
+  }
+  // The vendor consoles drop the line on Ctrl+C too, and say nothing.
+  if (iByte == 3 && oOptions.eDialect != kDialectMonitor) {
+    pDialogue->sLine.clear();
+    Send(pDialogue, oOptions.sLineEnd + PromptOf(oOptions));
     return;
   }
   if (oOptions.bEcho) Send(pDialogue, std::string(1, static_cast<char>(iByte)));

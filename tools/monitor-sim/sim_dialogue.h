@@ -10,6 +10,7 @@
 //   SplitWords           a command line's blank-separated words
 //   AppendFaultLines     --garbage, --zero-bytes, --long-line before a dump
 //   AppendDumpLine       one dump line with the link's damage and line end
+//   TouchesBadRegion     does a range reach into --bad-region?
 //   AnswerBadRegion      --bad-region: the abort line for a dump that hits it
 #pragma once
 
@@ -54,7 +55,11 @@ void ForgetAfterVanish(Dialogue *pDialogue);
 std::vector<std::string> SplitWords(const std::string &sLine);
 void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer);
 // sLine is the line without its line end.
-void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer);
+// pColumns: where its hex digits stand, for a layout other than the default
+// monitor's or md.b's.
+void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer,
+                    const DigitColumns *pColumns = nullptr);
+bool TouchesBadRegion(const Dialogue &oDialogue, uint32_t iStart, uint64_t iCount);
 // Appends "Data abort at <iStart>" and returns true when any of the iCount
 // bytes from iStart lies in --bad-region.
 bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer);

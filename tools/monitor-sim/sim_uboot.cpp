@@ -57,17 +57,6 @@ std::string FormatMdLine(const SimMemory &oMemory, uint32_t iAddress, uint32_t i
   return std::string(szLine) + "  " + sText;
 }
 
-// zlib's CRC-32 (reflected, polynomial EDB88320), as the console's crc32
-// computes it.
-uint32_t Crc32(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount) {
-  uint32_t iCrc = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < iCount; ++i) {
-    iCrc ^= ReadMemory(oMemory, iAddress + i);
-    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
-  }
-  return ~iCrc;
-}
-
 bool ParseValue(const std::vector<std::string> &asWords, size_t iIndex, uint32_t *pValue) {
   return iIndex < asWords.size() && ParseHex32(asWords[iIndex], true, pValue);
 }
@@ -111,7 +100,7 @@ void CrcMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
   char szLine[64];
   std::snprintf(szLine, sizeof szLine, kCrcFormat, static_cast<unsigned>(iAddress),
                 static_cast<unsigned>(iAddress + iCount - 1),
-                static_cast<unsigned>(Crc32(*pDialogue->pMemory, iAddress, iCount)));
+                static_cast<unsigned>(MemoryCrc32(*pDialogue->pMemory, iAddress, iCount)));
   AppendLine(*pDialogue, szLine, psAnswer);
 }
 
