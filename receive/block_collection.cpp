@@ -32,6 +32,11 @@ void NoteCollectRequest() {
 void CollectDumpLine(const char *szLine) {
   NoteCollectRequest();
   if (!bCollectionOpen) return;
+  // A monitor that shows a byte it could not read as a mark ("xx") and goes
+  // on has faulted on the block as surely as one that restarts.
+  if (HasUnreadableByte(szLine, strlen(szLine))) {
+    PublishFault(iCollectingGen, szLine, oCollecting.iOthers > 0 ? oCollecting.aszOther[0] : "");
+  }
   if (oCollecting.iLines < kBlockLinesKept) {
     snprintf(oCollecting.aszLine[oCollecting.iLines], kBlockLineChars, "%s", szLine);
   }

@@ -29,6 +29,9 @@ const char *const kUsage[] = {
 const char kUBootUsage[] =
     "Vexlor.exe --monitor uboot [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
     "[OutToConsole] \n";
+// A monitor whose dump command names the address takes no command words.
+const char kNamedMonitorUsage[] =
+    "Vexlor.exe %s %s [options] [ComPortName] [Speed] [StartAddr] [EndAddr] [OutToConsole] \n";
 
 enum OptionId {
   kOptHelp,
@@ -50,6 +53,8 @@ enum OptionId {
   kOptMonitor,
   kOptNoChecksum,
   kOptPrompt,
+  kOptDialect,
+  kOptDialectShow,
 };
 
 enum OptionValue {
@@ -100,11 +105,15 @@ const OptionRec kOptions[] = {
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
-     "the device's monitor: default, or uboot (then no command words)"},
+     "the device's monitor: default, uboot, barebox, redboot, cfe (all but default: no words)"},
+    {"--dialect", kOptDialect, kValueText, "FILE", 0, 0, "a description file",
+     "the device's monitor as described in FILE (see --dialect-show)"},
+    {"--dialect-show", kOptDialectShow, kValueText, "NAME", 0, 0, "a monitor's name",
+     "print the description of monitor NAME, a start for one of your own, and end"},
     {"--prompt", kOptPrompt, kValueText, "TEXT", 0, 0, "a prompt",
      "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
-     "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
+     "confirm blocks without the device's checksum (second readings where needed)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -186,6 +195,14 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
         return false;
       }
       return true;
+    case kOptDialect: {
+      char szWhy[200];
+      if (!UseDialectFile(szValue, szWhy, sizeof szWhy)) {
+        Print("Error: %s: \"%s\" %s \n", oOption.szName, szValue, szWhy);
+        return false;
+      }
+      return true;
+    }
     case kOptLog:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
         return RefuseValue(oOption, szValue);
@@ -240,6 +257,8 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptReadOnce: S.bReadOnce = S.bCheck = 1; break;
     case kOptNoChecksum: S.bNoChecksum = 1; break;
     case kOptMonitor:
+    case kOptDialect:
+    case kOptDialectShow:
     case kOptLog:
     case kOptPrompt:
     case kOptMap:
@@ -260,7 +279,13 @@ OptionsResult Refuse() {
 
 void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
-  if (SharedState.eDialect != kDialectDefault) Print("%s", kUBootUsage);
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (pDialect->szDumpWord == nullptr) return;
+  if (SharedState.eDialect == kDialectFromFile) {
+    Print(kNamedMonitorUsage, "--dialect", "FILE");
+  } else {
+    Print(kNamedMonitorUsage, "--monitor", pDialect->szName);
+  }
 }
 
 namespace {
@@ -305,6 +330,17 @@ bool AnswerAtOnce(const OptionRec &oOption) {
   }
 }
 
+// --dialect-show NAME: a built-in description as it is compiled in.
+OptionsResult ShowDescription(const OptionRec &oOption, const char *szName) {
+  const char *szText = BuiltInDescription(szName);
+  if (szText == nullptr) {
+    Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szName, kDialectNames);
+    return Refuse();
+  }
+  Print("%s", szText);
+  return kOptionsHelp;
+}
+
 // Reads the option at pArgs[*pi] and its value (after "=" or as the next
 // argument, where *pi then moves on), and applies it.
 OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven *pGiven) {
@@ -334,6 +370,7 @@ OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven 
     }
     szValue = pArgs[++*pi];
   }
+  if (pOption->eId == kOptDialectShow) return ShowDescription(*pOption, szValue);
   if (!ApplyOption(*pOption, szValue)) return Refuse();
   if (pOption->eId == kOptPace) pGiven->bPace = true;
   if (pOption->eId == kOptRetries) pGiven->bRetries = true;

@@ -18,7 +18,8 @@ struct E2ECase {
 const std::vector<E2ECase> &AllCases();
 const std::vector<E2ECase> &OptionCases();
 const std::vector<E2ECase> &VerifyCases();
-const std::vector<E2ECase> &UBootCases();  // against the real U-Boot under QEMU
+const std::vector<E2ECase> &MonitorCases();  // Barebox, RedBoot, CFE, a described one
+const std::vector<E2ECase> &UBootCases();    // against the real U-Boot under QEMU
 std::vector<E2ECase> EveryBuildCases();
 
 class E2E : public ::testing::TestWithParam<E2ECase> {};
