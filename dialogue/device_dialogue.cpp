@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "dialogue/dialect_description.h"
 #include "dialogue/dialect_template.h"
@@ -41,13 +42,13 @@ DialectStore oFromFile;
 const char kDialectNames[] = "default, uboot, barebox, redboot or cfe";
 
 const MonitorDialect *CurrentDialect() {
-  int iId = SharedState.eDialect;
+  int iId = Settings.eDialect;
   if (iId == kDialectFromFile) return &oFromFile.oDialect;
   return &BuiltIns().aBuiltIn[iId >= 0 && iId < kBuiltInCount ? iId : kDialectDefault].oDialect;
 }
 
 const char *MonitorPrompt() {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   return S.szPromptGiven[0] != 0 ? S.szPromptGiven : CurrentDialect()->szPrompt;
 }
 
@@ -77,7 +78,7 @@ bool UseDialectFile(const char *szPath, char *szWhy, size_t iWhySize) {
     return false;
   }
   if (!ReadDialectDescription(aText, iLen, &oFromFile, szWhy, iWhySize)) return false;
-  SharedState.eDialect = kDialectFromFile;
+  FillSettings().eDialect = kDialectFromFile;
   return true;
 }
 
@@ -94,7 +95,7 @@ const char *FormatOf(const MonitorDialect &oDialect, BlockCommand eWhich, bool b
 
 // What a template's fields stand for with the block at iAddr.
 TemplateValues BlockValues(uint32_t iAddr) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   TemplateValues oValues = {};
   oValues.aiNumbers[kFieldAddr] = iAddr;
   oValues.aiNumbers[kFieldLast] = iAddr + (kBlockBytes - 1);
@@ -110,13 +111,13 @@ TemplateValues BlockValues(uint32_t iAddr) {
 }  // namespace
 
 bool DialectSends(BlockCommand eWhich) {
-  return FormatOf(*CurrentDialect(), eWhich, SharedState.bLongAddr != 0) != nullptr;
+  return FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0) != nullptr;
 }
 
 // The command words were bounded by start-up so that every command fits a
 // text.
 bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute) {
-  const char *szFormat = FormatOf(*CurrentDialect(), eWhich, SharedState.bLongAddr != 0);
+  const char *szFormat = FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0);
   oCmdForExecute[0] = 0;
   if (szFormat == nullptr) return false;
   return ExpandTemplate(szFormat, BlockValues(iAddr), oCmdForExecute, kTextSize);
@@ -180,7 +181,7 @@ bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {
 }
 
 uint64_t BlocksFrom(uint32_t iFrom) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   if (iFrom > S.iEndAddr) return 0;
   return (static_cast<uint64_t>(S.iEndAddr) - iFrom) / kBlockBytes + 1;
 }

@@ -5,7 +5,7 @@
 //
 //   MonitorDialect         one monitor's commands, prompt, dump-line layout,
 //                          address rule and checksum command
-//   CurrentDialect         the dialect of this run (SharedState.eDialect)
+//   CurrentDialect         the dialect of this run (Settings.eDialect)
 //   FindDialect            a built-in dialect by its name (--monitor), or none
 //   BuiltInDescription     a built-in's description text (--dialect-show)
 //   UseDialectFile         reads a description file and makes it this run's
@@ -29,9 +29,9 @@
 //   HexPairToByte          a pair as the decoder takes it (non-digits as 0)
 //   StartDumpPairs,        the pairs of one dump line, in order, as both the
 //   NextDumpPair           decoder and the block check read them
-// Reads the dialect, the command words and the range of SharedState;
-// writes nothing but the description read from a file (before any thread
-// starts).
+// Reads the dialect, the command words and the range of the Settings;
+// writes nothing but the description read from a file and the dialect it
+// sets (before any other thread starts).
 #pragma once
 
 #include <stddef.h>
@@ -123,7 +123,7 @@ int FindDialect(const char *szName);
 // The description text of a built-in dialect, or nullptr.
 const char *BuiltInDescription(const char *szName);
 // Reads the description in file szPath and makes it the dialect of the run
-// (SharedState.eDialect); false with the reason ("line 4: ...") in szWhy.
+// (Settings.eDialect); false with the reason ("line 4: ...") in szWhy.
 bool UseDialectFile(const char *szPath, char *szWhy, size_t iWhySize);
 
 bool DialectSends(BlockCommand eWhich);

@@ -5,10 +5,11 @@
 #include <string.h>
 
 #include "core/run_policy.h"
-#include "files/capture_file.h"
+#include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/block_reading.h"
 #include "sequence/command_handoff.h"
@@ -163,7 +164,7 @@ bool SayWhatTheMapHolds(bool bWalkDone) {
   uint64_t iBadBytes = 0;
   uint64_t iBadAreas = 0;
   if (!FinishMap(bWalkDone, &iBadBytes, &iBadAreas)) return false;
-  Print("Map %s: %llu bytes bad in %llu areas. \n", SharedState.szMapFile,
+  Print("Map %s: %llu bytes bad in %llu areas. \n", Settings.szMapFile,
         static_cast<unsigned long long>(iBadBytes), static_cast<unsigned long long>(iBadAreas));
   LogEvent("map: %llu bytes bad in %llu areas", static_cast<unsigned long long>(iBadBytes),
            static_cast<unsigned long long>(iBadAreas));
@@ -183,7 +184,7 @@ void EndWalk() {
 // The next block to read after iAddr: the next in the range, or with a map
 // the next that the map does not call read.
 bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   if (!NextBlockAddr(iAddr, pNext) || *pNext > S.iEndAddr) return false;
   return !CaptureHasMap() || NextBlockOfMap(*pNext, pNext);
 }
@@ -256,22 +257,9 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
   return true;
 }
 
-}  // namespace
-
-void WalkChecked(PortHandle hPort) {
-  SharedStateRec &S = SharedState;
-  StartBlockReading(hPort);
-  oRule.iRetries = Policy().iRetries;
-  oRule.bSingleReadings = Policy().bSingleReadings;
-  uint32_t iAddr = S.iWalkStartAddr;
-  bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
-  if (S.bCaptureComplete || !bMore) {
-    // A capture that already holds the range: nothing to ask for.
-    EndWalk();
-    return;
-  }
-  // The first hand-over waits for the operator's start, and its prompt shows
-  // that the monitor is there and listening.
+// The first hand-over waits for the operator's start, and its prompt shows
+// that the monitor is there and listening. False (said) when it is not.
+bool OpenTheWalk() {
   const MonitorDialect *pDialect = CurrentDialect();
   if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
           kHandoffAnswered &&
@@ -279,32 +267,58 @@ void WalkChecked(PortHandle hPort) {
     Print("Error: the device shows no prompt. The walk stops here. \n");
     Print("The walk awaits the prompt \"%s\"; --prompt TEXT names another. \n", MonitorPrompt());
     LogEvent("no prompt from the device: the walk stops");
-    StopWalk();
-    return;
+    return false;
   }
   // The opening text was posted before the start, so a prompt that the
   // operator got in terminal mode meanwhile may have answered it before it
   // went out: what the monitor says to it must be over before the first block.
   WaitForQuietLine(CommandTimeoutMs());
+  return true;
+}
+
+// Reads, checks and keeps the block at iAddr, or goes past it with --map.
+// False (said) when the walk must stop here.
+bool WalkOneBlock(uint32_t iAddr) {
+  uint8_t aBytes[kBlockBytes];
+  char szWhy[kWhySize] = "";
+  ReadingReport oKept = {};
+  if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
+    if (GoPastFailedBlock(iAddr, szWhy)) return true;
+    SayWhatTheCaptureIsWorth();
+    return false;
+  }
+  if (!WriteCapturedBlock(iAddr, aBytes)) {
+    Print("The walk stops at block %.8X. \n", iAddr);
+    SayWhatTheCaptureIsWorth();
+    return false;
+  }
+  CountKeptBlock(oKept, aBytes);
+  return true;
+}
+
+}  // namespace
+
+void WalkChecked(PortHandle hPort) {
+  StartBlockReading(hPort);
+  oRule.iRetries = Policy().iRetries;
+  oRule.bSingleReadings = Policy().bSingleReadings;
+  uint32_t iAddr = WalkStartAddr();
+  bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
+  if (CaptureAlreadyComplete() || !bMore) {
+    // A capture that already holds the range: nothing to ask for.
+    EndWalk();
+    return;
+  }
+  if (!OpenTheWalk()) {
+    StopWalk();
+    return;
+  }
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);
-    uint8_t aBytes[kBlockBytes];
-    char szWhy[kWhySize] = "";
-    ReadingReport oKept = {};
-    if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
-      if (!GoPastFailedBlock(iAddr, szWhy)) {
-        SayWhatTheCaptureIsWorth();
-        StopWalk();
-        return;
-      }
-    } else if (!WriteCapturedBlock(iAddr, aBytes)) {
-      Print("The walk stops at block %.8X. \n", iAddr);
-      SayWhatTheCaptureIsWorth();
+    if (!WalkOneBlock(iAddr)) {
       StopWalk();
       return;
-    } else {
-      CountKeptBlock(oKept, aBytes);
     }
     bMore = NextBlockToWalk(iAddr, &iAddr);
   }

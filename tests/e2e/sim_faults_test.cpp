@@ -23,6 +23,13 @@ int OpenSimPort(const std::string &sPath) {
   return open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
+// Starts the simulator with aOptions in a new folder and opens its port:
+// the descriptor, or -1.
+int StartAndOpen(Sim *pSim, const std::vector<std::string> &aOptions, const char *szTag) {
+  if (!pSim->Start(aOptions, MakeTempDir(szTag))) return -1;
+  return OpenSimPort(pSim->sPtyPath);
+}
+
 const char kMonitorPrompt[] = "\n>";
 const char kUbootPrompt[] = "\n=> ";
 
@@ -286,8 +293,7 @@ TEST(SimFaults, BadRegionAbortsEveryTimeAndTheAdvanceIsAsAsked) {
 
 TEST(SimFaults, LatencyHoldsAShortAnswerButNotAFullPacket) {
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--latency", "500"}, MakeTempDir("simlatency")));
-  int iFd = OpenSimPort(oSim.sPtyPath);
+  int iFd = StartAndOpen(&oSim, {"--latency", "500"}, "simlatency");
   ASSERT_GE(iFd, 0);
   auto oSent = std::chrono::steady_clock::now();
   EXPECT_EQ(Talk(iFd, "\r", 1), "\r\n>");
@@ -310,8 +316,7 @@ TEST(SimFaults, LatencyHoldsAShortAnswerButNotAFullPacket) {
 // last one.
 TEST(SimFaults, DeafWhileDumpingLosesALineTypedDuringTheDump) {
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--deaf-while-dumping", "--baud", "9600"}, MakeTempDir("simdeaf")));
-  int iFd = OpenSimPort(oSim.sPtyPath);
+  int iFd = StartAndOpen(&oSim, {"--deaf-while-dumping", "--baud", "9600"}, "simdeaf");
   ASSERT_GE(iFd, 0);
   Talk(iFd, "BB 01\rBT C000\r", 2);
   ASSERT_EQ(write(iFd, "DM\r", 3), 3);
@@ -329,8 +334,7 @@ TEST(SimFaults, DeafWhileDumpingLosesALineTypedDuringTheDump) {
 // md.b showed, and mw.b seen by the next md.b.
 TEST(SimFaults, UbootDialectAnswersInItsOwnLayout) {
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo"}, MakeTempDir("simuboot")));
-  int iFd = OpenSimPort(oSim.sPtyPath);
+  int iFd = StartAndOpen(&oSim, {"--dialect", "uboot", "--echo"}, "simuboot");
   ASSERT_GE(iFd, 0);
   std::string sMd = Talk(iFd, "md.b 1c000 80\r", 1, 0, kUbootPrompt);
   ASSERT_EQ(sMd.substr(0, 15), "md.b 1c000 80\r\n");

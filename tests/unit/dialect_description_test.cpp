@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "core/shared_state.h"
+#include "core/settings.h"
 #include "dialogue/device_dialogue.h"
 #include "dialogue/dialect_description.h"
 #include "dialogue/dialect_template.h"
@@ -175,7 +175,7 @@ TEST(DialectDescription, TemplatesComposeCommandsAndReadOnlyTheBlocksAnswer) {
 // The built-ins compose what the compiled table composed before them.
 TEST(DialectDescription, BuiltInsComposeTheirCommands) {
   StartAfresh();
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   snprintf(S.szCommand1, sizeof S.szCommand1, "BB");
   snprintf(S.szCommand2, sizeof S.szCommand2, "BT");
   snprintf(S.szCommand3, sizeof S.szCommand3, "DM");
