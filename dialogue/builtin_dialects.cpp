@@ -44,10 +44,11 @@ word = "md.b"
 prompt = "=> "
 ask_prompt = "\u0003"
 address_check = "all"
-# The exception handlers of arm64 and 32-bit ARM print one of these and
-# reset the board: an address that is not mapped aborts the md.b.
+# The exception handlers of arm64, 32-bit ARM and riscv64 print one of
+# these and reset the board: an address that is not mapped aborts the md.b.
 faults = ["\"Synchronous Abort\" handler", "\"SError\" handler", "data abort",
-          "prefetch abort", "undefined instruction", "Resetting CPU"]
+          "prefetch abort", "undefined instruction", "Resetting CPU",
+          "Unhandled exception: ", "resetting ..."]
 
 [commands]
 dump = "md.b {addr:08X} {len:x}\r"
