@@ -52,6 +52,23 @@ const char *MonitorPrompt() {
   return S.szPromptGiven[0] != 0 ? S.szPromptGiven : CurrentDialect()->szPrompt;
 }
 
+// A prompt is what a line holds while the monitor waits: it cannot hold a
+// line end, nor any other control character.
+// Printable ASCII with something besides blanks: a prompt of blanks alone
+// is met on every idle line, and bytes past 7E arrive as whatever the
+// terminal's encoding made of them.
+bool IsPromptText(const char *szValue) {
+  size_t iLen = strlen(szValue);
+  if (iLen == 0 || iLen >= kPromptSize) return false;
+  bool bVisible = false;
+  for (const char *p = szValue; *p != 0; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c > 0x7E) return false;
+    bVisible = bVisible || c != ' ';
+  }
+  return bVisible;
+}
+
 int FindDialect(const char *szName) {
   for (int i = 0; i < kBuiltInCount; ++i) {
     if (strcmp(kBuiltInDescriptions[i].szName, szName) == 0) return i;
@@ -77,7 +94,11 @@ bool UseDialectFile(const char *szPath, char *szWhy, size_t iWhySize) {
     snprintf(szWhy, iWhySize, "is longer than %d bytes", kDescriptionFileMax);
     return false;
   }
-  if (!ReadDialectDescription(aText, iLen, &oFromFile, szWhy, iWhySize)) return false;
+  return UseDialectText(aText, iLen, szWhy, iWhySize);
+}
+
+bool UseDialectText(const char *pText, size_t iLen, char *szWhy, size_t iWhySize) {
+  if (!ReadDialectDescription(pText, iLen, &oFromFile, szWhy, iWhySize)) return false;
   FillSettings().eDialect = kDialectFromFile;
   return true;
 }

@@ -6,9 +6,11 @@
 //   MonitorDialect         one monitor's commands, prompt, dump-line layout,
 //                          address rule and checksum command
 //   CurrentDialect         the dialect of this run (Settings.eDialect)
+//   IsPromptText           can a text be a prompt?
 //   FindDialect            a built-in dialect by its name (--monitor), or none
 //   BuiltInDescription     a built-in's description text (--dialect-show)
 //   UseDialectFile         reads a description file and makes it this run's
+//   UseDialectText         the same with the description's text
 //   kDialectNames          the accepted names, for messages
 //   kBlockBytes            addresses in one block, and bytes it brings
 //   BlockCommand           the commands of a block, in their order
@@ -118,6 +120,9 @@ extern const char kDialectNames[];  // "default, uboot, barebox, redboot or cfe"
 const MonitorDialect *CurrentDialect();
 // The prompt awaited after every command: --prompt's, else the dialect's.
 const char *MonitorPrompt();
+// Can the text be a prompt (--prompt's, a description's)? Printable, not
+// only blanks, shorter than kPromptSize.
+bool IsPromptText(const char *szValue);
 // The built-in dialect's id, or -1 for a name no dialect has.
 int FindDialect(const char *szName);
 // The description text of a built-in dialect, or nullptr.
@@ -125,6 +130,8 @@ const char *BuiltInDescription(const char *szName);
 // Reads the description in file szPath and makes it the dialect of the run
 // (Settings.eDialect); false with the reason ("line 4: ...") in szWhy.
 bool UseDialectFile(const char *szPath, char *szWhy, size_t iWhySize);
+// The same with the description's text (the fuzzer's way in).
+bool UseDialectText(const char *pText, size_t iLen, char *szWhy, size_t iWhySize);
 
 bool DialectSends(BlockCommand eWhich);
 // Composes command eWhich of the block at iAddr into oCmdForExecute (a

@@ -13,6 +13,7 @@
 
 #include <toml++/toml.h>
 
+#include "core/settings.h"
 #include "dialogue/dialect_template.h"
 
 namespace {
@@ -20,7 +21,6 @@ namespace {
 enum {
   kLineChars = 95,  // characters of a line that a checked block keeps
   kLineBytes16 = 16,
-  kPromptMax = 63,  // as --prompt's
 };
 
 const char *const kRootKeys[] = {"name",     "prompt", "ask_prompt", "word",   "address_check",
@@ -142,16 +142,6 @@ bool IsPlainWord(const char *szText) {
     if (!bPlain) return false;
   }
   return true;
-}
-
-bool IsPromptText(const char *szText) {
-  bool bVisible = false;
-  for (const char *p = szText; *p != 0; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c > 0x7E) return false;
-    bVisible = bVisible || c != ' ';
-  }
-  return bVisible;
 }
 
 // A command is printable text ended by its line end; nothing after it.
@@ -346,7 +336,7 @@ bool ReadRoot(Reader *pReader, const toml::table &oRoot, DialectStore *pStore) {
   int iRule = 0;
   if (!CheckKeys(pReader, oRoot, kRootKeys, "the description") ||
       !ReadText(pReader, oRoot, "name", true, pStore->szName, kDialectNameSize, &pName) ||
-      !ReadText(pReader, oRoot, "prompt", true, pStore->szPrompt, kPromptMax + 1, &pPrompt) ||
+      !ReadText(pReader, oRoot, "prompt", true, pStore->szPrompt, kPromptSize, &pPrompt) ||
       !ReadText(pReader, oRoot, "ask_prompt", true, pStore->szAskPrompt, kDialectMarkSize) ||
       !ReadText(pReader, oRoot, "word", false, pStore->szDumpWord, kDialectNameSize, &pWord) ||
       !ReadChoice(pReader, oRoot, "address_check", kRules, "all or bank", &iRule))
@@ -395,11 +385,29 @@ void LinkCommands(DialectStore *pStore) {
   oDialect.bDumpNamesAddress = TemplateHasField(pStore->szDump, kFieldAddr);
 }
 
+// Everything a description holds is ASCII (prompts, commands, layouts);
+// refusing other bytes before the parser sees them keeps its Unicode tables,
+// which have failed on malformed sequences, out of the way.
+bool IsAsciiText(const char *pText, size_t iLen, char *szWhy, size_t iWhySize) {
+  unsigned iLine = 1;
+  for (size_t i = 0; i < iLen; ++i) {
+    unsigned char c = static_cast<unsigned char>(pText[i]);
+    if (c == '\n') ++iLine;
+    if (c == 0 || c > 0x7E) {
+      snprintf(szWhy, iWhySize, "line %u: a description is ASCII text (byte %.2X is not)", iLine,
+               c);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReadDialectDescription(const char *pText, size_t iLen, DialectStore *pStore, char *szWhy,
                             size_t iWhySize) {
   ClearStore(pStore);
+  if (!IsAsciiText(pText, iLen, szWhy, iWhySize)) return false;
   Reader oReader = {szWhy, iWhySize};
   toml::parse_result oResult = toml::parse(std::string_view(pText, iLen));
   if (!oResult) {

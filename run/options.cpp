@@ -152,23 +152,6 @@ bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pVa
   return true;
 }
 
-// A prompt is what a line holds while the monitor waits: it cannot hold a
-// line end, nor any other control character.
-// Printable ASCII with something besides blanks: a prompt of blanks alone
-// is met on every idle line, and bytes past 7E arrive as whatever the
-// terminal's encoding made of them.
-bool IsPromptText(const char *szValue) {
-  size_t iLen = strlen(szValue);
-  if (iLen == 0 || iLen >= kPromptSize) return false;
-  bool bVisible = false;
-  for (const char *p = szValue; *p != 0; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c > 0x7E) return false;
-    bVisible = bVisible || c != ' ';
-  }
-  return bVisible;
-}
-
 bool RefuseValue(const OptionRec &oOption, const char *szValue) {
   if (oOption.eValue == kValueNumber) {
     Print("Error: %s: \"%s\" is not %s from %d to %d \n", oOption.szName, szValue,

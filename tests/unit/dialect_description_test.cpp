@@ -121,6 +121,8 @@ TEST(DialectDescription, BadDescriptionsAreRefusedWithTheirLineAndReason) {
       {Replaced("[line]\n", ""), "line 8: 'after_address' is no key of [commands]"},
       {Replaced("[checksum]\n", "checksum = 3\n[sum]\n"),
        "line 16: 'sum' is no key of the description"},
+      {Replaced("word = \"rd\"", "word = \"rd\" # \xC2\xA9 acme"),
+       "line 4: a description is ASCII text (byte C2 is not)"},
       {Replaced("name = \"acme\"", "name = \"acme"),
        "line 1: Error while parsing string: unescaped control characters other than TAB (U+0009) "
        "are explicitly prohibited"},

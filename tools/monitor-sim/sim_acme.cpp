@@ -72,8 +72,6 @@ bool ExecuteAcmeCommand(Dialogue *pDialogue, std::string *psAnswer) {
     SumMemory(pDialogue, asWords, psAnswer);
     return false;
   }
-  std::vector<char> aLine(asWords[0].size() + sizeof kWhatFormat);
-  std::snprintf(aLine.data(), aLine.size(), kWhatFormat, asWords[0].c_str());
-  AppendAnswerLine(*pDialogue, aLine.data(), psAnswer);
+  AppendNamedLine(*pDialogue, kWhatFormat, asWords[0], psAnswer);
   return false;
 }

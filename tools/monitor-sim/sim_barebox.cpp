@@ -93,8 +93,6 @@ bool ExecuteBareboxCommand(Dialogue *pDialogue, std::string *psAnswer) {
     CrcMemory(pDialogue, asWords, psAnswer);
     return false;
   }
-  std::vector<char> aLine(sVerb.size() + sizeof kUnknownFormat);
-  std::snprintf(aLine.data(), aLine.size(), kUnknownFormat, sVerb.c_str());
-  AppendAnswerLine(*pDialogue, aLine.data(), psAnswer);
+  AppendNamedLine(*pDialogue, kUnknownFormat, sVerb, psAnswer);
   return false;
 }

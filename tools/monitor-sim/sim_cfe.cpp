@@ -45,8 +45,6 @@ bool ExecuteCfeCommand(Dialogue *pDialogue, std::string *psAnswer) {
   std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
   if (asWords.empty()) return false;  // just the prompt
   if (asWords[0] == "d") return DumpMemory(pDialogue, asWords, psAnswer);
-  std::vector<char> aLine(asWords[0].size() + sizeof kInvalidFormat);
-  std::snprintf(aLine.data(), aLine.size(), kInvalidFormat, asWords[0].c_str());
-  AppendAnswerLine(*pDialogue, aLine.data(), psAnswer);
+  AppendNamedLine(*pDialogue, kInvalidFormat, asWords[0], psAnswer);
   return false;
 }

@@ -6,6 +6,7 @@
 #include "sim_dialogue.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "sim_uboot.h"
 #include "sim_vendor.h"
@@ -223,6 +224,22 @@ std::vector<std::string> SplitWords(const std::string &sLine) {
     if (iPos > iStart) asWords.push_back(sLine.substr(iStart, iPos - iStart));
   }
   return asWords;
+}
+
+void AppendAnswerLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer) {
+  *psAnswer += sLine;
+  *psAnswer += oDialogue.pOptions->sLineEnd;
+}
+
+void AppendNamedLine(const Dialogue &oDialogue, const char *szFormat, const std::string &sName,
+                     std::string *psAnswer) {
+  std::vector<char> aLine(sName.size() + std::strlen(szFormat) + 1);
+  // The formats are each console's constants, with one %s.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(aLine.data(), aLine.size(), szFormat, sName.c_str());
+#pragma GCC diagnostic pop
+  AppendAnswerLine(oDialogue, aLine.data(), psAnswer);
 }
 
 // Lines that are not dump lines, sent in front of a dump to check that the

@@ -8,6 +8,8 @@
 //   HandleReceivedByte   one byte that reached the monitor's input
 //   ForgetAfterVanish    the state a device has when it comes back
 //   SplitWords           a command line's blank-separated words
+//   AppendAnswerLine     one line of an answer with the line end
+//   AppendNamedLine      the same from a format that names a command (%s)
 //   AppendFaultLines     --garbage, --zero-bytes, --long-line before a dump
 //   AppendDumpLine       one dump line with the link's damage and line end
 //   TouchesBadRegion     does a range reach into --bad-region?
@@ -53,6 +55,10 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte);
 void ForgetAfterVanish(Dialogue *pDialogue);
 
 std::vector<std::string> SplitWords(const std::string &sLine);
+void AppendAnswerLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer);
+// szFormat holds one %s, for sName ("Unknown command '%s' - try 'help'").
+void AppendNamedLine(const Dialogue &oDialogue, const char *szFormat, const std::string &sName,
+                     std::string *psAnswer);
 void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer);
 // sLine is the line without its line end.
 // pColumns: where its hex digits stand, for a layout other than the default

@@ -93,8 +93,6 @@ bool ExecuteRedbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
     CksumMemory(pDialogue, asWords, psAnswer);
     return false;
   }
-  std::vector<char> aLine(sVerb.size() + sizeof kIllegalFormat);
-  std::snprintf(aLine.data(), aLine.size(), kIllegalFormat, sVerb.c_str());
-  AppendAnswerLine(*pDialogue, aLine.data(), psAnswer);
+  AppendNamedLine(*pDialogue, kIllegalFormat, sVerb, psAnswer);
   return false;
 }

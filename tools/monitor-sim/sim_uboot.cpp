@@ -27,14 +27,9 @@ const char kMdUsage[] = "md.b address [# of objects]";
 const char kCrcUsage[] = "crc32 address count";
 const char kMwUsage[] = "mw.b address value [count]";
 
-void AppendLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer) {
-  *psAnswer += sLine;
-  *psAnswer += oDialogue.pOptions->sLineEnd;
-}
-
 bool AppendUsage(const Dialogue &oDialogue, const char *szUsage, std::string *psAnswer) {
-  AppendLine(oDialogue, kUsageHead, psAnswer);
-  AppendLine(oDialogue, szUsage, psAnswer);
+  AppendAnswerLine(oDialogue, kUsageHead, psAnswer);
+  AppendAnswerLine(oDialogue, szUsage, psAnswer);
   return false;
 }
 
@@ -101,7 +96,7 @@ void CrcMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
   std::snprintf(szLine, sizeof szLine, kCrcFormat, static_cast<unsigned>(iAddress),
                 static_cast<unsigned>(iAddress + iCount - 1),
                 static_cast<unsigned>(MemoryCrc32(*pDialogue->pMemory, iAddress, iCount)));
-  AppendLine(*pDialogue, szLine, psAnswer);
+  AppendAnswerLine(*pDialogue, szLine, psAnswer);
 }
 
 void WriteBytes(Dialogue *pDialogue, const std::vector<std::string> &asWords,
@@ -131,10 +126,7 @@ bool ExecuteUbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
     CrcMemory(pDialogue, asWords, psAnswer);
   else if (sVerb == "mw.b")
     WriteBytes(pDialogue, asWords, psAnswer);
-  else {
-    std::vector<char> aLine(sVerb.size() + sizeof kUnknownFormat);
-    std::snprintf(aLine.data(), aLine.size(), kUnknownFormat, sVerb.c_str());
-    AppendLine(*pDialogue, aLine.data(), psAnswer);
-  }
+  else
+    AppendNamedLine(*pDialogue, kUnknownFormat, sVerb, psAnswer);
   return false;
 }

@@ -86,11 +86,6 @@ bool InBadRegion(const Dialogue &oDialogue, uint32_t iAddress) {
   return TouchesBadRegion(oDialogue, iAddress, 1);
 }
 
-void AppendAnswerLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer) {
-  *psAnswer += sLine;
-  *psAnswer += oDialogue.pOptions->sLineEnd;
-}
-
 bool AppendVendorDump(Dialogue *pDialogue, const VendorLayout &oLayout, uint32_t iAddress,
                       uint32_t iCount, const std::string &sFaultLine, std::string *psAnswer) {
   bool bHit = TouchesBadRegion(*pDialogue, iAddress, iCount);

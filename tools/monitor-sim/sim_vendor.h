@@ -12,7 +12,6 @@
 //                           monitor's fault words for --bad-region
 //   InBadRegion             is one address in --bad-region?
 //   PosixCksum              POSIX cksum's CRC of a range (RedBoot)
-//   AppendAnswerLine        one line of an answer with the line end
 //   ExecuteBareboxCommand,  run one command line of that monitor and append
 //   ExecuteRedbootCommand,  its answer without the prompt; true when it was
 //   ExecuteCfeCommand,      a dump, whose answer the link damages
@@ -54,8 +53,6 @@ bool AppendVendorDump(Dialogue *pDialogue, const VendorLayout &oLayout, uint32_t
 bool InBadRegion(const Dialogue &oDialogue, uint32_t iAddress);
 
 uint32_t PosixCksum(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount);
-
-void AppendAnswerLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer);
 
 extern const char kBareboxPrompt[];
 extern const char kRedbootPrompt[];
