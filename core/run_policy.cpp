@@ -37,6 +37,7 @@ RunPolicy DerivePolicy(const SettingsRec &S) {
   o.bCaptureSizeSaid = bAny;
   o.bSystemReasonsShown = bAny;
   o.bUnattended = S.bBatch != 0;
+  o.bLargerReads = bFast;
   return o;
 }
 

@@ -47,6 +47,7 @@ struct RunPolicy {
   bool bCaptureSizeSaid;     // the unchecked walk says when the capture is not the range's size
   bool bSystemReasonsShown;  // the system's reason for a failure goes to the console too
   bool bUnattended;          // --batch: no keyboard, the exit status tells the outcome
+  bool bLargerReads;         // a dialect that reads many blocks at once does (--fast)
 };
 
 const RunPolicy &Policy();

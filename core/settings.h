@@ -11,8 +11,9 @@
 
 #include "platform/platform.h"
 
-enum { kTextSize = 256 };   // every text: at most 255 characters and a zero
-enum { kPromptSize = 64 };  // a prompt given on the command line, with its zero
+enum { kTextSize = 256 };        // every text: at most 255 characters and a zero
+enum { kPromptSize = 64 };       // a prompt given on the command line, with its zero
+enum { kTargetFileSize = 128 };  // --file's path, with its zero: it goes into commands
 
 struct SettingsRec {
   int32_t iSpeed = 38400;
@@ -43,6 +44,8 @@ struct SettingsRec {
   char szPromptGiven[kPromptSize] = {};  // --prompt: the monitor's own; empty: its dialect's
   char szLogFile[kTextSize] = {};
   char szMapFile[kTextSize] = {};  // --map: every block's state, kept in this file
+  // --file: what a shell on the target reads (the range is offsets in it).
+  char szTargetFile[kTargetFileSize] = {};
 };
 
 extern const SettingsRec &Settings;

@@ -39,7 +39,7 @@ DialectStore oFromFile;
 
 }  // namespace
 
-const char kDialectNames[] = "default, uboot, barebox, redboot or cfe";
+const char kDialectNames[] = "default, uboot, shell, barebox, redboot or cfe";
 
 const MonitorDialect *CurrentDialect() {
   int iId = Settings.eDialect;
@@ -121,11 +121,13 @@ TemplateValues BlockValues(uint32_t iAddr) {
   oValues.aiNumbers[kFieldAddr] = iAddr;
   oValues.aiNumbers[kFieldLast] = iAddr + (kBlockBytes - 1);
   oValues.aiNumbers[kFieldLen] = kBlockBytes;
+  oValues.aiNumbers[kFieldCount] = kBlockBytes;
   oValues.aiNumbers[kFieldBank] = (iAddr >> 16) & (S.bLongAddr ? 0xFFFFu : 0xFFu);
   oValues.aiNumbers[kFieldOffset] = iAddr & 0xFFFFu;
   oValues.aszWords[0] = S.szCommand1;
   oValues.aszWords[1] = S.szCommand2;
   oValues.aszWords[2] = S.szCommand3;
+  oValues.szFile = S.szTargetFile;
   return oValues;
 }
 
@@ -149,6 +151,17 @@ bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute) {
   oCmdForExecute[0] = 0;
   if (szFormat == nullptr) return false;
   return ExpandTemplate(szFormat, BlockValues(iAddr), oCmdForExecute, kTextSize);
+}
+
+bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute) {
+  const MonitorDialect &oDialect = *CurrentDialect();
+  const char *szFormat = bSum ? oDialect.szChunkSumFormat : oDialect.szChunkFormat;
+  oCmdForExecute[0] = 0;
+  if (szFormat == nullptr) return false;
+  TemplateValues oValues = BlockValues(iAddr);
+  oValues.aiNumbers[kFieldCount] = iCount;
+  oValues.aiNumbers[kFieldLast] = iAddr + (iCount - 1);
+  return ExpandTemplate(szFormat, oValues, oCmdForExecute, kTextSize);
 }
 
 bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand) {

@@ -91,6 +91,7 @@ struct MonitorDialect {
   const char *szOffsetFormat;    // nullptr: not sent
   const char *szDumpFormat;
   bool bDumpNamesAddress;   // the dump command holds {addr}
+  bool bNamesFile;          // a command holds {file}: the run needs --file
   const char *szPrompt;     // awaited after every command
   const char *szAskPrompt;  // asks for a fresh prompt and changes nothing
   DumpLayout oLayout;
@@ -104,18 +105,32 @@ struct MonitorDialect {
   // Starts of lines with which the monitor says that it faulted on a
   // command (an abort, a reset), nullptr-ended.
   const char *const *pszFaultMarks;
+  // What a device that restarted after a fault shows at a line's start
+  // once it takes keys again (U-Boot's autoboot countdown); nullptr: keys
+  // go out at once.
+  const char *szRestartReady;
+  // Sent once the walk is over, to leave the monitor as it was found (a
+  // shell's echo and prompt); nullptr: nothing.
+  const char *szFarewell;
+  // Larger reads for a shell: templates given the first byte's offset
+  // ({addr}), the count ({count}) and --file ({file}), the command that
+  // prints the bytes in base64 and the one that prints their checksum
+  // (answered as the checksum command is); nullptr: blocks only.
+  const char *szChunkFormat;
+  const char *szChunkSumFormat;
 };
 
 enum DialectId {
   kDialectDefault = 0,
   kDialectUBoot = 1,
-  kDialectBarebox = 2,
-  kDialectRedBoot = 3,
-  kDialectCfe = 4,
-  kDialectFromFile = 5,  // --dialect FILE
+  kDialectShell = 2,
+  kDialectBarebox = 3,
+  kDialectRedBoot = 4,
+  kDialectCfe = 5,
+  kDialectFromFile = 6,  // --dialect FILE
 };
 
-extern const char kDialectNames[];  // "default, uboot, barebox, redboot or cfe"
+extern const char kDialectNames[];  // "default, uboot, shell, barebox, redboot or cfe"
 
 const MonitorDialect *CurrentDialect();
 // The prompt awaited after every command: --prompt's, else the dialect's.
@@ -140,6 +155,9 @@ bool DialectSends(BlockCommand eWhich);
 bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute);
 // False (an empty text) when the dialect has no checksum command.
 bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute);
+// The dialect's chunk command (bSum: its checksum command) for iCount bytes
+// from iAddr; false (an empty text) when it has none.
+bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
 // The common CRC-32 (reflected, polynomial EDB88320).
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount);

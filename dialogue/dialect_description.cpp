@@ -23,9 +23,11 @@ enum {
   kLineBytes16 = 16,
 };
 
-const char *const kRootKeys[] = {"name",     "prompt", "ask_prompt", "word",   "address_check",
-                                 "commands", "line",   "checksum",   "faults", nullptr};
-const char *const kCommandKeys[] = {"dump", "bank", "long_bank", "offset", "unknown", nullptr};
+const char *const kRootKeys[] = {"name",     "prompt",        "ask_prompt",    "farewell",
+                                 "word",     "address_check", "commands",      "line",
+                                 "checksum", "faults",        "restart_ready", nullptr};
+const char *const kCommandKeys[] = {"dump",    "bank",  "long_bank", "offset",
+                                    "unknown", "chunk", "chunk_sum", nullptr};
 const char *const kLineKeys[] = {"min_length",  "address_column", "after_address", "digits",
                                  "first_pair",  "pairs_end",      "pair_gaps",     "text_column",
                                  "before_text", "after_text",     "text",          "unreadable",
@@ -198,8 +200,13 @@ bool ReadCommands(Reader *pReader, const toml::table &oRoot, DialectStore *pStor
       !ReadCommand(pReader, oTable, "dump", true, kFieldsOfCommand, pStore->szDump) ||
       !ReadCommand(pReader, oTable, "bank", false, kFieldsOfCommand, pStore->szBank) ||
       !ReadCommand(pReader, oTable, "long_bank", false, kFieldsOfCommand, pStore->szLongBank) ||
-      !ReadCommand(pReader, oTable, "offset", false, kFieldsOfCommand, pStore->szOffset))
+      !ReadCommand(pReader, oTable, "offset", false, kFieldsOfCommand, pStore->szOffset) ||
+      !ReadCommand(pReader, oTable, "chunk", false, kFieldsOfCommand, pStore->szChunk) ||
+      !ReadCommand(pReader, oTable, "chunk_sum", false, kFieldsOfCommand, pStore->szChunkSum))
     return false;
+  // A chunk is confirmed by its sum, answered as the checksum command is.
+  if ((pStore->szChunk[0] == 0) != (pStore->szChunkSum[0] == 0))
+    return Refuse(pReader, &oTable, "'chunk' and 'chunk_sum' go together");
   if (oTable.get("unknown") != nullptr &&
       !ReadAnswer(pReader, oTable, "unknown", kFieldsOfNoCommandAnswer, pStore->szNoCommand))
     return false;
@@ -337,7 +344,9 @@ bool ReadRoot(Reader *pReader, const toml::table &oRoot, DialectStore *pStore) {
   if (!CheckKeys(pReader, oRoot, kRootKeys, "the description") ||
       !ReadText(pReader, oRoot, "name", true, pStore->szName, kDialectNameSize, &pName) ||
       !ReadText(pReader, oRoot, "prompt", true, pStore->szPrompt, kPromptSize, &pPrompt) ||
-      !ReadText(pReader, oRoot, "ask_prompt", true, pStore->szAskPrompt, kDialectMarkSize) ||
+      !ReadText(pReader, oRoot, "ask_prompt", true, pStore->szAskPrompt, kDialectTextSize) ||
+      !ReadText(pReader, oRoot, "farewell", false, pStore->szFarewell, kDialectTextSize) ||
+      !ReadText(pReader, oRoot, "restart_ready", false, pStore->szRestartReady, kFaultMarkSize) ||
       !ReadText(pReader, oRoot, "word", false, pStore->szDumpWord, kDialectNameSize, &pWord) ||
       !ReadChoice(pReader, oRoot, "address_check", kRules, "all or bank", &iRule))
     return false;
@@ -382,7 +391,16 @@ void LinkCommands(DialectStore *pStore) {
   oDialect.szLongBankFormat = pStore->szLongBank[0] != 0 ? pStore->szLongBank : nullptr;
   oDialect.szOffsetFormat = pStore->szOffset[0] != 0 ? pStore->szOffset : nullptr;
   oDialect.szNoCommandFormat = pStore->szNoCommand[0] != 0 ? pStore->szNoCommand : nullptr;
+  oDialect.szFarewell = pStore->szFarewell[0] != 0 ? pStore->szFarewell : nullptr;
+  oDialect.szRestartReady = pStore->szRestartReady[0] != 0 ? pStore->szRestartReady : nullptr;
+  oDialect.szChunkFormat = pStore->szChunk[0] != 0 ? pStore->szChunk : nullptr;
+  oDialect.szChunkSumFormat = pStore->szChunkSum[0] != 0 ? pStore->szChunkSum : nullptr;
   oDialect.bDumpNamesAddress = TemplateHasField(pStore->szDump, kFieldAddr);
+  const char *aszCommands[] = {pStore->szDump,    pStore->szBank,  pStore->szLongBank,
+                               pStore->szOffset,  pStore->szChunk, pStore->szChunkSum,
+                               pStore->szChecksum};
+  for (const char *szCommand : aszCommands)
+    oDialect.bNamesFile = oDialect.bNamesFile || TemplateHasField(szCommand, kFieldFile);
 }
 
 // Everything a description holds is ASCII (prompts, commands, layouts);
@@ -420,6 +438,10 @@ bool ReadDialectDescription(const char *pText, size_t iLen, DialectStore *pStore
   bool bRead = ReadRoot(&oReader, oRoot, pStore) && ReadCommands(&oReader, oRoot, pStore) &&
                ReadLine(&oReader, oRoot, pStore) && ReadChecksum(&oReader, oRoot, pStore) &&
                ReadFaults(&oReader, oRoot, pStore);
+  if (bRead && pStore->szChunk[0] != 0 && pStore->szChecksumAnswer[0] == 0) {
+    bRead = Refuse(&oReader, oRoot.get("commands"),
+                   "'chunk_sum' is answered as [checksum]'s command is: [checksum] is missing");
+  }
   if (!bRead) {
     ClearStore(pStore);
     return false;

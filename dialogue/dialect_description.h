@@ -33,7 +33,11 @@ struct DialectStore {
   char szOffset[kDialectTextSize];
   char szDump[kDialectTextSize];
   char szPrompt[kDialectTextSize];
-  char szAskPrompt[kDialectMarkSize];
+  char szAskPrompt[kDialectTextSize];
+  char szFarewell[kDialectTextSize];
+  char szRestartReady[kFaultMarkSize];
+  char szChunk[kDialectTextSize];
+  char szChunkSum[kDialectTextSize];
   char szChecksum[kDialectTextSize];
   char szChecksumAnswer[kDialectTextSize];
   char szNoCommand[kDialectTextSize];
@@ -51,7 +55,7 @@ struct DialectStore {
 bool ReadDialectDescription(const char *pText, size_t iLen, DialectStore *pStore, char *szWhy,
                             size_t iWhySize);
 
-enum { kBuiltInCount = 5 };
+enum { kBuiltInCount = 6 };
 struct BuiltInText {
   const char *szName;
   const char *szText;

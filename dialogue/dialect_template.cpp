@@ -7,8 +7,9 @@
 
 namespace {
 
-const char *const kFieldNames[kFieldCount] = {"addr",  "last",  "len",   "bank",    "offset",
-                                              "word1", "word2", "word3", "command", "value"};
+const char *const kFieldNames[kFieldCount_] = {"addr",  "last",   "len",     "count",
+                                               "bank",  "offset", "word1",   "word2",
+                                               "word3", "file",   "command", "value"};
 
 enum { kMaxWidth = 10 };
 
@@ -28,14 +29,14 @@ bool ReadField(const char *szAt, FieldSpec *pSpec, const char **ppEnd, char *szW
   const char *p = szAt + 1;
   size_t iName = strspn(p, "abcdefghijklmnopqrstuvwxyz0123456789");
   int iField = -1;
-  for (int i = 0; i < kFieldCount; ++i) {
+  for (int i = 0; i < kFieldCount_; ++i) {
     if (strlen(kFieldNames[i]) == iName && strncmp(kFieldNames[i], p, iName) == 0) iField = i;
   }
   if (iField < 0) {
     if (szWhy != nullptr)
       snprintf(szWhy, iWhySize,
-               "{%.*s} is no field (addr, last, len, bank, offset, word1..3, "
-               "command, value)",
+               "{%.*s} is no field (addr, last, len, count, bank, offset, word1..3, "
+               "file, command, value)",
                static_cast<int>(iName < 20 ? iName : 20), p);
     return false;
   }
@@ -103,7 +104,8 @@ const char *TextOf(const FieldSpec &oSpec, const TemplateValues &oValues, size_t
     *piLen = oValues.iCommandLen;
     return oValues.pCommand != nullptr ? oValues.pCommand : "";
   }
-  const char *szWord = oValues.aszWords[oSpec.eField - kFieldWord1];
+  const char *szWord =
+      oSpec.eField == kFieldFile ? oValues.szFile : oValues.aszWords[oSpec.eField - kFieldWord1];
   if (szWord == nullptr) szWord = "";
   *piLen = strlen(szWord);
   return szWord;

@@ -13,40 +13,46 @@
 // A number field names its format after a colon: x (a-f), X (A-F) or d
 // (decimal), with a width written with a leading zero ("08X"). Without a
 // width a number has 1 to 10 digits. {{ stands for a brace. Text fields
-// ({word1}, {command}) take no format.
+// ({word1}, {file}, {command}) take no format.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
 enum TemplateField {
-  kFieldAddr,    // the block's first address
+  kFieldAddr,    // the block's (or chunk's) first address
   kFieldLast,    // its last address
-  kFieldLen,     // its length in bytes
+  kFieldLen,     // a block's length in bytes
+  kFieldCount,   // a chunk's length in bytes (a block's where it is a block)
   kFieldBank,    // the address's upper 16 bits (8 with a two-digit bank)
   kFieldOffset,  // its lower 16 bits
   kFieldWord1,   // the operator's command words
   kFieldWord2,
   kFieldWord3,
+  kFieldFile,     // --file: what a shell on the target reads
   kFieldCommand,  // the name of the command that was sent (an answer's)
   kFieldValue,    // the device's checksum (an answer's)
-  kFieldCount
+  kFieldCount_
 };
+
+enum { kNumberFields = kFieldWord1 };  // addr .. offset
 
 // Masks of the fields each template may hold.
 enum {
   kFieldsOfCommand = (1u << kFieldAddr) | (1u << kFieldLast) | (1u << kFieldLen) |
-                     (1u << kFieldBank) | (1u << kFieldOffset) | (1u << kFieldWord1) |
-                     (1u << kFieldWord2) | (1u << kFieldWord3),
+                     (1u << kFieldCount) | (1u << kFieldBank) | (1u << kFieldOffset) |
+                     (1u << kFieldWord1) | (1u << kFieldWord2) | (1u << kFieldWord3) |
+                     (1u << kFieldFile),
   kFieldsOfChecksumAnswer =
       (1u << kFieldAddr) | (1u << kFieldLast) | (1u << kFieldLen) | (1u << kFieldValue),
   kFieldsOfNoCommandAnswer = 1u << kFieldCommand,
 };
 
 struct TemplateValues {
-  uint32_t aiNumbers[kFieldWord1];  // addr, last, len, bank, offset
-  const char *aszWords[3];          // word1..3 ("" where none)
-  const char *pCommand;             // the command's name, iCommandLen characters
+  uint32_t aiNumbers[kNumberFields];  // addr, last, len, count, bank, offset
+  const char *aszWords[3];            // word1..3 ("" where none)
+  const char *szFile;                 // --file ("" where none)
+  const char *pCommand;               // the command's name, iCommandLen characters
   size_t iCommandLen;
 };
 

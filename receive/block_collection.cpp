@@ -25,6 +25,21 @@ void NoteCollectRequest() {
   oCollecting.iLines = 0;
   oCollecting.iOthers = 0;
   oCollecting.szAnswer[0] = 0;
+  oCollecting.iTextChars = 0;
+}
+
+// Appends a line and its "\n" to the text of other lines, or marks the text
+// overflowed (one past its room) when it does not fit whole.
+void KeepLineText(const char *szLine) {
+  size_t iLen = strlen(szLine);
+  uint32_t iAt = oCollecting.iTextChars;
+  if (iAt > kOtherTextChars || iLen + 1 > kOtherTextChars - iAt) {
+    oCollecting.iTextChars = kOtherTextChars + 1;
+    return;
+  }
+  memcpy(oCollecting.aText + iAt, szLine, iLen);
+  oCollecting.aText[iAt + iLen] = '\n';
+  oCollecting.iTextChars = iAt + static_cast<uint32_t>(iLen) + 1;
 }
 
 // The line the device said last before a fault: the echo of the command it
@@ -61,6 +76,7 @@ void CollectOtherLine(const char *szLine) {
     PublishFault(iCollectingGen, szLine, LineBeforeFault());
   }
   snprintf(oCollecting.szAnswer, kBlockLineChars, "%s", szLine);
+  KeepLineText(szLine);
   if (oCollecting.iOthers < 2)
     snprintf(oCollecting.aszOther[oCollecting.iOthers++], kBlockLineChars, "%s", szLine);
 }

@@ -56,6 +56,7 @@ enum OptionId {
   kOptPrompt,
   kOptDialect,
   kOptDialectShow,
+  kOptFile,
 };
 
 enum OptionValue {
@@ -106,13 +107,16 @@ const OptionRec kOptions[] = {
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
-     "the device's monitor: default, uboot, barebox, redboot, cfe (all but default: no words)"},
+     "the device's monitor: default, uboot, shell, barebox, redboot, cfe (all but default: no "
+     "words)"},
     {"--dialect", kOptDialect, kValueText, "FILE", 0, 0, "a description file",
      "the device's monitor as described in FILE (see --dialect-show)"},
     {"--dialect-show", kOptDialectShow, kValueText, "NAME", 0, 0, "a monitor's name",
      "print the description of monitor NAME, a start for one of your own, and end"},
     {"--prompt", kOptPrompt, kValueText, "TEXT", 0, 0, "a prompt",
      "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
+    {"--file", kOptFile, kValueText, "PATH", 0, 0, "a path a shell can take as it is",
+     "shell: the file or device on the target to read; StartAddr and EndAddr are offsets in it"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
      "confirm blocks without the device's checksum (second readings where needed)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
@@ -149,6 +153,21 @@ bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pVa
   }
   if (iValue < oOption.iMin || iValue > oOption.iMax) return false;
   *pValue = static_cast<int32_t>(iValue);
+  return true;
+}
+
+// A path goes into the shell's command lines as it is: letters, digits and
+// / . _ - + , : @ % = only, so that no character of it means anything to
+// the shell (a blank, a quote, $, ;, a wildcard...).
+bool IsPlainPath(const char *szValue) {
+  size_t iLen = strlen(szValue);
+  if (iLen == 0 || iLen >= kTargetFileSize || szValue[0] == '-') return false;
+  for (const char *p = szValue; *p != 0; ++p) {
+    char c = *p;
+    bool bPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  strchr("/._-+,:@%=", c) != nullptr;
+    if (!bPlain) return false;
+  }
   return true;
 }
 
@@ -200,6 +219,10 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
       }
       snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
       return true;
+    case kOptFile:
+      if (!IsPlainPath(szValue)) return RefuseValue(oOption, szValue);
+      snprintf(S.szTargetFile, sizeof S.szTargetFile, "%s", szValue);
+      return true;
     case kOptMap:
       // Room for the names of the map's new copy and lock.
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szMapFile - (sizeof kMapLockSuffix - 1))
@@ -248,6 +271,7 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptPrompt:
     case kOptMap:
     case kOptFlow:
+    case kOptFile:
       if (!ApplyTextOption(oOption, szValue)) return false;
       break;
   }
@@ -381,6 +405,10 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   if (O.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
     Print("Error: --no-checksum: the %s monitor has no checksum command \n",
           CurrentDialect()->szName);
+    return Refuse();
+  }
+  if (CurrentDialect()->bNamesFile != (O.szTargetFile[0] != 0)) {
+    Print("Error: --monitor shell and --file PATH go together: the shell reads the file \n");
     return Refuse();
   }
   if (O.bReadOnce && O.bReread) {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/run_policy.h"
+#include "dialogue/device_dialogue.h"
 #include "core/settings.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
@@ -33,6 +34,7 @@ HandoffRec oHandoff;
 
 enum {
   kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
+  kFarewellWaitMs = 5000,
 };
 
 // When the last text's last byte went out and when its prompt came
@@ -94,6 +96,17 @@ bool TimeoutClockRuns() {
 }
 
 void EndWalkWith(WalkOutcome eOutcome) {
+  // Where the dialect changed the monitor for the walk (a shell's echo and
+  // prompt), it is put back. Sent while the line lets it go: a held or lost
+  // line keeps the end waiting no longer than kFarewellWaitMs.
+  const char *szFarewell = CurrentDialect()->szFarewell;
+  if (szFarewell != nullptr) {
+    PostText(szFarewell, MonitorPrompt());
+    for (uint32_t iWaitedMs = 0; TextWaiting() && iWaitedMs < kFarewellWaitMs;
+         iWaitedMs += kHandoffPollMs) {
+      PauseHandoff(kHandoffPollMs);
+    }
+  }
   SharedState.eWalkOutcome.store(eOutcome, std::memory_order_release);
   // An unattended run ends with its walk: the console thread, which may be
   // waiting for a key without a time-out, must look.
@@ -224,8 +237,18 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
   // visible.
   int32_t iAwaited = oHandoff.iPromptsAwaited.load(std::memory_order_acquire);
   *piAwaited = iAwaited;
-  return iAwaited != oHandoff.iPromptsSeen.load(std::memory_order_relaxed) &&
-         strcmp(szLine, oHandoff.szPrompt) == 0;
+  if (iAwaited == oHandoff.iPromptsSeen.load(std::memory_order_relaxed)) return false;
+  // A text awaited at a line's start (AwaitedStart) is there as soon as the
+  // line begins with it, and still when more has come after it.
+  const char *szPrompt = oHandoff.szPrompt;
+  if (szPrompt[0] == kLineStartMark) {
+    return strncmp(szLine, szPrompt + 1, strlen(szPrompt + 1)) == 0;
+  }
+  return strcmp(szLine, szPrompt) == 0;
+}
+
+void AwaitedStart(const char *szText, char *szAwaited) {
+  snprintf(szAwaited, kTextSize, "%c%s", kLineStartMark, szText);
 }
 
 void AcknowledgePrompt(int32_t iAwaited) {

@@ -80,8 +80,8 @@ TEST(DialectDescription, BadDescriptionsAreRefusedWithTheirLineAndReason) {
       {Replaced("{len:d}\\r\"\n[line]", "{len:d}\"\n[line]"),
        "line 6: 'dump' must be a command ended by its line end (\\r, \\n or \\r\\n)"},
       {Replaced("rd {addr:08X} {len:d}\\r", "rd {adr:08X}\\r"),
-       "line 6: 'dump': {adr} is no field (addr, last, len, bank, offset, word1..3, command, "
-       "value)"},
+       "line 6: 'dump': {adr} is no field (addr, last, len, count, bank, offset, word1..3, "
+       "file, command, value)"},
       {Replaced("rd {addr:08X} {len:d}\\r", "rd {addr}\\r"),
        "line 6: 'dump': {addr} needs a number format, such as {addr:08X}"},
       {Replaced("rd {addr:08X} {len:d}\\r", "rd {addr:8X}\\r"),
@@ -194,13 +194,22 @@ TEST(DialectDescription, BuiltInsComposeTheirCommands) {
       {kDialectBarebox, kDumpCommand, "md -b 0x0001c080+128\r"},
       {kDialectRedBoot, kDumpCommand, "dump -b 0x0001C080 -l 128\r"},
       {kDialectCfe, kDumpCommand, "d -b 0001C080 128\r"},
+      {kDialectShell, kDumpCommand, "hexdump -C -v -s 114816 -n 128 /dev/mtdblock0\r"},
   };
+  snprintf(S.szTargetFile, sizeof S.szTargetFile, "/dev/mtdblock0");
   char oCmd[kTextSize];
   for (const Command &oCommand : aCommands) {
     S.eDialect = oCommand.eDialect;
     EXPECT_TRUE(ComposeBlockCommand(oCommand.eWhich, 0x1C080, oCmd));
     EXPECT_STREQ(oCmd, oCommand.szText);
   }
+  S.eDialect = kDialectShell;
+  EXPECT_TRUE(ComposeChunkCommand(true, 0x1000, 0x1000, oCmd));
+  EXPECT_STREQ(oCmd, "dd bs=1 skip=4096 count=4096 if=/dev/mtdblock0 2>/dev/null | crc32\r");
+  uint32_t iValue = 0;
+  EXPECT_TRUE(ParseChecksumAnswer("04188ade", 0x1000, &iValue));
+  EXPECT_EQ(iValue, 0x04188ADEu);
+  EXPECT_FALSE(ParseChecksumAnswer("04188ADE", 0x1000, &iValue));
   S.eDialect = kDialectRedBoot;
   EXPECT_TRUE(ComposeChecksumCommand(0x1C080, oCmd));
   EXPECT_STREQ(oCmd, "cksum -b 0x0001C080 -l 0x80\r");

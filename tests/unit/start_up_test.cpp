@@ -188,7 +188,7 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--retries", "2"}, "Error: --retries needs --check (or --fast, --reread, --resume) \n"},
       {{"-c"}, "Error: unknown option -c \n"},
       {{"--monitor", "ubot"},
-       "Error: --monitor: \"ubot\" is not default, uboot, barebox, redboot or cfe \n"},
+       "Error: --monitor: \"ubot\" is not default, uboot, shell, barebox, redboot or cfe \n"},
       {{"--prompt", "=>\r"},
        "Error: --prompt: a prompt is printable ASCII, not only blanks, at most 63 characters \n"},
       {{"--prompt", "  "},

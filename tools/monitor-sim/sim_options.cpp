@@ -158,6 +158,9 @@ const OptionSpec kOptions[] = {
          "play no monitor: pass bytes between a real device on PTY\n"
          "and the new pty, with the link's faults on the way; the\n"
          "options that shape the simulated monitor are refused"),
+    Text("--relay-command", "CMD", kText, &SimOptions::sRelayCommand,
+         "the same with the program CMD as the device, run by sh -c\n"
+         "on a pseudo-terminal of its own (a shell, say)"),
     Special("--help", nullptr, kHelp, "this text"),
     Heading("Faults of a cheap link (RATE is a probability 0..1, e.g. 0.02):"),
     Count("--seed", "N", &SimOptions::iSeed, 0, INT64_MAX,
@@ -550,6 +553,13 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
       sValue = apszArgv[++iArg];
     }
     if (!StoreValue(*pSpec, sValue, pOptions)) return kParseUsageError;
+  }
+  if (!pOptions->sRelayCommand.empty()) {
+    if (!pOptions->sRelayPath.empty()) {
+      Complain("--relay-command and --relay: one device at a time");
+      return kParseUsageError;
+    }
+    pOptions->sRelayPath = "the terminal of \"" + pOptions->sRelayCommand + "\"";
   }
   return CheckCombinations(*pOptions, szShapingOption) ? kParseRun : kParseUsageError;
 }

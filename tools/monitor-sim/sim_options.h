@@ -45,6 +45,9 @@ struct SimOptions {
   std::string sTranscriptPath;
   bool bExitOnStdinEof = false;
   std::string sRelayPath;  // a real device's terminal to relay, empty: play the monitor
+  // A program to relay instead, run by sh -c on a terminal of its own (a
+  // shell that plays the device); sRelayPath then names it in messages.
+  std::string sRelayCommand;
 
   // Faults of a cheap link, drawn from generators seeded with iSeed so that
   // a run can be repeated exactly.  Rates are probabilities 0..1.
