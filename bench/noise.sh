@@ -13,7 +13,8 @@
 # 1024 blocks cross two bank ends); MONITOR=uboot plays U-Boot's console;
 # MONITOR=qemu-uboot puts the simulator's relay, with the noise, in front of
 # the real U-Boot under QEMU and reads its flash from 0 (the image is
-# u-boot.bin; skipped, with status 0, where QEMU or U-Boot is missing).
+# u-boot.bin; skipped, with status 0, where QEMU or U-Boot is missing);
+# MONITOR=shell relays BusyBox's shell reading the image as a file.
 # A run that ended early, kept a wrong byte or raised the pace leaves its
 # output and session log in /tmp/vexlor-noise-kept.
 set -euo pipefail
@@ -28,6 +29,8 @@ baud=${BAUD:-115200}
 if [ "${MONITOR:-default}" = qemu-uboot ]; then
   . bench/uboot_session.sh
   uboot_bench_start $((blocks * 128)) "skipped"
+  FIRST=0
+elif [ "${MONITOR:-default}" = shell ]; then
   FIRST=0
 fi
 
@@ -49,7 +52,11 @@ run() {
   fi
   [ -n "$seed" ] && noise="--noise $rate --seed $seed"
   local device="" monitor="" words="BB BT DM" capture="DM_${first}_$end.bin"
-  if [ "${MONITOR:-default}" != default ]; then
+  if [ "${MONITOR:-default}" = shell ]; then
+    monitor="--monitor shell --file $work/image.bin"
+    words=""
+    capture="hexdump_$(printf '%04X' $((0x$first)))_$end.bin"
+  elif [ "${MONITOR:-default}" != default ]; then
     device="--dialect uboot --echo"
     monitor="--monitor uboot"
     words=""
@@ -60,6 +67,12 @@ run() {
     # shellcheck disable=SC2086
     relay_start "$work" "$work/tty" $noise
     sim=$relay_pid
+  elif [ "${MONITOR:-default}" = shell ]; then
+    # shellcheck disable=SC2086
+    "$build/monitor-sim" --relay-command "cd $work && exec busybox sh -i" --link "$work/tty" \
+      --baud "$baud" $noise </dev/null >/dev/null 2>&1 &
+    sim=$!
+    for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
   else
     # shellcheck disable=SC2086
     "$build/monitor-sim" --link "$work/tty" --image "$work/image.bin" --base "$first" \

@@ -78,13 +78,15 @@ algorithm = "crc32"
 // the offset in the file first; crc32 confirms blocks. The opening line
 // turns the echo off and sets a prompt of our own, keeping the operator's
 // (once, as the line may be sent again to get back in step); the farewell
-// puts both back. Bytes are counted from --file's start: dd with bs=1 seeks
-// to any offset, not only to whole blocks.
+// puts both back. The empty line it prints ends whatever the line held, so
+// that the prompt after it stands alone on its line even when noise ate the
+// line end before it. Bytes are counted from --file's start: dd with bs=1
+// seeks to any offset, not only to whole blocks.
 const char kShell[] = R"toml(# A shell on the target (BusyBox or any POSIX shell) reading --file.
 name = "shell"
 word = "hexdump"
 prompt = "vexlor> "
-ask_prompt = "VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '\r"
+ask_prompt = "VEXLOR_PS1=${VEXLOR_PS1-$PS1}; stty -echo; PS1='vexlor> '; echo\r"
 farewell = "stty echo; PS1=$VEXLOR_PS1; unset VEXLOR_PS1\r"
 address_check = "all"
 # What the shell prints when the file cannot be read where a block lies.
@@ -92,6 +94,9 @@ faults = ["hexdump: ", "dd: "]
 
 [commands]
 dump = "hexdump -C -v -s {addr:d} -n {len:d} {file}\r"
+# BusyBox's shell on a command it does not have; the checksum command's
+# first word is dd, so the missing one is named here.
+unknown = "sh: crc32: not found"
 # Larger reads, in base64, each confirmed by its crc32.
 chunk = "dd bs=1 skip={addr:d} count={count:d} if={file} 2>/dev/null | base64\r"
 chunk_sum = "dd bs=1 skip={addr:d} count={count:d} if={file} 2>/dev/null | crc32\r"

@@ -133,6 +133,8 @@ TemplateValues BlockValues(uint32_t iAddr) {
 
 }  // namespace
 
+bool MonitorRunsPrograms() { return CurrentDialect()->szChunkFormat != nullptr; }
+
 bool DialectSends(BlockCommand eWhich) {
   return FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0) != nullptr;
 }

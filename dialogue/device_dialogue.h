@@ -149,6 +149,8 @@ bool UseDialectFile(const char *szPath, char *szWhy, size_t iWhySize);
 bool UseDialectText(const char *pText, size_t iLen, char *szWhy, size_t iWhySize);
 
 bool DialectSends(BlockCommand eWhich);
+// A shell: each command starts programs (it reads chunks).
+bool MonitorRunsPrograms();
 // Composes command eWhich of the block at iAddr into oCmdForExecute (a
 // text). False if it did not fit, which the length checks of start-up rule
 // out, or if the dialect does not send it (the text is then empty).

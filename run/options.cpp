@@ -33,6 +33,9 @@ const char kUBootUsage[] =
 // A monitor whose dump command names the address takes no command words.
 const char kNamedMonitorUsage[] =
     "Vexlor.exe %s %s [options] [ComPortName] [Speed] [StartAddr] [EndAddr] [OutToConsole] \n";
+const char kShellUsage[] =
+    "Vexlor.exe --monitor shell --file PATH [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
+    "[OutToConsole] \n";
 
 enum OptionId {
   kOptHelp,
@@ -135,6 +138,7 @@ const OptionRec *FindOption(const char *szName, size_t iNameLen) {
 void PrintHelp() {
   PrintUsage();
   Print("%s", kUBootUsage);
+  Print("%s", kShellUsage);
   Print("Options (before ComPortName): \n");
   for (const OptionRec &oOption : kOptions) {
     char szLeft[40];
@@ -290,7 +294,9 @@ void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
   const MonitorDialect *pDialect = CurrentDialect();
   if (pDialect->szDumpWord == nullptr) return;
-  if (Settings.eDialect == kDialectFromFile) {
+  if (Settings.eDialect == kDialectShell) {
+    Print("%s", kShellUsage);
+  } else if (Settings.eDialect == kDialectFromFile) {
     Print(kNamedMonitorUsage, "--dialect", "FILE");
   } else {
     Print(kNamedMonitorUsage, "--monitor", pDialect->szName);

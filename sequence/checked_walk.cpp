@@ -13,6 +13,7 @@
 #include "core/shared_state.h"
 #include "sequence/block_reading.h"
 #include "sequence/chunk_reading.h"
+#include "sequence/device_checksum.h"
 #include "sequence/command_handoff.h"
 #include "sequence/link_pace.h"
 #include "sequence/progress.h"
@@ -317,6 +318,7 @@ bool WalkOneBlock(uint32_t iAddr) {
 void WalkChecked(PortHandle hPort) {
   StartBlockReading(hPort);
   ResetChunkReading();
+  ForgetDeviceChecksums();
   oRule.iRetries = Policy().iRetries;
   oRule.bSingleReadings = Policy().bSingleReadings;
   uint32_t iAddr = WalkStartAddr();

@@ -10,6 +10,7 @@
 #include "core/session_log.h"
 #include "core/settings.h"
 #include "dialogue/device_dialogue.h"
+#include "dialogue/md5.h"
 #include "sequence/block_reading.h"
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
@@ -35,6 +36,8 @@ int iCleanInARow = 0;
 int iFailuresInARow = 0;  // at the smallest size
 bool bAnyPassed = false;  // the shell carries chunks: a noisy line does not end them
 bool bGivenUp = false;
+// The shell has no crc32 (it said so): chunks are confirmed by md5sum.
+bool bByMd5 = false;
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -87,18 +90,32 @@ uint32_t ChunkTimeoutMs() {
   return CommandTimeoutMs() + static_cast<uint32_t>(iLineMs);
 }
 
-// Posts the chunk command (bSum: its CRC-32) and returns what came back;
-// nullptr (with szWhy) when no prompt came.
-const BlockLines *AskForChunk(bool bSum, uint32_t iAddr, uint32_t iBytes, char *szWhy,
-                              size_t iWhySize) {
-  char szCommand[kTextSize];
-  if (!ComposeChunkCommand(bSum, iAddr, iBytes, szCommand)) {
-    snprintf(szWhy, iWhySize, "the command does not fit");
-    return nullptr;
+// The chunk's command and its checksum's, joined into one line for the
+// shell ("A; B"): one prompt to wait for instead of two, and the checksum's
+// answer arrives as the answer's last line. False when it does not fit.
+bool ComposeJoinedChunk(uint32_t iAddr, uint32_t iBytes, char *szCommand) {
+  char szSum[kTextSize];
+  if (!ComposeChunkCommand(false, iAddr, iBytes, szCommand) ||
+      !ComposeChunkCommand(true, iAddr, iBytes, szSum)) {
+    return false;
   }
+  size_t iLen = strcspn(szCommand, "\r\n");
+  if (bByMd5) {
+    // The checksum's program is the last word after the last pipe.
+    char *pPipe = strrchr(szSum, '|');
+    if (pPipe == nullptr) return false;
+    snprintf(pPipe, kTextSize - static_cast<size_t>(pPipe - szSum), "| md5sum\r");
+  }
+  int iJoined = snprintf(szCommand + iLen, kTextSize - iLen, "; %s", szSum);
+  return iJoined > 0 && static_cast<size_t>(iJoined) < kTextSize - iLen;
+}
+
+// Posts the joined command and returns what came back; nullptr (with szWhy)
+// when no prompt came.
+const BlockLines *AskForChunk(const char *szCommand, char *szWhy, size_t iWhySize) {
   uint32_t iGen = AskForCollection();
   if (PostCommandTimed(szCommand, MonitorPrompt(), ChunkTimeoutMs()) != kHandoffAnswered) {
-    snprintf(szWhy, iWhySize, "no prompt after the %s", bSum ? "checksum" : "chunk");
+    snprintf(szWhy, iWhySize, "no prompt after the chunk");
     // The answer may still be on its way: the blocks read next must not
     // take its prompt for theirs.
     GetBackInStep();
@@ -109,24 +126,41 @@ const BlockLines *AskForChunk(bool bSum, uint32_t iAddr, uint32_t iBytes, char *
   return pLines;
 }
 
-// Reads iBytes from iAddr into aHeld and confirms them; false with szWhy.
-bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
-  const BlockLines *pLines = AskForChunk(false, iAddr, iBytes, szWhy, iWhySize);
-  if (pLines == nullptr) return false;
-  size_t iGot = 0;
-  if (pLines->iTextChars > kOtherTextChars ||
-      !DecodeBase64Lines(pLines->aText, pLines->iTextChars, aHeld, sizeof aHeld, &iGot) ||
-      iGot != iBytes) {
-    snprintf(szWhy, iWhySize, "the chunk's base64 is damaged or short (%zu of %u bytes)", iGot,
-             iBytes);
+// The base64 lines: every line of the answer but the last, the checksum's.
+size_t Base64Chars(const BlockLines &oLines) {
+  if (oLines.iTextChars < 2 || oLines.iTextChars > kOtherTextChars) return 0;
+  const char *pText = oLines.aText;
+  size_t iEnd = oLines.iTextChars - 1;  // the last line's "\n"
+  while (iEnd > 0 && pText[iEnd - 1] != '\n') --iEnd;
+  return iEnd;
+}
+
+// The checksum line of the answer against the bytes decoded; false with
+// szWhy.
+bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32_t iAddr,
+                         uint32_t iBytes, char *szWhy, size_t iWhySize) {
+  uint32_t iValue = 0;
+  if (!bByMd5 && IsNoSuchCommandAnswer(oLines.szAnswer, strrchr(szCommand, ';') + 2)) {
+    // Found out once, and said: md5sum is built far more often.
+    bByMd5 = true;
+    Print("The device has no crc32 command: chunks are confirmed by md5sum. \n ");
+    LogEvent("the device has no crc32 command: chunks confirmed by md5sum");
+    snprintf(szWhy, iWhySize, "the device has no crc32 command");
     return false;
   }
-  pLines = AskForChunk(true, iAddr, iBytes, szWhy, iWhySize);
-  if (pLines == nullptr) return false;
-  uint32_t iValue = 0;
-  if (!ParseChecksumAnswer(pLines->szAnswer, iAddr, &iValue)) {
+  if (bByMd5) {
+    uint8_t aTheirs[kMd5Bytes], aOurs[kMd5Bytes];
+    Md5(aHeld, iBytes, aOurs);
+    if (ParseMd5Answer(oLines.szAnswer, aTheirs) && memcmp(aTheirs, aOurs, kMd5Bytes) == 0) {
+      return true;
+    }
+    snprintf(szWhy, iWhySize, "the chunk's MD5 differs from the device's \"%.40s\"",
+             oLines.szAnswer);
+    return false;
+  }
+  if (!ParseChecksumAnswer(oLines.szAnswer, iAddr, &iValue)) {
     snprintf(szWhy, iWhySize, "the chunk's checksum answer is no checksum: \"%.40s\"",
-             pLines->szAnswer);
+             oLines.szAnswer);
     return false;
   }
   uint32_t iOurs = BlockChecksum(aHeld, iBytes);
@@ -135,6 +169,28 @@ bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
     return false;
   }
   return true;
+}
+
+// Reads iBytes from iAddr into aHeld and confirms them; false with szWhy.
+bool ReadChunk(uint32_t iAddr, uint32_t iBytes, char *szWhy, size_t iWhySize) {
+  char szCommand[kTextSize];
+  if (!ComposeJoinedChunk(iAddr, iBytes, szCommand)) {
+    snprintf(szWhy, iWhySize, "the command does not fit");
+    return false;
+  }
+  const BlockLines *pLines = AskForChunk(szCommand, szWhy, iWhySize);
+  if (pLines == nullptr) return false;
+  size_t iGot = 0;
+  if (!DecodeBase64Lines(pLines->aText, Base64Chars(*pLines), aHeld, sizeof aHeld, &iGot) ||
+      iGot != iBytes) {
+    snprintf(szWhy, iWhySize, "the chunk's base64 is damaged or short (%zu of %u bytes)", iGot,
+             iBytes);
+    return false;
+  }
+  bool bByMd5Before = bByMd5;
+  if (ChunkChecksumAgrees(*pLines, szCommand, iAddr, iBytes, szWhy, iWhySize)) return true;
+  // The shell just said it has no crc32: the same chunk once more, by md5sum.
+  return bByMd5 && !bByMd5Before && ReadChunk(iAddr, iBytes, szWhy, iWhySize);
 }
 
 // A chunk that failed: the next is smaller; one of the smallest size that
@@ -175,14 +231,17 @@ bool ReadChunkAt(uint32_t iAddr) {
       return true;
     }
     NoteChunkFailed(iAddr, static_cast<uint32_t>(iBlocks), szWhy);
-    if (iBytes == 0 || iChunkBlocksNow == iSizeBefore) return false;
+    if (iBytes == 0 || bGivenUp || iChunkBlocksNow == iSizeBefore) return false;
   }
 }
 
 }  // namespace
 
 bool ChunksAsked() {
-  return Policy().bLargerReads && !bGivenUp && CurrentDialect()->szChunkFormat != nullptr;
+  // A chunk is confirmed by the device's checksum alone: crc32, or md5sum
+  // where the shell has no crc32.
+  return Policy().bLargerReads && !bGivenUp && CurrentDialect()->szChunkFormat != nullptr &&
+         (DeviceChecksumsAsked() || bByMd5);
 }
 
 bool TakeBlockFromChunk(uint32_t iAddr, uint8_t *pBytes) {
@@ -212,4 +271,5 @@ void ResetChunkReading() {
   iFailuresInARow = 0;
   bAnyPassed = false;
   bGivenUp = false;
+  bByMd5 = false;
 }

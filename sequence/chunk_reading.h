@@ -20,7 +20,8 @@
 // chunks that passed; a block whose smallest chunk failed is read on its
 // own. When the first kChunkFailuresToGiveUp of the smallest fail and none
 // has passed yet, the walk reads blocks only (said once): the shell does not
-// carry chunks (no base64 or crc32 in its build, say).
+// carry chunks (no base64 in its build, say). A shell that answers that it
+// has no crc32 gets its chunks confirmed by md5sum from then on (said once).
 // Control thread only.
 #pragma once
 

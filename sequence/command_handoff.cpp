@@ -35,6 +35,7 @@ HandoffRec oHandoff;
 enum {
   kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
   kFarewellWaitMs = 5000,
+  kProgramWaitMs = 2000,  // the least wait for a shell's prompt
 };
 
 // When the last text's last byte went out and when its prompt came
@@ -175,8 +176,13 @@ uint32_t DefaultTimeoutMs(int32_t iSpeed, uint32_t iWaitBaseMs) {
 
 uint32_t CommandTimeoutMs() {
   const RunPolicy &o = Policy();
-  return o.iTimeoutGivenMs > 0 ? static_cast<uint32_t>(o.iTimeoutGivenMs)
-                               : DefaultTimeoutMs(Settings.iSpeed, o.iWaitBaseMs);
+  if (o.iTimeoutGivenMs > 0) return static_cast<uint32_t>(o.iTimeoutGivenMs);
+  // A shell starts programs for each command: on a busy board that takes
+  // far longer than a monitor's answer, and a prompt that comes after its
+  // time-out would answer the next command.
+  uint32_t iBaseMs = o.iWaitBaseMs;
+  if (MonitorRunsPrograms() && iBaseMs < kProgramWaitMs) iBaseMs = kProgramWaitMs;
+  return DefaultTimeoutMs(Settings.iSpeed, iBaseMs);
 }
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {

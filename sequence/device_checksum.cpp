@@ -12,12 +12,29 @@
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
 
-bool DeviceChecksumsAsked() {
-  return CurrentDialect()->szChecksumFormat != nullptr && Settings.bNoChecksum == 0;
+namespace {
+
+// The device said that it has no checksum command (control thread).
+bool bDeviceHasNone = false;
+
+// The checksum command's own name: the first word, or after a shell's last
+// pipe ("dd ... | crc32").
+int ChecksumNameAt(const char *szCommand, const char **pszName) {
+  const char *pPipe = strrchr(szCommand, '|');
+  *pszName = pPipe == nullptr ? szCommand : pPipe + 1 + strspn(pPipe + 1, " ");
+  return static_cast<int>(strcspn(*pszName, " \r\n"));
 }
 
+}  // namespace
+
+bool DeviceChecksumsAsked() {
+  return CurrentDialect()->szChecksumFormat != nullptr && Settings.bNoChecksum == 0 &&
+         !bDeviceHasNone;
+}
+
+void ForgetDeviceChecksums() { bDeviceHasNone = false; }
+
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
-  SettingsRec &S = FillSettings();
   char oCmdForExecute[kTextSize];
   if (!DeviceChecksumsAsked() || !ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
   // The answer is collected like a dump's lines, so that it is the answer to
@@ -37,14 +54,14 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
     // A U-Boot built without crc32. Asking on would fail every block; the
     // blocks are checked as for a monitor without checksums instead, each
     // verified by two readings that agree.
-    S.bNoChecksum = 1;
-    int iWordLen = static_cast<int>(strcspn(oCmdForExecute, " \r\n"));
+    bDeviceHasNone = true;
+    const char *szName = nullptr;
+    int iWordLen = ChecksumNameAt(oCmdForExecute, &szName);
     Print(
         "The device has no %.*s command: blocks are checked without its checksums (each "
         "verified by two readings that agree). \n",
-        iWordLen, oCmdForExecute);
-    LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen,
-             oCmdForExecute);
+        iWordLen, szName);
+    LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen, szName);
     return true;
   }
   uint32_t iDevice = 0;

@@ -22,7 +22,8 @@ std::string Knobs(const RunPolicy &o) {
            o.bKeysBetweenBytes, o.bOneWriteUnpaced, o.bTornCommandStops, o.iWriteTimeoutMs,
            o.bWakeAtOnce, o.iWaitBaseMs, o.iTimeoutGivenMs, o.bPlainWalkTimed, o.bLowLatency,
            o.bChecked, o.bLeaveOutCommands, o.bPaceMayGrow, o.bSingleReadings, o.iRetries,
-           o.bRateInProgress, o.bCaptureSizeSaid, o.bSystemReasonsShown, o.bUnattended, o.bLargerReads);
+           o.bRateInProgress, o.bCaptureSizeSaid, o.bSystemReasonsShown, o.bUnattended,
+           o.bLargerReads);
   return szKnobs;
 }
 
