@@ -42,11 +42,22 @@ void KeepLineText(const char *szLine) {
   oCollecting.iTextChars = iAt + static_cast<uint32_t>(iLen) + 1;
 }
 
+// The line the device said last before a fault: the echo of the command it
+// faulted on, when it took the command as sent. (The first line of the
+// collection may still be an answer to what went before: a second Ctrl+C's
+// "<INTERRUPT>".)
+const char *LineBeforeFault() { return oCollecting.iOthers > 0 ? oCollecting.szAnswer : ""; }
+
 }  // namespace
 
 void CollectDumpLine(const char *szLine) {
   NoteCollectRequest();
   if (!bCollectionOpen) return;
+  // A monitor that shows a byte it could not read as a mark ("xx") and goes
+  // on has faulted on the block as surely as one that restarts.
+  if (HasUnreadableByte(szLine, strlen(szLine))) {
+    PublishFault(iCollectingGen, szLine, LineBeforeFault());
+  }
   if (oCollecting.iLines < kBlockLinesKept) {
     snprintf(oCollecting.aszLine[oCollecting.iLines], kBlockLineChars, "%s", szLine);
   }
@@ -62,7 +73,7 @@ void CollectOtherLine(const char *szLine) {
   if (!bCollectionOpen || szLine[0] == 0) return;
   if (IsDeviceFaultLine(szLine)) {
     // The first such line is the one that tells; a restart's lines follow.
-    PublishFault(iCollectingGen, szLine, oCollecting.iOthers > 0 ? oCollecting.aszOther[0] : "");
+    PublishFault(iCollectingGen, szLine, LineBeforeFault());
   }
   snprintf(oCollecting.szAnswer, kBlockLineChars, "%s", szLine);
   KeepLineText(szLine);

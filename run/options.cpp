@@ -30,6 +30,9 @@ const char *const kUsage[] = {
 const char kUBootUsage[] =
     "Vexlor.exe --monitor uboot [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
     "[OutToConsole] \n";
+// A monitor whose dump command names the address takes no command words.
+const char kNamedMonitorUsage[] =
+    "Vexlor.exe %s %s [options] [ComPortName] [Speed] [StartAddr] [EndAddr] [OutToConsole] \n";
 const char kShellUsage[] =
     "Vexlor.exe --monitor shell --file PATH [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
     "[OutToConsole] \n";
@@ -54,6 +57,8 @@ enum OptionId {
   kOptMonitor,
   kOptNoChecksum,
   kOptPrompt,
+  kOptDialect,
+  kOptDialectShow,
   kOptFile,
 };
 
@@ -105,13 +110,18 @@ const OptionRec kOptions[] = {
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
-     "the device's monitor: default, uboot or shell (the last two take no command words)"},
+     "the device's monitor: default, uboot, shell, barebox, redboot, cfe (all but default: no "
+     "words)"},
+    {"--dialect", kOptDialect, kValueText, "FILE", 0, 0, "a description file",
+     "the device's monitor as described in FILE (see --dialect-show)"},
+    {"--dialect-show", kOptDialectShow, kValueText, "NAME", 0, 0, "a monitor's name",
+     "print the description of monitor NAME, a start for one of your own, and end"},
     {"--prompt", kOptPrompt, kValueText, "TEXT", 0, 0, "a prompt",
      "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
     {"--file", kOptFile, kValueText, "PATH", 0, 0, "a path a shell can take as it is",
      "shell: the file or device on the target to read; StartAddr and EndAddr are offsets in it"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
-     "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
+     "confirm blocks without the device's checksum (second readings where needed)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -148,23 +158,6 @@ bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pVa
   if (iValue < oOption.iMin || iValue > oOption.iMax) return false;
   *pValue = static_cast<int32_t>(iValue);
   return true;
-}
-
-// A prompt is what a line holds while the monitor waits: it cannot hold a
-// line end, nor any other control character.
-// Printable ASCII with something besides blanks: a prompt of blanks alone
-// is met on every idle line, and bytes past 7E arrive as whatever the
-// terminal's encoding made of them.
-bool IsPromptText(const char *szValue) {
-  size_t iLen = strlen(szValue);
-  if (iLen == 0 || iLen >= kPromptSize) return false;
-  bool bVisible = false;
-  for (const char *p = szValue; *p != 0; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c > 0x7E) return false;
-    bVisible = bVisible || c != ' ';
-  }
-  return bVisible;
 }
 
 // A path goes into the shell's command lines as it is: letters, digits and
@@ -209,6 +202,14 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
         return false;
       }
       return true;
+    case kOptDialect: {
+      char szWhy[200];
+      if (!UseDialectFile(szValue, szWhy, sizeof szWhy)) {
+        Print("Error: %s: \"%s\" %s \n", oOption.szName, szValue, szWhy);
+        return false;
+      }
+      return true;
+    }
     case kOptLog:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
         return RefuseValue(oOption, szValue);
@@ -268,6 +269,8 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptReadOnce: O.bReadOnce = O.bCheck = 1; break;
     case kOptNoChecksum: O.bNoChecksum = 1; break;
     case kOptMonitor:
+    case kOptDialect:
+    case kOptDialectShow:
     case kOptLog:
     case kOptPrompt:
     case kOptMap:
@@ -289,10 +292,14 @@ OptionsResult Refuse() {
 
 void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (pDialect->szDumpWord == nullptr) return;
   if (Settings.eDialect == kDialectShell) {
     Print("%s", kShellUsage);
-  } else if (Settings.eDialect != kDialectDefault) {
-    Print("%s", kUBootUsage);
+  } else if (Settings.eDialect == kDialectFromFile) {
+    Print(kNamedMonitorUsage, "--dialect", "FILE");
+  } else {
+    Print(kNamedMonitorUsage, "--monitor", pDialect->szName);
   }
 }
 
@@ -338,6 +345,17 @@ bool AnswerAtOnce(const OptionRec &oOption) {
   }
 }
 
+// --dialect-show NAME: a built-in description as it is compiled in.
+OptionsResult ShowDescription(const OptionRec &oOption, const char *szName) {
+  const char *szText = BuiltInDescription(szName);
+  if (szText == nullptr) {
+    Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szName, kDialectNames);
+    return Refuse();
+  }
+  Print("%s", szText);
+  return kOptionsHelp;
+}
+
 // Reads the option at pArgs[*pi] and its value (after "=" or as the next
 // argument, where *pi then moves on), and applies it.
 OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven *pGiven) {
@@ -367,6 +385,7 @@ OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven 
     }
     szValue = pArgs[++*pi];
   }
+  if (pOption->eId == kOptDialectShow) return ShowDescription(*pOption, szValue);
   if (!ApplyOption(*pOption, szValue)) return Refuse();
   if (pOption->eId == kOptPace) pGiven->bPace = true;
   if (pOption->eId == kOptRetries) pGiven->bRetries = true;
@@ -394,7 +413,7 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
           CurrentDialect()->szName);
     return Refuse();
   }
-  if ((O.eDialect == kDialectShell) != (O.szTargetFile[0] != 0)) {
+  if (CurrentDialect()->bNamesFile != (O.szTargetFile[0] != 0)) {
     Print("Error: --monitor shell and --file PATH go together: the shell reads the file \n");
     return Refuse();
   }

@@ -94,6 +94,10 @@ bool FaultedOnDump(uint32_t iGen, uint32_t iAddr, char *szWhy) {
   char oDump[kTextSize];
   ComposeBlockCommand(kDumpCommand, iAddr, oDump);
   oDump[strcspn(oDump, "\r\n")] = 0;
+  // A prompt that came when none was awaited (the answer to a second
+  // Ctrl+C of the opening) stays in front of the next line, the echo.
+  size_t iPrompt = strlen(MonitorPrompt());
+  if (strncmp(szEcho, MonitorPrompt(), iPrompt) == 0) szEcho += iPrompt;
   if (strcmp(szEcho, oDump) != 0) return false;
   snprintf(szWhy, kWhySize, "the device faulted reading it and restarts; it said: %.60s", szLine);
   return true;

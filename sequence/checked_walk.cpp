@@ -28,6 +28,8 @@ enum {
   // shows, for at most this long.
   kRestartPollMs = 250,
   kRestartWaitMs = 30000,
+  // How long the keys wait for the device to say that it takes them again.
+  kRestartReadyMs = 5000,
 };
 
 // What the walk knows between blocks (control thread only).
@@ -197,6 +199,15 @@ bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
 bool AwaitRestartedDevice() {
   const MonitorDialect *pDialect = CurrentDialect();
   uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
+  // A board that gets keys while it resets may lose them, or (riscv64's
+  // U-Boot under QEMU) stop reading its input for good: where the device
+  // says when it takes keys again, nothing goes out before that (or a few
+  // seconds, for a board that does not say it this time).
+  if (pDialect->szRestartReady != nullptr) {
+    char szAwaited[kTextSize];
+    AwaitedStart(pDialect->szRestartReady, szAwaited);
+    PostCommandTimed("", szAwaited, kRestartReadyMs);
+  }
   while (MonotonicMs() < iUntil) {
     if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
         kHandoffAnswered) {

@@ -163,7 +163,7 @@ bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32
              oLines.szAnswer);
     return false;
   }
-  uint32_t iOurs = Crc32(aHeld, iBytes);
+  uint32_t iOurs = BlockChecksum(aHeld, iBytes);
   if (iValue != iOurs) {
     snprintf(szWhy, iWhySize, "the chunk's CRC-32 is %.8x, the device says %.8x", iOurs, iValue);
     return false;

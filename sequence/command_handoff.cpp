@@ -243,8 +243,18 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
   // visible.
   int32_t iAwaited = oHandoff.iPromptsAwaited.load(std::memory_order_acquire);
   *piAwaited = iAwaited;
-  return iAwaited != oHandoff.iPromptsSeen.load(std::memory_order_relaxed) &&
-         strcmp(szLine, oHandoff.szPrompt) == 0;
+  if (iAwaited == oHandoff.iPromptsSeen.load(std::memory_order_relaxed)) return false;
+  // A text awaited at a line's start (AwaitedStart) is there as soon as the
+  // line begins with it, and still when more has come after it.
+  const char *szPrompt = oHandoff.szPrompt;
+  if (szPrompt[0] == kLineStartMark) {
+    return strncmp(szLine, szPrompt + 1, strlen(szPrompt + 1)) == 0;
+  }
+  return strcmp(szLine, szPrompt) == 0;
+}
+
+void AwaitedStart(const char *szText, char *szAwaited) {
+  snprintf(szAwaited, kTextSize, "%c%s", kLineStartMark, szText);
 }
 
 void AcknowledgePrompt(int32_t iAwaited) {

@@ -12,15 +12,6 @@
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
 
-uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
-  uint32_t iCrc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < iCount; ++i) {
-    iCrc ^= pBytes[i];
-    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
-  }
-  return ~iCrc;
-}
-
 namespace {
 
 // The device said that it has no checksum command (control thread).
@@ -79,7 +70,7 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
              oCmdForExecute, pLines->szAnswer);
     return false;
   }
-  uint32_t iOurs = Crc32(pBytes, kBlockBytes);
+  uint32_t iOurs = BlockChecksum(pBytes, kBlockBytes);
   if (iDevice != iOurs) {
     snprintf(szWhy, iWhySize, "the device's checksum %.8X differs from the block's %.8X", iDevice,
              iOurs);

@@ -1,6 +1,5 @@
 // device_checksum.h - a checked block confirmed by the device's own checksum.
 //
-//   Crc32                   the common CRC-32 (reflected, polynomial EDB88320)
 //   DeviceChecksumsAsked    whether checked blocks are confirmed by the device
 //   ConfirmBlockByChecksum  asks the monitor for its checksum of a block that
 //                           passed its check, and compares it with the bytes
@@ -16,8 +15,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-
-uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
 
 // The dialect has a checksum command, --no-checksum was not given, and the
 // device has not said that it lacks the command.

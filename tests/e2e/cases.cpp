@@ -313,6 +313,7 @@ const std::vector<E2ECase> &AllCases() {
     std::vector<E2ECase> aJoined = aCases;
     aJoined.insert(aJoined.end(), OptionCases().begin(), OptionCases().end());
     aJoined.insert(aJoined.end(), VerifyCases().begin(), VerifyCases().end());
+    aJoined.insert(aJoined.end(), MonitorCases().begin(), MonitorCases().end());
     aJoined.insert(aJoined.end(), UBootCases().begin(), UBootCases().end());
     aJoined.insert(aJoined.end(), ShellCases().begin(), ShellCases().end());
     return aJoined;

@@ -139,3 +139,12 @@ int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd, b
   }
   return 0;
 }
+
+uint32_t MemoryCrc32(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount) {
+  uint32_t iCrc = 0xFFFFFFFFu;
+  for (uint32_t i = 0; i < iCount; ++i) {
+    iCrc ^= ReadMemory(oMemory, iAddress + i);
+    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
+  }
+  return ~iCrc;
+}

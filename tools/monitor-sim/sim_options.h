@@ -21,6 +21,10 @@ enum SimAdvance { kAdvanceCarry, kAdvanceBank, kAdvanceNone };
 enum SimDialect {
   kDialectMonitor,  // bank/offset/dump commands, prompt '>'
   kDialectUboot,    // md.b, crc32 and mw.b, prompt "=> "
+  kDialectBarebox,  // md -b, crc32, prompt "barebox@sim:/ "
+  kDialectRedboot,  // dump -b -l, cksum, prompt "RedBoot> "
+  kDialectCfe,      // d -b, prompt "CFE> "
+  kDialectAcme,     // a vendor layout no program knows: rd, sum, prompt "mon# "
 };
 
 struct SimOptions {
@@ -66,7 +70,7 @@ struct SimOptions {
   uint32_t iBadStart = 0;
   uint32_t iBadEnd = 0;
   SimAdvance eAdvance = kAdvanceCarry;
-  bool bNoCrc32 = false;  // a U-Boot built without its crc32 command
+  bool bNoCrc32 = false;  // a build without its checksum command (crc32, cksum, sum)
   std::string sPrompt;    // the prompt; empty: the dialect's own
   bool bVerbose = false;
 

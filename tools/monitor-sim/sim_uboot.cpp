@@ -27,14 +27,9 @@ const char kMdUsage[] = "md.b address [# of objects]";
 const char kCrcUsage[] = "crc32 address count";
 const char kMwUsage[] = "mw.b address value [count]";
 
-void AppendLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer) {
-  *psAnswer += sLine;
-  *psAnswer += oDialogue.pOptions->sLineEnd;
-}
-
 bool AppendUsage(const Dialogue &oDialogue, const char *szUsage, std::string *psAnswer) {
-  AppendLine(oDialogue, kUsageHead, psAnswer);
-  AppendLine(oDialogue, szUsage, psAnswer);
+  AppendAnswerLine(oDialogue, kUsageHead, psAnswer);
+  AppendAnswerLine(oDialogue, szUsage, psAnswer);
   return false;
 }
 
@@ -55,17 +50,6 @@ std::string FormatMdLine(const SimMemory &oMemory, uint32_t iAddress, uint32_t i
     sText += (iByte >= 0x20 && iByte <= 0x7E) ? static_cast<char>(iByte) : '.';
   }
   return std::string(szLine) + "  " + sText;
-}
-
-// zlib's CRC-32 (reflected, polynomial EDB88320), as the console's crc32
-// computes it.
-uint32_t Crc32(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount) {
-  uint32_t iCrc = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < iCount; ++i) {
-    iCrc ^= ReadMemory(oMemory, iAddress + i);
-    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
-  }
-  return ~iCrc;
 }
 
 bool ParseValue(const std::vector<std::string> &asWords, size_t iIndex, uint32_t *pValue) {
@@ -111,8 +95,8 @@ void CrcMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
   char szLine[64];
   std::snprintf(szLine, sizeof szLine, kCrcFormat, static_cast<unsigned>(iAddress),
                 static_cast<unsigned>(iAddress + iCount - 1),
-                static_cast<unsigned>(Crc32(*pDialogue->pMemory, iAddress, iCount)));
-  AppendLine(*pDialogue, szLine, psAnswer);
+                static_cast<unsigned>(MemoryCrc32(*pDialogue->pMemory, iAddress, iCount)));
+  AppendAnswerLine(*pDialogue, szLine, psAnswer);
 }
 
 void WriteBytes(Dialogue *pDialogue, const std::vector<std::string> &asWords,
@@ -142,10 +126,7 @@ bool ExecuteUbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
     CrcMemory(pDialogue, asWords, psAnswer);
   else if (sVerb == "mw.b")
     WriteBytes(pDialogue, asWords, psAnswer);
-  else {
-    std::vector<char> aLine(sVerb.size() + sizeof kUnknownFormat);
-    std::snprintf(aLine.data(), aLine.size(), kUnknownFormat, sVerb.c_str());
-    AppendLine(*pDialogue, aLine.data(), psAnswer);
-  }
+  else
+    AppendNamedLine(*pDialogue, kUnknownFormat, sVerb, psAnswer);
   return false;
 }
