@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "core/shared_state.h"
+#include "dialogue/word_order.h"
 
 namespace {
 
@@ -61,7 +62,8 @@ const char kDialectNames[] = "default or uboot";
 
 const MonitorDialect *CurrentDialect() {
   int iId = SharedState.eDialect;
-  return &kDialects[iId >= 0 && iId < kDialectCount ? iId : kDialectDefault];
+  // U-Boot's md.l and md.q rows stand in for its md.b row at those widths.
+  return WidthDialect(&kDialects[iId >= 0 && iId < kDialectCount ? iId : kDialectDefault]);
 }
 
 const char *MonitorPrompt() {

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
 #include "core/port_list.h"
 #include "core/print.h"
 #include "core/run_policy.h"
@@ -50,6 +51,8 @@ enum OptionId {
   kOptMonitor,
   kOptNoChecksum,
   kOptPrompt,
+  kOptWidth,
+  kOptByteOrder,
 };
 
 enum OptionValue {
@@ -105,6 +108,10 @@ const OptionRec kOptions[] = {
      "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
      "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
+    {"--width", kOptWidth, kValueText, "q|l|b", 0, 0, "q, l or b",
+     "uboot: read blocks with md.q, md.l or md.b (default: the densest the device answers)"},
+    {"--byte-order", kOptByteOrder, kValueText, "little|big", 0, 0, "little or big",
+     "uboot: the CPU's byte order, for md.q and md.l (default: as the text column shows it)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -163,8 +170,10 @@ bool RefuseValue(const OptionRec &oOption, const char *szValue) {
   if (oOption.eValue == kValueNumber) {
     Print("Error: %s: \"%s\" is not %s from %d to %d \n", oOption.szName, szValue,
           oOption.szWhatNumber, oOption.iMin, oOption.iMax);
-  } else if (oOption.eValue == kValueFlow) {
-    Print("Error: %s: \"%s\" is not rtscts or none \n", oOption.szName, szValue);
+  } else if (oOption.eValue == kValueFlow || oOption.eId == kOptWidth ||
+             oOption.eId == kOptByteOrder) {
+    Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue,
+          oOption.eValue == kValueFlow ? "rtscts or none" : oOption.szWhatNumber);
   } else {
     Print("Error: %s: \"%s\" is not %s that fits \n", oOption.szName, szValue,
           oOption.szWhatNumber);
@@ -206,6 +215,16 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
       snprintf(S.szMapFile, sizeof S.szMapFile, "%s", szValue);
       S.bCheck = 1;
       return true;
+    case kOptWidth:
+      if (strcmp(szValue, "q") != 0 && strcmp(szValue, "l") != 0 && strcmp(szValue, "b") != 0)
+        return RefuseValue(oOption, szValue);
+      SetWidthGiven(*szValue == 'q' ? 8 : *szValue == 'l' ? 4 : 1);
+      return true;
+    case kOptByteOrder:
+      if (strcmp(szValue, "little") != 0 && strcmp(szValue, "big") != 0)
+        return RefuseValue(oOption, szValue);
+      SetWordOrder(*szValue == 'l' ? kOrderLittle : kOrderBig);
+      return true;
     default:  // --flow
       if (strcmp(szValue, "rtscts") == 0) {
         S.eFlow = kFlowRtsCts;
@@ -244,6 +263,8 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptPrompt:
     case kOptMap:
     case kOptFlow:
+    case kOptWidth:
+    case kOptByteOrder:
       if (!ApplyTextOption(oOption, szValue)) return false;
       break;
   }
@@ -358,6 +379,15 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   if (S.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
     Print("Error: --no-checksum: the %s monitor has no checksum command \n",
           CurrentDialect()->szName);
+    return Refuse();
+  }
+  if ((WidthGiven() != 0 || WordOrder() != kOrderUnknown) && S.eDialect != kDialectUBoot) {
+    Print("Error: --width and --byte-order are for U-Boot's md.q and md.l (--monitor uboot) \n");
+    return Refuse();
+  }
+  if ((WidthGiven() > 1 || WordOrder() != kOrderUnknown) && !S.bCheck) {
+    // The plain walk takes lines as they come and reads md.b as it always did.
+    Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
     return Refuse();
   }
   if (S.bReadOnce && S.bReread) {

@@ -6,6 +6,8 @@
 
 #include "core/run_policy.h"
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
+#include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/block_check.h"
@@ -32,6 +34,7 @@ MonitorState oMonitor = {};
 char szOtherBefore[kBlockLineChars] = "";
 uint32_t iTerminalVisitsSeen = 0;
 uint32_t iReconnectsSeen = 0;
+bool bUnprovenSaid = false;  // the console was told of blocks read with md.b for their order
 
 // The command's text without its line end, for messages.
 void CommandName(const char *szCommand, char *szName, size_t iSize) {
@@ -176,10 +179,69 @@ ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint32_t iGen, const Bloc
   if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) return kReadingRefused;
   pReport->bConfirmed = bAsked && DeviceChecksumsAsked();
   // ---- end of device checksum
+  SettleWordOrder();
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
   }
   return kReadingPassed;
+}
+
+// A device that does not know the width answers its md with nothing but
+// the prompt (a 32-bit U-Boot and md.q): nothing came but the echo.
+bool WidthRefused(const BlockLines &oLines, uint32_t iAddr) {
+  if (DumpWidth() == 1 || oLines.iLines != 0) return false;
+  char oDump[kTextSize];
+  ComposeBlockCommand(kDumpCommand, iAddr, oDump);
+  oDump[strcspn(oDump, "\r\n")] = 0;
+  for (uint32_t i = 0; i < oLines.iOthers && i < 2; ++i) {
+    if (strcmp(oLines.aszOther[i], oDump) != 0) return false;
+  }
+  return true;
+}
+
+// Asks for the block and checks what came.
+ReadingOutcome AskAndJudge(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
+                           ReadingReport *pReport, bool *pbWidthRefused) {
+  uint32_t iGen = 0;
+  const BlockLines *pLines = nullptr;
+  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy, &iGen, &pLines);
+  *pbWidthRefused = eResult == kReadingPassed && WidthRefused(*pLines, iAddr);
+  if (eResult == kReadingPassed) {
+    eResult = JudgeReading(iAddr, iNeed, iGen, *pLines, pBytes, szWhy, pReport);
+  }
+  return eResult;
+}
+
+// Reads the block at the walk's width. A width that the device refuses
+// gives way to the next narrower one for the rest of the walk; a block
+// whose words do not show their byte order (while it is not proven) is
+// read with md.b instead, so that no block is kept in an order guessed.
+ReadingOutcome ReadAtWidth(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
+                           ReadingReport *pReport) {
+  bool bRefused = false;
+  ReadingOutcome eResult = AskAndJudge(iAddr, iNeed, pBytes, szWhy, pReport, &bRefused);
+  while (bRefused) {
+    const char *szWide = DumpWidthWord();
+    NarrowDumpWidth();
+    Print("The device does not answer %s: blocks are read with %s. \n", szWide, DumpWidthWord());
+    LogEvent("the device does not answer %s: blocks are read with %s", szWide, DumpWidthWord());
+    eResult = AskAndJudge(iAddr, iNeed, pBytes, szWhy, pReport, &bRefused);
+  }
+  if (eResult == kReadingRefused && TakeOrderUnproven()) {
+    LogEvent("block %.8X: %s; read with md.b", iAddr, szWhy);
+    if (!bUnprovenSaid) {
+      Print(
+          "The byte order of %s's words is not proven yet: blocks whose text column does not "
+          "show it are read with md.b (--byte-order little|big gives it). \n",
+          DumpWidthWord());
+      bUnprovenSaid = true;
+    }
+    int iWidth = DumpWidth();
+    SetDumpWidth(1);
+    eResult = AskAndJudge(iAddr, iNeed, pBytes, szWhy, pReport, &bRefused);
+    SetDumpWidth(iWidth);
+  }
+  return eResult;
 }
 
 // The receive errors the port counted meanwhile; none where the port keeps
@@ -227,12 +289,7 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
   PortErrorCounts oBefore = {};
   bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
   int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, Policy().bLeaveOutCommands);
-  uint32_t iGen = 0;
-  const BlockLines *pLines = nullptr;
-  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy, &iGen, &pLines);
-  if (eResult == kReadingPassed) {
-    eResult = JudgeReading(iAddr, iNeed, iGen, *pLines, pBytes, szWhy, pReport);
-  }
+  ReadingOutcome eResult = ReadAtWidth(iAddr, iNeed, pBytes, szWhy, pReport);
   if (eResult != kReadingPassed && eResult != kReadingDeviceFault) {
     NoteReadingFailed(&oMonitor, iNeed, false);
   }
@@ -254,6 +311,7 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
 
 void StartBlockReading(PortHandle hPort) {
   hWalkPort = hPort;
+  bUnprovenSaid = false;
   ForgetMonitorState(&oMonitor);
 }
 

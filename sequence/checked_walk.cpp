@@ -7,6 +7,7 @@
 #include "core/run_policy.h"
 #include "files/capture_file.h"
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
@@ -261,6 +262,7 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 void WalkChecked(PortHandle hPort) {
   SharedStateRec &S = SharedState;
   StartBlockReading(hPort);
+  StartWalkWidth(true);
   oRule.iRetries = Policy().iRetries;
   oRule.bSingleReadings = Policy().bSingleReadings;
   uint32_t iAddr = S.iWalkStartAddr;

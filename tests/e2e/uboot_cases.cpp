@@ -59,9 +59,10 @@ bool WaitOutputAfter(Target &oTarget, size_t iFrom, const std::string &sNeedle, 
 }
 
 // 64 KiB of the flash, unattended and fast: the firmware image byte for
-// byte, each block one md.b and one crc32, each ended by a carriage return
-// alone (a line feed after it would repeat the command); the map says every
-// block is finished.
+// byte, each block one md.q (the densest display, its words turned into
+// memory order) and one crc32, each ended by a carriage return alone (a
+// line feed after it would repeat the command); the map says every block is
+// finished.
 void UBootFlashExactly(Target &oTarget) {
   UBootRig oRig(oTarget, "uboot-flash");
   BOOT_OR_SKIP(oRig);
@@ -76,11 +77,23 @@ void UBootFlashExactly(Target &oTarget) {
       << sOut;
   std::string sLog = oRig.File("session.log");
   EXPECT_NE(sLog.find(" -- monitor: uboot\n"), std::string::npos);
-  EXPECT_EQ(Count(sLog, " TX md.b "), 512u);
+  EXPECT_EQ(Count(sLog, " TX md.q "), 512u);
+  EXPECT_EQ(Count(sLog, " TX md.b "), 0u);
   EXPECT_EQ(Count(sLog, " TX crc32 "), 512u);
-  EXPECT_EQ(Count(sLog, " 80\\r\n"), 1024u);
+  EXPECT_EQ(Count(sLog, " 10\\r\n"), 512u);
+  EXPECT_EQ(Count(sLog, " 80\\r\n"), 512u);
   EXPECT_NE(oRig.File("flash.map").find("\n0x00000000  0x00010000  +\n"), std::string::npos)
       << oRig.File("flash.map");
+  // md.l, asked for, on the same board: the same bytes.
+  std::unique_ptr<Target> pLong = oTarget.MakeAnother();
+  ASSERT_TRUE(pLong->Start({"--monitor", "uboot", "--fast", "--width", "l", "--batch", "--log",
+                            "long.log", oRig.sPort, "115200", "0", "3FFF", "quiet"},
+                           oRig.sDir));
+  int iStatus = -1;
+  ASSERT_TRUE(pLong->WaitExit(4 * kLong, &iStatus));
+  EXPECT_EQ(iStatus, 0) << pLong->Output();
+  EXPECT_TRUE(oRig.File("md.b_0000_3FFF.bin") == UBootImageHead(0x4000)) << pLong->Output();
+  EXPECT_EQ(Count(oRig.File("long.log"), " TX md.l "), 128u);
 }
 
 // The operator writes RAM through terminal mode (text bytes and others,
@@ -132,7 +145,8 @@ void UBootResumeAfterAnInterruptedRun(Target &oTarget) {
   // The default pace (10 ms a byte) gives the operator about a third of a
   // second a block: time enough to end the run well before its end.
   ASSERT_TRUE(oTarget.Start(
-      {"--monitor", "uboot", "--check", oRig.sPort, "115200", "0", "1FFF", "quiet"}, oRig.sDir));
+      {"--monitor", "uboot", "--check", "--width", "b", oRig.sPort, "115200", "0", "1FFF", "quiet"},
+      oRig.sDir));
   ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong)) << oTarget.Output();
   oTarget.Type("s");
   ASSERT_TRUE(WaitFileSize(oRig.sDir + "/" + sCapture, 0x300, kLong)) << oTarget.Output();
@@ -144,8 +158,8 @@ void UBootResumeAfterAnInterruptedRun(Target &oTarget) {
   EXPECT_TRUE(oRig.File(sCapture) == UBootImageHead(iKept));
 
   std::unique_ptr<Target> pAgain = oTarget.MakeAnother();
-  ASSERT_TRUE(pAgain->Start({"--monitor", "uboot", "--resume", "--fast", "--batch", "--log",
-                             "session.log", oRig.sPort, "115200", "0", "1FFF", "quiet"},
+  ASSERT_TRUE(pAgain->Start({"--monitor", "uboot", "--resume", "--fast", "--width", "b", "--batch",
+                             "--log", "session.log", oRig.sPort, "115200", "0", "1FFF", "quiet"},
                             oRig.sDir));
   int iStatus = -1;
   ASSERT_TRUE(pAgain->WaitExit(4 * kLong, &iStatus));
@@ -187,10 +201,10 @@ void UBootMapGoesPastAnAddressThatResetsTheDevice(Target &oTarget) {
   EXPECT_EQ(oRig.File("md.b_A003F00_A0040FF.bin").size(), 0x100u);
 
   std::unique_ptr<Target> pMapped = oTarget.MakeAnother();
-  ASSERT_TRUE(
-      pMapped->Start({"--monitor", "uboot", "--fast", "--batch", "--map", "hole.map", "--log",
-                      "session.log", oRig.sPort, "115200", "0A003F00", "0A0040FF", "quiet"},
-                     oRig.sDir));
+  ASSERT_TRUE(pMapped->Start(
+      {"--monitor", "uboot", "--fast", "--width", "b", "--batch", "--map", "hole.map", "--log",
+       "session.log", oRig.sPort, "115200", "0A003F00", "0A0040FF", "quiet"},
+      oRig.sDir));
   ASSERT_TRUE(pMapped->WaitExit(4 * kLong, &iStatus)) << pMapped->Output();
   sOut = pMapped->Output();
   EXPECT_EQ(iStatus, 3) << sOut;

@@ -119,7 +119,8 @@ TEST_F(UBootPeerTest, ProgramThroughANoisyRelayCapturesTheFlashExactly) {
   Sim oRelay;
   ASSERT_TRUE(oRelay.Start({"--relay", oPeer.sPtyPath, "--noise", "0.0005", "--seed", "2"}, sDir));
   std::string sOut;
-  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--retries", "10",
+  // md.b: the relay's dump-line faults know its lines.
+  EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--width", "b", "--batch", "--retries", "10",
                        oRelay.sPtyPath, "115200", "0", "3FFF", "quiet"},
                       sDir, &sOut),
             0)
@@ -173,7 +174,7 @@ TEST(UBootDialect, DeviceWithoutCrc32IsReadWithoutChecksums) {
     std::string sDir = MakeTempDir("uboot-nocrc");
     Sim oSim;
     ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo", "--no-crc32"}, sDir));
-    std::vector<std::string> aArgs = {"--monitor", "uboot", "--fast", "--batch"};
+    std::vector<std::string> aArgs = {"--monitor", "uboot", "--fast", "--width", "b", "--batch"};
     if (bOption) aArgs.push_back("--no-checksum");
     aArgs.insert(aArgs.end(), {oSim.sPtyPath, "115200", "1C000", "1DFFF", "quiet"});
     std::string sOut;
@@ -189,6 +190,37 @@ TEST(UBootDialect, DeviceWithoutCrc32IsReadWithoutChecksums) {
     EXPECT_NE(sOut.find("Verified: 64 blocks, each by two readings that agreed; 0 retries; "),
               std::string::npos)
         << sOut;
+  }
+}
+
+// md.q's words print in the CPU's byte order: a big-endian board gives the
+// same bytes as a little-endian one, its order shown by the text column; a
+// 32-bit board answers md.q with nothing, and md.l takes over, said once.
+TEST(UBootDialect, WideDisplaysOfAnyBoardGiveTheBytesInMemoryOrder) {
+  struct Case {
+    std::vector<std::string> aSim;
+    const char *szWord;
+    size_t iNarrowed;
+  };
+  const Case aCases[] = {{{"--big-endian"}, "md.q ", 0}, {{"--no-md-q"}, "md.l ", 1}};
+  for (const Case &oCase : aCases) {
+    std::string sDir = MakeTempDir("uboot-wide");
+    Sim oSim;
+    std::vector<std::string> aSim = {"--dialect", "uboot", "--echo"};
+    aSim.insert(aSim.end(), oCase.aSim.begin(), oCase.aSim.end());
+    ASSERT_TRUE(oSim.Start(aSim, sDir));
+    std::string sOut;
+    EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", oSim.sPtyPath, "115200",
+                         "1C000", "1DFFF", "quiet"},
+                        sDir, &sOut),
+              0)
+        << sOut;
+    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") == SimPattern(sDir, "1C000", "1DFFF"))
+        << sOut;
+    EXPECT_EQ(Count(sOut, "The device does not answer md.q: blocks are read with md.l."),
+              oCase.iNarrowed)
+        << sOut;
+    EXPECT_GE(Count(oSim.Received(), oCase.szWord), 64u) << oCase.szWord;
   }
 }
 

@@ -1,4 +1,5 @@
 // test_support.cpp - helpers shared by the unit tests.
+#include "dialogue/word_order.h"
 #include "test_support.h"
 
 #include "core/run_policy.h"
@@ -52,4 +53,5 @@ void StartAfresh() {
   ResetSharedState();
   ResetRunPolicy();
   ResetLineAssembler();
+  ResetWordOrder();
 }
