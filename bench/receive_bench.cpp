@@ -11,7 +11,10 @@
 
 #include <string>
 
+#include "core/settings.h"
 #include "core/shared_state.h"
+#include "sequence/command_handoff.h"
+#include "files/capture_and_map.h"
 #include "receive/line_assembler.h"
 #include "receive/receive_loop.h"
 
@@ -34,12 +37,11 @@ void ReceiveDumpAnswer(benchmark::State &oState) {
   char szPath[] = "/tmp/vexlor-bench-XXXXXX";
   int iFd = mkstemp(szPath);
   if (iFd >= 0) close(iFd);
-  SharedState.hOutFile = CreateCaptureFile(szPath);
-  SharedState.bOutToConsole = 0;
-  snprintf(SharedState.szPrompt, kTextSize, ">");
+  SwapCaptureFile(CreateCaptureFile(szPath));
+  FillSettings().bOutToConsole = 0;
   std::string szAnswer = BlockAnswer();
   for (auto _ : oState) {
-    SharedState.iPromptsAwaited++;
+    AwaitPrompt(">");
     for (char c : szAnswer) HandleRxByte(static_cast<unsigned char>(c));
   }
   oState.counters["chars_per_second"] = benchmark::Counter(
@@ -50,7 +52,7 @@ void ReceiveDumpAnswer(benchmark::State &oState) {
 BENCHMARK(ReceiveDumpAnswer);
 
 void AssembleLongLine(benchmark::State &oState) {
-  SharedState.hOutFile = nullptr;
+  CloseCaptureFile(SwapCaptureFile(nullptr));
   for (auto _ : oState) {
     for (int i = 0; i < 4096; ++i) AddRxChar('x');
     AddRxChar('\n');

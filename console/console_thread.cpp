@@ -171,7 +171,7 @@ bool NothingToDo(const ConsoleFlags &oFlags) {
   // Terminal mode stops the transmission at the next look that finds no key.
   if (TerminalMode()) return !oFlags.bRunning;
   if (!oFlags.bRunning || S.bDeviceLost.load(std::memory_order_acquire)) return true;
-  return S.iPosted.load(std::memory_order_acquire) == S.iSent.load(std::memory_order_relaxed);
+  return !TextWaiting();
 }
 
 }  // namespace

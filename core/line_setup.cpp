@@ -3,12 +3,13 @@
 #include "core/line_setup.h"
 
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 
 LineSetup DefaultLineSetup(uint32_t iBaudRate) { return {iBaudRate, kFlowRtsCts, 0, false}; }
 
 LineSetup RunLineSetup() {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   LineSetup oSetup = DefaultLineSetup(static_cast<uint32_t>(S.iSpeed));
   oSetup.eFlow = S.eFlow;
   oSetup.iWriteTimeoutMs = Policy().iWriteTimeoutMs;

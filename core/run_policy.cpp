@@ -1,17 +1,17 @@
 // run_policy.cpp - the options turned into the run's knobs.
 #include "core/run_policy.h"
 
-#include "core/shared_state.h"
+#include "core/settings.h"
 
 namespace {
 
-RunPolicy oPolicy = DerivePolicy(SharedStateRec());
+RunPolicy oPolicy = DerivePolicy(SettingsRec());
 
 }  // namespace
 
 const RunPolicy &Policy() { return oPolicy; }
 
-RunPolicy DerivePolicy(const SharedStateRec &S) {
+RunPolicy DerivePolicy(const SettingsRec &S) {
   RunPolicy o = {};
   // Any option at all: the program may do better than it always did where
   // nobody could rely on the old way (a write that gives up, a key between
@@ -40,6 +40,6 @@ RunPolicy DerivePolicy(const SharedStateRec &S) {
   return o;
 }
 
-void SettleRunPolicy() { oPolicy = DerivePolicy(SharedState); }
+void SettleRunPolicy() { oPolicy = DerivePolicy(Settings); }
 
-void ResetRunPolicy() { oPolicy = DerivePolicy(SharedStateRec()); }
+void ResetRunPolicy() { oPolicy = DerivePolicy(SettingsRec()); }

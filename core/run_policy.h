@@ -5,14 +5,14 @@
 //
 //   Policy            the run's knobs (read-only after start-up)
 //   DerivePolicy      the knobs for a set of parsed options (pure)
-//   SettleRunPolicy   the knobs of this run, from SharedState's options
+//   SettleRunPolicy   the knobs of this run, from the settings' options
 //   ResetRunPolicy    the knobs of a run without options (a fresh start in tests)
 // Written by start-up before any other thread exists; read by every thread.
 #pragma once
 
 #include <stdint.h>
 
-struct SharedStateRec;
+struct SettingsRec;
 
 enum {
   kOptionWriteTimeoutMs = 2000,  // a write held longer fails (options only: see below)
@@ -50,6 +50,6 @@ struct RunPolicy {
 };
 
 const RunPolicy &Policy();
-RunPolicy DerivePolicy(const SharedStateRec &oOptions);
+RunPolicy DerivePolicy(const SettingsRec &oOptions);
 void SettleRunPolicy();
 void ResetRunPolicy();

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
@@ -46,7 +47,7 @@ void WriteRecord(const char *pText, size_t iLen) {
   if (!bLogFailed.exchange(true)) {
     char szReason[kReasonSize];
     DescribeLastError(szReason, sizeof szReason);
-    Print("Error: Can't write the log file %s. The dump goes on. \n", SharedState.szLogFile);
+    Print("Error: Can't write the log file %s. The dump goes on. \n", Settings.szLogFile);
     Print("The system says: %s \n", szReason);
   }
 }
@@ -136,7 +137,7 @@ void FlushLogAtSignal() {
 }  // namespace
 
 void OpenSessionLog(int iArgCount, char **pArgs) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   if (S.szLogFile[0] == 0) return;
   iLogStartMs = MonotonicMs();
   hLogFile = OpenLogFile(S.szLogFile);

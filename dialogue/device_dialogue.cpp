@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "dialogue/word_order.h"
 
@@ -61,13 +62,13 @@ const int kDialectCount = static_cast<int>(sizeof kDialects / sizeof kDialects[0
 const char kDialectNames[] = "default or uboot";
 
 const MonitorDialect *CurrentDialect() {
-  int iId = SharedState.eDialect;
+  int iId = Settings.eDialect;
   // U-Boot's md.l and md.q rows stand in for its md.b row at those widths.
   return WidthDialect(&kDialects[iId >= 0 && iId < kDialectCount ? iId : kDialectDefault]);
 }
 
 const char *MonitorPrompt() {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   return S.szPromptGiven[0] != 0 ? S.szPromptGiven : CurrentDialect()->szPrompt;
 }
 
@@ -92,7 +93,7 @@ const char *FormatOf(const MonitorDialect &oDialect, BlockCommand eWhich, bool b
 }  // namespace
 
 bool DialectSends(BlockCommand eWhich) {
-  return FormatOf(*CurrentDialect(), eWhich, SharedState.bLongAddr != 0) != nullptr;
+  return FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0) != nullptr;
 }
 
 // The formats come from the dialects' table above, and the command words
@@ -104,7 +105,7 @@ bool DialectSends(BlockCommand eWhich) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
 bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   const MonitorDialect &oDialect = *CurrentDialect();
   const char *szFormat = FormatOf(oDialect, eWhich, S.bLongAddr != 0);
   oCmdForExecute[0] = 0;
@@ -184,7 +185,7 @@ bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {
 }
 
 uint64_t BlocksFrom(uint32_t iFrom) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   if (iFrom > S.iEndAddr) return 0;
   return (static_cast<uint64_t>(S.iEndAddr) - iFrom) / kBlockBytes + 1;
 }

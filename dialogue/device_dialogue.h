@@ -3,7 +3,7 @@
 //
 //   MonitorDialect         one monitor's commands, prompt, dump-line layout,
 //                          address rule and checksum command (a table row)
-//   CurrentDialect         the dialect of this run (SharedState.eDialect)
+//   CurrentDialect         the dialect of this run (Settings.eDialect)
 //   FindDialect            a dialect by its name (--monitor), or none
 //   kDialectNames          the accepted names, for messages
 //   kBlockBytes            addresses in one block, and bytes it brings
@@ -20,7 +20,7 @@
 //   HexPairToByte          a pair as the decoder takes it (non-digits as 0)
 //   StartDumpPairs,        the pairs of one dump line, in order, as both the
 //   NextDumpPair           decoder and the block check read them
-// Reads the dialect, the command words and the range of SharedState;
+// Reads the dialect, the command words and the range of the Settings;
 // writes nothing.
 #pragma once
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "core/settings.h"
 #include "dialogue/device_dialogue.h"
 
 namespace {
@@ -20,7 +21,6 @@ const DumpLayout kQuadLayout = {61, ':', true, 10, 43, " ", 45, true};
 // The walk's width (read by the receive loop too) and what is known of the
 // order (control thread).
 std::atomic<int> iWidthNow{1};
-int iWidthGiven = 0;
 bool bOrderUnproven = false;
 ByteOrder eOrderKnown = kOrderUnknown;
 ByteOrder eOrderShown = kOrderUnknown;  // by the block being checked
@@ -75,15 +75,13 @@ void WordsToMemory(const uint8_t *pPrinted, size_t iCount, int iWordBytes, ByteO
   }
 }
 
-void SetWidthGiven(int iWordBytes) { iWidthGiven = iWordBytes; }
-
-int WidthGiven() { return iWidthGiven; }
-
 void StartWalkWidth(bool bChecked) {
   SetDumpWidth(1);
   const MonitorDialect *pBase = CurrentDialect();
   bool bWide = pBase->szDumpFormat != nullptr && strncmp(pBase->szDumpFormat, "md.b ", 5) == 0;
-  if (bChecked && bWide) SetDumpWidth(iWidthGiven != 0 ? iWidthGiven : 8);
+  if (bChecked && bWide) SetDumpWidth(Settings.iWidthGiven != 0 ? Settings.iWidthGiven : 8);
+  eOrderKnown = static_cast<ByteOrder>(Settings.eByteOrderGiven);
+  eOrderShown = kOrderUnknown;
 }
 
 // The rows are made while the width is still md.b's, so that a thread that
@@ -120,8 +118,6 @@ const MonitorDialect *WidthDialect(const MonitorDialect *pBase) {
   return &aWideRows[iWidth == 8 ? 1 : 0];
 }
 
-void SetWordOrder(ByteOrder eOrder) { eOrderKnown = eOrder; }
-
 ByteOrder WordOrder() { return eOrderKnown; }
 
 void StartOrderedBlock() {
@@ -137,7 +133,6 @@ bool TakeOrderUnproven() {
 
 void ResetWordOrder() {
   iWidthNow.store(1, std::memory_order_release);
-  iWidthGiven = 0;
   eOrderKnown = kOrderUnknown;
   eOrderShown = kOrderUnknown;
   bOrderUnproven = false;

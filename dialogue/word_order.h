@@ -16,9 +16,8 @@
 //   DumpWidth           the width now
 //   WidthDialect        the dialect row for the width (U-Boot's md.l and md.q rows
 //                       made from its md.b row; any other dialect as it is)
-//   SetWidthGiven       --width (0: not given); StartWalkWidth the width a walk
-//                       starts with (the densest, md.q, where none is given)
-//   SetWordOrder        the order given on the command line
+//   StartWalkWidth      the width a walk starts with (--width, else the densest,
+//                       md.q) and the order it knows (--byte-order)
 //   OrderLineWords      one checked line's bytes put in memory order, or why not
 //   SettleWordOrder     the order a kept block showed becomes the run's
 // Control thread, but for DumpWidth and WidthDialect (any thread: the receive
@@ -45,8 +44,6 @@ OrderEvidence WordOrderFor(const uint8_t *pPrinted, const char *pText, size_t iC
 void WordsToMemory(const uint8_t *pPrinted, size_t iCount, int iWordBytes, ByteOrder eOrder,
                    uint8_t *pMemory);
 
-void SetWidthGiven(int iWordBytes);
-int WidthGiven();
 // bChecked: blocks are checked (the plain walk reads md.b as it always did).
 void StartWalkWidth(bool bChecked);
 void SetDumpWidth(int iWordBytes);
@@ -57,7 +54,6 @@ const MonitorDialect *WidthDialect(const MonitorDialect *pBase);
 // The md verb of the width now, for messages ("md.q").
 const char *DumpWidthWord();
 
-void SetWordOrder(ByteOrder eOrder);
 ByteOrder WordOrder();
 // pBytes holds the sixteen bytes of the line szLine as its words print them;
 // on success they are in memory order. A block starts with StartOrderedBlock.

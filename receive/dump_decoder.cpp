@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "core/run_policy.h"
-#include "files/capture_file.h"
+#include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
 #include "core/shared_state.h"
 #include "receive/block_collection.h"

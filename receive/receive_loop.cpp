@@ -7,6 +7,7 @@
 #include "core/line_setup.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 
@@ -57,15 +58,15 @@ void DrainPort(PortHandle hPort, PortIo *ov) {
 // back in time or the operator ended the run.
 bool WaitForDeviceToReturn(PortHandle hPort) {
   SharedStateRec &S = SharedState;
-  if (S.iReconnectSec <= 0 || StopRequested()) return false;
+  if (Settings.iReconnectSec <= 0 || StopRequested()) return false;
   S.bDeviceLost.store(1, std::memory_order_release);
   ReleaseLostPort(hPort);
   Print("\nDevice lost. Waiting up to %d s for %s to come back (t ends the wait). \n",
-        S.iReconnectSec, S.szPortName);
-  LogEvent("device lost: waiting up to %d s for %s", S.iReconnectSec, S.szPortName);
-  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(S.iReconnectSec) * 1000u;
+        Settings.iReconnectSec, Settings.szPortName);
+  LogEvent("device lost: waiting up to %d s for %s", Settings.iReconnectSec, Settings.szPortName);
+  uint64_t iUntil = MonotonicMs() + static_cast<uint64_t>(Settings.iReconnectSec) * 1000u;
   while (!StopRequested()) {
-    if (ReopenPort(hPort, S.szPortName)) {
+    if (ReopenPort(hPort, Settings.szPortName)) {
       SetUpRunLine(hPort);
       SetPortEventMask(hPort, kEvRxChar);
       S.iReconnects.fetch_add(1, std::memory_order_acq_rel);
@@ -73,15 +74,15 @@ bool WaitForDeviceToReturn(PortHandle hPort) {
       // The console thread may be waiting without a time-out, with a text
       // that waited for the device.
       WakeKeyWait();
-      Print("Device back on %s: going on. \n", S.szPortName);
-      LogEvent("reconnected to %s", S.szPortName);
+      Print("Device back on %s: going on. \n", Settings.szPortName);
+      LogEvent("reconnected to %s", Settings.szPortName);
       return true;
     }
     if (MonotonicMs() >= iUntil) break;
     SleepMs(kReopenPollMs);
   }
   if (!StopRequested()) {
-    Print("The device did not come back within %d s. \n", S.iReconnectSec);
+    Print("The device did not come back within %d s. \n", Settings.iReconnectSec);
     LogEvent("the device did not come back");
   }
   return false;
@@ -91,12 +92,12 @@ bool WaitForDeviceToReturn(PortHandle hPort) {
 
 void HandleRxByte(unsigned char c) {
   if (c == kBel) return;
-  if (SharedState.bOutToConsole) Print("%c", c);
+  if (Settings.bOutToConsole) Print("%c", c);
   AddRxChar(c);
   // Devices end lines with a bare carriage return too; the console and the
   // line assembler both get the line feed that makes it a line end everywhere.
   if (c == kCr) {
-    if (SharedState.bOutToConsole) Print("%c", kLf);
+    if (Settings.bOutToConsole) Print("%c", kLf);
     AddRxChar(kLf);
   }
 }

@@ -11,6 +11,7 @@
 #include "core/print.h"
 #include "core/run_policy.h"
 #include "files/rescue_map.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 
 #ifndef VEXLOR_VERSION
@@ -181,11 +182,11 @@ bool RefuseValue(const OptionRec &oOption, const char *szValue) {
   return false;
 }
 
-// Stores one option's effect in SharedState; false (with a message) when its
+// Stores one option's effect in the settings; false (with a message) when its
 // value cannot be used.
 // The options whose value is a word or a name: checked, then stored.
 bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   switch (oOption.eId) {
     case kOptMonitor:
       S.eDialect = FindDialect(szValue);
@@ -218,12 +219,12 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
     case kOptWidth:
       if (strcmp(szValue, "q") != 0 && strcmp(szValue, "l") != 0 && strcmp(szValue, "b") != 0)
         return RefuseValue(oOption, szValue);
-      SetWidthGiven(*szValue == 'q' ? 8 : *szValue == 'l' ? 4 : 1);
+      S.iWidthGiven = *szValue == 'q' ? 8 : *szValue == 'l' ? 4 : 1;
       return true;
     case kOptByteOrder:
       if (strcmp(szValue, "little") != 0 && strcmp(szValue, "big") != 0)
         return RefuseValue(oOption, szValue);
-      SetWordOrder(*szValue == 'l' ? kOrderLittle : kOrderBig);
+      S.eByteOrderGiven = *szValue == 'l' ? kOrderLittle : kOrderBig;
       return true;
     default:  // --flow
       if (strcmp(szValue, "rtscts") == 0) {
@@ -239,6 +240,7 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
 
 bool ApplyOption(const OptionRec &oOption, const char *szValue) {
   SharedStateRec &S = SharedState;
+  SettingsRec &O = FillSettings();
   int32_t iNumber = 0;
   if (oOption.eValue == kValueNumber && !ScanOptionNumber(szValue, oOption, &iNumber)) {
     return RefuseValue(oOption, szValue);
@@ -247,17 +249,17 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptHelp:
     case kOptVersion:
     case kOptList: break;  // answered by the caller
-    case kOptCheck: S.bCheck = 1; break;
-    case kOptReread: S.bReread = S.bCheck = 1; break;
-    case kOptRetries: S.iRetries = iNumber; break;
-    case kOptTimeout: S.iTimeoutMs = iNumber; break;
+    case kOptCheck: O.bCheck = 1; break;
+    case kOptReread: O.bReread = O.bCheck = 1; break;
+    case kOptRetries: O.iRetries = iNumber; break;
+    case kOptTimeout: O.iTimeoutMs = iNumber; break;
     case kOptPace: S.iPaceMs = iNumber; break;
-    case kOptFast: S.bFast = S.bCheck = 1; break;
-    case kOptResume: S.bResume = S.bCheck = 1; break;
-    case kOptBatch: S.bBatch = 1; break;
-    case kOptReconnect: S.iReconnectSec = iNumber; break;
-    case kOptReadOnce: S.bReadOnce = S.bCheck = 1; break;
-    case kOptNoChecksum: S.bNoChecksum = 1; break;
+    case kOptFast: O.bFast = O.bCheck = 1; break;
+    case kOptResume: O.bResume = O.bCheck = 1; break;
+    case kOptBatch: O.bBatch = 1; break;
+    case kOptReconnect: O.iReconnectSec = iNumber; break;
+    case kOptReadOnce: O.bReadOnce = O.bCheck = 1; break;
+    case kOptNoChecksum: O.bNoChecksum = 1; break;
     case kOptMonitor:
     case kOptLog:
     case kOptPrompt:
@@ -268,7 +270,7 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
       if (!ApplyTextOption(oOption, szValue)) return false;
       break;
   }
-  S.bAnyOption = 1;
+  O.bAnyOption = 1;
   return true;
 }
 
@@ -281,7 +283,7 @@ OptionsResult Refuse() {
 
 void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
-  if (SharedState.eDialect != kDialectDefault) Print("%s", kUBootUsage);
+  if (Settings.eDialect != kDialectDefault) Print("%s", kUBootUsage);
 }
 
 namespace {
@@ -364,37 +366,38 @@ OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven 
 // What the options mean together, once all of them are read.
 OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   SharedStateRec &S = SharedState;
+  SettingsRec &O = FillSettings();
   // --fast brings no pause after each byte unless a pace is given as well.
-  if (S.bFast && !oGiven.bPace) S.iPaceMs = 0;
-  S.bPaceGiven = oGiven.bPace ? 1 : 0;
-  if (S.iReconnectSec > 0 && !S.bCheck) {
+  if (O.bFast && !oGiven.bPace) S.iPaceMs = 0;
+  O.bPaceGiven = oGiven.bPace ? 1 : 0;
+  if (O.iReconnectSec > 0 && !O.bCheck) {
     // Without the check, a block torn by the loss would be captured half.
     Print("Error: --reconnect needs --check (or --fast, --reread, --resume) \n");
     return Refuse();
   }
-  if (S.szMapFile[0] != 0 && S.bResume) {
+  if (O.szMapFile[0] != 0 && O.bResume) {
     Print("Error: --map and --resume do not go together: the map says what is left to read \n");
     return Refuse();
   }
-  if (S.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
+  if (O.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
     Print("Error: --no-checksum: the %s monitor has no checksum command \n",
           CurrentDialect()->szName);
     return Refuse();
   }
-  if ((WidthGiven() != 0 || WordOrder() != kOrderUnknown) && S.eDialect != kDialectUBoot) {
+  if ((O.iWidthGiven != 0 || O.eByteOrderGiven != kOrderUnknown) && O.eDialect != kDialectUBoot) {
     Print("Error: --width and --byte-order are for U-Boot's md.q and md.l (--monitor uboot) \n");
     return Refuse();
   }
-  if ((WidthGiven() > 1 || WordOrder() != kOrderUnknown) && !S.bCheck) {
+  if ((O.iWidthGiven > 1 || O.eByteOrderGiven != kOrderUnknown) && !O.bCheck) {
     // The plain walk takes lines as they come and reads md.b as it always did.
     Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
     return Refuse();
   }
-  if (S.bReadOnce && S.bReread) {
+  if (O.bReadOnce && O.bReread) {
     Print("Error: --read-once and --reread contradict each other \n");
     return Refuse();
   }
-  if (oGiven.bRetries && !S.bCheck) {
+  if (oGiven.bRetries && !O.bCheck) {
     // Without the check a block goes to the capture line by line as it
     // arrives: there is nothing to try again.
     Print("Error: --retries needs --check (or --fast, --reread, --resume) \n");

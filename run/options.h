@@ -4,8 +4,8 @@
 // not begin with "-" ends them, and "--" ends them explicitly. Each option
 // has one entry in the table of options.cpp (name, value, range, help line),
 // from which both the parsing and the --help text come. ParseOptions writes
-// the option fields of SharedState; it runs on the main thread before
-// anything else. With no option given, nothing in SharedState changes.
+// the option fields of the settings; it runs on the main thread before
+// anything else. With no option given, nothing in the settings changes.
 #pragma once
 
 enum OptionsResult {

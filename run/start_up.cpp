@@ -6,13 +6,14 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "files/capture_file.h"
+#include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
 #include "core/line_setup.h"
 #include "run/options.h"
 #include "core/print.h"
 #include "files/rescue_map.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 #include "receive/receive_loop.h"
@@ -90,7 +91,7 @@ namespace {
 // Port Speed StartAddr EndAddr [OutToConsole]. Its dump word stands where
 // the operator's would, for the report and the capture's name.
 ArgsResult ParseDialectArguments(int iArgCount) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   const MonitorDialect *pDialect = CurrentDialect();
   if (iArgCount > 6) {
     Print("Error: --monitor %s takes no command words \n", pDialect->szName);
@@ -109,7 +110,7 @@ ArgsResult ParseDialectArguments(int iArgCount) {
 }  // namespace
 
 ArgsResult ParseArguments(int iArgCount, char **pArgs) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   bool bWords = CurrentDialect()->szDumpWord == nullptr;
   if (!bWords) {
     ArgsResult eResult = ParseDialectArguments(iArgCount);
@@ -227,7 +228,7 @@ const char *WhatElseIs(const RunFile *aFiles, size_t iFile, const char *szOutFil
 // reach, however they are written; the map's new copy and its lock too,
 // since the run writes them as well.
 bool RefuseRunFiles(const char *szOutFileName, const char *szPort) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   RunFile aFiles[4] = {};
   size_t iFiles = 0;
   if (S.szLogFile[0] != 0) {
@@ -259,7 +260,7 @@ bool RefuseRunFiles(const char *szOutFileName, const char *szPort) {
 }
 
 void ReportSettings(const char *szPort) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   Print("Received: \n ");
   Print("Port        : %s   \n ", szPort);
   Print("Speed       : %d   \n ", S.iSpeed);
@@ -287,7 +288,7 @@ PortHandle OpenAndSetUpPort(const char *szPort) {
 
 int ExitStatus() {
   const SharedStateRec &S = SharedState;
-  if (!S.bBatch) return 0;
+  if (!Settings.bBatch) return 0;
   switch (S.eWalkOutcome.load(std::memory_order_acquire)) {
     case kWalkComplete: return 0;
     case kWalkBadBlocks: return kExitBadBlocks;
@@ -297,7 +298,7 @@ int ExitStatus() {
 
 // StartUp up to the end of the run, on every way it ends.
 int StartAndRun(int iArgCount, char **pArgs) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   int iUnusable = BatchAsked(iArgCount, pArgs) ? kExitUnusable : 0;
   int iFirst = 1;
   OptionsResult eOptions = ParseOptions(iArgCount, pArgs, &iFirst);

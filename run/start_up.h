@@ -1,6 +1,6 @@
 // start_up.h - the program's entry with its command line.
 //
-// StartUp checks the arguments, fills the settings of SharedState, reports
+// StartUp checks the arguments, fills the settings (FillSettings), reports
 // them, creates the capture file, opens and configures the port, starts the
 // control thread and then runs the receive loop on the calling (main) thread
 // until the operator ends the run. It is the only place where the port and the

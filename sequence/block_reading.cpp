@@ -9,6 +9,7 @@
 #include "dialogue/word_order.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/block_check.h"
 #include "sequence/block_request.h"
@@ -157,7 +158,7 @@ ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint32_t iGen, const Bloc
                             uint8_t *pBytes, char *szWhy, ReadingReport *pReport) {
   BlockFault eFault = kBlockPassed;
   bool bSuspect = false;
-  if (!CheckBlock(&oLines, iAddr, SharedState.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
+  if (!CheckBlock(&oLines, iAddr, Settings.bLongAddr != 0, pBytes, szWhy, kWhySize, &eFault,
                   &bSuspect)) {
     if (FaultedOnDump(iGen, iAddr, szWhy)) return kReadingDeviceFault;
     bool bLeftOut = iNeed != kNeedAll;

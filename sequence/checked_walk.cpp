@@ -5,11 +5,12 @@
 #include <string.h>
 
 #include "core/run_policy.h"
-#include "files/capture_file.h"
+#include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
 #include "dialogue/word_order.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/block_reading.h"
 #include "sequence/command_handoff.h"
@@ -164,7 +165,7 @@ bool SayWhatTheMapHolds(bool bWalkDone) {
   uint64_t iBadBytes = 0;
   uint64_t iBadAreas = 0;
   if (!FinishMap(bWalkDone, &iBadBytes, &iBadAreas)) return false;
-  Print("Map %s: %llu bytes bad in %llu areas. \n", SharedState.szMapFile,
+  Print("Map %s: %llu bytes bad in %llu areas. \n", Settings.szMapFile,
         static_cast<unsigned long long>(iBadBytes), static_cast<unsigned long long>(iBadAreas));
   LogEvent("map: %llu bytes bad in %llu areas", static_cast<unsigned long long>(iBadBytes),
            static_cast<unsigned long long>(iBadAreas));
@@ -184,7 +185,7 @@ void EndWalk() {
 // The next block to read after iAddr: the next in the range, or with a map
 // the next that the map does not call read.
 bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   if (!NextBlockAddr(iAddr, pNext) || *pNext > S.iEndAddr) return false;
   return !CaptureHasMap() || NextBlockOfMap(*pNext, pNext);
 }
@@ -260,14 +261,13 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 }  // namespace
 
 void WalkChecked(PortHandle hPort) {
-  SharedStateRec &S = SharedState;
   StartBlockReading(hPort);
   StartWalkWidth(true);
   oRule.iRetries = Policy().iRetries;
   oRule.bSingleReadings = Policy().bSingleReadings;
-  uint32_t iAddr = S.iWalkStartAddr;
+  uint32_t iAddr = WalkStartAddr();
   bool bMore = BlocksFrom(iAddr) > 0 && (!CaptureHasMap() || NextBlockOfMap(iAddr, &iAddr));
-  if (S.bCaptureComplete || !bMore) {
+  if (CaptureAlreadyComplete() || !bMore) {
     // A capture that already holds the range: nothing to ask for.
     EndWalk();
     return;

@@ -5,12 +5,31 @@
 #include <string.h>
 
 #include <atomic>
+#include <new>
 
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
 namespace {
+
+// The text on its way to the console thread and the prompt the line
+// assembler looks for, each announced by a counter pair: a text waits to be
+// sent while iPosted and iSent differ, a prompt is awaited while
+// iPromptsAwaited and iPromptsSeen do. A writer stores a text before it
+// raises the counter that announces it (release), and a reader loads the
+// counter before the text (acquire).
+struct HandoffRec {
+  char szTxBuf[kTextSize] = {};
+  char szPrompt[kTextSize] = {};
+  std::atomic<int32_t> iPosted{0};
+  std::atomic<int32_t> iSent{0};
+  std::atomic<int32_t> iPromptsAwaited{0};
+  std::atomic<int32_t> iPromptsSeen{0};
+};
+
+HandoffRec oHandoff;
 
 enum {
   kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
@@ -42,8 +61,8 @@ void PauseHandoff(uint32_t iMs) {
 }
 
 bool CommandSent() {
-  const SharedStateRec &S = SharedState;
-  return S.iSent.load(std::memory_order_acquire) == S.iPosted.load(std::memory_order_acquire);
+  return oHandoff.iSent.load(std::memory_order_acquire) ==
+         oHandoff.iPosted.load(std::memory_order_acquire);
 }
 
 bool PromptAnswered() {
@@ -51,8 +70,8 @@ bool PromptAnswered() {
   // A prompt that arrives while the operator talks to the device belongs to
   // the operator's dialogue: the walk goes on only once terminal mode is left.
   return !S.bTerminalMode.load(std::memory_order_acquire) &&
-         S.iPromptsSeen.load(std::memory_order_acquire) >=
-             S.iPromptsAwaited.load(std::memory_order_acquire);
+         oHandoff.iPromptsSeen.load(std::memory_order_acquire) >=
+             oHandoff.iPromptsAwaited.load(std::memory_order_acquire);
 }
 
 }  // namespace
@@ -74,18 +93,17 @@ void EndWalkWith(WalkOutcome eOutcome) {
 }
 
 void PostText(const char *szText, const char *szPrompt) {
-  SharedStateRec &S = SharedState;
   // Both texts are complete before the counters that announce them rise.
-  CopyText(S.szTxBuf, szText);
+  CopyText(oHandoff.szTxBuf, szText);
   // The prompt is written only when it changes (it never does: ">" for
   // every command). A command posted after a time-out, while the line
   // assembler may still be comparing lines with the prompt awaited before,
   // must not write under its reads.
-  if (strcmp(S.szPrompt, szPrompt) != 0) CopyText(S.szPrompt, szPrompt);
-  S.iPosted.fetch_add(1, std::memory_order_acq_rel);
+  if (strcmp(oHandoff.szPrompt, szPrompt) != 0) CopyText(oHandoff.szPrompt, szPrompt);
+  oHandoff.iPosted.fetch_add(1, std::memory_order_acq_rel);
   // Raised before the text goes out, so a prompt the device shows early (while
   // the operator keeps the transmission paused, say) already answers it.
-  S.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
+  oHandoff.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
   // The console thread may be waiting for a key: woken, it goes to the text
   // at once, not at the end of a wait that a coarse system timer can stretch
   // well past its millisecond.
@@ -109,7 +127,7 @@ void PostCommand(const char *szText, const char *szPrompt) {
 namespace {
 
 void NoteAnswerTime() {
-  int32_t iSpeed = SharedState.iSpeed;
+  int32_t iSpeed = Settings.iSpeed;
   uint64_t iSentUs = iSentAtUs.load(std::memory_order_acquire);
   uint64_t iPromptUs = iPromptAtUs.load(std::memory_order_acquire);
   if (iSpeed <= 0 || iPromptUs < iSentUs) {
@@ -137,7 +155,7 @@ uint32_t DefaultTimeoutMs(int32_t iSpeed, uint32_t iWaitBaseMs) {
 uint32_t CommandTimeoutMs() {
   const RunPolicy &o = Policy();
   return o.iTimeoutGivenMs > 0 ? static_cast<uint32_t>(o.iTimeoutGivenMs)
-                               : DefaultTimeoutMs(SharedState.iSpeed, o.iWaitBaseMs);
+                               : DefaultTimeoutMs(Settings.iSpeed, o.iWaitBaseMs);
 }
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {
@@ -180,30 +198,28 @@ HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_
 }
 
 const char *TakePostedText(int32_t *piPosted) {
-  const SharedStateRec &S = SharedState;
   // The count first (acquire), then the text it announces.
-  int32_t iPosted = S.iPosted.load(std::memory_order_acquire);
-  if (iPosted == S.iSent.load(std::memory_order_relaxed)) return nullptr;
+  int32_t iPosted = oHandoff.iPosted.load(std::memory_order_acquire);
+  if (iPosted == oHandoff.iSent.load(std::memory_order_relaxed)) return nullptr;
   *piPosted = iPosted;
-  return S.szTxBuf;
+  return oHandoff.szTxBuf;
 }
 
 void MarkTextSent(int32_t iPosted) {
   iSentAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
                        std::memory_order_relaxed);
   iSentAtUs.store(MonotonicUs(), std::memory_order_release);
-  SharedState.iSent.store(iPosted, std::memory_order_release);
+  oHandoff.iSent.store(iPosted, std::memory_order_release);
   SignalHandoff();
 }
 
 bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
-  const SharedStateRec &S = SharedState;
   // Reading the count first (acquire) makes the control thread's szPrompt
   // visible.
-  int32_t iAwaited = S.iPromptsAwaited.load(std::memory_order_acquire);
+  int32_t iAwaited = oHandoff.iPromptsAwaited.load(std::memory_order_acquire);
   *piAwaited = iAwaited;
-  return iAwaited != S.iPromptsSeen.load(std::memory_order_relaxed) &&
-         strcmp(szLine, S.szPrompt) == 0;
+  return iAwaited != oHandoff.iPromptsSeen.load(std::memory_order_relaxed) &&
+         strcmp(szLine, oHandoff.szPrompt) == 0;
 }
 
 void AcknowledgePrompt(int32_t iAwaited) {
@@ -212,6 +228,33 @@ void AcknowledgePrompt(int32_t iAwaited) {
   iPromptAtUs.store(MonotonicUs(), std::memory_order_release);
   // Set to, not incremented towards, the awaited count: one prompt answers
   // every prompt awaited so far.
-  SharedState.iPromptsSeen.store(iAwaited, std::memory_order_release);
+  oHandoff.iPromptsSeen.store(iAwaited, std::memory_order_release);
   SignalHandoff();
+}
+
+bool TextWaiting() {
+  return oHandoff.iPosted.load(std::memory_order_acquire) !=
+         oHandoff.iSent.load(std::memory_order_relaxed);
+}
+
+void AwaitPrompt(const char *szPrompt) {
+  if (strcmp(oHandoff.szPrompt, szPrompt) != 0) CopyText(oHandoff.szPrompt, szPrompt);
+  oHandoff.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
+}
+
+HandoffCounts ReadHandoffCounts() {
+  HandoffCounts o;
+  o.iPosted = oHandoff.iPosted.load(std::memory_order_acquire);
+  o.iSent = oHandoff.iSent.load(std::memory_order_acquire);
+  o.iPromptsAwaited = oHandoff.iPromptsAwaited.load(std::memory_order_acquire);
+  o.iPromptsSeen = oHandoff.iPromptsSeen.load(std::memory_order_acquire);
+  return o;
+}
+
+const char *PostedText() { return oHandoff.szTxBuf; }
+const char *AwaitedPrompt() { return oHandoff.szPrompt; }
+
+void ResetHandoff() {
+  oHandoff.~HandoffRec();
+  new (&oHandoff) HandoffRec();
 }

@@ -2,6 +2,8 @@
 // thread to the console thread, and how its prompt comes back from the line
 // assembler. Both halves of each counter pair live here.
 //
+// The texts and their counters are this module's own (command_handoff.cpp).
+//
 // Control thread:
 //   PostCommand        copy the text into szTxBuf and the prompt into
 //                      szPrompt, raise iPosted (the console thread may send
@@ -63,3 +65,18 @@ void MarkTextSent(int32_t iPosted);
 // Reads the awaited count into *piAwaited (for AcknowledgePrompt).
 bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited);
 void AcknowledgePrompt(int32_t iAwaited);
+
+// Console thread: is a posted text still waiting to go out?
+bool TextWaiting();
+
+// For tests, benches and fuzzers that play one side of the hand-off: a
+// prompt awaited without a text; the counters and texts as they stand; the
+// hand-off as a new run finds it.
+void AwaitPrompt(const char *szPrompt);
+struct HandoffCounts {
+  int32_t iPosted, iSent, iPromptsAwaited, iPromptsSeen;
+};
+HandoffCounts ReadHandoffCounts();
+const char *PostedText();
+const char *AwaitedPrompt();
+void ResetHandoff();

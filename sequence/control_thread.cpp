@@ -10,6 +10,7 @@
 #include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/checked_walk.h"
 #include "sequence/command_handoff.h"
@@ -48,8 +49,8 @@ void WalkPlain() {
   }
 
   StartProgress();
-  uint32_t iAddr = S.iStartAddr;
-  bool bMore = iAddr <= S.iEndAddr;
+  uint32_t iAddr = Settings.iStartAddr;
+  bool bMore = iAddr <= Settings.iEndAddr;
   while (bMore) {
     ShowProgress(iAddr);
     // Bank and offset go out for every block, changed or not: the monitor's
@@ -63,13 +64,13 @@ void WalkPlain() {
         return;
       }
     }
-    bMore = NextBlockAddr(iAddr, &iAddr) && iAddr <= S.iEndAddr;
+    bMore = NextBlockAddr(iAddr, &iAddr) && iAddr <= Settings.iEndAddr;
   }
   EndProgress();
   // Every dump line was decoded before its prompt was seen. Without the
   // check, the capture holds the range only if it holds exactly its bytes.
   uint64_t iCaptured = S.iCapturedBytes.load(std::memory_order_relaxed);
-  uint64_t iExpected = BlocksFrom(S.iStartAddr) * kBlockBytes;
+  uint64_t iExpected = BlocksFrom(Settings.iStartAddr) * kBlockBytes;
   if (iCaptured != iExpected && Policy().bCaptureSizeSaid) {
     Print("Error: the capture holds %llu bytes, expected %llu. \n",
           static_cast<unsigned long long>(iCaptured), static_cast<unsigned long long>(iExpected));

@@ -7,6 +7,7 @@
 #include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
@@ -21,11 +22,11 @@ uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
 }
 
 bool DeviceChecksumsAsked() {
-  return CurrentDialect()->szChecksumFormat != nullptr && SharedState.bNoChecksum == 0;
+  return CurrentDialect()->szChecksumFormat != nullptr && Settings.bNoChecksum == 0;
 }
 
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   char oCmdForExecute[kTextSize];
   if (!DeviceChecksumsAsked() || !ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
   // The answer is collected like a dump's lines, so that it is the answer to

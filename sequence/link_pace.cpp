@@ -7,6 +7,7 @@
 #include "core/run_policy.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/command_handoff.h"
 
@@ -79,7 +80,7 @@ void WatchAnswerTime() {
   for (int64_t iMs : aLateMs) iLeast = iMs < iLeast ? iMs : iLeast;
   if (iLeast < kLateMs) return;
   bLateSaid = true;
-  const char *szPort = SharedState.szPortName != nullptr ? SharedState.szPortName : "";
+  const char *szPort = Settings.szPortName != nullptr ? Settings.szPortName : "";
   const char *szLeaf = strrchr(szPort, '/');
   Print(
       "The adapter delivers the device's answers about %lld ms late (a USB adapter's latency "

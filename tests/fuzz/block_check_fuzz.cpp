@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/block_request.h"
 #include "dialogue/device_dialogue.h"
@@ -137,7 +138,7 @@ bool ModelIsFault(const std::string &sText) {
 // hands them over, then closed at a prompt.
 void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
                     const std::vector<std::string> &aModelLines) {
-  SharedStateRec &S = SharedState;
+  SettingsRec &S = FillSettings();
   S.bCheck = 1;
   SettleRunPolicy();
   uint32_t iGen = AskForCollection();
@@ -192,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
                    static_cast<uint32_t>(pData[2]) << 8 | pData[3];
   bool bLong = (pData[4] & 1) != 0;
   bool bUBoot = (pData[4] & 2) != 0;
-  SharedState.eDialect = bUBoot ? kDialectUBoot : kDialectDefault;
+  FillSettings().eDialect = bUBoot ? kDialectUBoot : kDialectDefault;
   std::string sRest(reinterpret_cast<const char *>(pData + 5), iSize - 5);
 
   // The lines as the collector keeps them: text up to the first zero byte,

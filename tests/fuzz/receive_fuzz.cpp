@@ -21,7 +21,10 @@
 
 #include <string>
 
+#include "core/settings.h"
 #include "core/shared_state.h"
+#include "sequence/command_handoff.h"
+#include "files/capture_and_map.h"
 #include "platform/platform.h"
 #include "receive/line_assembler.h"
 #include "receive/receive_loop.h"
@@ -96,15 +99,14 @@ void ModelFeed(Model *pModel, unsigned char c) {
 
 const char *const kPrompts[] = {">", "=>"};
 char szCapturePath[64];
+const char *szFuzzPrompt = ">";  // the prompt awaited, and awaited again once seen
 
 void ResetReceiveState(const char *szPrompt, bool bAwait, bool bEcho) {
-  SharedStateRec &S = SharedState;
   ResetLineAssembler();
-  S.bOutWriteFailed = 0;
-  S.bOutToConsole = bEcho ? 1 : 0;
-  snprintf(S.szPrompt, sizeof S.szPrompt, "%s", szPrompt);
-  S.iPromptsSeen.store(0);
-  S.iPromptsAwaited.store(bAwait ? 1 : 0);
+  ResetHandoff();
+  FillSettings().bOutToConsole = bEcho ? 1 : 0;
+  szFuzzPrompt = szPrompt;
+  if (bAwait) AwaitPrompt(szFuzzPrompt);
 }
 
 std::string ReadBack(const char *szPath) {
@@ -145,19 +147,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
   oModel.iAwaited = (iMode & 1) ? 1 : 0;
   ResetReceiveState(oModel.sPrompt.c_str(), (iMode & 1) != 0, (iMode & 4) != 0);
 
-  SharedStateRec &S = SharedState;
-  S.hOutFile = CreateCaptureFile(szCapturePath);
-  if (S.hOutFile == nullptr) abort();
+  FileHandle hCapture = CreateCaptureFile(szCapturePath);
+  if (hCapture == nullptr) abort();
+  SwapCaptureFile(hCapture);
   for (size_t i = 1; i < iSize; ++i) {
     HandleRxByte(pData[i]);
     // As the control thread does: a new prompt is awaited once one is seen.
-    if (oModel.bRearm && S.iPromptsSeen.load() == S.iPromptsAwaited.load()) {
-      S.iPromptsAwaited.fetch_add(1);
+    if (oModel.bRearm && ReadHandoffCounts().iPromptsSeen == ReadHandoffCounts().iPromptsAwaited) {
+      AwaitPrompt(szFuzzPrompt);
     }
     ModelFeed(&oModel, pData[i]);
   }
-  CloseCaptureFile(S.hOutFile);
-  S.hOutFile = nullptr;
+  CloseCaptureFile(SwapCaptureFile(nullptr));
 
   std::string sCapture = ReadBack(szCapturePath);
   if (sCapture != oModel.sCapture) {
@@ -165,9 +166,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
             oModel.sCapture.size());
     abort();
   }
-  if (S.iPromptsSeen.load() != oModel.iSeen || S.iPromptsAwaited.load() != oModel.iAwaited) {
-    fprintf(stderr, "prompts seen %d of %d, the model says %d of %d\n", S.iPromptsSeen.load(),
-            S.iPromptsAwaited.load(), oModel.iSeen, oModel.iAwaited);
+  if (ReadHandoffCounts().iPromptsSeen != oModel.iSeen ||
+      ReadHandoffCounts().iPromptsAwaited != oModel.iAwaited) {
+    fprintf(stderr, "prompts seen %d of %d, the model says %d of %d\n",
+            ReadHandoffCounts().iPromptsSeen, ReadHandoffCounts().iPromptsAwaited, oModel.iSeen,
+            oModel.iAwaited);
     abort();
   }
   return 0;

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
+#include "sequence/command_handoff.h"
 #include "sequence/block_request.h"
 #include "dialogue/device_dialogue.h"
 #include "receive/block_collection.h"
@@ -133,8 +135,8 @@ std::string UBootLine(uint32_t iAddr) {
 }
 
 TEST(BlockCheck, JudgesUBootBlocksByItsLayout) {
-  ResetSharedState();
-  SharedState.eDialect = kDialectUBoot;
+  StartAfresh();
+  FillSettings().eDialect = kDialectUBoot;
   const uint32_t iAddr = 0x4001C080;
   const BlockCase aCases[] = {
       {"clean", [](std::vector<std::string> *) {}, false, ""},
@@ -165,16 +167,16 @@ TEST(BlockCheck, JudgesUBootBlocksByItsLayout) {
       ASSERT_EQ(aBytes[i], ImageByte(iAddr + i)) << oCase.szName << " byte " << i;
     }
   }
-  ResetSharedState();
+  StartAfresh();
 }
 
 // crc32's answer is taken only whole and only for the block asked about.
 TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
-  ResetSharedState();
+  StartAfresh();
   uint32_t iValue = 0;
   const char kAnswer[] = "crc32 for 40000000 ... 4000007f ==> 04188ade";
   EXPECT_FALSE(ParseChecksumAnswer(kAnswer, 0x40000000, &iValue));  // the default has none
-  SharedState.eDialect = kDialectUBoot;
+  FillSettings().eDialect = kDialectUBoot;
   char oCmd[kTextSize];
   ASSERT_TRUE(ComposeChecksumCommand(0x4001C000, oCmd));
   EXPECT_STREQ(oCmd, "crc32 4001C000 80\r");
@@ -198,7 +200,7 @@ TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
   EXPECT_TRUE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'help'", oCmd));
   EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc3r' - try 'help'", oCmd));
   EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'hel", oCmd));
-  ResetSharedState();
+  StartAfresh();
   EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'help'", oCmd));
 }
 
@@ -224,15 +226,15 @@ class BlockCollection : public ::testing::Test {
  protected:
   void SetUp() override {
     StartAfresh();
-    SharedState.bCheck = 1;
+    FillSettings().bCheck = 1;
     SettleRunPolicy();
-    snprintf(SharedState.szPrompt, kTextSize, ">");
   }
   void TearDown() override { StartAfresh(); }
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
   }
-  void AwaitPrompt() { SharedState.iPromptsAwaited.fetch_add(1); }
+  void AwaitPrompt() { ::AwaitPrompt(sPrompt.c_str()); }
+  std::string sPrompt = ">";
 };
 
 // Only the lines between the request and the prompt make the block, nothing
@@ -275,9 +277,8 @@ TEST_F(BlockCollection, AnAnswerWithoutLinesGivesAnEmptyBlock) {
 // line is kept with the collection, the echo is no dump line, and a dump's
 // lines, taken from the recorded session, still make the block.
 TEST_F(BlockCollection, KeepsTheOneLineAnswerBesideTheUBootDump) {
-  SharedStateRec &S = SharedState;
-  S.eDialect = kDialectUBoot;
-  snprintf(S.szPrompt, kTextSize, "=> ");
+  FillSettings().eDialect = kDialectUBoot;
+  sPrompt = "=> ";
   uint32_t iGen = AskForCollection();
   AwaitPrompt();
   Feed("crc32 0 80\r\ncrc32 for 00000000 ... 0000007f ==> 6bf38b0c\r\n=> ");
@@ -292,7 +293,7 @@ TEST_F(BlockCollection, KeepsTheOneLineAnswerBesideTheUBootDump) {
   ASSERT_NE(CollectedLines(iGen), nullptr);
   EXPECT_EQ(CollectedLines(iGen)->iLines, 1u);
   EXPECT_STREQ(CollectedLines(iGen)->szAnswer, "md.b 00000000 10");
-  S.eDialect = kDialectDefault;
+  FillSettings().eDialect = kDialectDefault;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "sequence/command_handoff.h"
 #include "console/port_transmitter.h"
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "pty_pair.h"
 #include "test_support.h"
@@ -88,11 +89,11 @@ TEST_F(Console, PumpSendsAPostedTextOnlyWhileRunning) {
   Post("DM\r\n");
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(1, 100), "");
-  EXPECT_NE(SharedState.iSent.load(), SharedState.iPosted.load());
+  EXPECT_NE(ReadHandoffCounts().iSent, ReadHandoffCounts().iPosted);
   Keys({'s'});
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(4, 5000), "DM\r\n");
-  EXPECT_EQ(SharedState.iSent.load(), SharedState.iPosted.load());
+  EXPECT_EQ(ReadHandoffCounts().iSent, ReadHandoffCounts().iPosted);
 }
 
 TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
@@ -100,9 +101,9 @@ TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
   Keys({'h', 'x'});
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(1, 5000), "x");
-  EXPECT_STREQ(SharedState.szTxBuf, "BT C000\r\n");
-  EXPECT_EQ(SharedState.iPosted.load(), 1);
-  EXPECT_EQ(SharedState.iSent.load(), 0);
+  EXPECT_STREQ(PostedText(), "BT C000\r\n");
+  EXPECT_EQ(ReadHandoffCounts().iPosted, 1);
+  EXPECT_EQ(ReadHandoffCounts().iSent, 0);
   // Not even a running transmission sends it while terminal mode is on.
   oFlags.bRunning = true;
   PumpPostedText(oPty.hPort, &oFlags);
@@ -110,7 +111,7 @@ TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
   Keys({27, 's'});
   PumpPostedText(oPty.hPort, &oFlags);
   EXPECT_EQ(oPty.ReadDevice(9, 5000), "BT C000\r\n");
-  EXPECT_EQ(SharedState.iSent.load(), 1);
+  EXPECT_EQ(ReadHandoffCounts().iSent, 1);
 }
 
 // With options every byte of a paced text is followed by the whole pace,
@@ -118,7 +119,7 @@ TEST_F(Console, KeyTypedInTerminalModeLeavesThePostedTextWaiting) {
 // the pause after that byte still runs before the pump returns, so that the
 // next text cannot follow sooner: 10 ms for each of the bytes, at least.
 TEST_F(Console, PacedTextPausesAfterEveryByteTheLastIncluded) {
-  SharedState.bAnyOption = 1;
+  FillSettings().bAnyOption = 1;
   SettleRunPolicy();
   SharedState.iPaceMs = 10;
   const std::string sText = "0123456789ABCDEF\r\n";
@@ -128,7 +129,7 @@ TEST_F(Console, PacedTextPausesAfterEveryByteTheLastIncluded) {
   PumpPostedText(oPty.hPort, &oFlags);
   auto tEnd = std::chrono::steady_clock::now();
   EXPECT_EQ(oPty.ReadDevice(sText.size(), 5000), sText);
-  EXPECT_EQ(SharedState.iSent.load(), SharedState.iPosted.load());
+  EXPECT_EQ(ReadHandoffCounts().iSent, ReadHandoffCounts().iPosted);
   EXPECT_GE(tEnd - tStart, std::chrono::milliseconds(10 * sText.size()));
   EXPECT_FALSE(oFlags.bQuit);
 }

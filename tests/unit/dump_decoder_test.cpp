@@ -4,7 +4,9 @@
 #include <string>
 
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
+#include "files/capture_and_map.h"
 #include "sequence/block_request.h"
 #include "dialogue/device_dialogue.h"
 #include "receive/dump_decoder.h"
@@ -65,7 +67,7 @@ TEST_F(DumpDecoder, PairsEndAtCharacterFiftySix) {
 // U-Boot's md.b line (from the recorded session) by its own layout; what
 // U-Boot prints around it is no dump line.
 TEST_F(DumpDecoder, UBootLinesByTheirLayoutAndNothingElse) {
-  SharedState.eDialect = kDialectUBoot;
+  FillSettings().eDialect = kDialectUBoot;
   const std::string sLine =
       "00000010: 28 d2 0e 00 00 00 00 00 28 d2 0e 00 00 00 00 00  (.......(.......";
   EXPECT_EQ(Decode(sLine), std::string("\x28\xd2\x0e\0\0\0\0\0\x28\xd2\x0e\0\0\0\0\0", 16));
@@ -81,7 +83,7 @@ TEST_F(DumpDecoder, UBootLinesByTheirLayoutAndNothingElse) {
 // echo before it (what the device took for the command); the default
 // monitor has no such lines.
 TEST_F(DumpDecoder, UBootFaultIsKeptWithTheEchoBeforeIt) {
-  SharedState.bCheck = 1;
+  FillSettings().bCheck = 1;
   SettleRunPolicy();
   uint32_t iFirst = AskForCollection();
   const char *szLine = nullptr;
@@ -91,7 +93,7 @@ TEST_F(DumpDecoder, UBootFaultIsKeptWithTheEchoBeforeIt) {
                                 "Resetting CPU ..."};
   for (const char *szText : aLines) DecodeDumpLine(szText);
   EXPECT_FALSE(CollectionFault(iFirst, &szLine, &szEcho));
-  SharedState.eDialect = kDialectUBoot;
+  FillSettings().eDialect = kDialectUBoot;
   uint32_t iSecond = AskForCollection();
   for (const char *szText : aLines) DecodeDumpLine(szText);
   ASSERT_TRUE(CollectionFault(iSecond, &szLine, &szEcho));
@@ -115,8 +117,9 @@ TEST_F(DumpDecoder, WithoutCaptureFileBytesAreDroppedQuietly) {
 }
 
 TEST_F(DumpDecoder, FailedCaptureWriteIsReportedOnceAndDecodingGoesOn) {
-  SharedState.hOutFile = CreateCaptureFile("/dev/full");
-  ASSERT_NE(SharedState.hOutFile, nullptr);
+  FileHandle hFull = CreateCaptureFile("/dev/full");
+  ASSERT_NE(hFull, nullptr);
+  SwapCaptureFile(hFull);
   StdoutCatcher oOut;
   DecodeDumpLine(kLine.c_str());
   DecodeDumpLine(kLine.c_str());

@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "core/settings.h"
 #include "core/shared_state.h"
+#include "sequence/command_handoff.h"
 #include "receive/line_assembler.h"
 #include "receive/receive_loop.h"
 #include "test_support.h"
@@ -24,10 +26,7 @@ class LineAssembler : public ::testing::Test {
   void Feed(const std::string &sText) {
     for (char c : sText) AddRxChar(static_cast<unsigned char>(c));
   }
-  void AwaitPrompt() {
-    strcpy(SharedState.szPrompt, ">");
-    SharedState.iPromptsAwaited++;
-  }
+  void AwaitPrompt() { ::AwaitPrompt(">"); }
   std::string Line() const {
     uint32_t iLen = 0, iSize = 0;
     const char *szLine = AssembledLine(&iLen, &iSize);
@@ -49,7 +48,7 @@ TEST_F(LineAssembler, PromptAfterLineEndsIsAcknowledgedAtOnce) {
   TempCapture oCapture;
   AwaitPrompt();
   Feed(std::string(kDumpLine) + "\r\n>");
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), SharedState.iPromptsAwaited.load());
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, ReadHandoffCounts().iPromptsAwaited);
   EXPECT_EQ(LineLen(), 0u);
   EXPECT_EQ(oCapture.Contents(), kDumpBytes);
 }
@@ -58,13 +57,13 @@ TEST_F(LineAssembler, OnePromptAcknowledgesEveryPromptAwaited) {
   AwaitPrompt();
   AwaitPrompt();
   Feed(">");
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 2);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 2);
 }
 
 TEST_F(LineAssembler, PromptNotAwaitedStaysInTheLine) {
   Feed(">");
   EXPECT_EQ(Line(), ">");
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 0);
 }
 
 TEST_F(LineAssembler, TextAfterPromptStartsANewLine) {
@@ -76,18 +75,18 @@ TEST_F(LineAssembler, TextAfterPromptStartsANewLine) {
 TEST_F(LineAssembler, PromptOnlyAtTheStartOfALine) {
   AwaitPrompt();
   Feed("abc>");
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 0);
   Feed("\n>");
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 1);
 }
 
 TEST_F(LineAssembler, ZeroByteHidesAPromptUntilTheLineEnds) {
   AwaitPrompt();
   Feed(std::string("\0>", 2));
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 0);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 0);
   EXPECT_EQ(LineLen(), 2u);
   Feed("\r>");
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 1);
 }
 
 TEST_F(LineAssembler, LongLineGrowsTheBufferInSteps) {
@@ -111,11 +110,11 @@ TEST_F(LineAssembler, RunawayLineIsBoundedAndTheNextLineIsWhole) {
 }
 
 TEST_F(LineAssembler, ReceivedBytesGetLineFeedAfterCarriageReturnAndLoseBel) {
-  SharedState.bOutToConsole = 0;
+  FillSettings().bOutToConsole = 0;
   AwaitPrompt();
   for (unsigned char c : std::string("a\ab\r\n\a>")) HandleRxByte(c);
   // a, b, 13, 10, 10, >: the line feeds end empty lines, the prompt is seen.
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 1);
 }
 
 TEST_F(LineAssembler, EchoShowsLineFeedAfterCarriageReturnAndNoBel) {

@@ -8,6 +8,7 @@
 #include "run/options.h"
 #include "core/run_policy.h"
 #include "core/shared_state.h"
+#include "test_support.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ TEST(RunPolicy, OptionsBecomeKnobs) {
        "grow 1 single 0 retries 3 rate 1 size 1 reasons 1 batch 0"},
   };
   for (const Row &oRow : aRows) {
-    ResetSharedState();
+    StartAfresh();
     std::vector<std::string> aArgs = {"vexlor"};
     aArgs.insert(aArgs.end(), oRow.aOptions.begin(), oRow.aOptions.end());
     aArgs.push_back("port");
@@ -69,7 +70,7 @@ TEST(RunPolicy, OptionsBecomeKnobs) {
     EXPECT_EQ(Knobs(Policy()), oRow.szKnobs) << (oRow.aOptions.empty() ? "" : oRow.aOptions[0]);
   }
   // A fresh start is a run without options again.
-  ResetSharedState();
+  StartAfresh();
   ResetRunPolicy();
   EXPECT_EQ(Knobs(Policy()), aRows[0].szKnobs);
 }

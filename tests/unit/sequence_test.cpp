@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
 #include "sequence/command_handoff.h"
@@ -31,9 +32,9 @@ class Sequence : public ::testing::Test {
 };
 
 TEST_F(Sequence, ShortBankTakesTheLowEightBitsOfTheBank) {
-  strcpy(SharedState.szCommand1, "BB");
-  strcpy(SharedState.szCommand2, "BT");
-  strcpy(SharedState.szCommand3, "DM");
+  strcpy(FillSettings().szCommand1, "BB");
+  strcpy(FillSettings().szCommand2, "BT");
+  strcpy(FillSettings().szCommand3, "DM");
   EXPECT_EQ(Compose(kBankCommand, 0x1C000), "BB 01\r\n");
   EXPECT_EQ(Compose(kBankCommand, 0x1231C000), "BB 31\r\n");
   EXPECT_EQ(Compose(kOffsetCommand, 0x1C010), "BT C010\r\n");
@@ -42,15 +43,15 @@ TEST_F(Sequence, ShortBankTakesTheLowEightBitsOfTheBank) {
 }
 
 TEST_F(Sequence, LongBankTakesAllSixteenBits) {
-  strcpy(SharedState.szCommand1, "BS");
-  SharedState.bLongAddr = 1;
+  strcpy(FillSettings().szCommand1, "BS");
+  FillSettings().bLongAddr = 1;
   EXPECT_EQ(Compose(kBankCommand, 0x0001C000), "BS 0001\r\n");
   EXPECT_EQ(Compose(kBankCommand, 0xABCD0000), "BS ABCD\r\n");
 }
 
 TEST_F(Sequence, LongestWordsStillFitAText) {
-  memset(SharedState.szCommand1, 'B', 248);
-  SharedState.bLongAddr = 1;
+  memset(FillSettings().szCommand1, 'B', 248);
+  FillSettings().bLongAddr = 1;
   std::string sCmd = Compose(kBankCommand, 0xFFFFFFFF);
   EXPECT_EQ(sCmd.size(), 255u);
   EXPECT_EQ(sCmd.substr(248), " FFFF\r\n");
@@ -282,8 +283,8 @@ class HandOff : public Sequence {
   void WaitPosted() {
     ASSERT_TRUE(WaitUntil(
         [] {
-          return SharedState.iPosted.load() != SharedState.iSent.load() &&
-                 SharedState.iPromptsAwaited.load() != SharedState.iPromptsSeen.load();
+          return ReadHandoffCounts().iPosted != ReadHandoffCounts().iSent &&
+                 ReadHandoffCounts().iPromptsAwaited != ReadHandoffCounts().iPromptsSeen;
         },
         30));
   }
@@ -304,9 +305,9 @@ class HandOff : public Sequence {
 TEST_F(HandOff, TextAndPromptArePostedBeforeTheWait) {
   Post();
   WaitPosted();
-  EXPECT_STREQ(SharedState.szTxBuf, "BT C000\r\n");
-  EXPECT_STREQ(SharedState.szPrompt, ">");
-  EXPECT_EQ(SharedState.iPromptsAwaited.load(), 1);
+  EXPECT_STREQ(PostedText(), "BT C000\r\n");
+  EXPECT_STREQ(AwaitedPrompt(), ">");
+  EXPECT_EQ(ReadHandoffCounts().iPromptsAwaited, 1);
   MarkSent();
   AddRxChar('>');
   EXPECT_TRUE(WaitReturned(30));
@@ -316,7 +317,7 @@ TEST_F(HandOff, PromptShownBeforeTheTextIsSentAnswersIt) {
   Post();
   WaitPosted();
   AddRxChar('>');
-  EXPECT_EQ(SharedState.iPromptsSeen.load(), 1);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 1);
   MarkSent();
   EXPECT_TRUE(WaitReturned(30));
 }

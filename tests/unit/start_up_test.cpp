@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "files/capture_file.h"
+#include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
 #include "core/run_policy.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "run/start_up.h"
 #include "test_support.h"
@@ -63,30 +64,30 @@ TEST_F(StartUpTest, WrongCountPrintsUsageAndCreatesNothing) {
 
 TEST_F(StartUpTest, ConversionsFollowFormattedInput) {
   EXPECT_EQ(Parse({"v", "COM3", " 115200x", "0x01c000", "1C0fF", " BB x", "BT", "DM"}), kArgsOk);
-  EXPECT_EQ(SharedState.iSpeed, 115200);
-  EXPECT_EQ(SharedState.iStartAddr, 0x1C000u);
-  EXPECT_EQ(SharedState.iEndAddr, 0x1C0FFu);
-  EXPECT_STREQ(SharedState.szCommand1, "BB");
-  EXPECT_EQ(SharedState.bOutToConsole, 1);
+  EXPECT_EQ(FillSettings().iSpeed, 115200);
+  EXPECT_EQ(FillSettings().iStartAddr, 0x1C000u);
+  EXPECT_EQ(FillSettings().iEndAddr, 0x1C0FFu);
+  EXPECT_STREQ(FillSettings().szCommand1, "BB");
+  EXPECT_EQ(FillSettings().bOutToConsole, 1);
   // Eight characters, the 0x prefix included, ask for the long bank.
-  EXPECT_EQ(SharedState.bLongAddr, 1);
+  EXPECT_EQ(FillSettings().bLongAddr, 1);
 }
 
 TEST_F(StartUpTest, NoDigitsKeepTheDefaults) {
   EXPECT_EQ(Parse({"v", "COM3", "fast", "zz", "", "BB", "BT", "DM", "quiet"}), kArgsOk);
-  EXPECT_EQ(SharedState.iSpeed, 38400);
-  EXPECT_EQ(SharedState.iStartAddr, 0u);
-  EXPECT_EQ(SharedState.iEndAddr, 0u);
-  EXPECT_EQ(SharedState.bOutToConsole, 0);
-  EXPECT_EQ(SharedState.bLongAddr, 0);
+  EXPECT_EQ(FillSettings().iSpeed, 38400);
+  EXPECT_EQ(FillSettings().iStartAddr, 0u);
+  EXPECT_EQ(FillSettings().iEndAddr, 0u);
+  EXPECT_EQ(FillSettings().bOutToConsole, 0);
+  EXPECT_EQ(FillSettings().bLongAddr, 0);
 }
 
 TEST_F(StartUpTest, BankWidthFollowsTheLengthOfTheText) {
   EXPECT_EQ(Parse({"v", "COM3", "9600", "00010000", "1FFFF", "BS", "ST", "DB"}), kArgsOk);
-  EXPECT_EQ(SharedState.bLongAddr, 1);
-  ResetSharedState();
+  EXPECT_EQ(FillSettings().bLongAddr, 1);
+  StartAfresh();
   EXPECT_EQ(Parse({"v", "COM3", "9600", "10000", "1FFFF", "BB", "BT", "DM"}), kArgsOk);
-  EXPECT_EQ(SharedState.bLongAddr, 0);
+  EXPECT_EQ(FillSettings().bLongAddr, 0);
 }
 
 TEST_F(StartUpTest, NumbersBeyondTheirTypesAreRefused) {
@@ -100,7 +101,7 @@ TEST_F(StartUpTest, NumbersBeyondTheirTypesAreRefused) {
             kArgsRefused);
   EXPECT_EQ(sOut, "Error: EndAddr 0x1FFFFFFFF does not fit in 32 bits. \n");
   EXPECT_EQ(Parse({"v", "COM3", "9600", "0", "000000000FFFFFFFF", "BB", "BT", "DM"}), kArgsOk);
-  EXPECT_EQ(SharedState.iEndAddr, 0xFFFFFFFFu);
+  EXPECT_EQ(FillSettings().iEndAddr, 0xFFFFFFFFu);
 }
 
 TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
@@ -117,7 +118,7 @@ TEST_F(StartUpTest, OverlongCommandWordsAreRefusedBeforeAnythingIsCreated) {
   EXPECT_EQ(Run({"v", "/dev/null", "9600", "0", "FF", "BB", "BT", sDump + "D"}, &sOut), 0);
   EXPECT_EQ(access((sDump + "D_0000_00FF.bin").c_str(), F_OK), -1);
   // The longest word that fits still names a capture file of 255 characters.
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(
       Run({"v", "/nonexistent/port", "9600", "FFFFFFFF", "FFFFFFFF", "BB", "BT", sDump}, &sOut), 0);
   EXPECT_EQ(access((sDump + "_FFFFFFFF_FFFFFFFF.bin").c_str(), F_OK), 0);
@@ -152,7 +153,7 @@ TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
       Run({"v", "/nonexistent/port", "9600", "0", "1", "BB", "BT", "/nonexistent/dir/DM"}, &sOut),
       0);
   EXPECT_NE(sOut.find(" Error: Can't open the out file. \nFailed to open port"), std::string::npos);
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(Run({"v", "--batch", "/nonexistent/port", "9600", "0", "1", "BB", "BT",
                  "/nonexistent/dir/DM"},
                 &sOut),
@@ -199,7 +200,7 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--check", "--reconnect=30", "--flow=none", "--pace=2"}, ""},
   };
   for (const auto &oCase : aCases) {
-    ResetSharedState();
+    StartAfresh();
     std::vector<std::string> aArgs = {"vexlor"};
     aArgs.insert(aArgs.end(), oCase.aOptions.begin(), oCase.aOptions.end());
     aArgs.insert(aArgs.end(), {"/nonexistent/port", "9600", "0", "FF", "BB", "BT", sDump});
@@ -214,26 +215,26 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       const std::string kEnd = "Failed to open port\nThe system says: No such file or directory \n";
       ASSERT_GE(sOut.size(), kEnd.size()) << sOut;
       EXPECT_EQ(sOut.substr(sOut.size() - kEnd.size()), kEnd);
-      EXPECT_EQ(SharedState.eFlow, kFlowNone);
+      EXPECT_EQ(FillSettings().eFlow, kFlowNone);
       EXPECT_EQ(SharedState.iPaceMs, 2);
     }
   }
   // Unattended: a command line or a port that cannot be used is status 2.
   std::string sOut;
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(Run({"v", "--batch", "--fsat", "p", "9600", "0", "FF", "BB", "BT", sDump}, &sOut), 2);
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(Run({"v", "--batch", "p", "9600", "0", "FF", "BB", "BT"}, &sOut), 2);
   EXPECT_EQ(sOut, kUsageText);
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(Run({"v", "--batch", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", sDump}, &sOut),
             2);
   // --fast drops the pause after each byte unless a pace is given too.
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(Run({"v", "--fast", "/nonexistent/port", "9600", "0", "FF", "BB", "BT", sDump}, &sOut),
             0);
   EXPECT_EQ(SharedState.iPaceMs, 0);
-  EXPECT_EQ(SharedState.bCheck, 1);
+  EXPECT_EQ(FillSettings().bCheck, 1);
   unlink((sDump + "_0000_00FF.bin").c_str());
 }
 
@@ -249,16 +250,16 @@ TEST_F(StartUpTest, UBootTakesFourPositionalsAndNoCommandWords) {
             2);
   EXPECT_EQ(sOut, "Error: --monitor uboot takes no command words \n" + std::string(kUsageText) +
                       kUBootUsage);
-  ResetSharedState();
+  StartAfresh();
   EXPECT_EQ(Parse({"v", "p", "9600", "0"}, &sOut), kArgsUsage);
-  SharedState.eDialect = kDialectUBoot;
+  FillSettings().eDialect = kDialectUBoot;
   EXPECT_EQ(Parse({"v", "p", "9600", "0"}, &sOut), kArgsUsage);
   EXPECT_EQ(sOut, kUsageText + std::string(kUBootUsage));
   EXPECT_EQ(Parse({"v", "p", "9600", "4001C000", "4001FFFF", "quiet"}), kArgsOk);
-  EXPECT_EQ(SharedState.bOutToConsole, 0);
-  EXPECT_EQ(SharedState.iStartAddr, 0x4001C000u);
-  EXPECT_STREQ(SharedState.szCommand1, "md.b");
-  EXPECT_STREQ(SharedState.szCommand3, "md.b");
+  EXPECT_EQ(FillSettings().bOutToConsole, 0);
+  EXPECT_EQ(FillSettings().iStartAddr, 0x4001C000u);
+  EXPECT_STREQ(FillSettings().szCommand1, "md.b");
+  EXPECT_STREQ(FillSettings().szCommand3, "md.b");
   char szName[kTextSize];
   ASSERT_TRUE(ComposeCaptureName(szName, sizeof szName));
   EXPECT_STREQ(szName, "md.b_4001C000_4001FFFF.bin");

@@ -14,16 +14,17 @@
 #include <sstream>
 
 #include "core/shared_state.h"
+#include "files/capture_and_map.h"
+#include "sequence/command_handoff.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
 TempCapture::TempCapture() : sDir(MakeTempDir("unit")), sPath(sDir + "/capture.bin") {
-  SharedState.hOutFile = CreateCaptureFile(sPath.c_str());
+  SwapCaptureFile(CreateCaptureFile(sPath.c_str()));
 }
 
 TempCapture::~TempCapture() {
-  CloseCaptureFile(SharedState.hOutFile);
-  SharedState.hOutFile = nullptr;
+  CloseCaptureFile(SwapCaptureFile(nullptr));
   unlink(sPath.c_str());
   rmdir(sDir.c_str());
 }
@@ -51,6 +52,8 @@ std::string StdoutCatcher::Text() {
 
 void StartAfresh() {
   ResetSharedState();
+  FillSettings() = SettingsRec();
+  ResetHandoff();
   ResetRunPolicy();
   ResetLineAssembler();
   ResetWordOrder();

@@ -1,4 +1,6 @@
-// capture_file.h - the capture file: its name, its opening and every write.
+// capture_and_map.h - the capture file and its map: the capture's name, its
+// opening and every write, and with --map every block's state, saved after
+// each block the walk keeps.
 //
 //   ComposeCaptureName       "%s_%.4X_%.4X.bin" of the dump word and the range
 //   OpenCapture              created (an old one emptied), or with --resume
@@ -10,8 +12,8 @@
 //   ReportCaptureWriteFailure   says once that the capture cannot be written
 // Start-up opens it on the main thread before the other threads exist; the
 // bytes of unchecked dumps are written on the main thread, checked blocks on
-// the control thread (never both in one run). Writes hOutFile,
-// bOutWriteFailed, iCapturedBytes, iWalkStartAddr and bCaptureComplete.
+// the control thread (never both in one run). The handle and where the walk
+// starts are this module's own; what it wrote is counted in iCapturedBytes.
 // With --map the map file is opened with the capture, locked for this run
 // (a lock file beside it), saved by the control thread after every block,
 // and let go by the main thread at the end of the run.
@@ -19,6 +21,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "platform/platform.h"
 
 bool ComposeCaptureName(char *szName, size_t iSize);
 
@@ -42,6 +46,14 @@ void WriteOutByte(uint8_t iByte);
 // and marked read in the map.
 bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes);
 void ReportCaptureWriteFailure();
+
+// Where the walk starts: the range's start, or after a resumed capture's
+// last whole block. Whether a resumed capture already holds the whole range.
+uint32_t WalkStartAddr();
+bool CaptureAlreadyComplete();
+// Tests and benches: the capture is hFile from now on (written as a run's
+// unchecked bytes are); returns the file it was, for closing.
+FileHandle SwapCaptureFile(FileHandle hFile);
 
 // --map (control thread, once the walk runs):
 //   CaptureHasMap    the run keeps a map

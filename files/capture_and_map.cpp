@@ -1,5 +1,5 @@
-// capture_file.cpp - naming, opening, resuming and writing the capture.
-#include "files/capture_file.h"
+// capture_and_map.cpp - naming, opening, resuming and writing the capture.
+#include "files/capture_and_map.h"
 
 #include <stdio.h>
 
@@ -9,6 +9,7 @@
 #include "core/print.h"
 #include "files/rescue_map.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
 
@@ -19,6 +20,17 @@ enum {
   kMapWhySize = 512,   // what is wrong with a map, naming its run's command words
   kMapLetGoMs = 5000,  // how long the end of the run waits for a save in progress
 };
+
+// The capture: written on the main thread (unchecked dumps) or the control
+// thread (checked blocks), never both in one run; where the walk starts
+// (after a resumed capture) and whether a resumed capture is already whole.
+struct CaptureRec {
+  FileHandle hOutFile = nullptr;
+  bool bOutWriteFailed = false;  // said once
+  uint32_t iWalkStartAddr = 0;
+  bool bCaptureComplete = false;
+};
+CaptureRec oCapture;
 
 // --map: the state of every block, kept by the control thread once the walk
 // runs, the command line and the run that its file names, and the lock that
@@ -47,7 +59,7 @@ CaptureOpening ReportCantOpen() {
   DescribeLastError(szReason, sizeof szReason);
   Print("%s", kCantOpen);
   ReportSystemReason("the capture cannot be opened", szReason, true);
-  return SharedState.bBatch ? kCaptureRefused : kCaptureOpened;
+  return Settings.bBatch ? kCaptureRefused : kCaptureOpened;
 }
 
 // Keeps what a capture of an earlier run holds, cut back to its last whole
@@ -55,9 +67,9 @@ CaptureOpening ReportCantOpen() {
 CaptureOpening ResumeCapture(const char *szName) {
   SharedStateRec &S = SharedState;
   uint64_t iSize = 0;
-  S.hOutFile = ResumeCaptureFile(szName, &iSize);
-  if (S.hOutFile == nullptr) return ReportCantOpen();
-  uint64_t iRange = BlocksFrom(S.iStartAddr) * kBlockBytes;
+  oCapture.hOutFile = ResumeCaptureFile(szName, &iSize);
+  if (oCapture.hOutFile == nullptr) return ReportCantOpen();
+  uint64_t iRange = BlocksFrom(Settings.iStartAddr) * kBlockBytes;
   if (iSize > iRange) {
     // Longer than the range can only be another range's capture, or one with
     // lines captured twice: neither may be taken for complete.
@@ -65,34 +77,34 @@ CaptureOpening ResumeCapture(const char *szName) {
         "Error: %s holds %llu bytes, more than the %llu of the range: it is not a capture of "
         "this range. Nothing was changed. \n",
         szName, static_cast<unsigned long long>(iSize), static_cast<unsigned long long>(iRange));
-    S.hOutFile = nullptr;
+    oCapture.hOutFile = nullptr;
     return kCaptureRefused;
   }
   if (iSize == iRange) {
-    S.bCaptureComplete = 1;
+    oCapture.bCaptureComplete = true;
     Print("Capture complete (%llu bytes): nothing to read \n ",
           static_cast<unsigned long long>(iSize));
     return kCaptureOpened;
   }
   uint64_t iKeep = iSize / kBlockBytes * kBlockBytes;
-  if (iKeep != iSize && !CutCaptureFile(S.hOutFile, iKeep)) {
+  if (iKeep != iSize && !CutCaptureFile(oCapture.hOutFile, iKeep)) {
     char szReason[kReasonSize];
     DescribeLastError(szReason, sizeof szReason);
     Print("Error: Can't cut the out file back to %llu bytes. \n",
           static_cast<unsigned long long>(iKeep));
     ReportSystemReason("the capture cannot be cut back", szReason, true);
-    S.hOutFile = nullptr;  // nothing may be appended after a torn block
-    return S.bBatch ? kCaptureRefused : kCaptureOpened;
+    oCapture.hOutFile = nullptr;  // nothing may be appended after a torn block
+    return Settings.bBatch ? kCaptureRefused : kCaptureOpened;
   }
-  S.iWalkStartAddr = S.iStartAddr + static_cast<uint32_t>(iKeep);
+  oCapture.iWalkStartAddr = Settings.iStartAddr + static_cast<uint32_t>(iKeep);
   S.iCapturedBytes.store(iKeep, std::memory_order_relaxed);
-  Print("Resuming at %.8X (%llu bytes kept)\n ", S.iWalkStartAddr,
+  Print("Resuming at %.8X (%llu bytes kept)\n ", oCapture.iWalkStartAddr,
         static_cast<unsigned long long>(iKeep));
   return kCaptureOpened;
 }
 
 uint64_t MapBlockOf(uint32_t iAddr) {
-  return (static_cast<uint64_t>(iAddr) - SharedState.iStartAddr) / kBlockBytes;
+  return (static_cast<uint64_t>(iAddr) - Settings.iStartAddr) / kBlockBytes;
 }
 
 void KeepCommandLine(int iArgCount, char **pArgs) {
@@ -108,7 +120,7 @@ void KeepCommandLine(int iArgCount, char **pArgs) {
 // The run the map names: its range, and the monitor with the command words
 // it was given (a monitor that names the address in its dump takes none).
 void MakeMapRun(MapRun *pRun) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   const MonitorDialect *pDialect = CurrentDialect();
   *pRun = MapRun{};
   pRun->iStartAddr = S.iStartAddr;
@@ -126,7 +138,7 @@ void MakeMapRun(MapRun *pRun) {
 // write it. The map itself cannot carry the lock, as every save puts a new
 // file in its place; the lock file beside it stays put for the whole run.
 bool TakeMapLock() {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   char szLock[kTextSize + sizeof kMapLockSuffix];
   int iLen = snprintf(szLock, sizeof szLock, "%s%s", S.szMapFile, kMapLockSuffix);
   if (iLen < 0 || static_cast<size_t>(iLen) >= sizeof szLock) return false;  // bounded by --map
@@ -149,26 +161,26 @@ bool TakeMapLock() {
 // belong together, are refused, and neither is changed. Without a map file
 // yet, both start anew.
 CaptureOpening OpenMappedCapture(const char *szName) {
-  SharedStateRec &S = SharedState;
   if (!TakeMapLock()) return kCaptureRefused;
   MakeMapRun(&oMapRun);
   char szWhy[kMapWhySize] = "";
   bool bNamed = false;
-  uint64_t iBlocks = BlocksFrom(S.iStartAddr);
+  uint64_t iBlocks = BlocksFrom(Settings.iStartAddr);
   MapLoad eLoad =
-      LoadRescueMap(S.szMapFile, iBlocks, &oMapRun, &oMap, &bNamed, szWhy, sizeof szWhy);
+      LoadRescueMap(Settings.szMapFile, iBlocks, &oMapRun, &oMap, &bNamed, szWhy, sizeof szWhy);
   if (eLoad == kMapRefused) {
-    Print("Error: the map %s cannot be used: %s. Nothing was changed. \n", S.szMapFile, szWhy);
+    Print("Error: the map %s cannot be used: %s. Nothing was changed. \n", Settings.szMapFile,
+          szWhy);
     return kCaptureRefused;
   }
   bMapped = true;
   if (eLoad == kMapMissing) {
-    S.hOutFile = CreateCaptureFile(szName);
-    return S.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
+    oCapture.hOutFile = CreateCaptureFile(szName);
+    return oCapture.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
   }
   uint64_t iSize = 0;
-  S.hOutFile = ResumeCaptureFile(szName, &iSize);
-  if (S.hOutFile == nullptr) return ReportCantOpen();
+  oCapture.hOutFile = ResumeCaptureFile(szName, &iSize);
+  if (oCapture.hOutFile == nullptr) return ReportCantOpen();
   // Every block the map calls done must be in the capture, and the capture
   // no longer than the range.
   uint64_t iNeeded = 0;
@@ -182,15 +194,15 @@ CaptureOpening OpenMappedCapture(const char *szName) {
     Print(
         "Error: %s (%llu bytes) and the map %s do not belong together: the map has blocks read "
         "up to byte %llu of a range of %llu bytes. Nothing was changed. \n",
-        szName, static_cast<unsigned long long>(iSize), S.szMapFile,
+        szName, static_cast<unsigned long long>(iSize), Settings.szMapFile,
         static_cast<unsigned long long>(iNeeded),
         static_cast<unsigned long long>(iBlocks * kBlockBytes));
-    S.hOutFile = nullptr;
+    oCapture.hOutFile = nullptr;
     return kCaptureRefused;
   }
   RescueCounts oCounts;
   CountRescueMap(&oMap, &oCounts);
-  Print("Map %s: %llu of %llu blocks read, %llu left \n ", S.szMapFile,
+  Print("Map %s: %llu of %llu blocks read, %llu left \n ", Settings.szMapFile,
         static_cast<unsigned long long>(oCounts.iDoneBlocks),
         static_cast<unsigned long long>(iBlocks),
         static_cast<unsigned long long>(iBlocks - oCounts.iDoneBlocks));
@@ -198,24 +210,23 @@ CaptureOpening OpenMappedCapture(const char *szName) {
     // ddrescue's map, or an older Vexlor's: only its size tells its range.
     bMapUnnamed = true;
     Print("Map %s names no range or monitor: taken for this run's, as its size fits. \n ",
-          S.szMapFile);
+          Settings.szMapFile);
   }
   return kCaptureOpened;
 }
 
 // Writes the map file, the capture's bytes first; false with the reason.
 bool WriteMapFile(uint64_t iPos, char cStatus, char *szWhy, size_t iWhySize) {
-  const SharedStateRec &S = SharedState;
   // The map calls blocks read that the capture holds: their bytes reach the
   // disk before the map that says so does, or a power cut could leave a map
   // that claims bytes the capture lost. Once per save.
-  if (S.hOutFile != nullptr && !FlushFileToDisk(S.hOutFile)) {
+  if (oCapture.hOutFile != nullptr && !FlushFileToDisk(oCapture.hOutFile)) {
     char szReason[kReasonSize];
     DescribeLastError(szReason, sizeof szReason);
     snprintf(szWhy, iWhySize, "the capture's bytes cannot be flushed to the disk: %s", szReason);
     return false;
   }
-  return SaveRescueMap(S.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, &oMapRun, szWhy,
+  return SaveRescueMap(Settings.szMapFile, &oMap, iPos, cStatus, szMapCommandLine, &oMapRun, szWhy,
                        iWhySize);
 }
 
@@ -235,7 +246,7 @@ void SaveMap(uint64_t iPos, char cStatus) {
   snprintf(szMapBehindWhy, sizeof szMapBehindWhy, "%s", szWhy);
   if (bSaveFailed) return;
   bSaveFailed = true;
-  Print("Error: Can't write the map %s: %s. The dump goes on. \n", SharedState.szMapFile, szWhy);
+  Print("Error: Can't write the map %s: %s. The dump goes on. \n", Settings.szMapFile, szWhy);
   LogEvent("the map cannot be written: %s", szWhy);
 }
 
@@ -244,7 +255,7 @@ void SaveMap(uint64_t iPos, char cStatus) {
 bool CaptureHasMap() { return bMapped; }
 
 bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   if (iFrom < S.iStartAddr || iFrom > S.iEndAddr) return false;
   uint64_t iBlock = 0;
   if (!NextBlockToRead(&oMap, MapBlockOf(iFrom), &iBlock)) return false;
@@ -253,13 +264,12 @@ bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr) {
 }
 
 void MarkBlockBad(uint32_t iAddr) {
-  SharedStateRec &S = SharedState;
   static const uint8_t aZeros[kBlockBytes] = {};
   uint64_t iBlock = MapBlockOf(iAddr);
   // Zeros in its place: byte n of the capture stays the device's byte at
   // StartAddr + n for every block that was read.
-  if (S.hOutFile == nullptr ||
-      !WriteCaptureFileAt(S.hOutFile, iBlock * kBlockBytes, aZeros, kBlockBytes)) {
+  if (oCapture.hOutFile == nullptr ||
+      !WriteCaptureFileAt(oCapture.hOutFile, iBlock * kBlockBytes, aZeros, kBlockBytes)) {
     ReportCaptureWriteFailure();
   }
   SetBlockState(&oMap, iBlock, kBlockBad);
@@ -280,7 +290,7 @@ bool ReportMapBehind() {
   Print(
       "Error: the map %s on disk is not current (%s): a run with it reads again the blocks it "
       "lacks. \n",
-      SharedState.szMapFile, szMapBehindWhy);
+      Settings.szMapFile, szMapBehindWhy);
   LogEvent("the map on disk is not current: %s", szMapBehindWhy);
   return true;
 }
@@ -288,7 +298,7 @@ bool ReportMapBehind() {
 void LogMapOpening() {
   if (bMapUnnamed) {
     LogEvent("map %s names no range or monitor: taken for this run's, as its size fits",
-             SharedState.szMapFile);
+             Settings.szMapFile);
   }
 }
 
@@ -308,32 +318,31 @@ void ReleaseMap() {
 }
 
 bool ComposeCaptureName(char *szName, size_t iSize) {
-  const SharedStateRec &S = SharedState;
+  const SettingsRec &S = Settings;
   int iLen = snprintf(szName, iSize, "%s_%.4X_%.4X.bin", S.szCommand3, S.iStartAddr, S.iEndAddr);
   return iLen >= 0 && static_cast<size_t>(iLen) < iSize;
 }
 
 CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs) {
-  SharedStateRec &S = SharedState;
-  S.iWalkStartAddr = S.iStartAddr;
-  if (S.szMapFile[0] != 0) {
+  oCapture.iWalkStartAddr = Settings.iStartAddr;
+  if (Settings.szMapFile[0] != 0) {
     KeepCommandLine(iArgCount, pArgs);
     return OpenMappedCapture(szName);
   }
-  if (S.bResume) return ResumeCapture(szName);
+  if (Settings.bResume) return ResumeCapture(szName);
   // Created, and an old capture emptied, before the port is opened.
-  S.hOutFile = CreateCaptureFile(szName);
-  return S.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
+  oCapture.hOutFile = CreateCaptureFile(szName);
+  return oCapture.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
 }
 
 void WriteOutByte(uint8_t iByte) {
   SharedStateRec &S = SharedState;
-  if (S.hOutFile == nullptr) return;
+  if (oCapture.hOutFile == nullptr) return;
   uint32_t iCnt = 0;
   // A full disk or a vanished drive must not go unnoticed: the image would
   // look complete while it is short. Said once; the run goes on, since the
   // operator may still be watching the device's output.
-  if (!WriteCaptureFile(S.hOutFile, &iByte, 1, &iCnt)) {
+  if (!WriteCaptureFile(oCapture.hOutFile, &iByte, 1, &iCnt)) {
     ReportCaptureWriteFailure();
     return;
   }
@@ -345,9 +354,9 @@ bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes) {
   uint32_t iCnt = 0;
   uint64_t iBlock = MapBlockOf(iAddr);
   bool bWritten =
-      S.hOutFile != nullptr &&
-      (bMapped ? WriteCaptureFileAt(S.hOutFile, iBlock * kBlockBytes, pBytes, kBlockBytes)
-               : WriteCaptureFile(S.hOutFile, pBytes, kBlockBytes, &iCnt));
+      oCapture.hOutFile != nullptr &&
+      (bMapped ? WriteCaptureFileAt(oCapture.hOutFile, iBlock * kBlockBytes, pBytes, kBlockBytes)
+               : WriteCaptureFile(oCapture.hOutFile, pBytes, kBlockBytes, &iCnt));
   if (!bWritten) {
     ReportCaptureWriteFailure();
     return false;
@@ -361,14 +370,24 @@ bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes) {
 }
 
 void ReportCaptureWriteFailure() {
-  SharedStateRec &S = SharedState;
-  if (S.bOutWriteFailed) return;
-  S.bOutWriteFailed = 1;
+  if (oCapture.bOutWriteFailed) return;
+  oCapture.bOutWriteFailed = true;
   // A capture that was never opened was said to be so: no write was tried,
   // and the system's last error would belong to some other call.
-  if (S.hOutFile == nullptr) return;
+  if (oCapture.hOutFile == nullptr) return;
   char szReason[kReasonSize];
   DescribeLastError(szReason, sizeof szReason);
   Print("Error: Can't write the out file. \n");
   ReportSystemReason("the capture cannot be written", szReason, true);
+}
+
+uint32_t WalkStartAddr() { return oCapture.iWalkStartAddr; }
+
+bool CaptureAlreadyComplete() { return oCapture.bCaptureComplete; }
+
+FileHandle SwapCaptureFile(FileHandle hFile) {
+  FileHandle hOld = oCapture.hOutFile;
+  oCapture = CaptureRec();
+  oCapture.hOutFile = hFile;
+  return hOld;
 }
