@@ -33,6 +33,10 @@ RunPolicy DerivePolicy(const SettingsRec &S) {
   o.bPaceMayGrow = bFast && S.bPaceGiven == 0;
   o.bSingleReadings = S.bReadOnce != 0;
   o.iRetries = S.iRetries;
+  // On by default in a checked walk, but never where the device's checksums
+  // are refused.
+  o.bVerifyOnly = S.bVerify != 0;
+  o.bSkipUniform = o.bChecked && S.eSkipBlank != 2 && (S.eSkipBlank == 1 || S.bNoChecksum == 0);
   o.bRateInProgress = bAny;
   o.bCaptureSizeSaid = bAny;
   o.bSystemReasonsShown = bAny;

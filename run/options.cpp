@@ -54,6 +54,9 @@ enum OptionId {
   kOptPrompt,
   kOptWidth,
   kOptByteOrder,
+  kOptSkipBlank,
+  kOptNoSkipBlank,
+  kOptVerify,
 };
 
 enum OptionValue {
@@ -113,6 +116,13 @@ const OptionRec kOptions[] = {
      "uboot: read blocks with md.q, md.l or md.b (default: the densest the device answers)"},
     {"--byte-order", kOptByteOrder, kValueText, "little|big", 0, 0, "little or big",
      "uboot: the CPU's byte order, for md.q and md.l (default: as the text column shows it)"},
+    {"--skip-blank", kOptSkipBlank, kValueNone, "", 0, 0, "",
+     "uboot: write spans of one byte value that crc32 shows without reading them (default)"},
+    {"--no-skip-blank", kOptNoSkipBlank, kValueNone, "", 0, 0, "",
+     "uboot: read every block, uniform spans too"},
+    {"--verify", kOptVerify, kValueNone, "", 0, 0, "",
+     "uboot: compare the capture with the device by crc32; say the blocks that differ "
+     "(--batch: exit status 4)"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -260,6 +270,9 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptReconnect: O.iReconnectSec = iNumber; break;
     case kOptReadOnce: O.bReadOnce = O.bCheck = 1; break;
     case kOptNoChecksum: O.bNoChecksum = 1; break;
+    case kOptSkipBlank: O.eSkipBlank = 1; break;
+    case kOptNoSkipBlank: O.eSkipBlank = 2; break;
+    case kOptVerify: O.bVerify = O.bCheck = 1; break;
     case kOptMonitor:
     case kOptLog:
     case kOptPrompt:
@@ -391,6 +404,18 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   if ((O.iWidthGiven > 1 || O.eByteOrderGiven != kOrderUnknown) && !O.bCheck) {
     // The plain walk takes lines as they come and reads md.b as it always did.
     Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
+    return Refuse();
+  }
+  if (O.eSkipBlank == 1 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bNoChecksum)) {
+    Print(
+        "Error: --skip-blank needs U-Boot's crc32 (--monitor uboot) and --check (or --fast, "
+        "--reread, --resume), without --no-checksum \n");
+    return Refuse();
+  }
+  if (O.bVerify && (O.eDialect != kDialectUBoot || O.bNoChecksum || O.bResume)) {
+    Print(
+        "Error: --verify compares by U-Boot's crc32 (--monitor uboot), without --no-checksum "
+        "and --resume \n");
     return Refuse();
   }
   if (O.bReadOnce && O.bReread) {

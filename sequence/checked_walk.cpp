@@ -17,6 +17,7 @@
 #include "sequence/link_pace.h"
 #include "sequence/progress.h"
 #include "sequence/retry_rule.h"
+#include "sequence/uniform_span.h"
 #include "sequence/walk_summary.h"
 
 namespace {
@@ -263,6 +264,7 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 void WalkChecked(PortHandle hPort) {
   StartBlockReading(hPort);
   StartWalkWidth(true);
+  StartUniformSpans();
   oRule.iRetries = Policy().iRetries;
   oRule.bSingleReadings = Policy().bSingleReadings;
   uint32_t iAddr = WalkStartAddr();
@@ -291,6 +293,11 @@ void WalkChecked(PortHandle hPort) {
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);
+    uint32_t iLast = 0;
+    if (SkipUniformSpan(iAddr, &iLast)) {
+      bMore = NextBlockToWalk(iLast, &iAddr);
+      continue;
+    }
     uint8_t aBytes[kBlockBytes];
     char szWhy[kWhySize] = "";
     ReadingReport oKept = {};

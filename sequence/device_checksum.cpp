@@ -25,8 +25,20 @@ bool DeviceChecksumsAsked() {
   return CurrentDialect()->szChecksumFormat != nullptr && Settings.bNoChecksum == 0;
 }
 
+void NoteDeviceHasNoChecksum(const char *szCommand) {
+  // A U-Boot built without crc32. Asking on would fail every block; the
+  // blocks are checked as for a monitor without checksums instead, each
+  // verified by two readings that agree.
+  FillSettings().bNoChecksum = 1;
+  int iWordLen = static_cast<int>(strcspn(szCommand, " \r\n"));
+  Print(
+      "The device has no %.*s command: blocks are checked without its checksums (each "
+      "verified by two readings that agree). \n",
+      iWordLen, szCommand);
+  LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen, szCommand);
+}
+
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
-  SettingsRec &S = FillSettings();
   char oCmdForExecute[kTextSize];
   if (!DeviceChecksumsAsked() || !ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
   // The answer is collected like a dump's lines, so that it is the answer to
@@ -43,17 +55,7 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
     return false;
   }
   if (IsNoSuchCommandAnswer(pLines->szAnswer, oCmdForExecute)) {
-    // A U-Boot built without crc32. Asking on would fail every block; the
-    // blocks are checked as for a monitor without checksums instead, each
-    // verified by two readings that agree.
-    S.bNoChecksum = 1;
-    int iWordLen = static_cast<int>(strcspn(oCmdForExecute, " \r\n"));
-    Print(
-        "The device has no %.*s command: blocks are checked without its checksums (each "
-        "verified by two readings that agree). \n",
-        iWordLen, oCmdForExecute);
-    LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen,
-             oCmdForExecute);
+    NoteDeviceHasNoChecksum(oCmdForExecute);
     return true;
   }
   uint32_t iDevice = 0;
