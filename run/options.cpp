@@ -57,6 +57,7 @@ enum OptionId {
   kOptSkipBlank,
   kOptNoSkipBlank,
   kOptVerify,
+  kOptSpeedUp,
 };
 
 enum OptionValue {
@@ -123,6 +124,9 @@ const OptionRec kOptions[] = {
     {"--verify", kOptVerify, kValueNone, "", 0, 0, "",
      "uboot: compare the capture with the device by crc32; say the blocks that differ "
      "(--batch: exit status 4)"},
+    {"--speed-up", kOptSpeedUp, kValueNumber, "RATE", 300, 4000000, "a rate in bits per second",
+     "uboot: switch the board and the port to RATE for the walk (setenv baudrate), back at its "
+     "end"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -273,6 +277,7 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptSkipBlank: O.eSkipBlank = 1; break;
     case kOptNoSkipBlank: O.eSkipBlank = 2; break;
     case kOptVerify: O.bVerify = O.bCheck = 1; break;
+    case kOptSpeedUp: O.iSpeedUp = iNumber; break;
     case kOptMonitor:
     case kOptLog:
     case kOptPrompt:
@@ -416,6 +421,12 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
     Print(
         "Error: --verify compares by U-Boot's crc32 (--monitor uboot), without --no-checksum "
         "and --resume \n");
+    return Refuse();
+  }
+  if (O.iSpeedUp > 0 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bVerify)) {
+    Print(
+        "Error: --speed-up needs U-Boot's setenv baudrate (--monitor uboot) and --check (or "
+        "--fast, --reread, --resume) \n");
     return Refuse();
   }
   if (O.bReadOnce && O.bReread) {

@@ -14,6 +14,7 @@
 #include "core/shared_state.h"
 #include "sequence/block_reading.h"
 #include "sequence/command_handoff.h"
+#include "sequence/line_speed.h"
 #include "sequence/link_pace.h"
 #include "sequence/progress.h"
 #include "sequence/retry_rule.h"
@@ -156,6 +157,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
 }
 
 void StopWalk() {
+  RestoreLineSpeed();
   ReportMapBehind();
   EndWalkWith(kWalkStopped);
 }
@@ -177,6 +179,7 @@ bool SayWhatTheMapHolds(bool bWalkDone) {
 // unattended run ends the moment it is set.
 void EndWalk() {
   EndProgress();
+  RestoreLineSpeed();
   bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
   SayWhatTheCaptureIsWorth();
   bool bBehind = ReportMapBehind();
@@ -290,6 +293,10 @@ void WalkChecked(PortHandle hPort) {
   // operator got in terminal mode meanwhile may have answered it before it
   // went out: what the monitor says to it must be over before the first block.
   WaitForQuietLine(CommandTimeoutMs());
+  if (!SpeedUpLine(hPort)) {
+    StopWalk();
+    return;
+  }
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);

@@ -224,6 +224,45 @@ TEST(UBootDialect, WideDisplaysOfAnyBoardGiveTheBytesInMemoryOrder) {
   }
 }
 
+// --speed-up against the simulated U-Boot, whose line carries bytes only
+// between ports at the same rate once it has switched: up to 921600 and
+// back to 115200 (each shown by the prompt at the new rate), the capture
+// exact; a board whose table lacks the rate refuses it and the walk goes on.
+TEST(UBootDialect, SpeedUpSwitchesTheBoardAndSetsItBack) {
+  struct Case {
+    const char *szTable;
+    const char *szSaid;
+    const char *szBack;
+  };
+  const Case aCases[] = {
+      {"9600,115200,921600", "Line: 921600 bps for the walk",
+       "Line: the board is back at 115200 bps."},
+      {"9600,115200",
+       "The board does not take 921600 bps (## Baudrate 921600 bps not supported): the walk goes "
+       "on at 115200 bps.",
+       nullptr},
+  };
+  for (const Case &oCase : aCases) {
+    std::string sDir = MakeTempDir("uboot-speed");
+    Sim oSim;
+    ASSERT_TRUE(oSim.Start(
+        {"--dialect", "uboot", "--echo", "--baud", "115200", "--baud-table", oCase.szTable}, sDir));
+    std::string sOut;
+    EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--speed-up", "921600",
+                         oSim.sPtyPath, "115200", "1C000", "1DFFF", "quiet"},
+                        sDir, &sOut),
+              0)
+        << sOut;
+    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") == SimPattern(sDir, "1C000", "1DFFF"))
+        << sOut;
+    EXPECT_NE(sOut.find(oCase.szSaid), std::string::npos) << sOut;
+    if (oCase.szBack != nullptr) {
+      EXPECT_NE(sOut.find(oCase.szBack), std::string::npos) << sOut;
+      EXPECT_NE(oSim.Received().find("setenv baudrate 115200\r"), std::string::npos);
+    }
+  }
+}
+
 // A U-Boot built with another prompt: without --prompt the walk says which
 // prompt it awaited; with it the dump is exact.
 TEST(UBootDialect, PromptOfAnotherBuildIsGivenWithPrompt) {
