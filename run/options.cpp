@@ -196,6 +196,21 @@ bool RefuseValue(const OptionRec &oOption, const char *szValue) {
   return false;
 }
 
+// --width and --byte-order: U-Boot's md.q and md.l.
+bool ApplyWordOption(const OptionRec &oOption, const char *szValue) {
+  SettingsRec &S = FillSettings();
+  if (oOption.eId == kOptWidth) {
+    if (strcmp(szValue, "q") != 0 && strcmp(szValue, "l") != 0 && strcmp(szValue, "b") != 0)
+      return RefuseValue(oOption, szValue);
+    S.iWidthGiven = *szValue == 'q' ? 8 : *szValue == 'l' ? 4 : 1;
+    return true;
+  }
+  if (strcmp(szValue, "little") != 0 && strcmp(szValue, "big") != 0)
+    return RefuseValue(oOption, szValue);
+  S.eByteOrderGiven = *szValue == 'l' ? kOrderLittle : kOrderBig;
+  return true;
+}
+
 // Stores one option's effect in the settings; false (with a message) when its
 // value cannot be used.
 // The options whose value is a word or a name: checked, then stored.
@@ -231,15 +246,7 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
       S.bCheck = 1;
       return true;
     case kOptWidth:
-      if (strcmp(szValue, "q") != 0 && strcmp(szValue, "l") != 0 && strcmp(szValue, "b") != 0)
-        return RefuseValue(oOption, szValue);
-      S.iWidthGiven = *szValue == 'q' ? 8 : *szValue == 'l' ? 4 : 1;
-      return true;
-    case kOptByteOrder:
-      if (strcmp(szValue, "little") != 0 && strcmp(szValue, "big") != 0)
-        return RefuseValue(oOption, szValue);
-      S.eByteOrderGiven = *szValue == 'l' ? kOrderLittle : kOrderBig;
-      return true;
+    case kOptByteOrder: return ApplyWordOption(oOption, szValue);
     default:  // --flow
       if (strcmp(szValue, "rtscts") == 0) {
         S.eFlow = kFlowRtsCts;
@@ -381,6 +388,39 @@ OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven 
   return kOptionsOk;
 }
 
+// The options of U-Boot's faster reading, together: false (said) when they
+// cannot be used as given.
+bool SettleUBootOptions(const SettingsRec &O) {
+  if ((O.iWidthGiven != 0 || O.eByteOrderGiven != kOrderUnknown) && O.eDialect != kDialectUBoot) {
+    Print("Error: --width and --byte-order are for U-Boot's md.q and md.l (--monitor uboot) \n");
+    return false;
+  }
+  if ((O.iWidthGiven > 1 || O.eByteOrderGiven != kOrderUnknown) && !O.bCheck) {
+    // The plain walk takes lines as they come and reads md.b as it always did.
+    Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
+    return false;
+  }
+  if (O.eSkipBlank == 1 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bNoChecksum)) {
+    Print(
+        "Error: --skip-blank needs U-Boot's crc32 (--monitor uboot) and --check (or --fast, "
+        "--reread, --resume), without --no-checksum \n");
+    return false;
+  }
+  if (O.bVerify && (O.eDialect != kDialectUBoot || O.bNoChecksum || O.bResume)) {
+    Print(
+        "Error: --verify compares by U-Boot's crc32 (--monitor uboot), without --no-checksum "
+        "and --resume \n");
+    return false;
+  }
+  if (O.iSpeedUp > 0 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bVerify)) {
+    Print(
+        "Error: --speed-up needs U-Boot's setenv baudrate (--monitor uboot) and --check (or "
+        "--fast, --reread, --resume) \n");
+    return false;
+  }
+  return true;
+}
+
 // What the options mean together, once all of them are read.
 OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   SharedStateRec &S = SharedState;
@@ -402,33 +442,7 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
           CurrentDialect()->szName);
     return Refuse();
   }
-  if ((O.iWidthGiven != 0 || O.eByteOrderGiven != kOrderUnknown) && O.eDialect != kDialectUBoot) {
-    Print("Error: --width and --byte-order are for U-Boot's md.q and md.l (--monitor uboot) \n");
-    return Refuse();
-  }
-  if ((O.iWidthGiven > 1 || O.eByteOrderGiven != kOrderUnknown) && !O.bCheck) {
-    // The plain walk takes lines as they come and reads md.b as it always did.
-    Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
-    return Refuse();
-  }
-  if (O.eSkipBlank == 1 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bNoChecksum)) {
-    Print(
-        "Error: --skip-blank needs U-Boot's crc32 (--monitor uboot) and --check (or --fast, "
-        "--reread, --resume), without --no-checksum \n");
-    return Refuse();
-  }
-  if (O.bVerify && (O.eDialect != kDialectUBoot || O.bNoChecksum || O.bResume)) {
-    Print(
-        "Error: --verify compares by U-Boot's crc32 (--monitor uboot), without --no-checksum "
-        "and --resume \n");
-    return Refuse();
-  }
-  if (O.iSpeedUp > 0 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bVerify)) {
-    Print(
-        "Error: --speed-up needs U-Boot's setenv baudrate (--monitor uboot) and --check (or "
-        "--fast, --reread, --resume) \n");
-    return Refuse();
-  }
+  if (!SettleUBootOptions(O)) return Refuse();
   if (O.bReadOnce && O.bReread) {
     Print("Error: --read-once and --reread contradict each other \n");
     return Refuse();

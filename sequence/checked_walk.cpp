@@ -262,6 +262,26 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
   return true;
 }
 
+// The first hand-over waits for the operator's start, and its prompt shows
+// that the monitor is there and listening; then the line is made faster
+// where --speed-up asks. False when the walk cannot start (said).
+bool OpenWalk(PortHandle hPort) {
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
+          kHandoffAnswered &&
+      !GetBackInStep()) {
+    Print("Error: the device shows no prompt. The walk stops here. \n");
+    Print("The walk awaits the prompt \"%s\"; --prompt TEXT names another. \n", MonitorPrompt());
+    LogEvent("no prompt from the device: the walk stops");
+    return false;
+  }
+  // The opening text was posted before the start, so a prompt that the
+  // operator got in terminal mode meanwhile may have answered it before it
+  // went out: what the monitor says to it must be over before the first block.
+  WaitForQuietLine(CommandTimeoutMs());
+  return SpeedUpLine(hPort);
+}
+
 }  // namespace
 
 void WalkChecked(PortHandle hPort) {
@@ -277,23 +297,7 @@ void WalkChecked(PortHandle hPort) {
     EndWalk();
     return;
   }
-  // The first hand-over waits for the operator's start, and its prompt shows
-  // that the monitor is there and listening.
-  const MonitorDialect *pDialect = CurrentDialect();
-  if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
-          kHandoffAnswered &&
-      !GetBackInStep()) {
-    Print("Error: the device shows no prompt. The walk stops here. \n");
-    Print("The walk awaits the prompt \"%s\"; --prompt TEXT names another. \n", MonitorPrompt());
-    LogEvent("no prompt from the device: the walk stops");
-    StopWalk();
-    return;
-  }
-  // The opening text was posted before the start, so a prompt that the
-  // operator got in terminal mode meanwhile may have answered it before it
-  // went out: what the monitor says to it must be over before the first block.
-  WaitForQuietLine(CommandTimeoutMs());
-  if (!SpeedUpLine(hPort)) {
+  if (!OpenWalk(hPort)) {
     StopWalk();
     return;
   }
