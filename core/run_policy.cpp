@@ -36,6 +36,9 @@ RunPolicy DerivePolicy(const SettingsRec &S) {
   // On by default in a checked walk, but never where the device's checksums
   // are refused.
   o.bVerifyOnly = S.bVerify != 0;
+  // Each block of a group is confirmed by the group's checksum, never read
+  // twice: not with --reread.
+  o.bLargerReads = o.bChecked && S.bReread == 0;
   o.bSkipUniform = o.bChecked && S.eSkipBlank != 2 && (S.eSkipBlank == 1 || S.bNoChecksum == 0);
   o.bRateInProgress = bAny;
   o.bCaptureSizeSaid = bAny;

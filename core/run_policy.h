@@ -43,6 +43,7 @@ struct RunPolicy {
   bool bSingleReadings;    // a block is kept on one reading that passed (--read-once)
   int32_t iRetries;        // tries of a failed block after the first
   bool bVerifyOnly;        // the capture is compared with the device by checksums, not read
+  bool bLargerReads;       // on a clean line 1 KiB per dump and checksum (a monitor that can)
   bool bSkipUniform;       // spans of one byte value, shown by the device's checksums, are
                            // written without reading them (where the monitor has crc32)
   // What the operator is told.

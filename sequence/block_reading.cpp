@@ -23,6 +23,10 @@
 namespace {
 
 enum {
+  // A device that faulted restarts: U-Boot counts down to its autoboot,
+  // which any key stops, so the key goes out this often until a prompt
+  // shows (for at most kRestartWaitMs).
+  kRestartPollMs = 250,
   kInStepTries = 4,  // line ends sent to get back in step before giving up
   kQuietMs = 50,     // the line must be silent this long after the prompt
   kQuietPollMs = 5,
@@ -266,6 +270,22 @@ void WaitForQuietLine(uint32_t iLimitMs) {
     if (iNow - S.iLastRxMs.load(std::memory_order_acquire) >= kQuietMs || iNow >= iUntil) return;
     SleepMs(kQuietPollMs);
   }
+}
+
+// The device restarts after a fault: its ask-prompt text goes out again and
+// again until a prompt shows (U-Boot takes it as the key that stops its
+// autoboot). False when none came in time.
+bool AwaitRestartedDevice() {
+  const MonitorDialect *pDialect = CurrentDialect();
+  uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
+  while (MonotonicMs() < iUntil) {
+    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
+        kHandoffAnswered) {
+      WaitForQuietLine(CommandTimeoutMs());
+      return true;
+    }
+  }
+  return false;
 }
 
 // A bare line end until a prompt shows; false when none came.

@@ -14,6 +14,7 @@
 #include "core/shared_state.h"
 #include "sequence/block_reading.h"
 #include "sequence/command_handoff.h"
+#include "sequence/group_reading.h"
 #include "sequence/line_speed.h"
 #include "sequence/link_pace.h"
 #include "sequence/progress.h"
@@ -22,14 +23,6 @@
 #include "sequence/walk_summary.h"
 
 namespace {
-
-enum {
-  // A device that faulted restarts: U-Boot counts down to its autoboot,
-  // which any key stops, so the key goes out this often until a prompt
-  // shows, for at most this long.
-  kRestartPollMs = 250,
-  kRestartWaitMs = 30000,
-};
 
 // What the walk knows between blocks (control thread only).
 RetryState oRule = {};
@@ -194,22 +187,6 @@ bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
   return !CaptureHasMap() || NextBlockOfMap(*pNext, pNext);
 }
 
-// The device restarts after a fault: its ask-prompt text goes out again and
-// again until a prompt shows (U-Boot takes it as the key that stops its
-// autoboot). False when none came in time.
-bool AwaitRestartedDevice() {
-  const MonitorDialect *pDialect = CurrentDialect();
-  uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
-  while (MonotonicMs() < iUntil) {
-    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
-        kHandoffAnswered) {
-      WaitForQuietLine(CommandTimeoutMs());
-      return true;
-    }
-  }
-  return false;
-}
-
 // A block that made the device fault: with a map it is marked bad and the
 // walk goes on once the device is back; without one the walk stops, the
 // device brought back to its prompt all the same (not left to boot
@@ -288,6 +265,7 @@ void WalkChecked(PortHandle hPort) {
   StartBlockReading(hPort);
   StartWalkWidth(true);
   StartUniformSpans();
+  StartGroupReading();
   oRule.iRetries = Policy().iRetries;
   oRule.bSingleReadings = Policy().bSingleReadings;
   uint32_t iAddr = WalkStartAddr();
@@ -305,7 +283,7 @@ void WalkChecked(PortHandle hPort) {
   while (bMore) {
     ShowProgress(iAddr);
     uint32_t iLast = 0;
-    if (SkipUniformSpan(iAddr, &iLast)) {
+    if (SkipUniformSpan(iAddr, &iLast) || ReadGroupAt(iAddr, &iLast)) {
       bMore = NextBlockToWalk(iLast, &iAddr);
       continue;
     }

@@ -9,6 +9,7 @@
 #include "core/session_log.h"
 #include "dialogue/device_dialogue.h"
 #include "files/capture_and_map.h"
+#include "sequence/block_reading.h"
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
 #include "sequence/device_checksum.h"
@@ -74,8 +75,20 @@ bool AskSpanChecksum(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc, bool *pbN
   char oCmdForExecute[kTextSize];
   snprintf(oCmdForExecute, sizeof oCmdForExecute, kSpanChecksumFormat, iAddr, iCount);
   uint32_t iGen = AskForCollection();
-  if (PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) != kHandoffAnswered)
+  bool bAnswered =
+      PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) == kHandoffAnswered;
+  const char *szFault = nullptr;
+  const char *szEcho = nullptr;
+  if (CollectionFault(iGen, &szFault, &szEcho)) {
+    // Memory the device cannot read lies in the span: it restarts. Its
+    // blocks are found one by one, and no span is looked at again.
+    LogEvent("crc32 %.8X+%X: the device faulted (%.60s); no more spans are looked at", iAddr,
+             iCount, szFault);
+    bLooking = false;
+    AwaitRestartedDevice();
     return false;
+  }
+  if (!bAnswered) return false;
   const BlockLines *pLines = CollectedLines(iGen);
   if (pLines == nullptr) return false;
   *pbNoCommand = IsNoSuchCommandAnswer(pLines->szAnswer, oCmdForExecute);

@@ -86,6 +86,8 @@ void CountKeptBlock(const ReadingReport &oReading, const uint8_t *pBytes) {
 
 void CountRetry() { ++oCounts.iRetries; }
 
+uint64_t RetriesCounted() { return oCounts.iRetries; }
+
 void CountLineErrors(uint64_t iErrors) { oCounts.iLineErrors += iErrors; }
 
 // What a checked capture is worth: said at the end of every checked walk, on

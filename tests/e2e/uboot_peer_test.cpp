@@ -129,9 +129,12 @@ TEST_F(UBootPeerTest, ProgramThroughANoisyRelayCapturesTheFlashExactly) {
       << "the capture differs from the firmware image\n"
       << sOut;
   EXPECT_GE(Count(sOut, "Retry ") + Count(sOut, "Reading "), 3u) << sOut;
+  // The last block went out alone, or in the last group of eight.
   std::string sSent = oRelay.Received();
-  EXPECT_NE(sSent.find("md.b 00003F80 80\r"), std::string::npos);
-  EXPECT_NE(sSent.find("crc32 00003F80 80\r"), std::string::npos);
+  EXPECT_TRUE(sSent.find("md.b 00003F80 80\r") != std::string::npos ||
+              sSent.find("md.b 00003C00 400\r") != std::string::npos);
+  EXPECT_TRUE(sSent.find("crc32 00003F80 80\r") != std::string::npos ||
+              sSent.find("crc32 00003C00 400\r") != std::string::npos);
 }
 
 // The simulated device's memory from szStart to szEnd, as it writes it.
@@ -220,7 +223,7 @@ TEST(UBootDialect, WideDisplaysOfAnyBoardGiveTheBytesInMemoryOrder) {
     EXPECT_EQ(Count(sOut, "The device does not answer md.q: blocks are read with md.l."),
               oCase.iNarrowed)
         << sOut;
-    EXPECT_GE(Count(oSim.Received(), oCase.szWord), 64u) << oCase.szWord;
+    EXPECT_GE(Count(oSim.Received(), oCase.szWord), 8u) << oCase.szWord;
   }
 }
 
