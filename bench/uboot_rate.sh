@@ -14,8 +14,13 @@
 # then zeros) --fast as it is now (md.q, uniform spans skipped) against md.b
 # read block by block, whose time for 4 MiB is its time a block over the
 # image times the blocks of 4 MiB (a block of zeros costs md.b what a block of
-# code does). Set PACED=0 to leave the second table out.
-#   bench/uboot_rate.sh [build dir] [bytes]
+# code does). BASELINE=path/to/an/older/vexlor measures that md.b with it
+# (the program as it was before md.q, uniform spans and eight blocks to a
+# command); without it the md.b line of this build stands in. The last run goes through a USB adapter's 16 ms latency timer
+# as well, and md.q's rate is given as a share of what its text allows
+# (8 lines of 63 characters for 128 bytes). Set PACED=0 to leave the second
+# table out.
+#   [BASELINE=older vexlor] [PACED=bytes] bench/uboot_rate.sh [build dir] [bytes]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -71,10 +76,10 @@ paced_run() {
   local work last start stop status=0 match=no
   work=$(mktemp -d /tmp/vexlor-uboot-paced-XXXXXX)
   last=$(printf '%04X' $((size - 1)))
-  relay_start "$work" "$work/tty" --baud 115200
+  relay_start "$work" "$work/tty" --baud 115200 ${relay_extra:-}
   start=$(date +%s.%N)
-  (cd "$work" && "$vexlor" --monitor uboot --batch "$@" "$work/tty" 115200 0 "$last" quiet \
-    </dev/null >out.txt 2>&1) || status=$?
+  (cd "$work" && "${bin:-$vexlor}" --monitor uboot --batch "$@" "$work/tty" 115200 0 "$last" \
+    quiet </dev/null >out.txt 2>&1) || status=$?
   stop=$(date +%s.%N)
   relay_stop
   relay_pid=
@@ -91,15 +96,29 @@ paced_run() {
 
 echo
 echo "Through the relay paced at 115200 baud"
+if [ -n "${BASELINE:-}" ]; then
+  bin=$BASELINE paced_run "--fast, $BASELINE (md.b, block by block)" "$paced" --fast
+  base_secs=$secs
+fi
 paced_run "--fast --width b --no-skip-blank (md.b)" "$paced" --fast --width b --no-skip-blank
 b_secs=$secs
+base_secs=${base_secs:-$b_secs}
 paced_run "--fast --width l --no-skip-blank (md.l)" "$paced" --fast --width l --no-skip-blank
 l_secs=$secs
 paced_run "--fast --no-skip-blank (md.q)" "$paced" --fast --no-skip-blank
 q_secs=$secs
 paced_run "--fast (md.q, skip-blank), 4 MiB" 4194304 --fast
 all_secs=$secs
-awk -v b="$b_secs" -v l="$l_secs" -v q="$q_secs" -v a="$all_secs" -v n="$paced" 'BEGIN {
+relay_extra="--latency 16"
+paced_run "--fast --no-skip-blank (md.q), 16 ms adapter" "$paced" --fast --no-skip-blank
+relay_extra=
+lat_secs=$secs
+awk -v o="$base_secs" -v b="$b_secs" -v l="$l_secs" -v q="$q_secs" -v a="$all_secs" -v t="$lat_secs" \
+  -v n="$paced" 'BEGIN {
   printf "md.q against md.b over the image: %.2f times as fast; md.l: %.2f times\n", b / q, b / l
   printf "4 MiB: md.b block by block %.0f s (%.4f s a block x 32768), --fast now %.0f s: %.2f times as fast\n",
-    b / (n / 128) * 32768, b / (n / 128), a, b / (n / 128) * 32768 / a }'
+    o / (n / 128) * 32768, o / (n / 128), a, o / (n / 128) * 32768 / a
+  # md.q prints 8 lines of 63 characters (line end included) for 128 bytes.
+  text = n / 128 * 8 * 63 * 10 / 115200
+  printf "md.q share of its text: %.1f%% on a clean line, %.1f%% through a 16 ms adapter\n",
+    100 * text / q, 100 * text / t }'
