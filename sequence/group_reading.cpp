@@ -36,6 +36,10 @@ uint64_t iRetriesSeen = 0;
 // still to read.
 bool GroupFree(uint32_t iAddr) {
   if (BlocksFrom(iAddr) < kGroupBlocks || iAddr > 0xFFFFFFFFu - kGroupBytes) return false;
+  // A group stays in its 64 KiB window: the next window's first block is
+  // where that window is looked at as a uniform span.
+  uint32_t iWindowMask = ~(static_cast<uint32_t>(kUniformSpanBytes) - 1u);
+  if ((iAddr & iWindowMask) != ((iAddr + (kGroupBytes - 1)) & iWindowMask)) return false;
   for (uint32_t i = 0; CaptureHasMap() && i < kGroupBlocks; ++i) {
     uint32_t iBlock = iAddr + i * kBlockBytes;
     uint32_t iNext = 0;
@@ -132,8 +136,9 @@ bool ReadGroupAt(uint32_t iAddr, uint32_t *piLastBlock) {
   bool bFaulted = false;
   if (!ReadGroup(iAddr, aBytes, szWhy, &bFaulted)) {
     LogEvent("group %.8X+%X: %s; its blocks are read one by one", iAddr, kGroupBytes, szWhy);
-    TakeOrderUnproven();
-    iQuietBlocks = 0;
+    // Words whose order is not proven yet are no trouble of the line: a
+    // few blocks read alone prove it.
+    iQuietBlocks = TakeOrderUnproven() ? kQuietBlocksNeeded - kGroupBlocks : 0;
     // A range the device cannot read all of restarts it at every group:
     // its blocks are found one by one, as a walk without groups finds them.
     if (bFaulted) bGrouping = false;

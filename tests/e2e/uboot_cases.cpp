@@ -72,14 +72,15 @@ int RunAnother(Target &oTarget, UBootRig &oRig, const std::vector<std::string> &
   return bEnded ? iStatus : -1;
 }
 
-// md.l, asked for, across the end of the image: its last window is read,
+// md.l, asked for with the board's byte order, across the end of the
+// image: its last window is read eight blocks to a command,
 // the four of zeros after it are found uniform by two checksums each,
 // written without reading and marked finished.
 void WordsAndUniformSpans(Target &oTarget, UBootRig &oRig) {
   std::string sOut;
   EXPECT_EQ(RunAnother(oTarget, oRig,
-                       {"--width", "l", "--log", "long.log", "--map", "zeros.map", oRig.sPort,
-                        "115200", "E0000", "12FFFF", "quiet"},
+                       {"--width", "l", "--byte-order", "little", "--log", "long.log", "--map",
+                        "zeros.map", oRig.sPort, "115200", "E0000", "12FFFF", "quiet"},
                        &sOut),
             0)
       << sOut;
