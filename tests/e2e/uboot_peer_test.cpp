@@ -196,6 +196,24 @@ TEST(UBootDialect, DeviceWithoutCrc32IsReadWithoutChecksums) {
   }
 }
 
+// The program, --fast and unattended, against oSim (a simulated U-Boot
+// started with aSim besides its dialect and echo) over 1C000..1DFFF, with
+// aArgs before the port; its exit status, its output in *psOut, and in
+// *pbExact whether the capture is the simulator's pattern.
+int RunOnSimulatedUBoot(Sim *pSim, const std::vector<std::string> &aSim,
+                        const std::vector<std::string> &aArgs, std::string *psOut, bool *pbExact) {
+  std::string sDir = MakeTempDir("uboot-sim");
+  std::vector<std::string> aSimAll = {"--dialect", "uboot", "--echo"};
+  aSimAll.insert(aSimAll.end(), aSim.begin(), aSim.end());
+  if (!pSim->Start(aSimAll, sDir)) return -1;
+  std::vector<std::string> aAll = {"--monitor", "uboot", "--fast", "--batch"};
+  aAll.insert(aAll.end(), aArgs.begin(), aArgs.end());
+  aAll.insert(aAll.end(), {pSim->sPtyPath, "115200", "1C000", "1DFFF", "quiet"});
+  int iStatus = RunVexlor(aAll, sDir, psOut);
+  *pbExact = ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") == SimPattern(sDir, "1C000", "1DFFF");
+  return iStatus;
+}
+
 // md.q's words print in the CPU's byte order: a big-endian board gives the
 // same bytes as a little-endian one, its order shown by the text column; a
 // 32-bit board answers md.q with nothing, and md.l takes over, said once.
@@ -207,19 +225,11 @@ TEST(UBootDialect, WideDisplaysOfAnyBoardGiveTheBytesInMemoryOrder) {
   };
   const Case aCases[] = {{{"--big-endian"}, "md.q ", 0}, {{"--no-md-q"}, "md.l ", 1}};
   for (const Case &oCase : aCases) {
-    std::string sDir = MakeTempDir("uboot-wide");
     Sim oSim;
-    std::vector<std::string> aSim = {"--dialect", "uboot", "--echo"};
-    aSim.insert(aSim.end(), oCase.aSim.begin(), oCase.aSim.end());
-    ASSERT_TRUE(oSim.Start(aSim, sDir));
     std::string sOut;
-    EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", oSim.sPtyPath, "115200",
-                         "1C000", "1DFFF", "quiet"},
-                        sDir, &sOut),
-              0)
-        << sOut;
-    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") == SimPattern(sDir, "1C000", "1DFFF"))
-        << sOut;
+    bool bExact = false;
+    EXPECT_EQ(RunOnSimulatedUBoot(&oSim, oCase.aSim, {}, &sOut, &bExact), 0) << sOut;
+    EXPECT_TRUE(bExact) << sOut;
     EXPECT_EQ(Count(sOut, "The device does not answer md.q: blocks are read with md.l."),
               oCase.iNarrowed)
         << sOut;
@@ -246,18 +256,14 @@ TEST(UBootDialect, SpeedUpSwitchesTheBoardAndSetsItBack) {
        nullptr},
   };
   for (const Case &oCase : aCases) {
-    std::string sDir = MakeTempDir("uboot-speed");
     Sim oSim;
-    ASSERT_TRUE(oSim.Start(
-        {"--dialect", "uboot", "--echo", "--baud", "115200", "--baud-table", oCase.szTable}, sDir));
     std::string sOut;
-    EXPECT_EQ(RunVexlor({"--monitor", "uboot", "--fast", "--batch", "--speed-up", "921600",
-                         oSim.sPtyPath, "115200", "1C000", "1DFFF", "quiet"},
-                        sDir, &sOut),
+    bool bExact = false;
+    EXPECT_EQ(RunOnSimulatedUBoot(&oSim, {"--baud", "115200", "--baud-table", oCase.szTable},
+                                  {"--speed-up", "921600"}, &sOut, &bExact),
               0)
         << sOut;
-    EXPECT_TRUE(ReadFileBytes(sDir + "/md.b_1C000_1DFFF.bin") == SimPattern(sDir, "1C000", "1DFFF"))
-        << sOut;
+    EXPECT_TRUE(bExact) << sOut;
     EXPECT_NE(sOut.find(oCase.szSaid), std::string::npos) << sOut;
     if (oCase.szBack != nullptr) {
       EXPECT_NE(sOut.find(oCase.szBack), std::string::npos) << sOut;
