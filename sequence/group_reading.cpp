@@ -76,15 +76,18 @@ bool CheckGroup(const BlockLines &oLines, uint32_t iAddr, uint8_t *pBytes, char 
   return true;
 }
 
-// One md over the group and one crc32 over its bytes. False (szWhy) when
+// One md over the group and one crc32 over its bytes, in one command line. False (szWhy) when
 // anything is not as it should be: the blocks are then read one by one.
 bool ReadGroup(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbFaulted) {
   const SharedStateRec &S = SharedState;
   uint32_t iVisits = S.iTerminalVisits.load(std::memory_order_acquire);
   uint32_t iReconnects = S.iReconnects.load(std::memory_order_acquire);
-  char szCommand[48];
-  snprintf(szCommand, sizeof szCommand, "%s %.8X %X\r", DumpWidthWord(), iAddr,
-           static_cast<unsigned>(kGroupBytes / DumpWidth()));
+  // The display and the checksum on one line: one prompt, and one wait for
+  // the adapter's latency timer, for both.
+  char szCommand[64];
+  snprintf(szCommand, sizeof szCommand, "%s %.8X %X; crc32 %.8X %X\r", DumpWidthWord(), iAddr,
+           static_cast<unsigned>(kGroupBytes / DumpWidth()), iAddr,
+           static_cast<unsigned>(kGroupBytes));
   uint32_t iGen = AskForCollection();
   snprintf(szWhy, kWhySize, "no prompt after %s", DumpWidthWord());
   bool bAnswered =
@@ -98,7 +101,8 @@ bool ReadGroup(uint32_t iAddr, uint8_t *pBytes, char *szWhy, bool *pbFaulted) {
   if (pLines == nullptr || !CheckGroup(*pLines, iAddr, pBytes, szWhy)) return false;
   uint32_t iDevice = 0;
   snprintf(szWhy, kWhySize, "no checksum of the group, or one that differs");
-  if (!AskDeviceSpanCrc(iAddr, kGroupBytes, &iDevice) || iDevice != Crc32(pBytes, kGroupBytes)) {
+  if (!ParseSpanChecksum(pLines->szAnswer, iAddr, kGroupBytes, &iDevice) ||
+      iDevice != Crc32(pBytes, kGroupBytes)) {
     return false;
   }
   snprintf(szWhy, kWhySize, "the monitor was used meanwhile");

@@ -93,19 +93,7 @@ bool AskSpanChecksum(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc, bool *pbN
   if (pLines == nullptr) return false;
   *pbNoCommand = IsNoSuchCommandAnswer(pLines->szAnswer, oCmdForExecute);
   if (*pbNoCommand) NoteDeviceHasNoChecksum(oCmdForExecute);
-  char szHead[64];
-  snprintf(szHead, sizeof szHead, kSpanAnswerHead, iAddr, iAddr + (iCount - 1));
-  size_t iHead = strlen(szHead);
-  const char *szAnswer = pLines->szAnswer;
-  if (strncmp(szAnswer, szHead, iHead) != 0 || strlen(szAnswer) != iHead + 8) return false;
-  uint32_t iValue = 0;
-  for (size_t i = iHead; i < iHead + 8; ++i) {
-    int iDigit = HexDigitValue(szAnswer[i]);
-    if (iDigit < 0 || (szAnswer[i] >= 'A' && szAnswer[i] <= 'F')) return false;
-    iValue = iValue * 16 + static_cast<uint32_t>(iDigit);
-  }
-  *piCrc = iValue;
-  return true;
+  return ParseSpanChecksum(pLines->szAnswer, iAddr, iCount, piCrc);
 }
 
 // The fill the span shows by both looks, or -1.
@@ -142,6 +130,21 @@ void SayBytes(uint64_t iBytes, char *szText, size_t iSize) {
 }
 
 }  // namespace
+
+bool ParseSpanChecksum(const char *szAnswer, uint32_t iAddr, uint32_t iCount, uint32_t *piCrc) {
+  char szHead[64];
+  snprintf(szHead, sizeof szHead, kSpanAnswerHead, iAddr, iAddr + (iCount - 1));
+  size_t iHead = strlen(szHead);
+  if (strncmp(szAnswer, szHead, iHead) != 0 || strlen(szAnswer) != iHead + 8) return false;
+  uint32_t iValue = 0;
+  for (size_t i = iHead; i < iHead + 8; ++i) {
+    int iDigit = HexDigitValue(szAnswer[i]);
+    if (iDigit < 0 || (szAnswer[i] >= 'A' && szAnswer[i] <= 'F')) return false;
+    iValue = iValue * 16 + static_cast<uint32_t>(iDigit);
+  }
+  *piCrc = iValue;
+  return true;
+}
 
 uint32_t UniformFillCrc(uint8_t iByte, uint32_t iCount) {
   uint32_t iCrc = 0xFFFFFFFFu;

@@ -17,6 +17,7 @@
 //   SayUniformSpans    the end line: how much was found uniform
 //   SpanBlocks         the walk's blocks from one that start in its 64 KiB window
 //   AskDeviceSpanCrc   the device's crc32 over a span (false: no value came)
+//   ParseSpanChecksum  the value in crc32's answer for a span
 // Control thread only; posts through the hand-off and asks for collections.
 #pragma once
 
@@ -37,3 +38,6 @@ bool SkipUniformSpan(uint32_t iAddr, uint32_t *piLastBlock);
 void SayUniformSpans();
 uint32_t SpanBlocks(uint32_t iAddr);
 bool AskDeviceSpanCrc(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc);
+// The value of crc32's answer line for exactly that span; false for any
+// other line (another span, a cut or garbled value).
+bool ParseSpanChecksum(const char *szAnswer, uint32_t iAddr, uint32_t iCount, uint32_t *piCrc);

@@ -224,8 +224,10 @@ void WriteBytes(Dialogue *pDialogue, const std::vector<std::string> &asWords,
 
 }  // namespace
 
-bool ExecuteUbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
+namespace {
+
+bool ExecuteOneCommand(Dialogue *pDialogue, const std::string &sLine, std::string *psAnswer) {
+  std::vector<std::string> asWords = SplitWords(sLine);
   if (asWords.empty()) return false;  // just the prompt
   const std::string &sVerb = asWords[0];
   int iWidth = MdWidth(*pDialogue, sVerb);
@@ -246,6 +248,23 @@ bool ExecuteUbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
     AppendLine(*pDialogue, aLine.data(), psAnswer);
   }
   return false;
+}
+
+}  // namespace
+
+// Commands on one line separated by ";" run one after the other, as the
+// console's parser runs them; the answer is theirs in turn.
+bool ExecuteUbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
+  bool bDump = false;
+  size_t iStart = 0;
+  for (;;) {
+    size_t iEnd = pDialogue->sLine.find(';', iStart);
+    std::string sPart = pDialogue->sLine.substr(
+        iStart, iEnd == std::string::npos ? std::string::npos : iEnd - iStart);
+    bDump = ExecuteOneCommand(pDialogue, sPart, psAnswer) || bDump;
+    if (iEnd == std::string::npos) return bDump;
+    iStart = iEnd + 1;
+  }
 }
 
 bool UbootTakesByte(Dialogue *pDialogue, bool bGarbled, uint8_t *piByte) {
