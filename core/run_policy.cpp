@@ -33,11 +33,17 @@ RunPolicy DerivePolicy(const SettingsRec &S) {
   o.bPaceMayGrow = bFast && S.bPaceGiven == 0;
   o.bSingleReadings = S.bReadOnce != 0;
   o.iRetries = S.iRetries;
+  // On by default in a checked walk, but never where the device's checksums
+  // are refused.
+  o.bVerifyOnly = S.bVerify != 0;
+  // Each block of a group is confirmed by the group's checksum, never read
+  // twice: not with --reread.
+  o.bLargerReads = o.bChecked && S.bReread == 0;
+  o.bSkipUniform = o.bChecked && S.eSkipBlank != 2 && (S.eSkipBlank == 1 || S.bNoChecksum == 0);
   o.bRateInProgress = bAny;
   o.bCaptureSizeSaid = bAny;
   o.bSystemReasonsShown = bAny;
   o.bUnattended = S.bBatch != 0;
-  o.bLargerReads = bFast;
   return o;
 }
 

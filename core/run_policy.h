@@ -42,12 +42,15 @@ struct RunPolicy {
   bool bPaceMayGrow;       // the pause after each byte starts at 0 and grows on lost input
   bool bSingleReadings;    // a block is kept on one reading that passed (--read-once)
   int32_t iRetries;        // tries of a failed block after the first
+  bool bVerifyOnly;        // the capture is compared with the device by checksums, not read
+  bool bLargerReads;       // on a clean line 1 KiB per dump and checksum (a monitor that can)
+  bool bSkipUniform;       // spans of one byte value, shown by the device's checksums, are
+                           // written without reading them (where the monitor has crc32)
   // What the operator is told.
   bool bRateInProgress;      // the progress line shows the rate and the time left
   bool bCaptureSizeSaid;     // the unchecked walk says when the capture is not the range's size
   bool bSystemReasonsShown;  // the system's reason for a failure goes to the console too
   bool bUnattended;          // --batch: no keyboard, the exit status tells the outcome
-  bool bLargerReads;         // a dialect that reads many blocks at once does (--fast)
 };
 
 const RunPolicy &Policy();

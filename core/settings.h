@@ -46,6 +46,11 @@ struct SettingsRec {
   char szMapFile[kTextSize] = {};  // --map: every block's state, kept in this file
   // --file: what a shell on the target reads (the range is offsets in it).
   char szTargetFile[kTargetFileSize] = {};
+  int32_t iWidthGiven = 0;      // --width: bytes of md's objects (8, 4, 1); 0: the densest
+  int32_t iSpeedUp = 0;         // --speed-up: the board's rate for the walk; 0: unchanged
+  uint8_t bVerify = 0;          // --verify: the capture compared with the device, not read
+  int32_t eSkipBlank = 0;       // --skip-blank 1, --no-skip-blank 2; 0: as the monitor can
+  int32_t eByteOrderGiven = 0;  // --byte-order (ByteOrder, dialogue/word_order.h); 0: shown
 };
 
 extern const SettingsRec &Settings;

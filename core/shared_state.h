@@ -20,6 +20,7 @@ enum WalkOutcome {
   kWalkComplete = 1,   // every block of the range is in the capture
   kWalkStopped = 2,    // the walk stopped early (a block failed every try, ...)
   kWalkBadBlocks = 3,  // the walk reached the end; the map marks blocks that failed
+  kWalkDiffers = 4,    // --verify: blocks of the capture differ from the device
 };
 
 struct SharedStateRec {

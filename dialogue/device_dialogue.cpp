@@ -10,6 +10,7 @@
 #include "core/shared_state.h"
 #include "dialogue/dialect_description.h"
 #include "dialogue/dialect_template.h"
+#include "dialogue/word_order.h"
 
 namespace {
 
@@ -44,7 +45,9 @@ const char kDialectNames[] = "default, uboot, shell, barebox, redboot or cfe";
 const MonitorDialect *CurrentDialect() {
   int iId = Settings.eDialect;
   if (iId == kDialectFromFile) return &oFromFile.oDialect;
-  return &BuiltIns().aBuiltIn[iId >= 0 && iId < kBuiltInCount ? iId : kDialectDefault].oDialect;
+  // U-Boot's md.l and md.q rows stand in for its md.b row at those widths.
+  return WidthDialect(
+      &BuiltIns().aBuiltIn[iId >= 0 && iId < kBuiltInCount ? iId : kDialectDefault].oDialect);
 }
 
 const char *MonitorPrompt() {

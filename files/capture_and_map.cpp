@@ -2,6 +2,7 @@
 #include "files/capture_and_map.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -281,6 +282,12 @@ void MarkBlockBad(uint32_t iAddr) {
   SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
 }
 
+void MarkBlockUnread(uint32_t iAddr) {
+  uint64_t iBlock = MapBlockOf(iAddr);
+  SetBlockState(&oMap, iBlock, kBlockUntried);
+  SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
+}
+
 bool FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas) {
   RescueCounts oCounts;
   CountRescueMap(&oMap, &oCounts);
@@ -335,6 +342,8 @@ CaptureOpening OpenCapture(const char *szName, int iArgCount, char **pArgs) {
     return OpenMappedCapture(szName);
   }
   if (Settings.bResume) return ResumeCapture(szName);
+  // --verify reads the capture and never writes it.
+  if (Settings.bVerify) return kCaptureOpened;
   // Created, and an old capture emptied, before the port is opened.
   oCapture.hOutFile = CreateCaptureFile(szName);
   return oCapture.hOutFile == nullptr ? ReportCantOpen() : kCaptureOpened;
@@ -354,7 +363,11 @@ void WriteOutByte(uint8_t iByte) {
   S.iCapturedBytes.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes) {
+namespace {
+
+// One block at its place, marked finished in the map; the map is saved by
+// the caller.
+bool WriteOneBlock(uint32_t iAddr, const uint8_t *pBytes) {
   SharedStateRec &S = SharedState;
   uint32_t iCnt = 0;
   uint64_t iBlock = MapBlockOf(iAddr);
@@ -367,10 +380,27 @@ bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes) {
     return false;
   }
   S.iCapturedBytes.fetch_add(kBlockBytes, std::memory_order_relaxed);
-  if (bMapped) {
-    SetBlockState(&oMap, iBlock, kBlockDone);
-    SaveMap((iBlock + 1) * kBlockBytes, kMapCopying);
+  if (bMapped) SetBlockState(&oMap, iBlock, kBlockDone);
+  return true;
+}
+
+}  // namespace
+
+bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes) {
+  if (!WriteOneBlock(iAddr, pBytes)) return false;
+  if (bMapped) SaveMap((MapBlockOf(iAddr) + 1) * kBlockBytes, kMapCopying);
+  return true;
+}
+
+// A span of one byte value: the map is saved once for the whole span, not
+// after each of its blocks.
+bool WriteCapturedFill(uint32_t iAddr, uint8_t iFill, uint32_t iBlocks) {
+  uint8_t aFill[kBlockBytes];
+  memset(aFill, iFill, sizeof aFill);
+  for (uint32_t i = 0; i < iBlocks; ++i) {
+    if (!WriteOneBlock(iAddr + i * kBlockBytes, aFill)) return false;
   }
+  if (bMapped) SaveMap((MapBlockOf(iAddr) + iBlocks) * kBlockBytes, kMapCopying);
   return true;
 }
 

@@ -9,6 +9,7 @@
 //   WriteOutByte             one decoded byte of an unchecked dump, at once
 //   WriteCapturedBlock       one checked block, in one write (at its place
 //                            with --map, which keeps every block's state)
+//   WriteCapturedFill        a span of one byte value, the map saved once after it
 //   ReportCaptureWriteFailure   says once that the capture cannot be written
 // Start-up opens it on the main thread before the other threads exist; the
 // bytes of unchecked dumps are written on the main thread, checked blocks on
@@ -45,6 +46,9 @@ void WriteOutByte(uint8_t iByte);
 // The checked block at iAddr: appended, or with --map written at its place
 // and marked read in the map.
 bool WriteCapturedBlock(uint32_t iAddr, const uint8_t *pBytes);
+// iBlocks blocks from iAddr, each byte iFill (a span the device showed to be
+// uniform); the map is saved once after them.
+bool WriteCapturedFill(uint32_t iAddr, uint8_t iFill, uint32_t iBlocks);
 void ReportCaptureWriteFailure();
 
 // Where the walk starts: the range's start, or after a resumed capture's
@@ -69,5 +73,8 @@ FileHandle SwapCaptureFile(FileHandle hFile);
 bool CaptureHasMap();
 bool NextBlockOfMap(uint32_t iFrom, uint32_t *piAddr);
 void MarkBlockBad(uint32_t iAddr);
+// A block that --verify found to differ: not read, so that the same command
+// line without --verify reads it again.
+void MarkBlockUnread(uint32_t iAddr);
 bool FinishMap(bool bWalkDone, uint64_t *piBadBytes, uint64_t *piBadAreas);
 bool ReportMapBehind();

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
 #include "core/port_list.h"
 #include "core/print.h"
 #include "core/run_policy.h"
@@ -60,6 +61,12 @@ enum OptionId {
   kOptDialect,
   kOptDialectShow,
   kOptFile,
+  kOptWidth,
+  kOptByteOrder,
+  kOptSkipBlank,
+  kOptNoSkipBlank,
+  kOptVerify,
+  kOptSpeedUp,
 };
 
 enum OptionValue {
@@ -122,6 +129,20 @@ const OptionRec kOptions[] = {
      "shell: the file or device on the target to read; StartAddr and EndAddr are offsets in it"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
      "confirm blocks without the device's checksum (second readings where needed)"},
+    {"--width", kOptWidth, kValueText, "q|l|b", 0, 0, "q, l or b",
+     "uboot: read blocks with md.q, md.l or md.b (default: the densest the device answers)"},
+    {"--byte-order", kOptByteOrder, kValueText, "little|big", 0, 0, "little or big",
+     "uboot: the CPU's byte order, for md.q and md.l (default: as the text column shows it)"},
+    {"--skip-blank", kOptSkipBlank, kValueNone, "", 0, 0, "",
+     "uboot: write spans of one byte value that crc32 shows without reading them (default)"},
+    {"--no-skip-blank", kOptNoSkipBlank, kValueNone, "", 0, 0, "",
+     "uboot: read every block, uniform spans too"},
+    {"--verify", kOptVerify, kValueNone, "", 0, 0, "",
+     "uboot: compare the capture with the device by crc32; say the blocks that differ "
+     "(--batch: exit status 4)"},
+    {"--speed-up", kOptSpeedUp, kValueNumber, "RATE", 300, 4000000, "a rate in bits per second",
+     "uboot: switch the board and the port to RATE for the walk (setenv baudrate), back at its "
+     "end"},
     {"--help", kOptHelp, kValueNone, "", 0, 0, "", "this text"},
     {"--version", kOptVersion, kValueNone, "", 0, 0, "", "the program's name and version"},
 };
@@ -179,13 +200,30 @@ bool RefuseValue(const OptionRec &oOption, const char *szValue) {
   if (oOption.eValue == kValueNumber) {
     Print("Error: %s: \"%s\" is not %s from %d to %d \n", oOption.szName, szValue,
           oOption.szWhatNumber, oOption.iMin, oOption.iMax);
-  } else if (oOption.eValue == kValueFlow) {
-    Print("Error: %s: \"%s\" is not rtscts or none \n", oOption.szName, szValue);
+  } else if (oOption.eValue == kValueFlow || oOption.eId == kOptWidth ||
+             oOption.eId == kOptByteOrder) {
+    Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue,
+          oOption.eValue == kValueFlow ? "rtscts or none" : oOption.szWhatNumber);
   } else {
     Print("Error: %s: \"%s\" is not %s that fits \n", oOption.szName, szValue,
           oOption.szWhatNumber);
   }
   return false;
+}
+
+// --width and --byte-order: U-Boot's md.q and md.l.
+bool ApplyWordOption(const OptionRec &oOption, const char *szValue) {
+  SettingsRec &S = FillSettings();
+  if (oOption.eId == kOptWidth) {
+    if (strcmp(szValue, "q") != 0 && strcmp(szValue, "l") != 0 && strcmp(szValue, "b") != 0)
+      return RefuseValue(oOption, szValue);
+    S.iWidthGiven = *szValue == 'q' ? 8 : *szValue == 'l' ? 4 : 1;
+    return true;
+  }
+  if (strcmp(szValue, "little") != 0 && strcmp(szValue, "big") != 0)
+    return RefuseValue(oOption, szValue);
+  S.eByteOrderGiven = *szValue == 'l' ? kOrderLittle : kOrderBig;
+  return true;
 }
 
 // Stores one option's effect in the settings; false (with a message) when its
@@ -234,6 +272,8 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
       snprintf(S.szMapFile, sizeof S.szMapFile, "%s", szValue);
       S.bCheck = 1;
       return true;
+    case kOptWidth:
+    case kOptByteOrder: return ApplyWordOption(oOption, szValue);
     default:  // --flow
       if (strcmp(szValue, "rtscts") == 0) {
         S.eFlow = kFlowRtsCts;
@@ -268,6 +308,10 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptReconnect: O.iReconnectSec = iNumber; break;
     case kOptReadOnce: O.bReadOnce = O.bCheck = 1; break;
     case kOptNoChecksum: O.bNoChecksum = 1; break;
+    case kOptSkipBlank: O.eSkipBlank = 1; break;
+    case kOptNoSkipBlank: O.eSkipBlank = 2; break;
+    case kOptVerify: O.bVerify = O.bCheck = 1; break;
+    case kOptSpeedUp: O.iSpeedUp = iNumber; break;
     case kOptMonitor:
     case kOptDialect:
     case kOptDialectShow:
@@ -276,6 +320,8 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptMap:
     case kOptFlow:
     case kOptFile:
+    case kOptWidth:
+    case kOptByteOrder:
       if (!ApplyTextOption(oOption, szValue)) return false;
       break;
   }
@@ -392,6 +438,39 @@ OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven 
   return kOptionsOk;
 }
 
+// The options of U-Boot's faster reading, together: false (said) when they
+// cannot be used as given.
+bool SettleUBootOptions(const SettingsRec &O) {
+  if ((O.iWidthGiven != 0 || O.eByteOrderGiven != kOrderUnknown) && O.eDialect != kDialectUBoot) {
+    Print("Error: --width and --byte-order are for U-Boot's md.q and md.l (--monitor uboot) \n");
+    return false;
+  }
+  if ((O.iWidthGiven > 1 || O.eByteOrderGiven != kOrderUnknown) && !O.bCheck) {
+    // The plain walk takes lines as they come and reads md.b as it always did.
+    Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
+    return false;
+  }
+  if (O.eSkipBlank == 1 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bNoChecksum)) {
+    Print(
+        "Error: --skip-blank needs U-Boot's crc32 (--monitor uboot) and --check (or --fast, "
+        "--reread, --resume), without --no-checksum \n");
+    return false;
+  }
+  if (O.bVerify && (O.eDialect != kDialectUBoot || O.bNoChecksum || O.bResume)) {
+    Print(
+        "Error: --verify compares by U-Boot's crc32 (--monitor uboot), without --no-checksum "
+        "and --resume \n");
+    return false;
+  }
+  if (O.iSpeedUp > 0 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bVerify)) {
+    Print(
+        "Error: --speed-up needs U-Boot's setenv baudrate (--monitor uboot) and --check (or "
+        "--fast, --reread, --resume) \n");
+    return false;
+  }
+  return true;
+}
+
 // What the options mean together, once all of them are read.
 OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   SharedStateRec &S = SharedState;
@@ -417,6 +496,7 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
     Print("Error: --monitor shell and --file PATH go together: the shell reads the file \n");
     return Refuse();
   }
+  if (!SettleUBootOptions(O)) return Refuse();
   if (O.bReadOnce && O.bReread) {
     Print("Error: --read-once and --reread contradict each other \n");
     return Refuse();

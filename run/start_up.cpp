@@ -157,6 +157,7 @@ namespace {
 enum {
   kExitUnusable = 2,   // an unattended run whose command line or port cannot be used
   kExitBadBlocks = 3,  // the walk reached the end, with blocks that failed every try
+  kExitDiffers = 4,    // --verify: the capture differs from the device
 };
 
 // --batch anywhere on the command line, however written: a command line that
@@ -292,6 +293,7 @@ int ExitStatus() {
   switch (S.eWalkOutcome.load(std::memory_order_acquire)) {
     case kWalkComplete: return 0;
     case kWalkBadBlocks: return kExitBadBlocks;
+    case kWalkDiffers: return kExitDiffers;
     default: return 1;
   }
 }

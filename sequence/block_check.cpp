@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
 
 namespace {
 
@@ -146,6 +147,7 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
     return false;
   }
   uint32_t iMask = CheckedAddressMask(bLongAddr);
+  StartOrderedBlock();
   for (int i = 0; i < kBlockDumpLines; ++i) {
     const char *szLine = pBlock->aszLine[i];
     uint8_t *pLineBytes = pBytes + i * kLineBytes;
@@ -157,7 +159,10 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
       eFault = WholeBlockElsewhere(pBlock, iMask) ? kBlockWrongAddress : kBlockDamaged;
       return false;
     }
+    // md.l and md.q print words: their bytes are put in memory order before
+    // the text column, which shows memory order, is compared with them.
     if (!DecodeCheckedLine(szLine, i + 1, pLineBytes, szWhy, iWhySize) ||
+        !OrderLineWords(szLine, i + 1, pLineBytes, szWhy, iWhySize) ||
         !CheckTextColumn(szLine, i + 1, pLineBytes, szWhy, iWhySize, &bSuspect)) {
       eFault = kBlockDamaged;
       return false;

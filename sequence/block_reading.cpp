@@ -6,6 +6,8 @@
 
 #include "core/run_policy.h"
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
+#include "core/print.h"
 #include "core/session_log.h"
 #include "core/settings.h"
 #include "core/shared_state.h"
@@ -21,6 +23,12 @@
 namespace {
 
 enum {
+  // A device that faulted restarts: U-Boot counts down to its autoboot,
+  // which any key stops, so the key goes out this often until a prompt
+  // shows (for at most kRestartWaitMs).
+  kRestartPollMs = 250,
+  // How long the keys wait for the device to say that it takes them again.
+  kRestartReadyMs = 5000,
   kInStepTries = 4,  // line ends sent to get back in step before giving up
   kQuietMs = 50,     // the line must be silent this long after the prompt
   kQuietPollMs = 5,
@@ -33,6 +41,7 @@ MonitorState oMonitor = {};
 char szOtherBefore[kBlockLineChars] = "";
 uint32_t iTerminalVisitsSeen = 0;
 uint32_t iReconnectsSeen = 0;
+bool bUnprovenSaid = false;  // the console was told of blocks read with md.b for their order
 
 // The command's text without its line end, for messages.
 void CommandName(const char *szCommand, char *szName, size_t iSize) {
@@ -181,10 +190,69 @@ ReadingOutcome JudgeReading(uint32_t iAddr, int iNeed, uint32_t iGen, const Bloc
   if (!ConfirmBlockByChecksum(iAddr, pBytes, szWhy, kWhySize)) return kReadingRefused;
   pReport->bConfirmed = bAsked && DeviceChecksumsAsked();
   // ---- end of device checksum
+  SettleWordOrder();
   if (NoteReadingPassed(&oMonitor, iAddr, iNeed)) {
     LogEvent("the monitor advances after a dump: offsets sent only when needed");
   }
   return kReadingPassed;
+}
+
+// A device that does not know the width answers its md with nothing but
+// the prompt (a 32-bit U-Boot and md.q): nothing came but the echo.
+bool WidthRefused(const BlockLines &oLines, uint32_t iAddr) {
+  if (DumpWidth() == 1 || oLines.iLines != 0) return false;
+  char oDump[kTextSize];
+  ComposeBlockCommand(kDumpCommand, iAddr, oDump);
+  oDump[strcspn(oDump, "\r\n")] = 0;
+  for (uint32_t i = 0; i < oLines.iOthers && i < 2; ++i) {
+    if (strcmp(oLines.aszOther[i], oDump) != 0) return false;
+  }
+  return true;
+}
+
+// Asks for the block and checks what came.
+ReadingOutcome AskAndJudge(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
+                           ReadingReport *pReport, bool *pbWidthRefused) {
+  uint32_t iGen = 0;
+  const BlockLines *pLines = nullptr;
+  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy, &iGen, &pLines);
+  *pbWidthRefused = eResult == kReadingPassed && WidthRefused(*pLines, iAddr);
+  if (eResult == kReadingPassed) {
+    eResult = JudgeReading(iAddr, iNeed, iGen, *pLines, pBytes, szWhy, pReport);
+  }
+  return eResult;
+}
+
+// Reads the block at the walk's width. A width that the device refuses
+// gives way to the next narrower one for the rest of the walk; a block
+// whose words do not show their byte order (while it is not proven) is
+// read with md.b instead, so that no block is kept in an order guessed.
+ReadingOutcome ReadAtWidth(uint32_t iAddr, int iNeed, uint8_t *pBytes, char *szWhy,
+                           ReadingReport *pReport) {
+  bool bRefused = false;
+  ReadingOutcome eResult = AskAndJudge(iAddr, iNeed, pBytes, szWhy, pReport, &bRefused);
+  while (bRefused) {
+    const char *szWide = DumpWidthWord();
+    NarrowDumpWidth();
+    Print("The device does not answer %s: blocks are read with %s. \n", szWide, DumpWidthWord());
+    LogEvent("the device does not answer %s: blocks are read with %s", szWide, DumpWidthWord());
+    eResult = AskAndJudge(iAddr, iNeed, pBytes, szWhy, pReport, &bRefused);
+  }
+  if (eResult == kReadingRefused && TakeOrderUnproven()) {
+    LogEvent("block %.8X: %s; read with md.b", iAddr, szWhy);
+    if (!bUnprovenSaid) {
+      Print(
+          "The byte order of %s's words is not proven yet: blocks whose text column does not "
+          "show it are read with md.b (--byte-order little|big gives it). \n",
+          DumpWidthWord());
+      bUnprovenSaid = true;
+    }
+    int iWidth = DumpWidth();
+    SetDumpWidth(1);
+    eResult = AskAndJudge(iAddr, iNeed, pBytes, szWhy, pReport, &bRefused);
+    SetDumpWidth(iWidth);
+  }
+  return eResult;
 }
 
 // The receive errors the port counted meanwhile; none where the port keeps
@@ -210,6 +278,31 @@ void WaitForQuietLine(uint32_t iLimitMs) {
   }
 }
 
+// The device restarts after a fault: its ask-prompt text goes out again and
+// again until a prompt shows (U-Boot takes it as the key that stops its
+// autoboot). False when none came in time.
+bool AwaitRestartedDevice() {
+  const MonitorDialect *pDialect = CurrentDialect();
+  uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
+  // A board that gets keys while it resets may lose them, or (riscv64's
+  // U-Boot under QEMU) stop reading its input for good: where the device
+  // says when it takes keys again, nothing goes out before that (or a few
+  // seconds, for a board that does not say it this time).
+  if (pDialect->szRestartReady != nullptr) {
+    char szAwaited[kTextSize];
+    AwaitedStart(pDialect->szRestartReady, szAwaited);
+    PostCommandTimed("", szAwaited, kRestartReadyMs);
+  }
+  while (MonotonicMs() < iUntil) {
+    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
+        kHandoffAnswered) {
+      WaitForQuietLine(CommandTimeoutMs());
+      return true;
+    }
+  }
+  return false;
+}
+
 // A bare line end until a prompt shows; false when none came.
 bool GetBackInStep() {
   for (int i = 0; i < kInStepTries; ++i) {
@@ -232,12 +325,7 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
   PortErrorCounts oBefore = {};
   bool bCounted = ReadPortErrorCounts(hWalkPort, &oBefore);
   int iNeed = BlockCommandsNeeded(&oMonitor, iAddr, Policy().bLeaveOutCommands);
-  uint32_t iGen = 0;
-  const BlockLines *pLines = nullptr;
-  ReadingOutcome eResult = AskForBlock(iAddr, iNeed, szWhy, &iGen, &pLines);
-  if (eResult == kReadingPassed) {
-    eResult = JudgeReading(iAddr, iNeed, iGen, *pLines, pBytes, szWhy, pReport);
-  }
+  ReadingOutcome eResult = ReadAtWidth(iAddr, iNeed, pBytes, szWhy, pReport);
   if (eResult != kReadingPassed && eResult != kReadingDeviceFault) {
     NoteReadingFailed(&oMonitor, iNeed, false);
   }
@@ -259,6 +347,7 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
 
 void StartBlockReading(PortHandle hPort) {
   hWalkPort = hPort;
+  bUnprovenSaid = false;
   ForgetMonitorState(&oMonitor);
 }
 

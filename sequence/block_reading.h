@@ -12,6 +12,7 @@
 //   GetBackInStep       a bare line end until a prompt shows and the line goes
 //                       quiet; false when none came
 //   WaitForQuietLine    until nothing has arrived for a while
+//   AwaitRestartedDevice  Ctrl+C (the ask-prompt) until a faulted device's prompt is back
 // Control thread only; asks for collections (sequence/block_request) and
 // writes the hand-off's fields through PostCommandTimed.
 #pragma once
@@ -30,3 +31,7 @@ ReadingOutcome ReadBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRe
 void ForgetWhereTheMonitorStands();
 bool GetBackInStep();
 void WaitForQuietLine(uint32_t iLimitMs);
+// The device restarts after a fault: its ask-prompt text goes out again and
+// again until a prompt shows, at most kRestartWaitMs. False when none came.
+enum { kRestartWaitMs = 30000 };
+bool AwaitRestartedDevice();

@@ -25,7 +25,7 @@
 // dump command and its prompt, kept as text so that the check can look at
 // their address fields and text columns.
 enum {
-  kBlockLinesKept = 16,    // lines kept; more are only counted
+  kBlockLinesKept = 64,    // lines kept (a group of eight blocks); more are only counted
   kBlockLineChars = 96,    // characters kept of each line (a dump line has about 75)
   kOtherTextChars = 8192,  // every other line's text, for a chunk in base64 (4 KiB take 5,536)
 };

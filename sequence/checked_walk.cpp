@@ -7,6 +7,7 @@
 #include "core/run_policy.h"
 #include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
+#include "dialogue/word_order.h"
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/settings.h"
@@ -15,22 +16,15 @@
 #include "sequence/chunk_reading.h"
 #include "sequence/device_checksum.h"
 #include "sequence/command_handoff.h"
+#include "sequence/group_reading.h"
+#include "sequence/line_speed.h"
 #include "sequence/link_pace.h"
 #include "sequence/progress.h"
 #include "sequence/retry_rule.h"
+#include "sequence/uniform_span.h"
 #include "sequence/walk_summary.h"
 
 namespace {
-
-enum {
-  // A device that faulted restarts: U-Boot counts down to its autoboot,
-  // which any key stops, so the key goes out this often until a prompt
-  // shows, for at most this long.
-  kRestartPollMs = 250,
-  kRestartWaitMs = 30000,
-  // How long the keys wait for the device to say that it takes them again.
-  kRestartReadyMs = 5000,
-};
 
 // What the walk knows between blocks (control thread only).
 RetryState oRule = {};
@@ -158,6 +152,7 @@ bool ReadCheckedBlock(uint32_t iAddr, uint8_t *pBytes, char *szWhy, ReadingRepor
 }
 
 void StopWalk() {
+  RestoreLineSpeed();
   ReportMapBehind();
   EndWalkWith(kWalkStopped);
 }
@@ -179,6 +174,7 @@ bool SayWhatTheMapHolds(bool bWalkDone) {
 // unattended run ends the moment it is set.
 void EndWalk() {
   EndProgress();
+  RestoreLineSpeed();
   bool bBad = CaptureHasMap() && SayWhatTheMapHolds(true);
   SayWhatTheCaptureIsWorth();
   bool bBehind = ReportMapBehind();
@@ -191,31 +187,6 @@ bool NextBlockToWalk(uint32_t iAddr, uint32_t *pNext) {
   const SettingsRec &S = Settings;
   if (!NextBlockAddr(iAddr, pNext) || *pNext > S.iEndAddr) return false;
   return !CaptureHasMap() || NextBlockOfMap(*pNext, pNext);
-}
-
-// The device restarts after a fault: its ask-prompt text goes out again and
-// again until a prompt shows (U-Boot takes it as the key that stops its
-// autoboot). False when none came in time.
-bool AwaitRestartedDevice() {
-  const MonitorDialect *pDialect = CurrentDialect();
-  uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
-  // A board that gets keys while it resets may lose them, or (riscv64's
-  // U-Boot under QEMU) stop reading its input for good: where the device
-  // says when it takes keys again, nothing goes out before that (or a few
-  // seconds, for a board that does not say it this time).
-  if (pDialect->szRestartReady != nullptr) {
-    char szAwaited[kTextSize];
-    AwaitedStart(pDialect->szRestartReady, szAwaited);
-    PostCommandTimed("", szAwaited, kRestartReadyMs);
-  }
-  while (MonotonicMs() < iUntil) {
-    if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
-        kHandoffAnswered) {
-      WaitForQuietLine(CommandTimeoutMs());
-      return true;
-    }
-  }
-  return false;
 }
 
 // A block that made the device fault: with a map it is marked bad and the
@@ -271,8 +242,9 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 }
 
 // The first hand-over waits for the operator's start, and its prompt shows
-// that the monitor is there and listening. False (said) when it is not.
-bool OpenTheWalk() {
+// that the monitor is there and listening; then the line is made faster
+// where --speed-up asks. False when the walk cannot start (said).
+bool OpenWalk(PortHandle hPort) {
   const MonitorDialect *pDialect = CurrentDialect();
   if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
           kHandoffAnswered &&
@@ -286,7 +258,7 @@ bool OpenTheWalk() {
   // operator got in terminal mode meanwhile may have answered it before it
   // went out: what the monitor says to it must be over before the first block.
   WaitForQuietLine(CommandTimeoutMs());
-  return true;
+  return SpeedUpLine(hPort);
 }
 
 // Reads, checks and keeps the block at iAddr, or goes past it with --map.
@@ -319,6 +291,9 @@ void WalkChecked(PortHandle hPort) {
   StartBlockReading(hPort);
   ResetChunkReading();
   ForgetDeviceChecksums();
+  StartWalkWidth(true);
+  StartUniformSpans();
+  StartGroupReading();
   oRule.iRetries = Policy().iRetries;
   oRule.bSingleReadings = Policy().bSingleReadings;
   uint32_t iAddr = WalkStartAddr();
@@ -328,13 +303,20 @@ void WalkChecked(PortHandle hPort) {
     EndWalk();
     return;
   }
-  if (!OpenTheWalk()) {
+  if (!OpenWalk(hPort)) {
     StopWalk();
     return;
   }
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);
+    // A uniform span, or a group of blocks on a clean line, at once; else
+    // the block (or the shell's chunk that holds it).
+    uint32_t iLast = 0;
+    if (SkipUniformSpan(iAddr, &iLast) || ReadGroupAt(iAddr, &iLast)) {
+      bMore = NextBlockToWalk(iLast, &iAddr);
+      continue;
+    }
     if (!WalkOneBlock(iAddr)) {
       StopWalk();
       return;

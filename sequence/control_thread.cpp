@@ -12,6 +12,7 @@
 #include "core/session_log.h"
 #include "core/settings.h"
 #include "core/shared_state.h"
+#include "sequence/capture_verify.h"
 #include "sequence/checked_walk.h"
 #include "sequence/command_handoff.h"
 #include "sequence/progress.h"
@@ -81,7 +82,9 @@ void WalkPlain() {
 }  // namespace
 
 uint32_t ControlThread(PortHandle hPort) {
-  if (Policy().bChecked) {
+  if (Policy().bVerifyOnly) {
+    VerifyCapture(hPort);
+  } else if (Policy().bChecked) {
     WalkChecked(hPort);
   } else {
     WalkPlain();

@@ -34,6 +34,20 @@ bool DeviceChecksumsAsked() {
 
 void ForgetDeviceChecksums() { bDeviceHasNone = false; }
 
+void NoteDeviceHasNoChecksum(const char *szCommand) {
+  // A U-Boot built without crc32. Asking on would fail every block; the
+  // blocks are checked as for a monitor without checksums instead, each
+  // verified by two readings that agree.
+  bDeviceHasNone = true;
+  const char *szName = nullptr;
+  int iWordLen = ChecksumNameAt(szCommand, &szName);
+  Print(
+      "The device has no %.*s command: blocks are checked without its checksums (each "
+      "verified by two readings that agree). \n",
+      iWordLen, szName);
+  LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen, szName);
+}
+
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
   char oCmdForExecute[kTextSize];
   if (!DeviceChecksumsAsked() || !ComposeChecksumCommand(iAddr, oCmdForExecute)) return true;
@@ -51,17 +65,7 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
     return false;
   }
   if (IsNoSuchCommandAnswer(pLines->szAnswer, oCmdForExecute)) {
-    // A U-Boot built without crc32. Asking on would fail every block; the
-    // blocks are checked as for a monitor without checksums instead, each
-    // verified by two readings that agree.
-    bDeviceHasNone = true;
-    const char *szName = nullptr;
-    int iWordLen = ChecksumNameAt(oCmdForExecute, &szName);
-    Print(
-        "The device has no %.*s command: blocks are checked without its checksums (each "
-        "verified by two readings that agree). \n",
-        iWordLen, szName);
-    LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen, szName);
+    NoteDeviceHasNoChecksum(oCmdForExecute);
     return true;
   }
   uint32_t iDevice = 0;

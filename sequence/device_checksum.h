@@ -1,6 +1,7 @@
 // device_checksum.h - a checked block confirmed by the device's own checksum.
 //
 //   DeviceChecksumsAsked    whether checked blocks are confirmed by the device
+//   NoteDeviceHasNoChecksum the device has no checksum command: said, and not asked again
 //   ConfirmBlockByChecksum  asks the monitor for its checksum of a block that
 //                           passed its check, and compares it with the bytes
 //
@@ -29,4 +30,7 @@ void ForgetDeviceChecksums();
 // so do the blocks after it). Otherwise
 // says in szWhy why not (no prompt, no answer, an answer that is no
 // checksum of this block, a checksum that differs).
+// The device answered szCommand with "no such command": said once, and no
+// checksum is asked for from then on.
+void NoteDeviceHasNoChecksum(const char *szCommand);
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize);

@@ -6,6 +6,7 @@
 #include "dialogue/device_dialogue.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "sequence/uniform_span.h"
 
 namespace {
 
@@ -85,11 +86,14 @@ void CountKeptBlock(const ReadingReport &oReading, const uint8_t *pBytes) {
 
 void CountRetry() { ++oCounts.iRetries; }
 
+uint64_t RetriesCounted() { return oCounts.iRetries; }
+
 void CountLineErrors(uint64_t iErrors) { oCounts.iLineErrors += iErrors; }
 
 // What a checked capture is worth: said at the end of every checked walk, on
 // the console (an unattended run's last line) and in the log.
 void SayWhatTheCaptureIsWorth() {
+  SayUniformSpans();
   char szKept[300];
   DescribeVerification(szKept, sizeof szKept);
   char szRetries[32], szErrors[32];

@@ -3,7 +3,7 @@
 //
 //   CountKeptBlock           a block written: what verified it (two readings,
 //                            the device's checksum, or a single reading)
-//   CountRetry               a try failed and is made again
+//   CountRetry               a try failed and is made again (RetriesCounted: how many)
 //   CountLineErrors          receive errors the port counted
 //   SayWhatTheCaptureIsWorth the end line, on the console and in the log
 // Control thread only; writes no shared field.
@@ -15,5 +15,8 @@
 
 void CountKeptBlock(const ReadingReport &oReading, const uint8_t *pBytes);
 void CountRetry();
+// Retries counted so far: a walk that reads larger pieces on a clean line
+// watches it grow.
+uint64_t RetriesCounted();
 void CountLineErrors(uint64_t iErrors);
 void SayWhatTheCaptureIsWorth();

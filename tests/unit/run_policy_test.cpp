@@ -38,7 +38,7 @@ TEST(RunPolicy, OptionsBecomeKnobs) {
        "grow 0 single 0 retries 3 rate 0 size 0 reasons 0 batch 0 larger 0"},
       {{"--check"},
        "keys 1 onewrite 1 torn 1 write 2000 wake 0 base 2000 given 0 timed 0 low 0 check 1 leave 0 "
-       "grow 0 single 0 retries 3 rate 1 size 1 reasons 1 batch 0 larger 0"},
+       "grow 0 single 0 retries 3 rate 1 size 1 reasons 1 batch 0 larger 1"},
       {{"--fast"},
        "keys 1 onewrite 1 torn 1 write 2000 wake 1 base 500 given 0 timed 0 low 1 check 1 leave 1 "
        "grow 1 single 0 retries 3 rate 1 size 1 reasons 1 batch 0 larger 1"},

@@ -11,6 +11,8 @@
 #include "core/settings.h"
 #include "core/shared_state.h"
 #include "receive/line_assembler.h"
+#include "sequence/device_checksum.h"
+#include "sequence/uniform_span.h"
 #include "sequence/command_handoff.h"
 #include "sequence/line_trouble.h"
 #include "sequence/monitor_state.h"
@@ -369,3 +371,20 @@ TEST_F(HandOff, UnsentTextHoldsTheWaitEvenWhenThePromptCame) {
 }
 
 }  // namespace
+
+// The CRC-32 of a span of one byte value, as U-Boot's crc32 gives it over
+// 64 KiB of zeros, and the fill found back from its checksum for every
+// value and the lengths the walk asks (a whole window, its odd-sized part,
+// the range's last span); a checksum of no fill finds none.
+TEST(UniformSpan, FillChecksumsAreTheDevicesAndFindTheirFillBack) {
+  EXPECT_EQ(UniformFillCrc(0x00, 0x10000), 0xd7978eebu);
+  for (uint32_t iCount : {0x10000u, 0xFFFDu, 0x400u}) {
+    for (int iByte = 0; iByte < 256; ++iByte) {
+      uint32_t iCrc = UniformFillCrc(static_cast<uint8_t>(iByte), iCount);
+      EXPECT_EQ(FillOfChecksum(iCrc, iCount), iByte) << iCount;
+    }
+  }
+  uint8_t aMixed[0x400] = {};
+  aMixed[0x3FF] = 1;
+  EXPECT_EQ(FillOfChecksum(Crc32(aMixed, sizeof aMixed), sizeof aMixed), -1);
+}

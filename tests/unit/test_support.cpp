@@ -1,4 +1,5 @@
 // test_support.cpp - helpers shared by the unit tests.
+#include "dialogue/word_order.h"
 #include "test_support.h"
 
 #include "core/run_policy.h"
@@ -55,4 +56,5 @@ void StartAfresh() {
   ResetHandoff();
   ResetRunPolicy();
   ResetLineAssembler();
+  ResetWordOrder();
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -17,11 +18,13 @@
 
 #include "sim_dialogue.h"
 #include "sim_faults.h"
+#include "sim_line_rate.h"
 #include "sim_memory.h"
 #include "sim_options.h"
 #include "sim_output.h"
 #include "sim_pty.h"
 #include "sim_relay.h"
+#include "sim_uboot.h"
 
 namespace {
 
@@ -43,6 +46,7 @@ struct SimState {
   Dialogue *pDialogue = nullptr;
   OutputQueue *pOutput = nullptr;
   LinkFaults *pFaults = nullptr;
+  LineRate *pLineRate = nullptr;  // U-Boot's: nullptr with the other dialect
   int64_t iReadPausedUntilNs = 0;
   int64_t iDrainDeadlineNs = 0;
   int64_t iDrainQuietSinceNs = 0;
@@ -91,12 +95,18 @@ bool ReadMaster(SimState *pState) {
   uint8_t aBuffer[4096];
   int64_t iArrivalNs = 0;
   for (;;) {
+    // The client's rate as the bytes were sent: looked at before they are
+    // read, so that a client that changes its rate after its bytes are
+    // taken (the transcript shows when) never has them judged by the new.
+    bool bGarbled = pState->pLineRate && !LineMatches(*pState->pLineRate, pState->oPty.iMaster);
     ssize_t iRead = ReadTyped(pState->oPty.iMaster, aBuffer, sizeof aBuffer, pState->pTranscript,
                               &iArrivalNs, &pState->iReadPausedUntilNs);
     if (iRead <= 0) return iRead == 0;
-    for (ssize_t i = 0; i < iRead; ++i)
-      if (!LoseArrivingByte(pState->pFaults, iArrivalNs, aBuffer[i]))
-        HandleReceivedByte(pState->pDialogue, aBuffer[i]);
+    for (ssize_t i = 0; i < iRead; ++i) {
+      if (LoseArrivingByte(pState->pFaults, iArrivalNs, aBuffer[i])) continue;
+      if (UbootTakesByte(pState->pDialogue, bGarbled, &aBuffer[i])) continue;
+      HandleReceivedByte(pState->pDialogue, aBuffer[i]);
+    }
   }
 }
 
@@ -182,6 +192,20 @@ bool StdinEnded() {
   return iRead == 0 || (iRead < 0 && errno != EINTR && errno != EAGAIN);
 }
 
+// Writes what is due, garbled while the client's port runs at another
+// rate than the board's, and switches the board's rate once its
+// announcement is out.  False on a write error.
+bool WriteAtLineRate(SimState *pState) {
+  LineRate *pRate = pState->pLineRate;
+  if (pRate) {
+    ApplyDueSwitch(pRate, pState->pOutput);
+    pState->pOutput->pGarble = LineMatches(*pRate, pState->oPty.iMaster) ? nullptr : GarbleByte;
+  }
+  if (!WriteDueOutput(pState->pOutput, pState->oPty.iMaster, NowNs())) return false;
+  if (pRate) ApplyDueSwitch(pRate, pState->pOutput);
+  return true;
+}
+
 // The poll loop.  Returns the exit status.
 int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
   while (!gbStopRequested) {
@@ -206,9 +230,7 @@ int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
     }
     if ((aFds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadMaster(pState)) return 1;
     if (iFdCount > 1 && (aFds[1].revents & (POLLIN | POLLHUP | POLLERR)) && StdinEnded()) return 0;
-    if (pState->oPty.iMaster >= 0 &&
-        !WriteDueOutput(pState->pOutput, pState->oPty.iMaster, NowNs()))
-      return 1;
+    if (pState->oPty.iMaster >= 0 && !WriteAtLineRate(pState)) return 1;
   }
   return 0;
 }
@@ -247,6 +269,15 @@ int ServeMemory(const SimOptions &oOptions, SimMemory *pMemory) {
     SetUpFaults(&oFaults, oOptions);
     Dialogue oDialogue;
     SetUpDialogue(&oDialogue, oOptions, pMemory, &oOutput, &oFaults);
+    LineRate oLineRate;
+    std::vector<int64_t> aiTable;
+    if (oOptions.eDialect == kDialectUboot) {
+      ParseBaudTable(oOptions.sBaudTable.empty() ? kDefaultBaudTable : oOptions.sBaudTable,
+                     &aiTable);
+      SetUpLineRate(&oLineRate, oOptions.iBaud, aiTable);
+      oDialogue.pLineRate = &oLineRate;
+      oState.pLineRate = &oLineRate;
+    }
     oState.pOutput = &oOutput;
     oState.pFaults = &oFaults;
     oState.pDialogue = &oDialogue;
@@ -266,6 +297,14 @@ int main(int iArgc, char **apszArgv) {
     case kParseExitOk: return 0;
     case kParseUsageError: return 2;
     case kParseRun: break;
+  }
+  std::vector<int64_t> aiTable;
+  if (!oOptions.sBaudTable.empty() && !ParseBaudTable(oOptions.sBaudTable, &aiTable)) {
+    std::fprintf(stderr,
+                 "monitor-sim: --baud-table: \"%s\" is not a list of rates such as "
+                 "9600,115200 (see --help)\n",
+                 oOptions.sBaudTable.c_str());
+    return 2;
   }
   if (oOptions.bWritePattern)
     return WritePatternFile(oOptions.sPatternPath, oOptions.iPatternStart, oOptions.iPatternEnd,

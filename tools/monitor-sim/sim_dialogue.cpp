@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim_line_rate.h"
 #include "sim_uboot.h"
 #include "sim_vendor.h"
 
@@ -151,6 +152,9 @@ void PlayReset(Dialogue *pDialogue, std::string *psAnswer) {
 
 bool PromptWanted(const Dialogue &oDialogue) {
   const SimOptions &oOptions = *oDialogue.pOptions;
+  // A board switching its rate prompts only after ENTER at the new rate.
+  const LineRate *pRate = oDialogue.pLineRate;
+  if (pRate && (pRate->iPendingBaud != 0 || pRate->bAwaitEnter)) return false;
   return !oOptions.bNoPrompt &&
          (oOptions.iNoPromptAfter < 0 || oDialogue.iLinesAnswered <= oOptions.iNoPromptAfter);
 }

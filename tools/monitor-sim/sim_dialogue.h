@@ -25,8 +25,11 @@
 #include "sim_options.h"
 #include "sim_output.h"
 
+struct LineRate;
+
 struct Dialogue {
   const SimOptions *pOptions = nullptr;
+  LineRate *pLineRate = nullptr;  // U-Boot's setenv baudrate; nullptr: a fixed rate
   SimMemory *pMemory = nullptr;
   OutputQueue *pOutput = nullptr;
   LinkFaults *pFaults = nullptr;

@@ -212,6 +212,13 @@ const OptionSpec kOptions[] = {
     Answers(Flag("--no-crc32", &SimOptions::bNoCrc32,
                  "a build without its checksum command (U-Boot's and Barebox's\n"
                  "crc32, RedBoot's cksum, acme's sum): an unknown command")),
+    Answers(Flag("--no-md-q", &SimOptions::bNoMdQ,
+                 "U-Boot: a 32-bit board, whose md.q answers nothing but the\nprompt")),
+    Answers(Flag("--big-endian", &SimOptions::bBigEndian,
+                 "U-Boot: a big-endian CPU (md.w, md.l and md.q words)")),
+    Answers(Text("--baud-table", "LIST", kText, &SimOptions::sBaudTable,
+                 "U-Boot: the rates setenv baudrate accepts, comma-separated\n"
+                 "(default 4800,9600,...,115200,230400,460800,921600)")),
     Answers(Special("--dialect", "monitor|uboot|barebox|redboot|cfe|acme", kDialect,
                     "answer as the bank/offset/dump monitor (default), as\n"
                     "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \"), as\n"
@@ -243,8 +250,10 @@ const char kUsageHead[] =
     "  empty line         just the prompt; anything else is answered with ?<line>\n"
     "With --dialect uboot (lower-case commands, hex values, prompt \"=> \"):\n"
     "  md.b ADDR [COUNT]  COUNT bytes (default 40) as lines of 16; md.b alone goes on\n"
+    "  md.w, md.l, md.q   COUNT words of 2, 4, 8 bytes in the CPU's byte order (md: md.l)\n"
     "  crc32 ADDR COUNT   CRC-32 of COUNT bytes\n"
     "  mw.b ADDR VAL [N]  write VAL to N bytes (default 1)\n"
+    "  setenv baudrate N  switch to N bps (--baud-table) after ENTER at N; printenv\n"
     "  empty line         just the prompt; anything else: Unknown command\n"
     "  Ctrl+C             the line dropped, \"<INTERRUPT>\" and a fresh prompt\n"
     "With --dialect barebox, redboot, cfe or acme (numbers decimal unless 0x):\n"

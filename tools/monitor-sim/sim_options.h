@@ -70,8 +70,11 @@ struct SimOptions {
   uint32_t iBadStart = 0;
   uint32_t iBadEnd = 0;
   SimAdvance eAdvance = kAdvanceCarry;
-  bool bNoCrc32 = false;  // a build without its checksum command (crc32, cksum, sum)
-  std::string sPrompt;    // the prompt; empty: the dialect's own
+  bool bNoCrc32 = false;    // a build without its checksum command (crc32, cksum, sum)
+  bool bNoMdQ = false;      // a 32-bit U-Boot: md.q is no size it knows
+  bool bBigEndian = false;  // U-Boot's md.w/md.l/md.q show big-endian words
+  std::string sBaudTable;   // setenv baudrate's rates; empty: kDefaultBaudTable
+  std::string sPrompt;      // the prompt; empty: the dialect's own
   bool bVerbose = false;
 
   bool bWritePattern = false;  // --write-pattern (or --write-firmware) FILE START END

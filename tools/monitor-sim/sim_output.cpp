@@ -96,11 +96,15 @@ int64_t NowNs() {
 }
 
 void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery, int64_t iLatencyMs) {
-  // 10 bits per character: start bit, 8 data bits, stop bit.
-  pOutput->iCharNs = iBaud > 0 ? 10000000000ll / iBaud : 0;
+  SetOutputRate(pOutput, iBaud);
   pOutput->iBelEvery = iBelEvery;
   pOutput->iNextDueNs = NowNs();
   pOutput->iLatencyNs = iLatencyMs * 1000000;
+}
+
+void SetOutputRate(OutputQueue *pOutput, int64_t iBaud) {
+  // 10 bits per character: start bit, 8 data bits, stop bit.
+  pOutput->iCharNs = iBaud > 0 ? 10000000000ll / iBaud : 0;
 }
 
 size_t PendingOutput(const OutputQueue &oOutput) {
@@ -173,6 +177,11 @@ bool WriteDueOutput(OutputQueue *pOutput, int iFd, int64_t iNowNs) {
       iArrivalNs = pOutput->iNextDueNs;
     }
     if (iWant > kMaxWrite) iWant = kMaxWrite;
+    if (pOutput->pGarble) {
+      char *pData = &pOutput->sData[pOutput->iHead];
+      for (size_t i = 0; i < iWant; ++i)
+        pData[i] = static_cast<char>(pOutput->pGarble(static_cast<uint8_t>(pData[i])));
+    }
     ssize_t iTaken = TakeBytes(pOutput, iFd, iWant, iArrivalNs);
     if (iTaken < 0) return false;
     pOutput->iHead += static_cast<size_t>(iTaken);

@@ -7,6 +7,7 @@
 //
 //   NowNs            CLOCK_MONOTONIC in nanoseconds, the clock of all timing
 //   SetUpOutput      pacing, BEL insertion and the adapter from the options
+//   SetOutputRate    paces at another rate from now on (U-Boot's setenv baudrate)
 //   QueueOutput      appends bytes (dropping them once the queue is full)
 //   PendingOutput    bytes not yet written (the adapter's included)
 //   QueuedOutput     bytes ever queued: marks the end of an answer
@@ -38,11 +39,16 @@ struct OutputQueue {
   std::string sAdapter;
   int64_t iAdapterSinceNs = 0;  // when the first byte now held came in
   size_t iReleased = 0;         // leading bytes of sAdapter due for the pty
+  // Set while the client's port runs at another rate than the board's:
+  // what each byte becomes on its way out.  nullptr: bytes go out as they are.
+  uint8_t (*pGarble)(uint8_t) = nullptr;
 };
 
 int64_t NowNs();
 
 void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery, int64_t iLatencyMs);
+
+void SetOutputRate(OutputQueue *pOutput, int64_t iBaud);
 
 void QueueOutput(OutputQueue *pOutput, const char *pData, size_t iSize);
 void QueueOutput(OutputQueue *pOutput, const std::string &sText);
