@@ -126,12 +126,34 @@ void DescriptionsAreShownAndBadOnesRefused(Target &oTarget) {
       << pBad->Output();
 }
 
+// A described monitor's capture of a walk that ended early is kept and
+// completed with --resume: only the blocks after it are asked for.
+void ResumeOfADescribedMonitorReadsOnlyTheRest(Target &oTarget) {
+  Rig oRig(oTarget, "resume-acme");
+  WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
+  ASSERT_TRUE(oRig.StartDevice({"--dialect", "acme", "--echo", "--baud", "921600"}, 0x800));
+  WriteFileBytes(oRig.sDir + "/rd_1C000_1C7FF.bin", oRig.sImage.substr(0, 0x200) + "xyz");
+  ASSERT_TRUE(oRig.Run({"--dialect", "acme.toml", "--resume", "--fast", "--batch", "--log",
+                        "session.log", oRig.sPort, "921600", "1C000", "1C7FF", "quiet"}));
+  int iStatus = -1;
+  oRig.Ends(&iStatus);
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_NE(sOut.find("Resuming at 0001C200 (512 bytes kept)"), std::string::npos) << sOut;
+  EXPECT_TRUE(oRig.Capture("rd_1C000_1C7FF.bin") == oRig.sImage) << sOut;
+  std::string sLog = ReadFileBytes(oRig.sDir + "/session.log");
+  EXPECT_EQ(Count(sLog, " TX rd "), 12u) << sLog;
+  EXPECT_EQ(Count(sLog, " TX rd 0001C1"), 0u) << sLog;
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &MonitorCases() {
   static const std::vector<E2ECase> aCases = {
       {"NoisyMapWalksOfEveryMonitorAreExact", NoisyMapWalksOfEveryMonitorAreExact, true},
       {"DescriptionsAreShownAndBadOnesRefused", DescriptionsAreShownAndBadOnesRefused, true},
+      {"ResumeOfADescribedMonitorReadsOnlyTheRest", ResumeOfADescribedMonitorReadsOnlyTheRest,
+       true},
   };
   return aCases;
 }

@@ -72,6 +72,24 @@ TEST_F(LineAssembler, TextAfterPromptStartsANewLine) {
   EXPECT_EQ(Line(), "BB 01");
 }
 
+// What a restarting device shows once it takes keys (U-Boot's countdown)
+// is awaited at a line's start: it answers when the line reaches it, and,
+// awaited after it came, at the next character of the same line.
+TEST_F(LineAssembler, TextAwaitedAtALinesStartAnswersHoweverTheLineGoesOn) {
+  char szAwaited[kTextSize];
+  AwaitedStart("Hit any key to stop autoboot", szAwaited);
+  ::AwaitPrompt(szAwaited);
+  Feed("Net:   No ethernet found.\r\nHit any key to stop");
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 0);
+  Feed(" autoboot");
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 1);
+  Feed("\r\nHit any key to stop autoboot:  2 ");
+  ::AwaitPrompt(szAwaited);
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 1);
+  Feed("\x08\x08\x08 1 ");
+  EXPECT_EQ(ReadHandoffCounts().iPromptsSeen, 2);
+}
+
 TEST_F(LineAssembler, PromptOnlyAtTheStartOfALine) {
   AwaitPrompt();
   Feed("abc>");
