@@ -10,7 +10,11 @@
 # BAUD (default 115200) sets the line's rate; IMAGE=firmware serves an image
 # like a firmware's (runs of 00 and FF, code: most bytes show as "."),
 # else random bytes; FIRST (default 20000) the first address (1F000 and
-# 1024 blocks cross two bank ends); MONITOR=uboot plays U-Boot's console.
+# 1024 blocks cross two bank ends); MONITOR=uboot plays U-Boot's console;
+# MONITOR=qemu-uboot puts the simulator's relay, with the noise, in front of
+# the real U-Boot under QEMU and reads its flash from 0 (the image is
+# u-boot.bin; skipped, with status 0, where QEMU or U-Boot is missing);
+# MONITOR=shell relays BusyBox's shell reading the image as a file.
 # A run that ended early, kept a wrong byte or raised the pace leaves its
 # output and session log in /tmp/vexlor-noise-kept.
 set -euo pipefail
@@ -22,6 +26,13 @@ seeds=${4:-20}
 shift $(($# < 4 ? $# : 4))
 baud=${BAUD:-115200}
 . tools/sim-session.sh
+if [ "${MONITOR:-default}" = qemu-uboot ]; then
+  . bench/uboot_session.sh
+  uboot_bench_start $((blocks * 128)) "skipped"
+  FIRST=0
+elif [ "${MONITOR:-default}" = shell ]; then
+  FIRST=0
+fi
 
 # One run: seed ("" for a clean line); prints "status wrong-bytes seconds
 # pace", the pace the run ended with (ms a byte).
@@ -31,24 +42,44 @@ run() {
   work=$(mktemp -d /tmp/vexlor-noise-XXXXXX)
   bytes=$((blocks * 128))
   end=$(printf '%X' $((0x$first + bytes - 1)))
-  if [ "${IMAGE:-}" = firmware ]; then
+  if [ "${MONITOR:-default}" = qemu-uboot ]; then
+    cp "$boot/image.bin" "$work/image.bin"
+    end=$(printf '%04X' $((bytes - 1)))
+  elif [ "${IMAGE:-}" = firmware ]; then
     "$build/monitor-sim" --seed "${seed:-0}" --write-firmware "$work/image.bin" "$first" "$end"
   else
     head -c "$bytes" /dev/urandom >"$work/image.bin"
   fi
   [ -n "$seed" ] && noise="--noise $rate --seed $seed"
   local device="" monitor="" words="BB BT DM" capture="DM_${first}_$end.bin"
-  if [ "${MONITOR:-default}" = uboot ]; then
+  if [ "${MONITOR:-default}" = shell ]; then
+    monitor="--monitor shell --file $work/image.bin"
+    words=""
+    capture="hexdump_$(printf '%04X' $((0x$first)))_$end.bin"
+  elif [ "${MONITOR:-default}" != default ]; then
     device="--dialect uboot --echo"
     monitor="--monitor uboot"
     words=""
-    capture="md.b_${first}_$end.bin"
+    capture="md.b_$(printf '%04X' $((0x$first)))_$end.bin"
   fi
-  # shellcheck disable=SC2086
-  "$build/monitor-sim" --link "$work/tty" --image "$work/image.bin" --base "$first" --baud "$baud" \
-    $device $noise </dev/null >/dev/null 2>&1 &
-  local sim=$!
-  for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
+  local sim
+  if [ "${MONITOR:-default}" = qemu-uboot ]; then
+    # shellcheck disable=SC2086
+    relay_start "$work" "$work/tty" $noise
+    sim=$relay_pid
+  elif [ "${MONITOR:-default}" = shell ]; then
+    # shellcheck disable=SC2086
+    "$build/monitor-sim" --relay-command "cd $work && exec busybox sh -i" --link "$work/tty" \
+      --baud "$baud" $noise </dev/null >/dev/null 2>&1 &
+    sim=$!
+    for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
+  else
+    # shellcheck disable=SC2086
+    "$build/monitor-sim" --link "$work/tty" --image "$work/image.bin" --base "$first" \
+      --baud "$baud" $device $noise </dev/null >/dev/null 2>&1 &
+    sim=$!
+    for _ in $(seq 100); do [ -e "$work/tty" ] && break; sleep 0.1; done
+  fi
   local start stop status=0
   start=$(date +%s.%N)
   # shellcheck disable=SC2086
@@ -93,3 +124,4 @@ for seed in $(seq 1 "$seeds"); do
 done
 awk -v t="$total" -v n="$seeds" -v c="$clean" -v b="$bad" -v r="$rate" -v e="$early" -v p="$paced" 'BEGIN {
   printf "noise %s: %d of %d runs held a wrong byte; %d of %d completed; %d ended with a pace above 0; mean time %.2f s, %.2f times the clean line'"'"'s\n", r, b, n, n - e, n, p, t / n, t / n / c }'
+[ "$bad" -eq 0 ]

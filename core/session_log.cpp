@@ -137,7 +137,7 @@ void FlushLogAtSignal() {
 }  // namespace
 
 void OpenSessionLog(int iArgCount, char **pArgs) {
-  SettingsRec &S = FillSettings();
+  const SettingsRec &S = Settings;
   if (S.szLogFile[0] == 0) return;
   iLogStartMs = MonotonicMs();
   hLogFile = OpenLogFile(S.szLogFile);

@@ -11,8 +11,9 @@
 
 #include "platform/platform.h"
 
-enum { kTextSize = 256 };   // every text: at most 255 characters and a zero
-enum { kPromptSize = 64 };  // a prompt given on the command line, with its zero
+enum { kTextSize = 256 };        // every text: at most 255 characters and a zero
+enum { kPromptSize = 64 };       // a prompt given on the command line, with its zero
+enum { kTargetFileSize = 128 };  // --file's path, with its zero: it goes into commands
 
 struct SettingsRec {
   int32_t iSpeed = 38400;
@@ -43,11 +44,13 @@ struct SettingsRec {
   char szPromptGiven[kPromptSize] = {};  // --prompt: the monitor's own; empty: its dialect's
   char szLogFile[kTextSize] = {};
   char szMapFile[kTextSize] = {};  // --map: every block's state, kept in this file
-  int32_t iWidthGiven = 0;         // --width: bytes of md's objects (8, 4, 1); 0: the densest
-  int32_t iSpeedUp = 0;            // --speed-up: the board's rate for the walk; 0: unchanged
-  uint8_t bVerify = 0;             // --verify: the capture compared with the device, not read
-  int32_t eSkipBlank = 0;          // --skip-blank 1, --no-skip-blank 2; 0: as the monitor can
-  int32_t eByteOrderGiven = 0;     // --byte-order (ByteOrder, dialogue/word_order.h); 0: shown
+  // --file: what a shell on the target reads (the range is offsets in it).
+  char szTargetFile[kTargetFileSize] = {};
+  int32_t iWidthGiven = 0;      // --width: bytes of md's objects (8, 4, 1); 0: the densest
+  int32_t iSpeedUp = 0;         // --speed-up: the board's rate for the walk; 0: unchanged
+  uint8_t bVerify = 0;          // --verify: the capture compared with the device, not read
+  int32_t eSkipBlank = 0;       // --skip-blank 1, --no-skip-blank 2; 0: as the monitor can
+  int32_t eByteOrderGiven = 0;  // --byte-order (ByteOrder, dialogue/word_order.h); 0: shown
 };
 
 extern const SettingsRec &Settings;

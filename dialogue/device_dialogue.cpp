@@ -1,5 +1,6 @@
-// device_dialogue.cpp - the monitors' dialects, the commands of a block and
-// the dump line's pairs.
+// device_dialogue.cpp - the monitors' dialects (read from their
+// descriptions), the commands of a block, the checksums and the dump line's
+// pairs.
 #include "dialogue/device_dialogue.h"
 
 #include <stdio.h>
@@ -7,64 +8,46 @@
 
 #include "core/settings.h"
 #include "core/shared_state.h"
+#include "dialogue/dialect_description.h"
+#include "dialogue/dialect_template.h"
 #include "dialogue/word_order.h"
 
 namespace {
 
-bool ParseUBootCrc32(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
+enum { kDescriptionFileMax = 65536 };  // bytes of a description file read at most
 
-// The default monitor: bank and offset set the address, the dump word shows
-// the block at it, and ">" asks for the next command.
-const DumpLayout kDefaultLayout = {
-    70,     // shorter lines are not dump lines
-    0,      // no mark after the address field
-    false,  // digits in either case
-    8,      // the first pair may start here
-    57,     // no pair starts at or after this character
-    " -",   // blanks and "-" separate pairs
-    58,     // where the usual text column starts
-    false,  // each byte as itself or "."
+struct Dialects {
+  DialectStore aBuiltIn[kBuiltInCount];
 };
 
-// U-Boot: "md.b ADDRESS 80" shows a block as "0001c000: 0a 00 ... 00  text".
-// A command ends with a carriage return alone: U-Boot ends a line at either
-// 13 or 10, and an empty line repeats the last command, so a line feed after
-// the return would run a crc32 twice. Ctrl+C brings a fresh prompt
-// ("<INTERRUPT>") where a bare line end would repeat the last md.
-const DumpLayout kUBootLayout = {
-    75,    // address, 16 pairs and the text column: a cut line is no dump line
-    ':',   // "0001c000:", which an echoed "md.b 0001C000 80" never has
-    true,  // md.b writes a-f
-    10,   57, " ", 59,
-    true,  // 20..7E as themselves, every other byte as "."
-};
+// The built-ins are read once, on first use, whichever thread asks first
+// (a function's static is made once, under the compiler's guard).
+const Dialects &BuiltIns() {
+  static Dialects *pDialects = [] {
+    static Dialects oDialects;
+    for (int i = 0; i < kBuiltInCount; ++i) {
+      const char *szText = kBuiltInDescriptions[i].szText;
+      char szWhy[160];
+      ReadDialectDescription(szText, strlen(szText), &oDialects.aBuiltIn[i], szWhy, sizeof szWhy);
+    }
+    return &oDialects;
+  }();
+  return *pDialects;
+}
 
-// U-Boot's exception handlers (arm64 first, then 32-bit ARM) print one of
-// these and reset the board: an address that is not mapped aborts the md.b
-// that touched it.
-const char *const kUBootFaultMarks[] = {
-    "\"Synchronous Abort\" handler", "\"SError\" handler", "data abort", "prefetch abort",
-    "undefined instruction",         "Resetting CPU",      nullptr,
-};
-
-const MonitorDialect kDialects[] = {
-    {"default", nullptr, "%s %.2X\r\n", "%s %.4X\r\n", "%s %.4X\r\n", "%s\r\n", false, ">", "\r\n",
-     kDefaultLayout, kAddressByBankWidth, nullptr, nullptr, nullptr, nullptr},
-    {"uboot", "md.b", nullptr, nullptr, nullptr, "md.b %.8X 80\r", true, "=> ", "\x03",
-     kUBootLayout, kAddressAll32, "crc32 %.8X 80\r", ParseUBootCrc32,
-     "Unknown command '%.*s' - try 'help'", kUBootFaultMarks},
-};
-
-const int kDialectCount = static_cast<int>(sizeof kDialects / sizeof kDialects[0]);
+// --dialect FILE: written once by option parsing, before any other thread.
+DialectStore oFromFile;
 
 }  // namespace
 
-const char kDialectNames[] = "default or uboot";
+const char kDialectNames[] = "default, uboot, shell, barebox, redboot or cfe";
 
 const MonitorDialect *CurrentDialect() {
   int iId = Settings.eDialect;
+  if (iId == kDialectFromFile) return &oFromFile.oDialect;
   // U-Boot's md.l and md.q rows stand in for its md.b row at those widths.
-  return WidthDialect(&kDialects[iId >= 0 && iId < kDialectCount ? iId : kDialectDefault]);
+  return WidthDialect(
+      &BuiltIns().aBuiltIn[iId >= 0 && iId < kBuiltInCount ? iId : kDialectDefault].oDialect);
 }
 
 const char *MonitorPrompt() {
@@ -72,11 +55,55 @@ const char *MonitorPrompt() {
   return S.szPromptGiven[0] != 0 ? S.szPromptGiven : CurrentDialect()->szPrompt;
 }
 
+// A prompt is what a line holds while the monitor waits: it cannot hold a
+// line end, nor any other control character.
+// Printable ASCII with something besides blanks: a prompt of blanks alone
+// is met on every idle line, and bytes past 7E arrive as whatever the
+// terminal's encoding made of them.
+bool IsPromptText(const char *szValue) {
+  size_t iLen = strlen(szValue);
+  if (iLen == 0 || iLen >= kPromptSize) return false;
+  bool bVisible = false;
+  for (const char *p = szValue; *p != 0; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c > 0x7E) return false;
+    bVisible = bVisible || c != ' ';
+  }
+  return bVisible;
+}
+
 int FindDialect(const char *szName) {
-  for (int i = 0; i < kDialectCount; ++i) {
-    if (strcmp(kDialects[i].szName, szName) == 0) return i;
+  for (int i = 0; i < kBuiltInCount; ++i) {
+    if (strcmp(kBuiltInDescriptions[i].szName, szName) == 0) return i;
   }
   return -1;
+}
+
+const char *BuiltInDescription(const char *szName) {
+  int iId = FindDialect(szName);
+  return iId < 0 ? nullptr : kBuiltInDescriptions[iId].szText;
+}
+
+bool UseDialectFile(const char *szPath, char *szWhy, size_t iWhySize) {
+  FILE *pFile = fopen(szPath, "rb");
+  if (pFile == nullptr) {
+    snprintf(szWhy, iWhySize, "cannot be read");
+    return false;
+  }
+  static char aText[kDescriptionFileMax + 1];
+  size_t iLen = fread(aText, 1, sizeof aText, pFile);
+  fclose(pFile);
+  if (iLen > kDescriptionFileMax) {
+    snprintf(szWhy, iWhySize, "is longer than %d bytes", kDescriptionFileMax);
+    return false;
+  }
+  return UseDialectText(aText, iLen, szWhy, iWhySize);
+}
+
+bool UseDialectText(const char *pText, size_t iLen, char *szWhy, size_t iWhySize) {
+  if (!ReadDialectDescription(pText, iLen, &oFromFile, szWhy, iWhySize)) return false;
+  FillSettings().eDialect = kDialectFromFile;
+  return true;
 }
 
 namespace {
@@ -90,93 +117,101 @@ const char *FormatOf(const MonitorDialect &oDialect, BlockCommand eWhich, bool b
   return nullptr;
 }
 
+// What a template's fields stand for with the block at iAddr.
+TemplateValues BlockValues(uint32_t iAddr) {
+  const SettingsRec &S = Settings;
+  TemplateValues oValues = {};
+  oValues.aiNumbers[kFieldAddr] = iAddr;
+  oValues.aiNumbers[kFieldLast] = iAddr + (kBlockBytes - 1);
+  oValues.aiNumbers[kFieldLen] = kBlockBytes;
+  oValues.aiNumbers[kFieldCount] = kBlockBytes;
+  oValues.aiNumbers[kFieldBank] = (iAddr >> 16) & (S.bLongAddr ? 0xFFFFu : 0xFFu);
+  oValues.aiNumbers[kFieldOffset] = iAddr & 0xFFFFu;
+  oValues.aszWords[0] = S.szCommand1;
+  oValues.aszWords[1] = S.szCommand2;
+  oValues.aszWords[2] = S.szCommand3;
+  oValues.szFile = S.szTargetFile;
+  return oValues;
+}
+
 }  // namespace
+
+bool MonitorRunsPrograms() { return CurrentDialect()->szChunkFormat != nullptr; }
 
 bool DialectSends(BlockCommand eWhich) {
   return FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0) != nullptr;
 }
 
-// The formats come from the dialects' table above, and the command words
-// were bounded by start-up so that every command fits a text; the compiler
-// can see neither.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#endif
+// The command words were bounded by start-up so that every command fits a
+// text.
 bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecute) {
-  const SettingsRec &S = Settings;
-  const MonitorDialect &oDialect = *CurrentDialect();
-  const char *szFormat = FormatOf(oDialect, eWhich, S.bLongAddr != 0);
+  const char *szFormat = FormatOf(*CurrentDialect(), eWhich, Settings.bLongAddr != 0);
   oCmdForExecute[0] = 0;
   if (szFormat == nullptr) return false;
-  int iLen = -1;
-  switch (eWhich) {
-    case kBankCommand:
-      iLen = snprintf(oCmdForExecute, kTextSize, szFormat, S.szCommand1,
-                      (iAddr >> 16) & (S.bLongAddr ? 0xFFFFu : 0xFFu));
-      break;
-    case kOffsetCommand:
-      iLen = snprintf(oCmdForExecute, kTextSize, szFormat, S.szCommand2, iAddr & 0xFFFF);
-      break;
-    case kDumpCommand:
-      if (oDialect.bDumpNamesAddress) {
-        iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr);
-      } else {
-        iLen = snprintf(oCmdForExecute, kTextSize, szFormat, S.szCommand3);
-      }
-      break;
-  }
-  return iLen >= 0 && iLen < kTextSize;
+  return ExpandTemplate(szFormat, BlockValues(iAddr), oCmdForExecute, kTextSize);
 }
 
 bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute) {
   const char *szFormat = CurrentDialect()->szChecksumFormat;
   oCmdForExecute[0] = 0;
   if (szFormat == nullptr) return false;
-  int iLen = snprintf(oCmdForExecute, kTextSize, szFormat, iAddr);
-  return iLen >= 0 && iLen < kTextSize;
+  return ExpandTemplate(szFormat, BlockValues(iAddr), oCmdForExecute, kTextSize);
+}
+
+bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute) {
+  const MonitorDialect &oDialect = *CurrentDialect();
+  const char *szFormat = bSum ? oDialect.szChunkSumFormat : oDialect.szChunkFormat;
+  oCmdForExecute[0] = 0;
+  if (szFormat == nullptr) return false;
+  TemplateValues oValues = BlockValues(iAddr);
+  oValues.aiNumbers[kFieldCount] = iCount;
+  oValues.aiNumbers[kFieldLast] = iAddr + (iCount - 1);
+  return ExpandTemplate(szFormat, oValues, oCmdForExecute, kTextSize);
 }
 
 bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand) {
   const char *szFormat = CurrentDialect()->szNoCommandFormat;
   if (szFormat == nullptr) return false;
-  char szExpected[kTextSize];
-  int iNameLen = static_cast<int>(strcspn(szCommand, " \r\n"));
-  snprintf(szExpected, sizeof szExpected, szFormat, iNameLen, szCommand);
-  return strcmp(szAnswer, szExpected) == 0;
+  TemplateValues oValues = {};
+  oValues.pCommand = szCommand;
+  oValues.iCommandLen = strcspn(szCommand, " \r\n");
+  return MatchTemplate(szFormat, szAnswer, oValues, nullptr);
 }
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
 
+// The range must be the block's and the value as the template writes it,
+// and nothing after it, so that a garbled answer is never taken for a value.
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue) {
   const MonitorDialect &oDialect = *CurrentDialect();
-  return oDialect.ParseChecksum != nullptr && oDialect.ParseChecksum(szAnswer, iAddr, piValue);
+  if (oDialect.szChecksumAnswer == nullptr) return false;
+  return MatchTemplate(oDialect.szChecksumAnswer, szAnswer, BlockValues(iAddr), piValue);
 }
 
-namespace {
-
-// "crc32 for 0001c000 ... 0001c07f ==> 04188ade": the range must be the
-// block's, the value eight digits, and nothing after them, so that a
-// garbled answer is never taken for a value.
-bool ParseUBootCrc32(const char *szAnswer, uint32_t iAddr, uint32_t *piValue) {
-  char szHead[64];
-  snprintf(szHead, sizeof szHead, "crc32 for %.8x ... %.8x ==> ", iAddr, iAddr + (kBlockBytes - 1));
-  size_t iHead = strlen(szHead);
-  if (strncmp(szAnswer, szHead, iHead) != 0 || strlen(szAnswer) != iHead + 8) return false;
-  uint32_t iValue = 0;
-  for (size_t i = iHead; i < iHead + 8; ++i) {
-    char c = szAnswer[i];
-    int iDigit = HexDigitValue(c);
-    if (iDigit < 0 || (c >= 'A' && c <= 'F')) return false;
-    iValue = iValue * 16 + static_cast<uint32_t>(iDigit);
+uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
+  uint32_t iCrc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < iCount; ++i) {
+    iCrc ^= pBytes[i];
+    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
   }
-  *piValue = iValue;
-  return true;
+  return ~iCrc;
 }
 
-}  // namespace
+uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount) {
+  uint32_t iCrc = 0;
+  auto Feed = [&iCrc](uint8_t iByte) {
+    iCrc ^= static_cast<uint32_t>(iByte) << 24;
+    for (int iBit = 0; iBit < 8; ++iBit)
+      iCrc = (iCrc & 0x80000000u) ? (iCrc << 1) ^ 0x04C11DB7u : iCrc << 1;
+  };
+  for (size_t i = 0; i < iCount; ++i) Feed(pBytes[i]);
+  for (size_t iLength = iCount; iLength != 0; iLength >>= 8)
+    Feed(static_cast<uint8_t>(iLength & 0xFFu));
+  return ~iCrc;
+}
+
+uint32_t BlockChecksum(const uint8_t *pBytes, size_t iCount) {
+  if (CurrentDialect()->eChecksum == kChecksumPosixCksum) return PosixCksum(pBytes, iCount);
+  return Crc32(pBytes, iCount);
+}
 
 bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {
   if (iAddr > 0xFFFFFFFFu - kBlockBytes) return false;
@@ -191,22 +226,36 @@ uint64_t BlocksFrom(uint32_t iFrom) {
 }
 
 bool IsDumpLine(const char *szLine, size_t iLen) {
-  const MonitorDialect &oDialect = *CurrentDialect();
-  const DumpLayout &oLayout = oDialect.oLayout;
-  if (iLen < static_cast<size_t>(oLayout.iLineMin) || szLine[0] == MonitorPrompt()[0]) {
-    return false;
-  }
-  if (oLayout.cAfterAddress == 0) return true;
+  const DumpLayout &oLayout = CurrentDialect()->oLayout;
+  if (iLen < static_cast<size_t>(oLayout.iLineMin)) return false;
+  // A line that may start with any character is no dump line when it
+  // starts as the prompt does; one whose address is marked is told by the
+  // mark (an address may start with the prompt's first letter, "C").
+  if (oLayout.szAfterAddress[0] == 0) return szLine[0] != MonitorPrompt()[0];
+  size_t iAt = static_cast<size_t>(oLayout.iAddressColumn);
+  size_t iMark = strlen(oLayout.szAfterAddress);
+  if (iLen < iAt + kDumpAddressChars + iMark) return false;
   for (int i = 0; i < kDumpAddressChars; ++i) {
-    if (HexDigitValue(szLine[i]) < 0) return false;
+    if (HexDigitValue(szLine[iAt + static_cast<size_t>(i)]) < 0) return false;
   }
-  return szLine[kDumpAddressChars] == oLayout.cAfterAddress;
+  return strncmp(szLine + iAt + kDumpAddressChars, oLayout.szAfterAddress, iMark) == 0;
 }
 
 bool IsDeviceFaultLine(const char *szLine) {
   const char *const *pszMarks = CurrentDialect()->pszFaultMarks;
   for (; pszMarks != nullptr && *pszMarks != nullptr; ++pszMarks) {
     if (strncmp(szLine, *pszMarks, strlen(*pszMarks)) == 0) return true;
+  }
+  return false;
+}
+
+bool HasUnreadableByte(const char *szLine, size_t iLen) {
+  const char *szMark = CurrentDialect()->oLayout.szUnreadable;
+  if (szMark[0] == 0) return false;
+  DumpPairWalk oWalk;
+  StartDumpPairs(&oWalk, szLine, iLen);
+  for (const char *pPair = NextDumpPair(&oWalk); pPair != nullptr; pPair = NextDumpPair(&oWalk)) {
+    if (pPair[0] == szMark[0] && pPair[1] == szMark[1]) return true;
   }
   return false;
 }
@@ -223,6 +272,13 @@ int HexDigitValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
+}
+
+int DumpDigitValue(char c) {
+  int eDigits = CurrentDialect()->oLayout.eDigits;
+  if (eDigits == kDigitsLower && c >= 'A' && c <= 'F') return -1;
+  if (eDigits == kDigitsUpper && c >= 'a' && c <= 'f') return -1;
+  return HexDigitValue(c);
 }
 
 namespace {

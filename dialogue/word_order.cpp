@@ -14,9 +14,9 @@ namespace {
 
 // "00000000: 1400000a d503201f 00000000 00000000  ..... ..........": eight
 // digits and a blank for each word, the text column after two blanks.
-const DumpLayout kLongLayout = {63, ':', true, 10, 45, " ", 47, true};
+const DumpLayout kLongLayout = {63, 0, ":", kDigitsLower, 10, 45, " ", 47, "  ", "", true, ""};
 // "00000000: d503201f1400000a 0000000000000000  ..... ..........".
-const DumpLayout kQuadLayout = {61, ':', true, 10, 43, " ", 45, true};
+const DumpLayout kQuadLayout = {61, 0, ":", kDigitsLower, 10, 43, " ", 45, "  ", "", true, ""};
 
 // The walk's width (read by the receive loop too) and what is known of the
 // order (control thread).
@@ -34,7 +34,8 @@ bool IsShownAs(uint8_t iByte, char c) {
 }
 
 void BuildWideRows(const MonitorDialect *pBase) {
-  static const char *const kFormats[] = {"md.l %.8X 20\r", "md.q %.8X 10\r"};
+  // Command templates (dialogue/dialect_template.h), as the md.b row's.
+  static const char *const kFormats[] = {"md.l {addr:08X} 20\r", "md.q {addr:08X} 10\r"};
   static const DumpLayout *const kLayouts[] = {&kLongLayout, &kQuadLayout};
   for (int i = 0; i < 2; ++i) {
     aWideRows[i] = *pBase;

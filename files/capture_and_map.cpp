@@ -157,6 +157,26 @@ bool TakeMapLock() {
   return false;
 }
 
+// Every block the map calls done must be in the capture, and the capture no
+// longer than the range; false (said) when they do not belong together.
+bool CaptureFitsMap(const char *szName, uint64_t iSize, uint64_t iBlocks) {
+  uint64_t iNeeded = 0;
+  for (uint64_t i = iBlocks; i > 0; --i) {
+    if (BlockState(&oMap, i - 1) == kBlockDone) {
+      iNeeded = i * kBlockBytes;
+      break;
+    }
+  }
+  if (iSize <= iBlocks * kBlockBytes && iSize >= iNeeded) return true;
+  Print(
+      "Error: %s (%llu bytes) and the map %s do not belong together: the map has blocks read "
+      "up to byte %llu of a range of %llu bytes. Nothing was changed. \n",
+      szName, static_cast<unsigned long long>(iSize), Settings.szMapFile,
+      static_cast<unsigned long long>(iNeeded),
+      static_cast<unsigned long long>(iBlocks * kBlockBytes));
+  return false;
+}
+
 // With --map: the map says which blocks are done, and the capture holds them
 // at their places; a map of another run, and a capture and a map that do not
 // belong together, are refused, and neither is changed. Without a map file
@@ -182,22 +202,7 @@ CaptureOpening OpenMappedCapture(const char *szName) {
   uint64_t iSize = 0;
   oCapture.hOutFile = ResumeCaptureFile(szName, &iSize);
   if (oCapture.hOutFile == nullptr) return ReportCantOpen();
-  // Every block the map calls done must be in the capture, and the capture
-  // no longer than the range.
-  uint64_t iNeeded = 0;
-  for (uint64_t i = iBlocks; i > 0; --i) {
-    if (BlockState(&oMap, i - 1) == kBlockDone) {
-      iNeeded = i * kBlockBytes;
-      break;
-    }
-  }
-  if (iSize > iBlocks * kBlockBytes || iSize < iNeeded) {
-    Print(
-        "Error: %s (%llu bytes) and the map %s do not belong together: the map has blocks read "
-        "up to byte %llu of a range of %llu bytes. Nothing was changed. \n",
-        szName, static_cast<unsigned long long>(iSize), Settings.szMapFile,
-        static_cast<unsigned long long>(iNeeded),
-        static_cast<unsigned long long>(iBlocks * kBlockBytes));
+  if (!CaptureFitsMap(szName, iSize, iBlocks)) {
     oCapture.hOutFile = nullptr;
     return kCaptureRefused;
   }

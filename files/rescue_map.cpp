@@ -723,6 +723,34 @@ bool ParseRescueMap(const char *pText, size_t iLen, uint64_t iBlocks, const MapR
   return true;
 }
 
+namespace {
+
+enum MapFileRead { kMapFileRead, kMapFileTooBig, kMapFileUnread };
+
+// Reads the open file whole into *ppText (to be freed, also on failure).
+// Read in steps, not by the size the file claims: no seek is needed (a long
+// is 32 bits on Windows) and a file that grows meanwhile is caught.
+MapFileRead ReadWholeMapFile(FILE *pFile, char **ppText, size_t *piLen) {
+  size_t iSize = 0;
+  for (;;) {
+    if (*piLen == kMapFileMax) {
+      char c;
+      return fread(&c, 1, 1, pFile) == 1 ? kMapFileTooBig : kMapFileRead;
+    }
+    if (*piLen == iSize) {
+      iSize = iSize == 0 ? kReadStep : iSize * 2 > kMapFileMax ? kMapFileMax : iSize * 2;
+      char *pBigger = static_cast<char *>(realloc(*ppText, iSize));
+      if (pBigger == nullptr) return kMapFileUnread;
+      *ppText = pBigger;
+    }
+    size_t iGot = fread(*ppText + *piLen, 1, iSize - *piLen, pFile);
+    *piLen += iGot;
+    if (*piLen < iSize) return ferror(pFile) != 0 ? kMapFileUnread : kMapFileRead;
+  }
+}
+
+}  // namespace
+
 MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, const MapRun *pRun, RescueMap *pMap,
                       bool *pbRunNamed, char *szWhy, size_t iWhySize) {
   *pMap = RescueMap{};
@@ -740,35 +768,11 @@ MapLoad LoadRescueMap(const char *szFile, uint64_t iBlocks, const MapRun *pRun, 
     SetWhy(szWhy, iWhySize, "%s cannot be opened: %s", szFile, strerror(errno));
     return kMapRefused;
   }
-  // Read in steps, not by the size the file claims: no seek is needed (a
-  // long is 32 bits on Windows) and a file that grows meanwhile is caught.
   char *pText = nullptr;
   size_t iLen = 0;
-  size_t iSize = 0;
-  bool bTooBig = false;
-  bool bFailed = false;
-  for (;;) {
-    if (iLen == kMapFileMax) {
-      char c;
-      bTooBig = fread(&c, 1, 1, pFile) == 1;
-      break;
-    }
-    if (iLen == iSize) {
-      iSize = iSize == 0 ? kReadStep : iSize * 2 > kMapFileMax ? kMapFileMax : iSize * 2;
-      char *pBigger = static_cast<char *>(realloc(pText, iSize));
-      if (pBigger == nullptr) {
-        bFailed = true;
-        break;
-      }
-      pText = pBigger;
-    }
-    size_t iGot = fread(pText + iLen, 1, iSize - iLen, pFile);
-    iLen += iGot;
-    if (iLen < iSize) {
-      bFailed = ferror(pFile) != 0;
-      break;
-    }
-  }
+  MapFileRead eRead = ReadWholeMapFile(pFile, &pText, &iLen);
+  bool bTooBig = eRead == kMapFileTooBig;
+  bool bFailed = eRead == kMapFileUnread;
   fclose(pFile);
   MapLoad eLoad = kMapRefused;
   if (bTooBig) {

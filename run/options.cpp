@@ -31,6 +31,12 @@ const char *const kUsage[] = {
 const char kUBootUsage[] =
     "Vexlor.exe --monitor uboot [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
     "[OutToConsole] \n";
+// A monitor whose dump command names the address takes no command words.
+const char kNamedMonitorUsage[] =
+    "Vexlor.exe %s %s [options] [ComPortName] [Speed] [StartAddr] [EndAddr] [OutToConsole] \n";
+const char kShellUsage[] =
+    "Vexlor.exe --monitor shell --file PATH [options] [ComPortName] [Speed] [StartAddr] [EndAddr] "
+    "[OutToConsole] \n";
 
 enum OptionId {
   kOptHelp,
@@ -52,6 +58,9 @@ enum OptionId {
   kOptMonitor,
   kOptNoChecksum,
   kOptPrompt,
+  kOptDialect,
+  kOptDialectShow,
+  kOptFile,
   kOptWidth,
   kOptByteOrder,
   kOptSkipBlank,
@@ -108,11 +117,18 @@ const OptionRec kOptions[] = {
     {"--list", kOptList, kValueNone, "", 0, 0, "",
      "list the serial ports of this computer and end"},
     {"--monitor", kOptMonitor, kValueText, "NAME", 0, 0, "a monitor's name",
-     "the device's monitor: default, or uboot (then no command words)"},
+     "the device's monitor: default, uboot, shell, barebox, redboot, cfe (all but default: no "
+     "words)"},
+    {"--dialect", kOptDialect, kValueText, "FILE", 0, 0, "a description file",
+     "the device's monitor as described in FILE (see --dialect-show)"},
+    {"--dialect-show", kOptDialectShow, kValueText, "NAME", 0, 0, "a monitor's name",
+     "print the description of monitor NAME, a start for one of your own, and end"},
     {"--prompt", kOptPrompt, kValueText, "TEXT", 0, 0, "a prompt",
      "the monitor's prompt where it is not the usual one (uboot: \"=> \")"},
+    {"--file", kOptFile, kValueText, "PATH", 0, 0, "a path a shell can take as it is",
+     "shell: the file or device on the target to read; StartAddr and EndAddr are offsets in it"},
     {"--no-checksum", kOptNoChecksum, kValueNone, "", 0, 0, "",
-     "uboot: confirm blocks without the device's crc32 (second readings where needed)"},
+     "confirm blocks without the device's checksum (second readings where needed)"},
     {"--width", kOptWidth, kValueText, "q|l|b", 0, 0, "q, l or b",
      "uboot: read blocks with md.q, md.l or md.b (default: the densest the device answers)"},
     {"--byte-order", kOptByteOrder, kValueText, "little|big", 0, 0, "little or big",
@@ -143,6 +159,7 @@ const OptionRec *FindOption(const char *szName, size_t iNameLen) {
 void PrintHelp() {
   PrintUsage();
   Print("%s", kUBootUsage);
+  Print("%s", kShellUsage);
   Print("Options (before ComPortName): \n");
   for (const OptionRec &oOption : kOptions) {
     char szLeft[40];
@@ -164,21 +181,19 @@ bool ScanOptionNumber(const char *szText, const OptionRec &oOption, int32_t *pVa
   return true;
 }
 
-// A prompt is what a line holds while the monitor waits: it cannot hold a
-// line end, nor any other control character.
-// Printable ASCII with something besides blanks: a prompt of blanks alone
-// is met on every idle line, and bytes past 7E arrive as whatever the
-// terminal's encoding made of them.
-bool IsPromptText(const char *szValue) {
+// A path goes into the shell's command lines as it is: letters, digits and
+// / . _ - + , : @ % = only, so that no character of it means anything to
+// the shell (a blank, a quote, $, ;, a wildcard...).
+bool IsPlainPath(const char *szValue) {
   size_t iLen = strlen(szValue);
-  if (iLen == 0 || iLen >= kPromptSize) return false;
-  bool bVisible = false;
+  if (iLen == 0 || iLen >= kTargetFileSize || szValue[0] == '-') return false;
   for (const char *p = szValue; *p != 0; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c > 0x7E) return false;
-    bVisible = bVisible || c != ' ';
+    char c = *p;
+    bool bPlain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  strchr("/._-+,:@%=", c) != nullptr;
+    if (!bPlain) return false;
   }
-  return bVisible;
+  return true;
 }
 
 bool RefuseValue(const OptionRec &oOption, const char *szValue) {
@@ -225,6 +240,14 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
         return false;
       }
       return true;
+    case kOptDialect: {
+      char szWhy[200];
+      if (!UseDialectFile(szValue, szWhy, sizeof szWhy)) {
+        Print("Error: %s: \"%s\" %s \n", oOption.szName, szValue, szWhy);
+        return false;
+      }
+      return true;
+    }
     case kOptLog:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
         return RefuseValue(oOption, szValue);
@@ -237,6 +260,10 @@ bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
         return false;
       }
       snprintf(S.szPromptGiven, sizeof S.szPromptGiven, "%s", szValue);
+      return true;
+    case kOptFile:
+      if (!IsPlainPath(szValue)) return RefuseValue(oOption, szValue);
+      snprintf(S.szTargetFile, sizeof S.szTargetFile, "%s", szValue);
       return true;
     case kOptMap:
       // Room for the names of the map's new copy and lock.
@@ -286,10 +313,13 @@ bool ApplyOption(const OptionRec &oOption, const char *szValue) {
     case kOptVerify: O.bVerify = O.bCheck = 1; break;
     case kOptSpeedUp: O.iSpeedUp = iNumber; break;
     case kOptMonitor:
+    case kOptDialect:
+    case kOptDialectShow:
     case kOptLog:
     case kOptPrompt:
     case kOptMap:
     case kOptFlow:
+    case kOptFile:
     case kOptWidth:
     case kOptByteOrder:
       if (!ApplyTextOption(oOption, szValue)) return false;
@@ -308,7 +338,15 @@ OptionsResult Refuse() {
 
 void PrintUsage() {
   for (const char *szLine : kUsage) Print("%s", szLine);
-  if (Settings.eDialect != kDialectDefault) Print("%s", kUBootUsage);
+  const MonitorDialect *pDialect = CurrentDialect();
+  if (pDialect->szDumpWord == nullptr) return;
+  if (Settings.eDialect == kDialectShell) {
+    Print("%s", kShellUsage);
+  } else if (Settings.eDialect == kDialectFromFile) {
+    Print(kNamedMonitorUsage, "--dialect", "FILE");
+  } else {
+    Print(kNamedMonitorUsage, "--monitor", pDialect->szName);
+  }
 }
 
 namespace {
@@ -353,6 +391,17 @@ bool AnswerAtOnce(const OptionRec &oOption) {
   }
 }
 
+// --dialect-show NAME: a built-in description as it is compiled in.
+OptionsResult ShowDescription(const OptionRec &oOption, const char *szName) {
+  const char *szText = BuiltInDescription(szName);
+  if (szText == nullptr) {
+    Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szName, kDialectNames);
+    return Refuse();
+  }
+  Print("%s", szText);
+  return kOptionsHelp;
+}
+
 // Reads the option at pArgs[*pi] and its value (after "=" or as the next
 // argument, where *pi then moves on), and applies it.
 OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven *pGiven) {
@@ -382,6 +431,7 @@ OptionsResult ParseOneOption(int iArgCount, char **pArgs, int *pi, OptionsGiven 
     }
     szValue = pArgs[++*pi];
   }
+  if (pOption->eId == kOptDialectShow) return ShowDescription(*pOption, szValue);
   if (!ApplyOption(*pOption, szValue)) return Refuse();
   if (pOption->eId == kOptPace) pGiven->bPace = true;
   if (pOption->eId == kOptRetries) pGiven->bRetries = true;
@@ -440,6 +490,10 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
   if (O.bNoChecksum && CurrentDialect()->szChecksumFormat == nullptr) {
     Print("Error: --no-checksum: the %s monitor has no checksum command \n",
           CurrentDialect()->szName);
+    return Refuse();
+  }
+  if (CurrentDialect()->bNamesFile != (O.szTargetFile[0] != 0)) {
+    Print("Error: --monitor shell and --file PATH go together: the shell reads the file \n");
     return Refuse();
   }
   if (!SettleUBootOptions(O)) return Refuse();

@@ -9,24 +9,18 @@
 
 namespace {
 
-// A digit the monitor does not write (a capital from one that writes a-f)
-// is a digit the line garbled.
-int CheckedDigitValue(char c, bool bLowerDigits) {
-  if (bLowerDigits && c >= 'A' && c <= 'F') return -1;
-  return HexDigitValue(c);
-}
-
 // The pairs of one line, read where the decoder reads them; a pair that is
 // not two hex digits, or a count other than sixteen, fails the line.
 bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *szWhy,
                        size_t iWhySize) {
-  bool bLowerDigits = CurrentDialect()->oLayout.bLowerDigits;
   DumpPairWalk oWalk;
   StartDumpPairs(&oWalk, szLine, strlen(szLine));
   size_t iCount = 0;
   for (const char *pPair = NextDumpPair(&oWalk); pPair != nullptr; pPair = NextDumpPair(&oWalk)) {
-    int iHigh = CheckedDigitValue(pPair[0], bLowerDigits);
-    int iLow = CheckedDigitValue(pPair[1], bLowerDigits);
+    // A digit the monitor does not write (a capital from one that writes
+    // a-f) is a digit the line garbled.
+    int iHigh = DumpDigitValue(pPair[0]);
+    int iLow = DumpDigitValue(pPair[1]);
     if (iHigh < 0 || iLow < 0) {
       snprintf(szWhy, iWhySize, "line %d has a pair that is not hex at column %u", iLineNo,
                static_cast<unsigned>(pPair - szLine));
@@ -48,10 +42,11 @@ bool DecodeCheckedLine(const char *szLine, int iLineNo, uint8_t *pBytes, char *s
 
 // The line's address field; false when it is not all digits.
 bool ParseLineAddress(const char *szLine, uint32_t *piAddr) {
-  bool bLowerDigits = CurrentDialect()->oLayout.bLowerDigits;
+  size_t iAt = static_cast<size_t>(CurrentDialect()->oLayout.iAddressColumn);
+  if (strlen(szLine) < iAt + kDumpAddressChars) return false;
   uint32_t iAddr = 0;
   for (int i = 0; i < kDumpAddressChars; ++i) {
-    int iDigit = CheckedDigitValue(szLine[i], bLowerDigits);
+    int iDigit = DumpDigitValue(szLine[iAt + static_cast<size_t>(i)]);
     if (iDigit < 0) return false;
     iAddr = iAddr * 16 + static_cast<uint32_t>(iDigit);
   }
@@ -96,16 +91,25 @@ bool ShownRight(uint8_t iByte, char c, bool bTextExact) {
   return iByte >= 0x20 && iByte < 0x7F ? iShown == iByte : c == '.';
 }
 
-// The usual text column stands two blanks after the pairs and shows each
-// byte as itself, or as "." where it cannot be shown; any other character is
-// a byte or a digit that the line garbled.
+// The usual text column stands after its mark (two blanks after the pairs)
+// and shows each byte as itself, or as "." where it cannot be shown; any
+// other character is a byte or a digit that the line garbled, and so is a
+// closing mark that is not there.
 bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, char *szWhy,
                      size_t iWhySize, bool *pbSuspect) {
   const DumpLayout &oLayout = CurrentDialect()->oLayout;
   size_t iColumn = static_cast<size_t>(oLayout.iTextColumn);
+  size_t iBefore = strlen(oLayout.szBeforeText);
+  size_t iAfter = strlen(oLayout.szAfterText);
   size_t n = strlen(szLine);
-  if (n < iColumn + kLineBytes || szLine[iColumn - 2] != ' ' || szLine[iColumn - 1] != ' ') {
+  if (n < iColumn + kLineBytes || iColumn < iBefore ||
+      strncmp(szLine + iColumn - iBefore, oLayout.szBeforeText, iBefore) != 0) {
     return true;  // no text column to compare with
+  }
+  if (strncmp(szLine + iColumn + kLineBytes, oLayout.szAfterText, iAfter) != 0) {
+    snprintf(szWhy, iWhySize, "line %d's text column does not end with \"%s\"", iLineNo,
+             oLayout.szAfterText);
+    return false;
   }
   for (int i = 0; i < kLineBytes; ++i) {
     char c = szLine[iColumn + i];

@@ -27,6 +27,8 @@ enum {
   // which any key stops, so the key goes out this often until a prompt
   // shows (for at most kRestartWaitMs).
   kRestartPollMs = 250,
+  // How long the keys wait for the device to say that it takes them again.
+  kRestartReadyMs = 5000,
   kInStepTries = 4,  // line ends sent to get back in step before giving up
   kQuietMs = 50,     // the line must be silent this long after the prompt
   kQuietPollMs = 5,
@@ -101,6 +103,10 @@ bool FaultedOnDump(uint32_t iGen, uint32_t iAddr, char *szWhy) {
   char oDump[kTextSize];
   ComposeBlockCommand(kDumpCommand, iAddr, oDump);
   oDump[strcspn(oDump, "\r\n")] = 0;
+  // A prompt that came when none was awaited (the answer to a second
+  // Ctrl+C of the opening) stays in front of the next line, the echo.
+  size_t iPrompt = strlen(MonitorPrompt());
+  if (strncmp(szEcho, MonitorPrompt(), iPrompt) == 0) szEcho += iPrompt;
   if (strcmp(szEcho, oDump) != 0) return false;
   snprintf(szWhy, kWhySize, "the device faulted reading it and restarts; it said: %.60s", szLine);
   return true;
@@ -278,6 +284,15 @@ void WaitForQuietLine(uint32_t iLimitMs) {
 bool AwaitRestartedDevice() {
   const MonitorDialect *pDialect = CurrentDialect();
   uint64_t iUntil = MonotonicMs() + kRestartWaitMs;
+  // A board that gets keys while it resets may lose them, or (riscv64's
+  // U-Boot under QEMU) stop reading its input for good: where the device
+  // says when it takes keys again, nothing goes out before that (or a few
+  // seconds, for a board that does not say it this time).
+  if (pDialect->szRestartReady != nullptr) {
+    char szAwaited[kTextSize];
+    AwaitedStart(pDialect->szRestartReady, szAwaited);
+    PostCommandTimed("", szAwaited, kRestartReadyMs);
+  }
   while (MonotonicMs() < iUntil) {
     if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), kRestartPollMs) ==
         kHandoffAnswered) {

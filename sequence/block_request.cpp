@@ -49,6 +49,9 @@ void PublishCollection(uint32_t iGen, const BlockLines &oLines) {
   memcpy(oReady.aszOther, oLines.aszOther, sizeof oReady.aszOther);
   memcpy(oReady.aszLine, oLines.aszLine, iKept * sizeof oReady.aszLine[0]);
   memcpy(oReady.szAnswer, oLines.szAnswer, sizeof oReady.szAnswer);
+  oReady.iTextChars = oLines.iTextChars;
+  memcpy(oReady.aText, oLines.aText,
+         oLines.iTextChars < kOtherTextChars ? oLines.iTextChars : uint32_t{kOtherTextChars});
   iPublished.store(iGen, std::memory_order_release);
 }
 

@@ -25,8 +25,9 @@
 // dump command and its prompt, kept as text so that the check can look at
 // their address fields and text columns.
 enum {
-  kBlockLinesKept = 64,  // lines kept (a group of eight blocks); more are only counted
-  kBlockLineChars = 96,  // characters kept of each line (a dump line has about 75)
+  kBlockLinesKept = 64,    // lines kept (a group of eight blocks); more are only counted
+  kBlockLineChars = 96,    // characters kept of each line (a dump line has about 75)
+  kOtherTextChars = 8192,  // every other line's text, for a chunk in base64 (4 KiB take 5,536)
 };
 struct BlockLines {
   uint32_t iLines;  // qualifying lines seen, kept or not
@@ -38,6 +39,10 @@ struct BlockLines {
   // The last line before the prompt that was no dump line: the answer of a
   // command that answers in one line (a checksum), the echo where none came.
   char szAnswer[kBlockLineChars];
+  // Every line that was no dump line, each ended by "\n", as long as they
+  // fit (a chunk's base64); iTextChars past kOtherTextChars: they did not.
+  uint32_t iTextChars;
+  char aText[kOtherTextChars];
 };
 
 uint32_t AskForCollection();

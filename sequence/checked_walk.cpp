@@ -13,6 +13,8 @@
 #include "core/settings.h"
 #include "core/shared_state.h"
 #include "sequence/block_reading.h"
+#include "sequence/chunk_reading.h"
+#include "sequence/device_checksum.h"
 #include "sequence/command_handoff.h"
 #include "sequence/group_reading.h"
 #include "sequence/line_speed.h"
@@ -259,10 +261,36 @@ bool OpenWalk(PortHandle hPort) {
   return SpeedUpLine(hPort);
 }
 
+// Reads, checks and keeps the block at iAddr, or goes past it with --map.
+// False (said) when the walk must stop here.
+bool WalkOneBlock(uint32_t iAddr) {
+  uint8_t aBytes[kBlockBytes];
+  char szWhy[kWhySize] = "";
+  ReadingReport oKept = {};
+  if (ChunksAsked() && TakeBlockFromChunk(iAddr, aBytes)) {
+    // The chunk's CRC-32, from the device, confirmed every block of it.
+    oKept.eOutcome = kReadingPassed;
+    oKept.bConfirmed = true;
+  } else if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
+    if (GoPastFailedBlock(iAddr, szWhy)) return true;
+    SayWhatTheCaptureIsWorth();
+    return false;
+  }
+  if (!WriteCapturedBlock(iAddr, aBytes)) {
+    Print("The walk stops at block %.8X. \n", iAddr);
+    SayWhatTheCaptureIsWorth();
+    return false;
+  }
+  CountKeptBlock(oKept, aBytes);
+  return true;
+}
+
 }  // namespace
 
 void WalkChecked(PortHandle hPort) {
   StartBlockReading(hPort);
+  ResetChunkReading();
+  ForgetDeviceChecksums();
   StartWalkWidth(true);
   StartUniformSpans();
   StartGroupReading();
@@ -282,27 +310,16 @@ void WalkChecked(PortHandle hPort) {
   StartProgress();
   while (bMore) {
     ShowProgress(iAddr);
+    // A uniform span, or a group of blocks on a clean line, at once; else
+    // the block (or the shell's chunk that holds it).
     uint32_t iLast = 0;
     if (SkipUniformSpan(iAddr, &iLast) || ReadGroupAt(iAddr, &iLast)) {
       bMore = NextBlockToWalk(iLast, &iAddr);
       continue;
     }
-    uint8_t aBytes[kBlockBytes];
-    char szWhy[kWhySize] = "";
-    ReadingReport oKept = {};
-    if (!ReadCheckedBlock(iAddr, aBytes, szWhy, &oKept)) {
-      if (!GoPastFailedBlock(iAddr, szWhy)) {
-        SayWhatTheCaptureIsWorth();
-        StopWalk();
-        return;
-      }
-    } else if (!WriteCapturedBlock(iAddr, aBytes)) {
-      Print("The walk stops at block %.8X. \n", iAddr);
-      SayWhatTheCaptureIsWorth();
+    if (!WalkOneBlock(iAddr)) {
       StopWalk();
       return;
-    } else {
-      CountKeptBlock(oKept, aBytes);
     }
     bMore = NextBlockToWalk(iAddr, &iAddr);
   }

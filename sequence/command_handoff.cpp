@@ -8,6 +8,7 @@
 #include <new>
 
 #include "core/run_policy.h"
+#include "dialogue/device_dialogue.h"
 #include "core/settings.h"
 #include "core/shared_state.h"
 #include "platform/platform.h"
@@ -33,6 +34,8 @@ HandoffRec oHandoff;
 
 enum {
   kAnswerChars = 700,  // a dump's answer on the line, echo and prompt included
+  kFarewellWaitMs = 5000,
+  kProgramWaitMs = 2000,  // the least wait for a shell's prompt
 };
 
 // When the last text's last byte went out and when its prompt came
@@ -45,6 +48,14 @@ std::atomic<uint64_t> iSentAtRxBytes{0};
 std::atomic<uint64_t> iPromptAtUs{0};
 std::atomic<uint64_t> iPromptAtRxBytes{0};
 int64_t iLastAnswerLateMs = -1;  // control thread: the last timed post's answer
+
+// When it happened, with the bytes received by then; the time last
+// (release), as readers load it first.
+void StampNow(std::atomic<uint64_t> *piAtUs, std::atomic<uint64_t> *piAtRxBytes) {
+  piAtRxBytes->store(SharedState.iRxBytes.load(std::memory_order_relaxed),
+                     std::memory_order_relaxed);
+  piAtUs->store(MonotonicUs(), std::memory_order_release);
+}
 
 void CopyText(char *szTo, const char *szFrom) { snprintf(szTo, kTextSize, "%s", szFrom); }
 
@@ -86,6 +97,17 @@ bool TimeoutClockRuns() {
 }
 
 void EndWalkWith(WalkOutcome eOutcome) {
+  // Where the dialect changed the monitor for the walk (a shell's echo and
+  // prompt), it is put back. Sent while the line lets it go: a held or lost
+  // line keeps the end waiting no longer than kFarewellWaitMs.
+  const char *szFarewell = CurrentDialect()->szFarewell;
+  if (szFarewell != nullptr) {
+    PostText(szFarewell, MonitorPrompt());
+    for (uint32_t iWaitedMs = 0; TextWaiting() && iWaitedMs < kFarewellWaitMs;
+         iWaitedMs += kHandoffPollMs) {
+      PauseHandoff(kHandoffPollMs);
+    }
+  }
   SharedState.eWalkOutcome.store(eOutcome, std::memory_order_release);
   // An unattended run ends with its walk: the console thread, which may be
   // waiting for a key without a time-out, must look.
@@ -154,8 +176,13 @@ uint32_t DefaultTimeoutMs(int32_t iSpeed, uint32_t iWaitBaseMs) {
 
 uint32_t CommandTimeoutMs() {
   const RunPolicy &o = Policy();
-  return o.iTimeoutGivenMs > 0 ? static_cast<uint32_t>(o.iTimeoutGivenMs)
-                               : DefaultTimeoutMs(Settings.iSpeed, o.iWaitBaseMs);
+  if (o.iTimeoutGivenMs > 0) return static_cast<uint32_t>(o.iTimeoutGivenMs);
+  // A shell starts programs for each command: on a busy board that takes
+  // far longer than a monitor's answer, and a prompt that comes after its
+  // time-out would answer the next command.
+  uint32_t iBaseMs = o.iWaitBaseMs;
+  if (MonitorRunsPrograms() && iBaseMs < kProgramWaitMs) iBaseMs = kProgramWaitMs;
+  return DefaultTimeoutMs(Settings.iSpeed, iBaseMs);
 }
 
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs) {
@@ -206,9 +233,7 @@ const char *TakePostedText(int32_t *piPosted) {
 }
 
 void MarkTextSent(int32_t iPosted) {
-  iSentAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
-                       std::memory_order_relaxed);
-  iSentAtUs.store(MonotonicUs(), std::memory_order_release);
+  StampNow(&iSentAtUs, &iSentAtRxBytes);
   oHandoff.iSent.store(iPosted, std::memory_order_release);
   SignalHandoff();
 }
@@ -218,14 +243,22 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
   // visible.
   int32_t iAwaited = oHandoff.iPromptsAwaited.load(std::memory_order_acquire);
   *piAwaited = iAwaited;
-  return iAwaited != oHandoff.iPromptsSeen.load(std::memory_order_relaxed) &&
-         strcmp(szLine, oHandoff.szPrompt) == 0;
+  if (iAwaited == oHandoff.iPromptsSeen.load(std::memory_order_relaxed)) return false;
+  // A text awaited at a line's start (AwaitedStart) is there as soon as the
+  // line begins with it, and still when more has come after it.
+  const char *szPrompt = oHandoff.szPrompt;
+  if (szPrompt[0] == kLineStartMark) {
+    return strncmp(szLine, szPrompt + 1, strlen(szPrompt + 1)) == 0;
+  }
+  return strcmp(szLine, szPrompt) == 0;
+}
+
+void AwaitedStart(const char *szText, char *szAwaited) {
+  snprintf(szAwaited, kTextSize, "%c%s", kLineStartMark, szText);
 }
 
 void AcknowledgePrompt(int32_t iAwaited) {
-  iPromptAtRxBytes.store(SharedState.iRxBytes.load(std::memory_order_relaxed),
-                         std::memory_order_relaxed);
-  iPromptAtUs.store(MonotonicUs(), std::memory_order_release);
+  StampNow(&iPromptAtUs, &iPromptAtRxBytes);
   // Set to, not incremented towards, the awaited count: one prompt answers
   // every prompt awaited so far.
   oHandoff.iPromptsSeen.store(iAwaited, std::memory_order_release);

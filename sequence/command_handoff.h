@@ -16,6 +16,9 @@
 //                      transmission runs, terminal mode is off and the
 //                      device is present (TimeoutClockRuns)
 //   PostText           the posting alone, without the waits
+//   AwaitedStart       a "prompt" that is a text at a line's start, however
+//                      the line goes on (what a restarting device shows once
+//                      it takes keys again)
 //   CommandTimeoutMs   --timeout, or the default for the port's speed
 //   EndWalkWith        the walk is over: eWalkOutcome, and the console
 //                      thread is woken (an unattended run ends with it)
@@ -45,6 +48,10 @@ enum HandoffResult { kHandoffAnswered, kHandoffTimedOut };
 void PostCommand(const char *szText, const char *szPrompt);
 HandoffResult PostCommandTimed(const char *szText, const char *szPrompt, uint32_t iTimeoutMs);
 void PostText(const char *szText, const char *szPrompt);
+// Prompts are printable: a control character in front marks the text as
+// awaited at a line's start. szAwaited has room for kTextSize characters.
+const char kLineStartMark = '\x01';
+void AwaitedStart(const char *szText, char *szAwaited);
 void EndWalkWith(WalkOutcome eOutcome);
 void WaitCommandSent();
 void WaitPrompt();

@@ -12,30 +12,40 @@
 #include "sequence/block_request.h"
 #include "sequence/command_handoff.h"
 
-uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
-  uint32_t iCrc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < iCount; ++i) {
-    iCrc ^= pBytes[i];
-    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
-  }
-  return ~iCrc;
+namespace {
+
+// The device said that it has no checksum command (control thread).
+bool bDeviceHasNone = false;
+
+// The checksum command's own name: the first word, or after a shell's last
+// pipe ("dd ... | crc32").
+int ChecksumNameAt(const char *szCommand, const char **pszName) {
+  const char *pPipe = strrchr(szCommand, '|');
+  *pszName = pPipe == nullptr ? szCommand : pPipe + 1 + strspn(pPipe + 1, " ");
+  return static_cast<int>(strcspn(*pszName, " \r\n"));
 }
 
+}  // namespace
+
 bool DeviceChecksumsAsked() {
-  return CurrentDialect()->szChecksumFormat != nullptr && Settings.bNoChecksum == 0;
+  return CurrentDialect()->szChecksumFormat != nullptr && Settings.bNoChecksum == 0 &&
+         !bDeviceHasNone;
 }
+
+void ForgetDeviceChecksums() { bDeviceHasNone = false; }
 
 void NoteDeviceHasNoChecksum(const char *szCommand) {
   // A U-Boot built without crc32. Asking on would fail every block; the
   // blocks are checked as for a monitor without checksums instead, each
   // verified by two readings that agree.
-  FillSettings().bNoChecksum = 1;
-  int iWordLen = static_cast<int>(strcspn(szCommand, " \r\n"));
+  bDeviceHasNone = true;
+  const char *szName = nullptr;
+  int iWordLen = ChecksumNameAt(szCommand, &szName);
   Print(
       "The device has no %.*s command: blocks are checked without its checksums (each "
       "verified by two readings that agree). \n",
-      iWordLen, szCommand);
-  LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen, szCommand);
+      iWordLen, szName);
+  LogEvent("the device has no %.*s command: checksums no longer asked for", iWordLen, szName);
 }
 
 bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, size_t iWhySize) {
@@ -64,7 +74,7 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
              oCmdForExecute, pLines->szAnswer);
     return false;
   }
-  uint32_t iOurs = Crc32(pBytes, kBlockBytes);
+  uint32_t iOurs = BlockChecksum(pBytes, kBlockBytes);
   if (iDevice != iOurs) {
     snprintf(szWhy, iWhySize, "the device's checksum %.8X differs from the block's %.8X", iDevice,
              iOurs);

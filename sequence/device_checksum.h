@@ -1,6 +1,5 @@
 // device_checksum.h - a checked block confirmed by the device's own checksum.
 //
-//   Crc32                   the common CRC-32 (reflected, polynomial EDB88320)
 //   DeviceChecksumsAsked    whether checked blocks are confirmed by the device
 //   NoteDeviceHasNoChecksum the device has no checksum command: said, and not asked again
 //   ConfirmBlockByChecksum  asks the monitor for its checksum of a block that
@@ -10,19 +9,19 @@
 // line; the monitor's checksum over its memory does not. ConfirmBlockByChecksum
 // runs on the control thread of a checked walk, posts the dialect's checksum
 // command with a time-out, and reads the answer line that the block
-// collection kept (BlockLines::szAnswer). It asks for a collection, and sets
-// bNoChecksum when the monitor turns out to have no such command; it writes
-// nothing else in SharedState but through the hand-off.
+// collection kept (BlockLines::szAnswer). It asks for a collection, and
+// remembers when the monitor turns out to have no such command; it writes
+// nothing in SharedState but through the hand-off.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
-
 // The dialect has a checksum command, --no-checksum was not given, and the
 // device has not said that it lacks the command.
 bool DeviceChecksumsAsked();
+// A new walk: whether the device has the command is found out again.
+void ForgetDeviceChecksums();
 
 // True when the device's checksum of the kBlockBytes at pBytes, read from
 // iAddr, agrees, or when no checksum is asked for: the dialect has none,

@@ -56,7 +56,7 @@ if [ "${1:-}" != "quick" ]; then
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXLOR_FUZZ=ON >/dev/null
     cmake --build build-fuzz -j2 >/dev/null
     root=$PWD
-    for target in receive block_check rescue_map; do
+    for target in receive block_check rescue_map description; do
       # New inputs go to a scratch folder; the seeds in the repository stay as they are.
       mkdir -p "$probe/$target"
       echo "-- $target"

@@ -78,10 +78,20 @@ void ReadUntilQuiet(int iFd, int iQuietMs, std::string *psSeen) {
   }
 }
 
-pid_t SpawnQemu(const std::string &sQemu, int iLog) {
-  std::vector<std::string> aArgv = {sQemu,  "-M",      "virt", "-cpu",     "cortex-a57", "-m",
-                                    "128",  "-nic",    "none", "-display", "none",       "-monitor",
-                                    "none", "-serial", "pty",  "-bios",    kUBootImage};
+struct BoardRec {
+  const char *szQemu;
+  const char *szImage;
+  const char *szCpu;
+};
+const BoardRec kBoards[] = {
+    {kUBootQemu, kUBootImage, "cortex-a57"},
+    {"qemu-system-riscv64", "/usr/lib/u-boot/qemu-riscv64/u-boot.bin", "rv64"},
+};
+
+pid_t SpawnQemu(const BoardRec &oBoard, const std::string &sQemu, int iLog) {
+  std::vector<std::string> aArgv = {
+      sQemu,      "-M",   "virt",     "-cpu", oBoard.szCpu, "-m",  "128",   "-nic",        "none",
+      "-display", "none", "-monitor", "none", "-serial",    "pty", "-bios", oBoard.szImage};
   std::vector<char *> aArgs;
   for (const std::string &sArg : aArgv) aArgs.push_back(const_cast<char *>(sArg.c_str()));
   aArgs.push_back(nullptr);
@@ -154,12 +164,14 @@ std::string BootToPrompt(int iFd, std::string *psSeen) {
 
 }  // namespace
 
-std::string UBootMissing() {
-  if (FindOnPath(kUBootQemu).empty()) {
-    return std::string(kUBootQemu) + " is not installed (apt-get install qemu-system-arm)";
+std::string UBootMissing(UBootBoard eBoard) {
+  const BoardRec &oBoard = kBoards[eBoard];
+  if (FindOnPath(oBoard.szQemu).empty()) {
+    return std::string(oBoard.szQemu) +
+           " is not installed (apt-get install qemu-system-arm or qemu-system-misc)";
   }
-  if (access(kUBootImage, R_OK) != 0) {
-    return std::string(kUBootImage) + " is not there (apt-get install u-boot-qemu)";
+  if (access(oBoard.szImage, R_OK) != 0) {
+    return std::string(oBoard.szImage) + " is not there (apt-get install u-boot-qemu)";
   }
   return "";
 }
@@ -170,7 +182,8 @@ std::string StartUBoot(UBootPeer *pPeer) {
   std::string sLogPath = pPeer->sDir + "/qemu.log";
   int iLog = open(sLogPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (iLog < 0) return "cannot create " + sLogPath;
-  pPeer->iPid = SpawnQemu(FindOnPath(kUBootQemu), iLog);
+  const BoardRec &oBoard = kBoards[pPeer->eBoard];
+  pPeer->iPid = SpawnQemu(oBoard, FindOnPath(oBoard.szQemu), iLog);
   close(iLog);
   if (pPeer->iPid < 0) return std::string("fork: ") + strerror(errno);
 

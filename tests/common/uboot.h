@@ -1,4 +1,4 @@
-// uboot.h - a real U-Boot as the device: QEMU boots the arm64 board with its
+// uboot.h - a real U-Boot as the device: QEMU boots the arm64 (or riscv64) board with its
 // first serial port on a pseudo-terminal, and the tests talk to U-Boot there.
 //
 // UBootMissing       why U-Boot cannot be run here ("" when it can)
@@ -27,14 +27,19 @@ const char kUBootPrompt[] = "\r\n=> ";  // "==> " in crc32's reply is not one
 const char kUBootImage[] = "/usr/lib/u-boot/qemu_arm64/u-boot.bin";
 const char kUBootQemu[] = "qemu-system-aarch64";
 
+// The boards QEMU runs U-Boot on: arm64 (the default), and riscv64, whose
+// U-Boot says other things when an address faults.
+enum UBootBoard { kBoardArm64, kBoardRiscv64 };
+
 struct UBootPeer {
+  UBootBoard eBoard = kBoardArm64;
   std::string sPtyPath;     // /dev/pts/N, free for the program under test
   pid_t iPid = -1;          // QEMU
   std::string sDir;         // QEMU's output (qemu.log) and the boot transcript (boot.txt)
   double fBootSeconds = 0;  // from QEMU's start to U-Boot idle at its prompt
 };
 
-std::string UBootMissing();
+std::string UBootMissing(UBootBoard eBoard = kBoardArm64);
 // Empty on success, else what went wrong (QEMU is stopped again then).
 std::string StartUBoot(UBootPeer *pPeer);
 void StopUBoot(UBootPeer *pPeer);

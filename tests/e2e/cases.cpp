@@ -56,8 +56,7 @@ void WalkTwoBlocks(Target &oTarget, const char *szStart, const char *szBank, con
   std::string sCapture = std::string(szDump) + "_1C000_1C0FF.bin";
   Rig oRig(oTarget, "walk");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "115200", szStart, "1C0FF", szBank, szOffset, szDump}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "115200", szStart, "1C0FF", szBank, szOffset, szDump}));
   oTarget.Type("s");
   ASSERT_TRUE(WaitFileSize(oRig.sDir + "/" + sCapture, 0x100, kLong)) << oTarget.Output();
   // The last prompt has come once the capture is complete; nothing more is sent.
@@ -79,8 +78,7 @@ void WalkWithCommandSet2(Target &oTarget) {
 void EchoOffShowsProgressAndDone(Target &oTarget) {
   Rig oRig(oTarget, "progress");
   ASSERT_TRUE(oRig.StartDevice({"--echo"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "9600", "1C000", "1C0FF", "BB", "BT", "DM", "quiet"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "9600", "1C000", "1C0FF", "BB", "BT", "DM", "quiet"}));
   oTarget.Type(" ");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", kLong)) << oTarget.Output();
   oTarget.Type("t");
@@ -94,8 +92,7 @@ void EchoOffShowsProgressAndDone(Target &oTarget) {
 void EchoDropsBelAndAddsLineFeeds(Target &oTarget) {
   Rig oRig(oTarget, "echo");
   ASSERT_TRUE(oRig.StartDevice({"--echo", "--eol", "cr", "--bel", "3"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
   oTarget.Type("s");
   ASSERT_TRUE(WaitFileSize(oRig.sDir + "/DM_1C000_1C07F.bin", 0x80, kLong)) << oTarget.Output();
   ASSERT_TRUE(oTarget.WaitOutput("DM\r\n", kLong));
@@ -116,8 +113,7 @@ void EchoDropsBelAndAddsLineFeeds(Target &oTarget) {
 void TerminalModeRoundTrip(Target &oTarget) {
   Rig oRig(oTarget, "terminal");
   ASSERT_TRUE(oRig.StartDevice({"--echo"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
   oTarget.Type("h");
   ASSERT_TRUE(oTarget.WaitOutput("\nSwitching to the terminal mode. \n\n", kLong));
   // The posted opening line end stays waiting while the operator types.
@@ -141,8 +137,7 @@ void TerminalModeRoundTrip(Target &oTarget) {
 void CtrlCAndEscDoNotEndTheRun(Target &oTarget) {
   Rig oRig(oTarget, "ctrlc");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C07F", "BB", "BT", "DM"}));
   oTarget.Type("\x03");
   oTarget.TypeEsc();
   oTarget.Type("TS");
@@ -158,8 +153,7 @@ void CtrlCAndEscDoNotEndTheRun(Target &oTarget) {
 void DeviceWithoutPromptStillEndsWithT(Target &oTarget) {
   Rig oRig(oTarget, "noprompt");
   ASSERT_TRUE(oRig.StartDevice({"--no-prompt"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   oTarget.Type("s");
   ASSERT_TRUE(oRig.oSim.WaitReceived("\r\n", kLong));
   oTarget.Type("t");
@@ -178,8 +172,7 @@ void TypedAheadTEndsTheRun(Target &oTarget) {
 void CtrlRightEndsTheRun(Target &oTarget) {
   Rig oRig(oTarget, "ctrlright");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   oTarget.TypeCtrlRight();
   ASSERT_TRUE(oRig.Ends());
 }
@@ -188,8 +181,7 @@ void TEndsTheRunWhileTheDeviceKeepsTalking(Target &oTarget) {
   Rig oRig(oTarget, "talker");
   // One line of 500 000 characters at 115200 baud: 43 s of uninterrupted input.
   ASSERT_TRUE(oRig.StartDevice({"--long-line", "500000", "--baud", "115200"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "9600", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "9600", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
   oTarget.Type("s");
   ASSERT_TRUE(oRig.oSim.WaitReceived("DM\r\n", kLong));
   // Let the answer stream for a moment, then stop in the middle of it: the
@@ -205,8 +197,7 @@ void WalkEndsAtTheTopOfTheAddressSpace(Target &oTarget) {
   Rig oRig(oTarget, "top");
   ASSERT_TRUE(oRig.oSim.Start({}, oRig.sDir));  // the pattern at every address
   std::string sPort = oTarget.PortFor(oRig.oSim);
-  ASSERT_TRUE(oRig.Run({sPort, "115200", "FFFFFF00", "FFFFFFFF", "BS", "ST", "DB", "quiet"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({sPort, "115200", "FFFFFF00", "FFFFFFFF", "BS", "ST", "DB", "quiet"}));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", kLong)) << oTarget.Output();
   // Two blocks and no wrap to address 0.
@@ -227,8 +218,7 @@ void WalkEndsAtTheTopOfTheAddressSpace(Target &oTarget) {
 void StartAboveEndSendsOnlyTheOpeningLineEnd(Target &oTarget) {
   Rig oRig(oTarget, "empty");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C100", "1C000", "BB", "BT", "DM", "quiet"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C100", "1C000", "BB", "BT", "DM", "quiet"}));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput(std::string(kMenu) + "\nDone. \n", kLong)) << oTarget.Output();
   oTarget.Type("t");
@@ -240,8 +230,7 @@ void StartAboveEndSendsOnlyTheOpeningLineEnd(Target &oTarget) {
 void SecondInstanceCannotOpenThePort(Target &oTarget) {
   Rig oRig(oTarget, "exclusive");
   ASSERT_TRUE(oRig.StartDevice({}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
   ASSERT_TRUE(pSecond->Start({oRig.sPort, "38400", "0", "7F", "BB", "BT", "DM"}, oRig.sDir));
   int iStatus = -1;
@@ -256,8 +245,7 @@ void SecondInstanceCannotOpenThePort(Target &oTarget) {
 void DeviceHangUpEndsTheRun(Target &oTarget) {
   Rig oRig(oTarget, "hangup");
   ASSERT_TRUE(oRig.StartDevice({"--hangup-after", "4"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
   oTarget.Type("s");
   ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
   std::string sOut = oTarget.Output();
@@ -274,8 +262,7 @@ void LongWalkThroughAFaultyLineLosesNothing(Target &oTarget) {
   ASSERT_TRUE(oRig.StartDevice({"--bel", "7", "--garbage", "--zero-bytes", "--eol", "lf"}, iSize));
   char szEnd[16];
   snprintf(szEnd, sizeof szEnd, "%X", static_cast<unsigned>(0x1C000 + iSize - 1));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "115200", "1C000", szEnd, "BB", "BT", "DM", "quiet"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "115200", "1C000", szEnd, "BB", "BT", "DM", "quiet"}));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", 300)) << oTarget.Output().substr(0, 2000);
   oTarget.Type("t");
@@ -288,8 +275,7 @@ void LongWalkThroughAFaultyLineLosesNothing(Target &oTarget) {
 void RunawayLineIsSurvived(Target &oTarget) {
   Rig oRig(oTarget, "runaway");
   ASSERT_TRUE(oRig.StartDevice({"--long-line", "500000"}));
-  ASSERT_TRUE(oRig.Run({oRig.sPort, "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({oRig.sPort, "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Done. \n", 120)) << oTarget.Output();
   oTarget.Type("t");
@@ -327,7 +313,9 @@ const std::vector<E2ECase> &AllCases() {
     std::vector<E2ECase> aJoined = aCases;
     aJoined.insert(aJoined.end(), OptionCases().begin(), OptionCases().end());
     aJoined.insert(aJoined.end(), VerifyCases().begin(), VerifyCases().end());
+    aJoined.insert(aJoined.end(), MonitorCases().begin(), MonitorCases().end());
     aJoined.insert(aJoined.end(), UBootCases().begin(), UBootCases().end());
+    aJoined.insert(aJoined.end(), ShellCases().begin(), ShellCases().end());
     return aJoined;
   }();
   return aAll;

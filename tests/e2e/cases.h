@@ -18,7 +18,9 @@ struct E2ECase {
 const std::vector<E2ECase> &AllCases();
 const std::vector<E2ECase> &OptionCases();
 const std::vector<E2ECase> &VerifyCases();
-const std::vector<E2ECase> &UBootCases();  // against the real U-Boot under QEMU
+const std::vector<E2ECase> &MonitorCases();  // Barebox, RedBoot, CFE, a described one
+const std::vector<E2ECase> &UBootCases();    // against the real U-Boot under QEMU
+const std::vector<E2ECase> &ShellCases();    // against a real shell reading a file
 std::vector<E2ECase> EveryBuildCases();
 
 class E2E : public ::testing::TestWithParam<E2ECase> {};

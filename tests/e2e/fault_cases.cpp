@@ -420,17 +420,27 @@ struct UnreadOutput {
   std::string sOutput;
 };
 
+// Starts a device whose every dump comes with a line of szLongLine
+// characters, and a run from 1C000 to szEnd whose output nobody reads;
+// starts the dump and waits until iBytes are captured.
+bool DumpWhileNobodyReads(Device *pDevice, const char *szLongLine, Keyboard *pKeys,
+                          UnreadOutput *pRun, const char *szEnd, size_t iBytes) {
+  if (!pDevice->Start({"--long-line", szLongLine}, iBytes) ||
+      !pRun->Start({pDevice->oSim.sPtyPath, "115200", "1C000", szEnd, "BB", "BT", "DM"},
+                   pKeys->iSlave, pDevice->sDir)) {
+    return false;
+  }
+  pKeys->Type("s");
+  return WaitFileSize(pDevice->sDir + "/DM_1C000_" + szEnd + ".bin", iBytes, kLong);
+}
+
 TEST(BlockedOutput, CaptureGoesOnAndTEndsTheRun) {
   Device oDevice("blocked");
   // Each dump comes with a line of 20 000 characters: far more echo than the
   // pipe holds.
-  ASSERT_TRUE(oDevice.Start({"--long-line", "20000"}, 0x400));
   Keyboard oKeys;
   UnreadOutput oRun;
-  ASSERT_TRUE(oRun.Start({oDevice.oSim.sPtyPath, "115200", "1C000", "1C3FF", "BB", "BT", "DM"},
-                         oKeys.iSlave, oDevice.sDir));
-  oKeys.Type("s");
-  ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C3FF.bin", 0x400, kLong));
+  ASSERT_TRUE(DumpWhileNobodyReads(&oDevice, "20000", &oKeys, &oRun, "1C3FF", 0x400));
   oKeys.Type("t");
   ASSERT_TRUE(oRun.WaitExit(kLong));
   EXPECT_EQ(oRun.iStatus, 0);
@@ -441,13 +451,9 @@ TEST(BlockedOutput, DroppedEchoIsCountedOnceTheOutputMoves) {
   Device oDevice("dropped");
   // Three dumps with a line of 500 000 characters each: more echo than the
   // program queues while nobody reads.
-  ASSERT_TRUE(oDevice.Start({"--long-line", "500000"}, 0x180));
   Keyboard oKeys;
   UnreadOutput oRun;
-  ASSERT_TRUE(oRun.Start({oDevice.oSim.sPtyPath, "115200", "1C000", "1C17F", "BB", "BT", "DM"},
-                         oKeys.iSlave, oDevice.sDir));
-  oKeys.Type("s");
-  ASSERT_TRUE(WaitFileSize(oDevice.sDir + "/DM_1C000_1C17F.bin", 0x180, kLong));
+  ASSERT_TRUE(DumpWhileNobodyReads(&oDevice, "500000", &oKeys, &oRun, "1C17F", 0x180));
   oRun.StartReading();
   const char kNotice[] = " bytes of output were not shown: the console did not keep up]\n";
   ASSERT_TRUE(WaitUntil([&] { return oRun.Output().find(kNotice) != std::string::npos; }, kLong));

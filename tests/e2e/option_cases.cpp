@@ -140,8 +140,7 @@ void ResumeCompletesAnInterruptedWalk(Target &oTarget) {
   ASSERT_TRUE(oRig.StartDevice({"--baud", "115200"}, iBlocks * 0x80));
   std::string sEnd = EndOf(iBlocks);
   std::string sCapture = "DM_1C000_" + sEnd + ".bin";
-  ASSERT_TRUE(oRig.Run({"--check", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({"--check", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM"}));
   oTarget.Type("s");
   ASSERT_TRUE(WaitFileSize(oRig.sDir + "/" + sCapture, 0x180, kLong));
   oTarget.Type("t");
@@ -192,8 +191,7 @@ void CheckedWalkSendsWhatThePlainWalkSends(Target &oFirst) {
     std::vector<std::string> aArgs = {"--check", oRig.sPort, "115200", "1C000",
                                       "1C0FF",   "BB",       "BT",     "DM"};
     if (bOnce) aArgs.insert(aArgs.begin(), "--read-once");
-    ASSERT_TRUE(oRig.Run(aArgs));
-    ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+    ASSERT_TRUE(oRig.RunToMenu(aArgs));
     oTarget.Type("s");
     std::string sSent = bOnce ? kWalkSet1
                               : "\r\nBB 01\r\nBT C000\r\nDM\r\nBB 01\r\nBT C000\r\nDM\r\n"
@@ -447,9 +445,9 @@ void TimeoutRunsFromTheLastByteSent(Target &oTarget) {
   EXPECT_GE(aGaps.size(), 3u) << oRig.oSim.Received();
   for (double fGap : aGaps) {
     // The device's clock sees the last byte when it reads it, and a late
-    // read shortens the gap: on a busy machine by some tenths of a
-    // millisecond, hence the 2 ms allowed (the fault took up to 90 ms).
-    EXPECT_GE(fGap, 0.398) << "the next command came too soon after an unanswered one";
+    // read shortens the gap: on a busy machine, under wine, by up to a few
+    // milliseconds, hence the 5 ms allowed (the fault took 8 to 30 ms).
+    EXPECT_GE(fGap, 0.395) << "the next command came too soon after an unanswered one";
   }
 }
 

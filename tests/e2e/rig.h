@@ -84,6 +84,10 @@ struct Rig : Device {
   bool Run(std::vector<std::string> aArgs, const std::string &sTypedAhead = "") {
     return oTarget.Start(aArgs, sDir, sTypedAhead);
   }
+  // Starts the program and waits for its menu.
+  bool RunToMenu(std::vector<std::string> aArgs) {
+    return Run(aArgs) && oTarget.WaitOutput(kMenu, kLong);
+  }
   bool Ends(int *pStatus = nullptr, int iSeconds = kLong) {
     int iStatus = -1;
     bool bEnded = oTarget.WaitExit(iSeconds, &iStatus);

@@ -25,6 +25,13 @@ int OpenSimPort(const std::string &sPath) {
   return open(sPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
+// Starts the simulator with aOptions in a new folder and opens its port:
+// the descriptor, or -1.
+int StartAndOpen(Sim *pSim, const std::vector<std::string> &aOptions, const char *szTag) {
+  if (!pSim->Start(aOptions, MakeTempDir(szTag))) return -1;
+  return OpenSimPort(pSim->sPtyPath);
+}
+
 const char kMonitorPrompt[] = "\n>";
 const char kUbootPrompt[] = "\n=> ";
 const char kPromptAlone[] = "=> ";
@@ -40,6 +47,28 @@ size_t CountPrompts(const std::string &sText, const std::string &sPrompt = kMoni
 
 bool IsUboot(const std::vector<std::string> &aOptions) {
   return std::find(aOptions.begin(), aOptions.end(), "uboot") != aOptions.end();
+}
+
+// The vendor consoles' command for the same 512 bytes as DumpThrough's, and
+// their prompts.
+struct VendorTalk {
+  const char *szDialect;
+  const char *szDump;
+  const char *szPrompt;
+};
+const VendorTalk kVendorTalks[] = {
+    {"barebox", "md -b 0x1c000+512\r", "\nbarebox@sim:/ "},
+    {"redboot", "dump -b 0x1c000 -l 512\r", "\nRedBoot> "},
+    {"cfe", "d -b 1c000 512\r", "\nCFE> "},
+    {"acme", "rd 1c000 0x200\r", "\nmon# "},
+};
+
+const VendorTalk *VendorOf(const std::vector<std::string> &aOptions) {
+  for (const VendorTalk &oTalk : kVendorTalks) {
+    if (std::find(aOptions.begin(), aOptions.end(), oTalk.szDialect) != aOptions.end())
+      return &oTalk;
+  }
+  return nullptr;
 }
 
 // Reads until bDone says the text so far is complete.
@@ -91,7 +120,10 @@ std::string DumpThrough(const std::vector<std::string> &aOptions, bool bRelayed 
   int iFd = OpenSimPort(oSim.sPtyPath);
   if (iFd < 0) return "cannot open " + oSim.sPtyPath;
   std::string sText;
-  if (bRelayed || IsUboot(aOptions)) {
+  const VendorTalk *pVendor = VendorOf(aOptions);
+  if (pVendor != nullptr) {
+    sText = Talk(iFd, pVendor->szDump, 1, 0, pVendor->szPrompt);
+  } else if (bRelayed || IsUboot(aOptions)) {
     sText = Talk(iFd, "md.b 1c000 200\r", 1, 0, kUbootPrompt);
   } else {
     sText = Talk(iFd, "BB 01\rBT " + sOffset + "\r", 2);
@@ -132,8 +164,9 @@ TEST(SimFaults, SeededDamageShowsAndRepeatsExactly) {
   EXPECT_NE(DumpThrough(aSeed6), sFirst);
 }
 
-// The damage must find the digits in either dialect's line layout, and in
-// U-Boot's lines passing through the relay; U-Boot's digits stay lower-case.
+// The damage must find the digits in every dialect's line layout, and in
+// U-Boot's lines passing through the relay; lower-case digits stay
+// lower-case.
 TEST(SimFaults, FlippedDigitStaysHexAndTheTextColumnStaysTrue) {
   struct Layout {
     std::vector<std::string> aDialect;
@@ -143,7 +176,11 @@ TEST(SimFaults, FlippedDigitStaysHexAndTheTextColumnStaysTrue) {
   };
   const Layout aLayouts[] = {{{}, false, "0001C", 74, 9, 56},
                              {{"--dialect", "uboot"}, false, "0001c", 75, 10, 57},
-                             {{}, true, "0001c", 75, 10, 57}};
+                             {{}, true, "0001c", 75, 10, 57},
+                             {{"--dialect", "barebox"}, false, "0001c", 77, 10, 58},
+                             {{"--dialect", "redboot"}, false, "0001C", 78, 10, 58},
+                             {{"--dialect", "cfe"}, false, "0001C", 75, 10, 57},
+                             {{"--dialect", "acme"}, false, "0001C", 64, 10, 45}};
   for (const Layout &oLayout : aLayouts) {
     std::vector<std::string> aFlip = oLayout.aDialect;
     aFlip.insert(aFlip.end(), {"--flip-digit", "1", "--seed", "3"});
@@ -259,8 +296,7 @@ TEST(SimFaults, BadRegionAbortsEveryTimeAndTheAdvanceIsAsAsked) {
 
 TEST(SimFaults, LatencyHoldsAShortAnswerButNotAFullPacket) {
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--latency", "500"}, MakeTempDir("simlatency")));
-  int iFd = OpenSimPort(oSim.sPtyPath);
+  int iFd = StartAndOpen(&oSim, {"--latency", "500"}, "simlatency");
   ASSERT_GE(iFd, 0);
   auto oSent = std::chrono::steady_clock::now();
   EXPECT_EQ(Talk(iFd, "\r", 1), "\r\n>");
@@ -283,8 +319,7 @@ TEST(SimFaults, LatencyHoldsAShortAnswerButNotAFullPacket) {
 // last one.
 TEST(SimFaults, DeafWhileDumpingLosesALineTypedDuringTheDump) {
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--deaf-while-dumping", "--baud", "9600"}, MakeTempDir("simdeaf")));
-  int iFd = OpenSimPort(oSim.sPtyPath);
+  int iFd = StartAndOpen(&oSim, {"--deaf-while-dumping", "--baud", "9600"}, "simdeaf");
   ASSERT_GE(iFd, 0);
   Talk(iFd, "BB 01\rBT C000\r", 2);
   ASSERT_EQ(write(iFd, "DM\r", 3), 3);
@@ -302,8 +337,7 @@ TEST(SimFaults, DeafWhileDumpingLosesALineTypedDuringTheDump) {
 // md.b showed, and mw.b seen by the next md.b.
 TEST(SimFaults, UbootDialectAnswersInItsOwnLayout) {
   Sim oSim;
-  ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo"}, MakeTempDir("simuboot")));
-  int iFd = OpenSimPort(oSim.sPtyPath);
+  int iFd = StartAndOpen(&oSim, {"--dialect", "uboot", "--echo"}, "simuboot");
   ASSERT_GE(iFd, 0);
   std::string sMd = Talk(iFd, "md.b 1c000 80\r", 1, 0, kUbootPrompt);
   ASSERT_EQ(sMd.substr(0, 15), "md.b 1c000 80\r\n");
@@ -368,6 +402,62 @@ TEST(SimFaults, RelayRefusesTheSimulatedMonitorsOptionsAndANonTerminal) {
   }
 }
 
+// The vendor consoles, each in its own words: a dump line, a byte that
+// faults (or the whole dump's fault line), the checksum of the block at
+// 1C000 (zlib's CRC-32 D575DF48, POSIX cksum 2160657366) and the fault of a
+// checksum over the bad region.
+TEST(SimFaults, VendorDialectsAnswerInTheirOwnWords) {
+  struct Exchange {
+    const char *szDialect;
+    const char *szCommand;
+    const char *szAnswer;  // between the echoed line end and the prompt
+  };
+  const Exchange aExchanges[] = {
+      {"barebox", "md -b 0x1c000+16\r",
+       "0001c000: cd ca c3 d8 d1 ee e7 fc  f5 f2 8b 80 99 96 af a4   ................\r\n"},
+      {"barebox", "md -b 114936-115191\r", ""},  // decimal: 0x1C0F8..0x1C1F7, 16 lines
+      {"barebox", "md -b 0x1c0f8+0x10\r",
+       "0001c0f8: 05 02 1b 10 29 26 3f 34  xx xx xx d9 d0 ef e6 fd   ....)&?4........\r\n"},
+      {"barebox", "crc32 0x1c000+0x80\r",
+       "CRC32 for /dev/mem 0x0001c000 ... 0x0001c07f ==> 0xd575df48\r\n"},
+      {"barebox", "crc32 0x1c0c0+128\r", "crc32: read: Bad address\r\n"},
+      {"redboot", "dump -b 114688 -l 16\r",
+       "0001C000: CD CA C3 D8 D1 EE E7 FC  F5 F2 8B 80 99 96 AF A4  |................|\r\n"},
+      {"redboot", "dump -b 0x1c0f8 -l 16\r", "** Error: data abort at 0x0001C0F8\r\n"},
+      {"redboot", "cksum -b 0x1c000 -l 0x80\r",
+       "POSIX cksum = 2160657366 128 (0x80c903d6 0x00000080)\r\n"},
+      {"redboot", "cksum -b 0x1c0c0 -l 128\r", "** Error: data abort at 0x0001C0C0\r\n"},
+      {"cfe", "d -b 1c000 16\r",
+       "0001C000: CD CA C3 D8 D1 EE E7 FC F5 F2 8B 80 99 96 AF A4  ................\r\n"},
+      {"cfe", "d -b 1c0f8 0x10\r",
+       "**Exception 7: EPC=80001a24, Cause=0000001c (DBE), BadVaddr=0001C0F8\r\n"},
+      {"cfe", "crc32 1c000 128\r", "Invalid command: \"crc32\"\r\n"},
+      {"acme", "rd 1c000 16\r",
+       "0001C000| CDCAC3D8 D1EEE7FC F5F28B80 9996AFA4 [................]\r\n"},
+      {"acme", "rd 1C0F8 0x10\r",
+       "0001C0F8| 05021B10 29263F34 ??????D9 D0EFE6FD [....)&?4........]\r\n"},
+      {"acme", "sum 1c000 128\r", "sum = D575DF48\r\n"},
+      {"acme", "sum 1c0c0 128\r", "mon: bus error\r\n"},
+  };
+  for (const VendorTalk &oTalk : kVendorTalks) {
+    Sim oSim;
+    ASSERT_TRUE(oSim.Start({"--dialect", oTalk.szDialect, "--bad-region", "1c100", "1c102"},
+                           MakeTempDir("simvendor")));
+    int iFd = OpenSimPort(oSim.sPtyPath);
+    ASSERT_GE(iFd, 0);
+    for (const Exchange &oExchange : aExchanges) {
+      if (std::string(oExchange.szDialect) != oTalk.szDialect) continue;
+      std::string sAnswer = Talk(iFd, oExchange.szCommand, 1, 0, oTalk.szPrompt);
+      std::string sPrompt = oTalk.szPrompt + 1;
+      if (oExchange.szAnswer[0] == 0) {
+        EXPECT_EQ(std::count(sAnswer.begin(), sAnswer.end(), '\n'), 17) << sAnswer;
+        continue;
+      }
+      EXPECT_EQ(sAnswer, "\r\n" + std::string(oExchange.szAnswer) + sPrompt) << oExchange.szCommand;
+    }
+    close(iFd);
+  }
+}
 namespace {
 
 // The wider displays and the change of rate of the simulated U-Boot.

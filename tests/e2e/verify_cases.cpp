@@ -126,9 +126,8 @@ void FirmwareThroughANoisyLineIsVerified(Target &oFirst) {
 void TerminalModeInTheMiddleOfABlockStartsItAgain(Target &oTarget) {
   Rig oRig(oTarget, "midblock");
   ASSERT_TRUE(oRig.StartDevice({"--baud", "115200"}, 4 * 0x80));
-  ASSERT_TRUE(oRig.Run({"--check", "--retries", "0", "--map", "dump.map", "--pace", "30",
-                        oRig.sPort, "115200", "1C000", "1C1FF", "BB", "BT", "DM"}));
-  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  ASSERT_TRUE(oRig.RunToMenu({"--check", "--retries", "0", "--map", "dump.map", "--pace", "30",
+                              oRig.sPort, "115200", "1C000", "1C1FF", "BB", "BT", "DM"}));
   oTarget.Type("s");
   // h while the second block's offset goes out: taken once it is sent.
   ASSERT_TRUE(oRig.oSim.WaitReceived("BT C08", kLong)) << oTarget.Output();

@@ -14,6 +14,8 @@
 #include "core/shared_state.h"
 #include "sequence/command_handoff.h"
 #include "sequence/block_request.h"
+#include "sequence/chunk_reading.h"
+#include "dialogue/md5.h"
 #include "dialogue/device_dialogue.h"
 #include "receive/block_collection.h"
 #include "sequence/block_check.h"
@@ -202,6 +204,59 @@ TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
   EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'hel", oCmd));
   StartAfresh();
   EXPECT_FALSE(IsNoSuchCommandAnswer("Unknown command 'crc32' - try 'help'", oCmd));
+  // A shell's crc32 prints the value alone, and its commands name --file.
+  FillSettings().eDialect = kDialectShell;
+  snprintf(FillSettings().szTargetFile, kTargetFileSize, "/dev/mtdblock0");
+  ASSERT_TRUE(ComposeChecksumCommand(0x1000, oCmd));
+  EXPECT_STREQ(oCmd, "dd bs=1 skip=4096 count=128 if=/dev/mtdblock0 2>/dev/null | crc32\r");
+  ASSERT_TRUE(ComposeBlockCommand(kDumpCommand, 0x1000, oCmd));
+  EXPECT_STREQ(oCmd, "hexdump -C -v -s 4096 -n 128 /dev/mtdblock0\r");
+  ASSERT_TRUE(ComposeChunkCommand(false, 0x1000, 0x1000, oCmd));
+  EXPECT_STREQ(oCmd, "dd bs=1 skip=4096 count=4096 if=/dev/mtdblock0 2>/dev/null | base64\r");
+  EXPECT_TRUE(ParseChecksumAnswer("d5771cfb", 0x1000, &iValue));
+  EXPECT_EQ(iValue, 0xD5771CFBu);
+  for (const char *szWrong : {"D5771CFB", "d5771cf", "d5771cfb ", "sh: crc32: not found", ""}) {
+    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x1000, &iValue)) << szWrong;
+  }
+}
+
+// A chunk's base64 is taken only as base64 writes it: lines of 76
+// characters but the last, whole groups of four, "=" only at the very end.
+TEST(BlockCheck, ChunkBase64IsDecodedStrictly) {
+  const std::string sFull(76, 'A');  // 57 zero bytes
+  struct Row {
+    std::string sText;
+    size_t iBytes;  // 0: refused
+  };
+  const Row aRows[] = {
+      {"AAEC\n", 3},
+      {"AAE=\n", 2},
+      {"AA==\n", 1},
+      {sFull + "\n" + "AAEC\n", 60},
+      {sFull + "\n", 57},
+      {"AAEC", 3},                          // the last line end cut off
+      {"AAE\n", 0},                         // not whole groups
+      {"A===\n", 0},                        // a pad too early
+      {"AA=C\n", 0},                        // a digit after a pad
+      {"AA==AAEC\n", 0},                    // a pad inside the line
+      {"AAE=\n" + sFull + "\n", 0},         // a pad before the last line
+      {"AAEC\n" + sFull + "\n", 0},         // a short line before the last
+      {sFull.substr(0, 72) + "A-AA\n", 0},  // not base64's alphabet
+      {"AAEC\n\nAAEC\n", 0},                // an empty line
+      {"", 0},
+  };
+  for (const Row &oRow : aRows) {
+    uint8_t aOut[64];
+    size_t iGot = 0;
+    bool bTaken = DecodeBase64Lines(oRow.sText.data(), oRow.sText.size(), aOut, sizeof aOut, &iGot);
+    EXPECT_EQ(bTaken ? iGot : 0u, oRow.iBytes) << oRow.sText;
+  }
+  uint8_t aSmall[2];
+  size_t iGot = 0;
+  EXPECT_FALSE(DecodeBase64Lines("AAEC\n", 5, aSmall, sizeof aSmall, &iGot));  // no room
+  uint8_t aOut[3];
+  ASSERT_TRUE(DecodeBase64Lines("AAEC\n", 5, aOut, sizeof aOut, &iGot));
+  EXPECT_EQ(aOut[0] * 65536 + aOut[1] * 256 + aOut[2], 0x000102);
 }
 
 // monitor-sim's built-in memory (tools/monitor-sim/sim_memory.cpp).
@@ -220,6 +275,42 @@ TEST(BlockCheck, Crc32IsTheCommonOne) {
   EXPECT_EQ(Crc32(aBlock, sizeof aBlock), 0x04188ADEu);
   for (uint32_t i = 0; i < kBlockBytes; ++i) aBlock[i] = SimPatternByte(0x1C000 + i);
   EXPECT_EQ(Crc32(aBlock, sizeof aBlock), 0xD575DF48u);
+}
+
+// MD5 as md5sum prints it: RFC 1321's vectors across the padding's block
+// boundary (55, 56 and 64 bytes), and md5sum's answer for standard input.
+TEST(BlockCheck, Md5IsRfc1321s) {
+  struct Row {
+    std::string sText;
+    const char *szDigest;
+  };
+  const Row aRows[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"The quick brown fox jumps over the lazy dog", "9e107d9d372bb6826bd81d3542a419d6"},
+      {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
+      {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
+      {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
+      {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
+       "0",
+       "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const Row &oRow : aRows) {
+    uint8_t aDigest[kMd5Bytes];
+    Md5(reinterpret_cast<const uint8_t *>(oRow.sText.data()), oRow.sText.size(), aDigest);
+    char szHex[2 * kMd5Bytes + 1];
+    for (int i = 0; i < kMd5Bytes; ++i) snprintf(szHex + 2 * i, 3, "%.2x", aDigest[i]);
+    EXPECT_STREQ(szHex, oRow.szDigest) << oRow.sText.size();
+    uint8_t aParsed[kMd5Bytes];
+    ASSERT_TRUE(ParseMd5Answer((std::string(oRow.szDigest) + "  -").c_str(), aParsed));
+    EXPECT_EQ(memcmp(aParsed, aDigest, kMd5Bytes), 0);
+  }
+  uint8_t aParsed[kMd5Bytes];
+  for (const char *szWrong :
+       {"d41d8cd98f00b204e9800998ecf8427e", "d41d8cd98f00b204e9800998ecf8427e  x",
+        "D41D8CD98F00B204E9800998ECF8427E  -", "d41d8cd98f00b204e9800998ecf8427  -"}) {
+    EXPECT_FALSE(ParseMd5Answer(szWrong, aParsed)) << szWrong;
+  }
 }
 
 class BlockCollection : public ::testing::Test {

@@ -101,6 +101,11 @@ TEST_F(DumpDecoder, UBootFaultIsKeptWithTheEchoBeforeIt) {
   EXPECT_STREQ(szEcho, aLines[0]);
   EXPECT_FALSE(IsDeviceFaultLine("elr: 000000000008115c lr : 0000000000081054 (reloc)"));
   EXPECT_TRUE(IsDeviceFaultLine("data abort"));
+  // riscv64's U-Boot: the exception, its registers, and the reset.
+  EXPECT_TRUE(IsDeviceFaultLine("Unhandled exception: Load access fault"));
+  EXPECT_FALSE(
+      IsDeviceFaultLine("EPC: 000000008ffa9d52 RA: 000000008ffa9c9a TVAL: 0000000000000000"));
+  EXPECT_TRUE(IsDeviceFaultLine("resetting ..."));
 }
 
 TEST_F(DumpDecoder, NonHexCharactersCountAsZeroDigits) {

@@ -187,7 +187,8 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
       {{"--log="}, "Error: --log: \"\" is not a file name that fits \n"},
       {{"--retries", "2"}, "Error: --retries needs --check (or --fast, --reread, --resume) \n"},
       {{"-c"}, "Error: unknown option -c \n"},
-      {{"--monitor", "ubot"}, "Error: --monitor: \"ubot\" is not default or uboot \n"},
+      {{"--monitor", "ubot"},
+       "Error: --monitor: \"ubot\" is not default, uboot, shell, barebox, redboot or cfe \n"},
       {{"--prompt", "=>\r"},
        "Error: --prompt: a prompt is printable ASCII, not only blanks, at most 63 characters \n"},
       {{"--prompt", "  "},
@@ -196,6 +197,13 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
        "Error: --prompt: a prompt is printable ASCII, not only blanks, at most 63 characters \n"},
       {{"--no-checksum", "--fast"},
        "Error: --no-checksum: the default monitor has no checksum command \n"},
+      // A path goes into the shell's command lines as it is.
+      {{"--file", "/tmp/a;reboot", "--monitor", "shell"},
+       "Error: --file: \"/tmp/a;reboot\" is not a path a shell can take as it is that fits \n"},
+      {{"--file", "$(id)", "--monitor", "shell"},
+       "Error: --file: \"$(id)\" is not a path a shell can take as it is that fits \n"},
+      {{"--file", "/dev/mtdblock0"},
+       "Error: --monitor shell and --file PATH go together: the shell reads the file \n"},
       {{"--check", "--reconnect", "30", "--flow", "none", "--pace", "2", "--"}, ""},
       {{"--check", "--reconnect=30", "--flow=none", "--pace=2"}, ""},
   };

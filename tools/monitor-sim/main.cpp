@@ -244,8 +244,12 @@ int ServeMemory(const SimOptions &oOptions, SimMemory *pMemory) {
   // The device is opened before our pty is announced: a client never gets
   // a line with nobody at its other end.
   int iRelayed = -1;
-  if (!oOptions.sRelayPath.empty() && (iRelayed = OpenRelayedDevice(oOptions.sRelayPath)) < 0)
+  if (!oOptions.sRelayCommand.empty()) {
+    if ((iRelayed = SpawnRelayedCommand(oOptions.sRelayCommand)) < 0) return 1;
+  } else if (!oOptions.sRelayPath.empty() &&
+             (iRelayed = OpenRelayedDevice(oOptions.sRelayPath)) < 0) {
     return 1;
+  }
   if (!OpenTranscript(oOptions, &oState.pTranscript)) {
     if (iRelayed >= 0) close(iRelayed);
     return 1;

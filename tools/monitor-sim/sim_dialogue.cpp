@@ -6,9 +6,11 @@
 #include "sim_dialogue.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "sim_line_rate.h"
 #include "sim_uboot.h"
+#include "sim_vendor.h"
 
 namespace {
 
@@ -23,7 +25,15 @@ const char kMonitorPrompt[] = ">";
 
 std::string PromptOf(const SimOptions &oOptions) {
   if (!oOptions.sPrompt.empty()) return oOptions.sPrompt;
-  return oOptions.eDialect == kDialectUboot ? kUbootPrompt : kMonitorPrompt;
+  switch (oOptions.eDialect) {
+    case kDialectUboot: return kUbootPrompt;
+    case kDialectBarebox: return kBareboxPrompt;
+    case kDialectRedboot: return kRedbootPrompt;
+    case kDialectCfe: return kCfePrompt;
+    case kDialectAcme: return kAcmePrompt;
+    case kDialectMonitor: break;
+  }
+  return kMonitorPrompt;
 }
 
 // What a monitor answers when a dump touches memory that faults the CPU.
@@ -92,8 +102,14 @@ void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
 // Runs the command in pDialogue->sLine and appends its answer (without the
 // prompt).  Returns whether it was a dump, whose answer the link damages.
 bool ExecuteCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  if (pDialogue->pOptions->eDialect == kDialectUboot)
-    return ExecuteUbootCommand(pDialogue, psAnswer);
+  switch (pDialogue->pOptions->eDialect) {
+    case kDialectUboot: return ExecuteUbootCommand(pDialogue, psAnswer);
+    case kDialectBarebox: return ExecuteBareboxCommand(pDialogue, psAnswer);
+    case kDialectRedboot: return ExecuteRedbootCommand(pDialogue, psAnswer);
+    case kDialectCfe: return ExecuteCfeCommand(pDialogue, psAnswer);
+    case kDialectAcme: return ExecuteAcmeCommand(pDialogue, psAnswer);
+    case kDialectMonitor: break;
+  }
   std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
   uint32_t iValue = 0;
   if (asWords.empty()) return false;  // just the prompt
@@ -214,6 +230,22 @@ std::vector<std::string> SplitWords(const std::string &sLine) {
   return asWords;
 }
 
+void AppendAnswerLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer) {
+  *psAnswer += sLine;
+  *psAnswer += oDialogue.pOptions->sLineEnd;
+}
+
+void AppendNamedLine(const Dialogue &oDialogue, const char *szFormat, const std::string &sName,
+                     std::string *psAnswer) {
+  std::vector<char> aLine(sName.size() + std::strlen(szFormat) + 1);
+  // The formats are each console's constants, with one %s.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(aLine.data(), aLine.size(), szFormat, sName.c_str());
+#pragma GCC diagnostic pop
+  AppendAnswerLine(oDialogue, aLine.data(), psAnswer);
+}
+
 // Lines that are not dump lines, sent in front of a dump to check that the
 // client skips them.  None starts with '>' (that would read as the prompt)
 // and none is long enough to pass for a 74-character dump line.
@@ -246,9 +278,10 @@ void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer) {
 
 // One dump line as it leaves the adapter: damaged, perhaps sent twice, and
 // each copy losing characters on its own, as two transmissions would.
-void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer) {
+void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer,
+                    const DigitColumns *pColumns) {
   int64_t iNumber = ++pDialogue->iDumpLinesSent;
-  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine);
+  DamageDumpLine(pDialogue->pFaults, iNumber, &sLine, pColumns);
   sLine += pDialogue->pOptions->sLineEnd;
   int iCopies = DoubleDumpLine(pDialogue->pFaults, iNumber) ? 2 : 1;
   for (int iCopy = 1; iCopy <= iCopies; ++iCopy) {
@@ -259,14 +292,19 @@ void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswe
   }
 }
 
-bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer) {
-  const SimOptions &oOptions = *pDialogue->pOptions;
+bool TouchesBadRegion(const Dialogue &oDialogue, uint32_t iStart, uint64_t iCount) {
+  const SimOptions &oOptions = *oDialogue.pOptions;
   if (!oOptions.bBadRegion || iCount == 0) return false;
   // The block may run past FFFFFFFF and wrap to 0, as the address does.
   uint64_t iLast = static_cast<uint64_t>(iStart) + iCount - 1;
   bool bHit = iStart <= oOptions.iBadEnd && iLast >= oOptions.iBadStart;
   if (iLast > 0xFFFFFFFFull) bHit = bHit || iLast - 0x100000000ull >= oOptions.iBadStart;
-  if (!bHit) return false;
+  return bHit;
+}
+
+bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer) {
+  const SimOptions &oOptions = *pDialogue->pOptions;
+  if (!TouchesBadRegion(*pDialogue, iStart, iCount)) return false;
   ReportFault(oOptions, "bad-region at %08X", static_cast<unsigned>(iStart));
   char szLine[32];
   std::snprintf(szLine, sizeof szLine, kAbortFormat, static_cast<unsigned>(iStart));
@@ -298,8 +336,9 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   }
   pDialogue->bLastWasCr = iByte == '\r';
   if (iByte == '\r' || iByte == '\n') {
-    // U-Boot's console echoes the line end as the start of its answer.
-    if (oOptions.bEcho && oOptions.eDialect != kDialectUboot) Send(pDialogue, oOptions.sLineEnd);
+    // U-Boot's console (and every vendor console played here) echoes the
+    // line end as the start of its answer.
+    if (oOptions.bEcho && oOptions.eDialect == kDialectMonitor) Send(pDialogue, oOptions.sLineEnd);
     AnswerLine(pDialogue);
     pDialogue->sLine.clear();
     return;
@@ -309,6 +348,12 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte) {
   if (iByte == 3 && oOptions.eDialect == kDialectUboot) {
     pDialogue->sLine.clear();
     Send(pDialogue, "<INTERRUPT>" + oOptions.sLineEnd + PromptOf(oOptions));
+    return;
+  }
+  // The vendor consoles drop the line on Ctrl+C too, and say nothing.
+  if (iByte == 3 && oOptions.eDialect != kDialectMonitor) {
+    pDialogue->sLine.clear();
+    Send(pDialogue, oOptions.sLineEnd + PromptOf(oOptions));
     return;
   }
   if (oOptions.bEcho) Send(pDialogue, std::string(1, static_cast<char>(iByte)));

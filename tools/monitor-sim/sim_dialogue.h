@@ -8,8 +8,11 @@
 //   HandleReceivedByte   one byte that reached the monitor's input
 //   ForgetAfterVanish    the state a device has when it comes back
 //   SplitWords           a command line's blank-separated words
+//   AppendAnswerLine     one line of an answer with the line end
+//   AppendNamedLine      the same from a format that names a command (%s)
 //   AppendFaultLines     --garbage, --zero-bytes, --long-line before a dump
 //   AppendDumpLine       one dump line with the link's damage and line end
+//   TouchesBadRegion     does a range reach into --bad-region?
 //   AnswerBadRegion      --bad-region: the abort line for a dump that hits it
 #pragma once
 
@@ -55,9 +58,17 @@ void HandleReceivedByte(Dialogue *pDialogue, uint8_t iByte);
 void ForgetAfterVanish(Dialogue *pDialogue);
 
 std::vector<std::string> SplitWords(const std::string &sLine);
+void AppendAnswerLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer);
+// szFormat holds one %s, for sName ("Unknown command '%s' - try 'help'").
+void AppendNamedLine(const Dialogue &oDialogue, const char *szFormat, const std::string &sName,
+                     std::string *psAnswer);
 void AppendFaultLines(Dialogue *pDialogue, std::string *psAnswer);
 // sLine is the line without its line end.
-void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer);
+// pColumns: where its hex digits stand, for a layout other than the default
+// monitor's or md.b's.
+void AppendDumpLine(Dialogue *pDialogue, std::string sLine, std::string *psAnswer,
+                    const DigitColumns *pColumns = nullptr);
+bool TouchesBadRegion(const Dialogue &oDialogue, uint32_t iStart, uint64_t iCount);
 // Appends "Data abort at <iStart>" and returns true when any of the iCount
 // bytes from iStart lies in --bad-region.
 bool AnswerBadRegion(Dialogue *pDialogue, uint32_t iStart, uint64_t iCount, std::string *psAnswer);

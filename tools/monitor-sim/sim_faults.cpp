@@ -60,7 +60,8 @@ size_t FirstDigit(const SimOptions &oOptions) {
   return oOptions.eDialect == kDialectUboot ? kUbootFirstDigit : kFirstDigit;
 }
 
-size_t DigitColumn(const SimOptions &oOptions, int iDigit) {
+size_t DigitColumn(const SimOptions &oOptions, const DigitColumns *pColumns, int iDigit) {
+  if (pColumns != nullptr) return pColumns->aiColumns[static_cast<size_t>(iDigit)];
   return FirstDigit(oOptions) + static_cast<size_t>(iDigit / 2) * kPairWidth +
          static_cast<size_t>(iDigit % 2);
 }
@@ -72,26 +73,31 @@ int HexValue(char c) {
   return -1;
 }
 
-void FlipDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
-  size_t iColumn = DigitColumn(
-      *pFaults->pOptions, static_cast<int>(RandomBelow(pFaults, kStreamFlipDigit, kDigitsPerLine)));
+void FlipDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine,
+               const DigitColumns *pColumns) {
+  size_t iColumn =
+      DigitColumn(*pFaults->pOptions, pColumns,
+                  static_cast<int>(RandomBelow(pFaults, kStreamFlipDigit, kDigitsPerLine)));
   int iBit = static_cast<int>(RandomBelow(pFaults, kStreamFlipDigit, 4));
   char cOld = (*psLine)[iColumn];
   int iValue = HexValue(cOld);
   if (iValue < 0) return;  // already garbled: nothing left to flip
   // Any 4-bit value with one bit flipped is still a 4-bit value: the digit
   // stays a digit, as when one bit of a character is hit on the wire.
-  const char *szDigits =
-      pFaults->pOptions->eDialect == kDialectUboot ? kUbootHexDigits : kHexDigits;
+  bool bLower =
+      pColumns != nullptr ? !pColumns->bUpper : pFaults->pOptions->eDialect == kDialectUboot;
+  const char *szDigits = bLower ? kUbootHexDigits : kHexDigits;
   char cNew = szDigits[iValue ^ (1 << iBit)];
   (*psLine)[iColumn] = cNew;
   ReportFault(*pFaults->pOptions, "flip-digit at line %lld column %zu ('%c' -> '%c')",
               static_cast<long long>(iLineNumber), iColumn + 1, cOld, cNew);
 }
 
-void GarbleDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
-  size_t iColumn = DigitColumn(
-      *pFaults->pOptions, static_cast<int>(RandomBelow(pFaults, kStreamGarble, kDigitsPerLine)));
+void GarbleDigit(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine,
+                 const DigitColumns *pColumns) {
+  size_t iColumn =
+      DigitColumn(*pFaults->pOptions, pColumns,
+                  static_cast<int>(RandomBelow(pFaults, kStreamGarble, kDigitsPerLine)));
   char cNew = kGarbleChars[RandomBelow(pFaults, kStreamGarble, sizeof kGarbleChars - 1)];
   char cOld = (*psLine)[iColumn];
   // The blanks that stand for the missing bytes of a short md.b line.
@@ -122,13 +128,17 @@ void SetUpFaults(LinkFaults *pFaults, const SimOptions &oOptions) {
   ForgetArrivals(pFaults);
 }
 
-void DamageDumpLine(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine) {
+void DamageDumpLine(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine,
+                    const DigitColumns *pColumns) {
   const SimOptions &oOptions = *pFaults->pOptions;
   // Shorter than its pairs: not a dump line's shape.
-  if (psLine->size() <= FirstDigit(oOptions) + 16 * kPairWidth - 1) return;
+  if (pColumns == nullptr && psLine->size() <= FirstDigit(oOptions) + 16 * kPairWidth - 1) return;
+  if (pColumns != nullptr && pColumns->aiColumns.size() != static_cast<size_t>(kDigitsPerLine))
+    return;
   if (Chance(pFaults, kStreamFlipDigit, oOptions.fFlipDigit))
-    FlipDigit(pFaults, iLineNumber, psLine);
-  if (Chance(pFaults, kStreamGarble, oOptions.fGarble)) GarbleDigit(pFaults, iLineNumber, psLine);
+    FlipDigit(pFaults, iLineNumber, psLine, pColumns);
+  if (Chance(pFaults, kStreamGarble, oOptions.fGarble))
+    GarbleDigit(pFaults, iLineNumber, psLine, pColumns);
   if (Chance(pFaults, kStreamCutLines, oOptions.fCutLines)) CutLine(pFaults, iLineNumber, psLine);
 }
 

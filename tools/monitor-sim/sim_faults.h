@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim_options.h"
 
@@ -49,7 +50,15 @@ void SetUpFaults(LinkFaults *pFaults, const SimOptions &oOptions);
 // sLine is one dump line without its line end, in the layout of the
 // dialect's dump (monitor or md.b); iLineNumber counts dump lines from 1
 // and only names the line in --verbose reports.
-void DamageDumpLine(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine);
+// pColumns, where given, says where the line's 32 hex digits stand (the
+// vendor monitors' layouts); without it they stand where the default
+// monitor's or md.b's do.
+struct DigitColumns {
+  std::vector<size_t> aiColumns;
+  bool bUpper = false;  // the monitor writes A-F
+};
+void DamageDumpLine(LinkFaults *pFaults, int64_t iLineNumber, std::string *psLine,
+                    const DigitColumns *pColumns = nullptr);
 bool DoubleDumpLine(LinkFaults *pFaults, int64_t iLineNumber);
 // Drops characters of sPiece (a dump line with its line end, or the prompt);
 // sWhere names the piece in --verbose reports, e.g. "line 37".

@@ -139,3 +139,20 @@ int WritePatternFile(const std::string &sPath, uint32_t iStart, uint32_t iEnd, b
   }
   return 0;
 }
+
+// By table, since the program asks for spans of megabytes.
+uint32_t MemoryCrc32(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount) {
+  static uint32_t aiTable[256];
+  if (aiTable[1] == 0) {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t iCrc = i;
+      for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
+      aiTable[i] = iCrc;
+    }
+  }
+  uint32_t iCrc = 0xFFFFFFFFu;
+  for (uint32_t i = 0; i < iCount; ++i) {
+    iCrc = (iCrc >> 8) ^ aiTable[(iCrc ^ ReadMemory(oMemory, iAddress + i)) & 0xFFu];
+  }
+  return ~iCrc;
+}

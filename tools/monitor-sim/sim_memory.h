@@ -7,6 +7,7 @@
 //   LoadImage          reads an image file into a SimMemory
 //   ReadMemory         one byte as the monitor's dump shows it
 //   WriteMemory        one byte written by the device's console
+//   MemoryCrc32        zlib's CRC-32 of a range, as U-Boot's and Barebox's crc32
 //   WritePatternFile   --write-pattern: the pattern as an image file
 //                      (--write-firmware: a firmware-like one)
 #pragma once
@@ -31,6 +32,10 @@ bool LoadImage(SimMemory *pMemory, const std::string &sPath, uint32_t iBase);
 
 uint8_t ReadMemory(const SimMemory &oMemory, uint32_t iAddress);
 void WriteMemory(SimMemory *pMemory, uint32_t iAddress, uint8_t iByte);
+
+// zlib's CRC-32 (reflected, polynomial EDB88320) of iCount bytes from
+// iAddress, as the consoles' crc32 commands compute it.
+uint32_t MemoryCrc32(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount);
 
 // --write-pattern: writes PatternByte(iStart..iEnd) to sPath; with bFirmware
 // (--write-firmware) bytes like a firmware image's instead, drawn from

@@ -23,9 +23,19 @@ enum ValueKind {
   kPatternRange,   // --write-pattern FILE START END
   kFirmwareRange,  // --write-firmware FILE START END
   kBadRegion,      // --bad-region START END
-  kDialect,        // monitor or uboot
+  kDialect,        // one of kDialectNames
   kAdvance,        // carry, bank or none
   kNoAdvance,      // --no-advance: --advance none
+};
+
+struct DialectName {
+  const char *szName;
+  SimDialect eDialect;
+};
+
+const DialectName kDialectNames[] = {
+    {"monitor", kDialectMonitor}, {"uboot", kDialectUboot}, {"barebox", kDialectBarebox},
+    {"redboot", kDialectRedboot}, {"cfe", kDialectCfe},     {"acme", kDialectAcme},
 };
 
 struct OptionSpec {
@@ -148,6 +158,9 @@ const OptionSpec kOptions[] = {
          "play no monitor: pass bytes between a real device on PTY\n"
          "and the new pty, with the link's faults on the way; the\n"
          "options that shape the simulated monitor are refused"),
+    Text("--relay-command", "CMD", kText, &SimOptions::sRelayCommand,
+         "the same with the program CMD as the device, run by sh -c\n"
+         "on a pseudo-terminal of its own (a shell, say)"),
     Special("--help", nullptr, kHelp, "this text"),
     Heading("Faults of a cheap link (RATE is a probability 0..1, e.g. 0.02):"),
     Count("--seed", "N", &SimOptions::iSeed, 0, INT64_MAX,
@@ -195,9 +208,10 @@ const OptionSpec kOptions[] = {
                     "bank (1FF80 leads to 10000); where it started")),
     Answers(Special("--no-advance", nullptr, kNoAdvance, "the same as --advance none")),
     Answers(Text("--prompt", "TEXT", kText, &SimOptions::sPrompt,
-                 "the prompt, where not '>' (or \"=> \" with --dialect uboot)")),
+                 "the prompt, where not the dialect's own ('>', \"=> \" ...)")),
     Answers(Flag("--no-crc32", &SimOptions::bNoCrc32,
-                 "U-Boot: a build without the crc32 command (\"Unknown command\")")),
+                 "a build without its checksum command (U-Boot's and Barebox's\n"
+                 "crc32, RedBoot's cksum, acme's sum): an unknown command")),
     Answers(Flag("--no-md-q", &SimOptions::bNoMdQ,
                  "U-Boot: a 32-bit board, whose md.q answers nothing but the\nprompt")),
     Answers(Flag("--big-endian", &SimOptions::bBigEndian,
@@ -205,9 +219,11 @@ const OptionSpec kOptions[] = {
     Answers(Text("--baud-table", "LIST", kText, &SimOptions::sBaudTable,
                  "U-Boot: the rates setenv baudrate accepts, comma-separated\n"
                  "(default 4800,9600,...,115200,230400,460800,921600)")),
-    Answers(Special("--dialect", "monitor|uboot", kDialect,
-                    "answer as the bank/offset/dump monitor (default) or as\n"
-                    "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \")")),
+    Answers(Special("--dialect", "monitor|uboot|barebox|redboot|cfe|acme", kDialect,
+                    "answer as the bank/offset/dump monitor (default), as\n"
+                    "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \"), as\n"
+                    "Barebox, RedBoot or CFE, or as acme, a vendor monitor\n"
+                    "that no program knows (see the manual page)")),
 };
 
 // The synopsis names the program as it was started: monitor-sim in the build
@@ -239,7 +255,12 @@ const char kUsageHead[] =
     "  mw.b ADDR VAL [N]  write VAL to N bytes (default 1)\n"
     "  setenv baudrate N  switch to N bps (--baud-table) after ENTER at N; printenv\n"
     "  empty line         just the prompt; anything else: Unknown command\n"
-    "  Ctrl+C             the line dropped, \"<INTERRUPT>\" and a fresh prompt\n";
+    "  Ctrl+C             the line dropped, \"<INTERRUPT>\" and a fresh prompt\n"
+    "With --dialect barebox, redboot, cfe or acme (numbers decimal unless 0x):\n"
+    "  barebox: md -b START[+LENGTH|-END], crc32 START+LENGTH, prompt \"barebox@sim:/ \"\n"
+    "  redboot: dump -b START -l LENGTH, cksum -b START -l LENGTH, prompt \"RedBoot> \"\n"
+    "  cfe:     d -b HEXADDR [LENGTH], prompt \"CFE> \"\n"
+    "  acme:    rd HEXADDR LENGTH, sum HEXADDR LENGTH, prompt \"mon# \"\n";
 
 const char kUsageTail[] =
     "\n"
@@ -368,11 +389,13 @@ bool StoreValue(const OptionSpec &oSpec, const std::string &sValue, SimOptions *
       Complain(sName + ": '" + sValue + "' is not a rate from 0 to 1 (such as 0.02)");
       return false;
     case kDialect:
-      if (sValue == "monitor" || sValue == "uboot") {
-        pOptions->eDialect = sValue == "uboot" ? kDialectUboot : kDialectMonitor;
-        return true;
+      for (const DialectName &oName : kDialectNames) {
+        if (sValue == oName.szName) {
+          pOptions->eDialect = oName.eDialect;
+          return true;
+        }
       }
-      Complain(sName + ": '" + sValue + "' is not monitor or uboot");
+      Complain(sName + ": '" + sValue + "' is not monitor, uboot, barebox, redboot, cfe or acme");
       return false;
     case kAdvance:
       if (sValue == "carry" || sValue == "bank" || sValue == "none") {
@@ -539,6 +562,13 @@ ParseOutcome ParseOptions(int iArgc, char **apszArgv, SimOptions *pOptions) {
       sValue = apszArgv[++iArg];
     }
     if (!StoreValue(*pSpec, sValue, pOptions)) return kParseUsageError;
+  }
+  if (!pOptions->sRelayCommand.empty()) {
+    if (!pOptions->sRelayPath.empty()) {
+      Complain("--relay-command and --relay: one device at a time");
+      return kParseUsageError;
+    }
+    pOptions->sRelayPath = "the terminal of \"" + pOptions->sRelayCommand + "\"";
   }
   return CheckCombinations(*pOptions, szShapingOption) ? kParseRun : kParseUsageError;
 }

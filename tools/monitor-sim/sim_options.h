@@ -21,6 +21,10 @@ enum SimAdvance { kAdvanceCarry, kAdvanceBank, kAdvanceNone };
 enum SimDialect {
   kDialectMonitor,  // bank/offset/dump commands, prompt '>'
   kDialectUboot,    // md.b, crc32 and mw.b, prompt "=> "
+  kDialectBarebox,  // md -b, crc32, prompt "barebox@sim:/ "
+  kDialectRedboot,  // dump -b -l, cksum, prompt "RedBoot> "
+  kDialectCfe,      // d -b, prompt "CFE> "
+  kDialectAcme,     // a vendor layout no program knows: rd, sum, prompt "mon# "
 };
 
 struct SimOptions {
@@ -41,6 +45,9 @@ struct SimOptions {
   std::string sTranscriptPath;
   bool bExitOnStdinEof = false;
   std::string sRelayPath;  // a real device's terminal to relay, empty: play the monitor
+  // A program to relay instead, run by sh -c on a terminal of its own (a
+  // shell that plays the device); sRelayPath then names it in messages.
+  std::string sRelayCommand;
 
   // Faults of a cheap link, drawn from generators seeded with iSeed so that
   // a run can be repeated exactly.  Rates are probabilities 0..1.
@@ -63,7 +70,7 @@ struct SimOptions {
   uint32_t iBadStart = 0;
   uint32_t iBadEnd = 0;
   SimAdvance eAdvance = kAdvanceCarry;
-  bool bNoCrc32 = false;    // a U-Boot built without its crc32 command
+  bool bNoCrc32 = false;    // a build without its checksum command (crc32, cksum, sum)
   bool bNoMdQ = false;      // a 32-bit U-Boot: md.q is no size it knows
   bool bBigEndian = false;  // U-Boot's md.w/md.l/md.q show big-endian words
   std::string sBaudTable;   // setenv baudrate's rates; empty: kDefaultBaudTable

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -247,6 +248,39 @@ int OpenRelayedDevice(const std::string &sPath) {
                sPath.c_str(), std::strerror(errno));
   close(iFd);
   return -1;
+}
+
+int SpawnRelayedCommand(const std::string &sCommand) {
+  int iMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const char *szSlave =
+      iMaster >= 0 && grantpt(iMaster) == 0 && unlockpt(iMaster) == 0 ? ptsname(iMaster) : nullptr;
+  if (szSlave == nullptr) {
+    std::fprintf(stderr, "monitor-sim: --relay-command: no pseudo-terminal: %s\n",
+                 std::strerror(errno));
+    if (iMaster >= 0) close(iMaster);
+    return -1;
+  }
+  std::string sSlave = szSlave;
+  pid_t iPid = fork();
+  if (iPid == 0) {
+    setsid();
+    int iSlave = open(sSlave.c_str(), O_RDWR);
+    if (iSlave < 0) _exit(127);
+    ioctl(iSlave, TIOCSCTTY, 0);
+    dup2(iSlave, STDIN_FILENO);
+    dup2(iSlave, STDOUT_FILENO);
+    dup2(iSlave, STDERR_FILENO);
+    if (iSlave > STDERR_FILENO) close(iSlave);
+    execl("/bin/sh", "sh", "-c", sCommand.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  if (iPid < 0 || fcntl(iMaster, F_SETFL, fcntl(iMaster, F_GETFL) | O_NONBLOCK) < 0) {
+    std::fprintf(stderr, "monitor-sim: --relay-command: cannot start %s: %s\n", sCommand.c_str(),
+                 std::strerror(errno));
+    close(iMaster);
+    return -1;
+  }
+  return iMaster;
 }
 
 int RunRelay(const SimOptions &oOptions, SimPty *pPty, int iDevice, FILE *pTranscript,

@@ -23,6 +23,11 @@
 
 // The descriptor, or -1 after a message on stderr.
 int OpenRelayedDevice(const std::string &sPath);
+// Runs sCommand by sh -c on a new pseudo-terminal, as the leader of a
+// session of its own whose controlling terminal that is, and returns the
+// terminal's master (-1 after a message on stderr). Closing the master
+// hangs the program up.
+int SpawnRelayedCommand(const std::string &sCommand);
 
 // oWaitMask is the signal mask to wait with (the stop signals unblocked);
 // *pbStopRequested is set by their handler.  Returns the exit status: 0 on

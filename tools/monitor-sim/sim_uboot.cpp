@@ -35,14 +35,9 @@ const char kRefuseFormat[] = "## Baudrate %lld bps not supported";
 const char kInsertError[] = "## Error inserting \"baudrate\" variable, errno=22";
 const char kBaudrateFormat[] = "baudrate=%lld";
 
-void AppendLine(const Dialogue &oDialogue, const std::string &sLine, std::string *psAnswer) {
-  *psAnswer += sLine;
-  *psAnswer += oDialogue.pOptions->sLineEnd;
-}
-
 bool AppendUsage(const Dialogue &oDialogue, const char *szUsage, std::string *psAnswer) {
-  AppendLine(oDialogue, kUsageHead, psAnswer);
-  AppendLine(oDialogue, szUsage, psAnswer);
+  AppendAnswerLine(oDialogue, kUsageHead, psAnswer);
+  AppendAnswerLine(oDialogue, szUsage, psAnswer);
   return false;
 }
 
@@ -83,23 +78,6 @@ std::string FormatMdLine(const Dialogue &oDialogue, uint32_t iAddress, uint32_t 
     }
   }
   return std::string(szLine) + "  " + sText;
-}
-
-// zlib's CRC-32 (reflected, polynomial EDB88320), as the console's crc32
-// computes it; by table, since the program asks for spans of megabytes.
-uint32_t Crc32(const SimMemory &oMemory, uint32_t iAddress, uint64_t iCount) {
-  static uint32_t aiTable[256];
-  if (aiTable[1] == 0)
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t iCrc = i;
-      for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
-      aiTable[i] = iCrc;
-    }
-  uint32_t iCrc = 0xFFFFFFFFu;
-  for (uint64_t i = 0; i < iCount; ++i)
-    iCrc = (iCrc >> 8) ^
-           aiTable[(iCrc ^ ReadMemory(oMemory, iAddress + static_cast<uint32_t>(i))) & 0xFFu];
-  return ~iCrc;
 }
 
 bool ParseValue(const std::vector<std::string> &asWords, size_t iIndex, uint32_t *pValue) {
@@ -159,8 +137,8 @@ void CrcMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
   char szLine[64];
   std::snprintf(szLine, sizeof szLine, kCrcFormat, static_cast<unsigned>(iAddress),
                 static_cast<unsigned>(iAddress + iCount - 1),
-                static_cast<unsigned>(Crc32(*pDialogue->pMemory, iAddress, iCount)));
-  AppendLine(*pDialogue, szLine, psAnswer);
+                static_cast<unsigned>(MemoryCrc32(*pDialogue->pMemory, iAddress, iCount)));
+  AppendAnswerLine(*pDialogue, szLine, psAnswer);
 }
 
 // setenv baudrate N, as on_baudrate() answers it: the same rate changes
@@ -178,12 +156,12 @@ void SetBaudrate(Dialogue *pDialogue, const std::string &sValue, std::string *ps
   for (int64_t iRate : pRate->aiTable) bKnown = bKnown || iRate == iBaud;
   if (!bKnown) {
     std::snprintf(szLine, sizeof szLine, kRefuseFormat, iBaud);
-    AppendLine(*pDialogue, szLine, psAnswer);
-    AppendLine(*pDialogue, kInsertError, psAnswer);
+    AppendAnswerLine(*pDialogue, szLine, psAnswer);
+    AppendAnswerLine(*pDialogue, kInsertError, psAnswer);
     return;
   }
   std::snprintf(szLine, sizeof szLine, kSwitchFormat, iBaud);
-  AppendLine(*pDialogue, szLine, psAnswer);
+  AppendAnswerLine(*pDialogue, szLine, psAnswer);
   AnnounceSwitch(pRate, iBaud);
 }
 
@@ -203,7 +181,7 @@ void PrintEnvironment(Dialogue *pDialogue, std::string *psAnswer) {
   char szLine[48];
   std::snprintf(szLine, sizeof szLine, kBaudrateFormat,
                 static_cast<long long>(pDialogue->pLineRate->iBoardBaud));
-  AppendLine(*pDialogue, szLine, psAnswer);
+  AppendAnswerLine(*pDialogue, szLine, psAnswer);
 }
 
 void WriteBytes(Dialogue *pDialogue, const std::vector<std::string> &asWords,
@@ -242,11 +220,8 @@ bool ExecuteOneCommand(Dialogue *pDialogue, const std::string &sLine, std::strin
     SetEnvironment(pDialogue, asWords, psAnswer);
   else if (sVerb == "printenv")
     PrintEnvironment(pDialogue, psAnswer);
-  else {
-    std::vector<char> aLine(sVerb.size() + sizeof kUnknownFormat);
-    std::snprintf(aLine.data(), aLine.size(), kUnknownFormat, sVerb.c_str());
-    AppendLine(*pDialogue, aLine.data(), psAnswer);
-  }
+  else
+    AppendNamedLine(*pDialogue, kUnknownFormat, sVerb, psAnswer);
   return false;
 }
 

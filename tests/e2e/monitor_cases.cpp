@@ -1,0 +1,137 @@
+// monitor_cases.cpp - the monitors described as data, against the simulated
+// Barebox, RedBoot and CFE consoles and against acme, a vendor layout the
+// program does not know, read through a description written from the
+// manual page alone.
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "cases.h"
+#include "rig.h"
+
+namespace {
+
+// acme's console as the simulator's manual page shows it, described with
+// nothing but vexlor(1)'s MONITOR DESCRIPTIONS:
+//   mon# rd 1C000 128
+//   0001C000| CDCAC3D8 D1EEE7FC F5F28B80 9996AFA4 [................]
+//   mon# sum 1C000 128
+//   sum = D575DF48
+const char kAcmeDescription[] =
+    R"toml(# acme's monitor: groups of four bytes, a bar after the address
+name = "acme"
+prompt = "mon# "
+ask_prompt = "\r"
+word = "rd"
+faults = ["mon: bus error"]
+
+[commands]
+dump = "rd {addr:08X} {len:d}\r"
+unknown = "mon: what is '{command}'?"
+
+[line]
+min_length = 64
+after_address = "|"
+digits = "upper"
+first_pair = 10
+pairs_end = 45
+text_column = 47
+before_text = " ["
+after_text = "]"
+text = "printable"
+unreadable = "??"
+
+[checksum]
+command = "sum {addr:08X} {len:d}\r"
+answer = "sum = {value:08X}"
+algorithm = "crc32"
+)toml";
+
+// A noisy --fast --map walk of 32 blocks against each monitor, with three
+// bytes it cannot read: every other block exact and verified (by the
+// device's checksum where it has one), the block over the bad bytes marked
+// bad without a second try (the device said so in its own words), status 3.
+void NoisyMapWalksOfEveryMonitorAreExact(Target &oFirst) {
+  struct Walk {
+    const char *szDialect;  // the simulator's
+    std::vector<std::string> aMonitor;
+    const char *szWord;
+    const char *szVerified;
+  };
+  const char kByChecksum[] = "each by the device's checksum";
+  const Walk aWalks[] = {
+      {"barebox", {"--monitor", "barebox", "--prompt", "barebox@sim:/ "}, "md", kByChecksum},
+      {"redboot", {"--monitor", "redboot"}, "dump", kByChecksum},
+      {"cfe", {"--monitor", "cfe"}, "d", "each by two readings that agreed"},
+      {"acme", {"--dialect", "acme.toml"}, "rd", kByChecksum},
+  };
+  int iSeed = 40;
+  for (const Walk &oWalk : aWalks) {
+    std::unique_ptr<Target> pAnother = &oWalk == aWalks ? nullptr : oFirst.MakeAnother();
+    Target &oTarget = pAnother ? *pAnother : oFirst;
+    SCOPED_TRACE(oWalk.szDialect);
+    Rig oRig(oTarget, "monitors");
+    WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
+    ASSERT_TRUE(oRig.StartDevice(
+        {"--dialect", oWalk.szDialect, "--echo", "--noise", "0.0003", "--seed",
+         std::to_string(iSeed++), "--baud", "921600", "--bad-region", "1C400", "1C402"},
+        0x1000));
+    std::vector<std::string> aArgs = oWalk.aMonitor;
+    aArgs.insert(aArgs.end(), {"--fast", "--batch", "--log", "session.log", "--map", "walk.map",
+                               oRig.sPort, "921600", "1C000", "1CFFF", "quiet"});
+    ASSERT_TRUE(oRig.Run(aArgs));
+    int iStatus = -1;
+    oRig.Ends(&iStatus);
+    std::string sOut = oTarget.Output();
+    EXPECT_EQ(iStatus, 3) << sOut;
+    std::string sExpected = oRig.sImage;
+    sExpected.replace(0x400, 0x80, std::string(0x80, '\0'));
+    std::string sCapture = std::string(oWalk.szWord) + "_1C000_1CFFF.bin";
+    EXPECT_TRUE(oRig.Capture(sCapture) == sExpected) << sCapture << "\n" << sOut;
+    EXPECT_NE(sOut.find("Verified: 31 blocks, " + std::string(oWalk.szVerified) + "; "),
+              std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find("Error: block 0001C400: the device faulted reading it"), std::string::npos)
+        << sOut;
+    std::string sMap = ReadFileBytes(oRig.sDir + "/walk.map");
+    EXPECT_NE(sMap.find("0x00000400  0x00000080  -\n"), std::string::npos) << sMap;
+    std::string sLog = ReadFileBytes(oRig.sDir + "/session.log");
+    EXPECT_NE(sLog.find(" -- monitor: " + std::string(oWalk.szDialect) + "\n"), std::string::npos);
+  }
+}
+
+// --dialect-show prints a built-in description, which --dialect reads back;
+// a description the program cannot use is refused with its line and reason,
+// before the port is opened.
+void DescriptionsAreShownAndBadOnesRefused(Target &oTarget) {
+  Rig oRig(oTarget, "describe");
+  ASSERT_TRUE(oRig.Run({"--dialect-show", "redboot"}));
+  ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+  std::string sShown = oTarget.Output();
+  EXPECT_NE(sShown.find("name = \"redboot\"\n"), std::string::npos) << sShown;
+  EXPECT_NE(sShown.find("algorithm = \"cksum\"\n"), std::string::npos) << sShown;
+  std::string sBad = kAcmeDescription;
+  sBad.replace(sBad.find("first_pair = 10"), 15, "first_pair = 4");
+  WriteFileBytes(oRig.sDir + "/bad.toml", sBad);
+  std::unique_ptr<Target> pBad = oTarget.MakeAnother();
+  ASSERT_TRUE(
+      pBad->Start({"--dialect", "bad.toml", "--batch", "COM1", "115200", "0", "FF"}, oRig.sDir));
+  int iStatus = -1;
+  pBad->WaitExit(kLong, &iStatus);
+  EXPECT_EQ(iStatus, 2);
+  EXPECT_NE(pBad->Output().find("Error: --dialect: \"bad.toml\" line 16: 'first_pair' must be at "
+                                "or after the address and its mark (column 9) \n"),
+            std::string::npos)
+      << pBad->Output();
+}
+
+}  // namespace
+
+const std::vector<E2ECase> &MonitorCases() {
+  static const std::vector<E2ECase> aCases = {
+      {"NoisyMapWalksOfEveryMonitorAreExact", NoisyMapWalksOfEveryMonitorAreExact, true},
+      {"DescriptionsAreShownAndBadOnesRefused", DescriptionsAreShownAndBadOnesRefused, true},
+  };
+  return aCases;
+}
