@@ -229,25 +229,27 @@ bool ApplyWordOption(const OptionRec &oOption, const char *szValue) {
 // Stores one option's effect in the settings; false (with a message) when its
 // value cannot be used.
 // The options whose value is a word or a name: checked, then stored.
+// --monitor NAME and --dialect FILE: the monitor of the run.
+bool ApplyMonitorOption(const OptionRec &oOption, const char *szValue) {
+  SettingsRec &S = FillSettings();
+  if (oOption.eId == kOptDialect) {
+    char szWhy[200];
+    if (UseDialectFile(szValue, szWhy, sizeof szWhy)) return true;
+    Print("Error: %s: \"%s\" %s \n", oOption.szName, szValue, szWhy);
+    return false;
+  }
+  S.eDialect = FindDialect(szValue);
+  if (S.eDialect >= 0) return true;
+  S.eDialect = kDialectDefault;
+  Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue, kDialectNames);
+  return false;
+}
+
 bool ApplyTextOption(const OptionRec &oOption, const char *szValue) {
   SettingsRec &S = FillSettings();
   switch (oOption.eId) {
     case kOptMonitor:
-      S.eDialect = FindDialect(szValue);
-      if (S.eDialect < 0) {
-        S.eDialect = kDialectDefault;
-        Print("Error: %s: \"%s\" is not %s \n", oOption.szName, szValue, kDialectNames);
-        return false;
-      }
-      return true;
-    case kOptDialect: {
-      char szWhy[200];
-      if (!UseDialectFile(szValue, szWhy, sizeof szWhy)) {
-        Print("Error: %s: \"%s\" %s \n", oOption.szName, szValue, szWhy);
-        return false;
-      }
-      return true;
-    }
+    case kOptDialect: return ApplyMonitorOption(oOption, szValue);
     case kOptLog:
       if (*szValue == 0 || strlen(szValue) >= sizeof S.szLogFile)
         return RefuseValue(oOption, szValue);

@@ -185,13 +185,6 @@ int DoDueEnds(SimState *pState, int64_t iNowNs) {
   return -1;
 }
 
-// Reads stdin only to notice its end.  Returns true when it has ended.
-bool StdinEnded() {
-  char aDiscard[4096];
-  ssize_t iRead = read(STDIN_FILENO, aDiscard, sizeof aDiscard);
-  return iRead == 0 || (iRead < 0 && errno != EINTR && errno != EAGAIN);
-}
-
 // Writes what is due, garbled while the client's port runs at another
 // rate than the board's, and switches the board's rate once its
 // announcement is out.  False on a write error.
@@ -216,20 +209,11 @@ int RunMonitor(SimState *pState, const sigset_t &oWaitMask) {
     int64_t iWait = PlanWait(*pState, iNow, &aFds[0].events);
     // A hung-up or absent master would report POLLHUP all the time.
     aFds[0].fd = aFds[0].events != 0 ? pState->oPty.iMaster : -1;
-    nfds_t iFdCount = 1;
-    if (pState->pOptions->bExitOnStdinEof) {
-      aFds[1].fd = STDIN_FILENO;
-      aFds[1].events = POLLIN;
-      iFdCount = 2;
-    }
-    int iReady = PollFor(aFds, iFdCount, iWait, &oWaitMask);
-    if (iReady < 0) {
-      if (errno == EINTR) continue;
-      std::perror("monitor-sim: ppoll");
-      return 1;
-    }
+    PollOutcome eOutcome =
+        WaitForEvents(aFds, 1, pState->pOptions->bExitOnStdinEof, iWait, &oWaitMask);
+    if (eOutcome == kPollAgain) continue;
+    if (eOutcome != kPollReady) return eOutcome == kPollStdinEnded ? 0 : 1;
     if ((aFds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadMaster(pState)) return 1;
-    if (iFdCount > 1 && (aFds[1].revents & (POLLIN | POLLHUP | POLLERR)) && StdinEnded()) return 0;
     if (pState->oPty.iMaster >= 0 && !WriteAtLineRate(pState)) return 1;
   }
   return 0;

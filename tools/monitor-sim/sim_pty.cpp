@@ -123,6 +123,35 @@ int PollFor(pollfd *aFds, nfds_t iCount, int64_t iWaitNs, const sigset_t *pMask)
   return ppoll(aFds, iCount, iWaitNs >= 0 ? &oTimeout : nullptr, pMask);
 }
 
+namespace {
+
+// Reads stdin only to notice its end.  Returns true when it has ended.
+bool StdinEnded() {
+  char aDiscard[4096];
+  ssize_t iRead = read(STDIN_FILENO, aDiscard, sizeof aDiscard);
+  return iRead == 0 || (iRead < 0 && errno != EINTR && errno != EAGAIN);
+}
+
+}  // namespace
+
+PollOutcome WaitForEvents(pollfd *aFds, nfds_t iCount, bool bWatchStdin, int64_t iWaitNs,
+                          const sigset_t *pMask) {
+  if (bWatchStdin) {
+    aFds[iCount].fd = STDIN_FILENO;
+    aFds[iCount].events = POLLIN;
+    aFds[iCount].revents = 0;
+  }
+  if (PollFor(aFds, bWatchStdin ? iCount + 1 : iCount, iWaitNs, pMask) < 0) {
+    if (errno == EINTR) return kPollAgain;
+    std::perror("monitor-sim: ppoll");
+    return kPollFailed;
+  }
+  if (bWatchStdin && (aFds[iCount].revents & (POLLIN | POLLHUP | POLLERR)) && StdinEnded()) {
+    return kPollStdinEnded;
+  }
+  return kPollReady;
+}
+
 bool AnnouncePty(SimPty *pPty, const std::string &sLinkPath) {
   if (!OpenPty(pPty)) return false;
   if (!sLinkPath.empty() && !MakeLink(sLinkPath, pPty->sSlavePath)) {

@@ -53,3 +53,10 @@ ssize_t ReadTyped(int iMaster, uint8_t *aBuffer, size_t iSize, FILE *pTranscript
 
 // As ppoll(): the ready count, or -1 with errno (EINTR when a signal came).
 int PollFor(pollfd *aFds, nfds_t iCount, int64_t iWaitNs, const sigset_t *pMask);
+
+// One wait of a poll loop over the iCount descriptors set up in aFds, and
+// standard input after them where bWatchStdin (--exit-on-stdin-eof), whose
+// end ends the loop. aFds has room for one more.
+enum PollOutcome { kPollReady, kPollAgain, kPollFailed, kPollStdinEnded };
+PollOutcome WaitForEvents(pollfd *aFds, nfds_t iCount, bool bWatchStdin, int64_t iWaitNs,
+                          const sigset_t *pMask);

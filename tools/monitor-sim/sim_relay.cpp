@@ -224,12 +224,6 @@ int64_t PlanRelayWait(const Relay &oRelay, int64_t iNowNs, pollfd *aFds) {
   return iWait;
 }
 
-bool StdinEnded() {
-  char aDiscard[4096];
-  ssize_t iRead = read(STDIN_FILENO, aDiscard, sizeof aDiscard);
-  return iRead == 0 || (iRead < 0 && errno != EINTR && errno != EAGAIN);
-}
-
 }  // namespace
 
 int OpenRelayedDevice(const std::string &sPath) {
@@ -302,22 +296,12 @@ int RunRelay(const SimOptions &oOptions, SimPty *pPty, int iDevice, FILE *pTrans
     PassStaleLine(&oRelay, iNow);
     pollfd aFds[3] = {};
     int64_t iWait = PlanRelayWait(oRelay, iNow, aFds);
-    nfds_t iFdCount = 2;
-    if (oOptions.bExitOnStdinEof) {
-      aFds[2].fd = STDIN_FILENO;
-      aFds[2].events = POLLIN;
-      iFdCount = 3;
-    }
-    int iReady = PollFor(aFds, iFdCount, iWait, &oWaitMask);
-    if (iReady < 0) {
-      if (errno == EINTR) continue;
-      std::perror("monitor-sim: ppoll");
-      return 1;
-    }
+    PollOutcome eOutcome = WaitForEvents(aFds, 2, oOptions.bExitOnStdinEof, iWait, &oWaitMask);
+    if (eOutcome == kPollAgain) continue;
+    if (eOutcome != kPollReady) return eOutcome == kPollStdinEnded ? 0 : 1;
     if ((aFds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadClient(&oRelay)) return 1;
     if ((aFds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadDevice(&oRelay)) return 1;
     if (!WriteDevice(&oRelay)) return 1;
-    if (iFdCount > 2 && (aFds[2].revents & (POLLIN | POLLHUP | POLLERR)) && StdinEnded()) return 0;
     if (oRelay.iMaster >= 0 && !WriteDueOutput(&oRelay.oOutput, oRelay.iMaster, NowNs())) return 1;
   }
   return 0;
