@@ -186,12 +186,32 @@ bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue
   return MatchTemplate(oDialect.szChecksumAnswer, szAnswer, BlockValues(iAddr), piValue);
 }
 
+namespace {
+
+// The CRC-32 of each byte value, made by the compiler: no thread fills it.
+struct Crc32Table {
+  uint32_t aValue[256];
+};
+constexpr Crc32Table MakeCrc32Table() {
+  Crc32Table oTable = {};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t iCrc = i;
+    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
+    oTable.aValue[i] = iCrc;
+  }
+  return oTable;
+}
+constexpr Crc32Table kCrc32Table = MakeCrc32Table();
+
+}  // namespace
+
+uint32_t Crc32Step(uint32_t iCrc, uint8_t iByte) {
+  return (iCrc >> 8) ^ kCrc32Table.aValue[(iCrc ^ iByte) & 0xFFu];
+}
+
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
   uint32_t iCrc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < iCount; ++i) {
-    iCrc ^= pBytes[i];
-    for (int iBit = 0; iBit < 8; ++iBit) iCrc = (iCrc >> 1) ^ (0xEDB88320u & (0u - (iCrc & 1u)));
-  }
+  for (size_t i = 0; i < iCount; ++i) iCrc = Crc32Step(iCrc, pBytes[i]);
   return ~iCrc;
 }
 

@@ -163,6 +163,8 @@ bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdF
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
 // The common CRC-32 (reflected, polynomial EDB88320).
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
+// One byte into a running CRC-32 (started at FFFFFFFF, inverted at the end).
+uint32_t Crc32Step(uint32_t iCrc, uint8_t iByte);
 // POSIX cksum: CRC-32 of polynomial 04C11DB7, not reflected, from 0, over
 // the bytes and then the length's bytes, lowest first, inverted.
 uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount);

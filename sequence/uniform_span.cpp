@@ -43,18 +43,6 @@ uint32_t iWindowSeen = 0;  // the last window looked at
 uint64_t iUniformBytes = 0;
 uint32_t iUniformSpans = 0;
 
-uint32_t CrcStep(uint32_t iCrc, uint8_t iByte) {
-  static uint32_t aiTable[256];
-  if (aiTable[128] == 0) {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int iBit = 0; iBit < 8; ++iBit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-      aiTable[i] = c;
-    }
-  }
-  return (iCrc >> 8) ^ aiTable[(iCrc ^ iByte) & 0xFFu];
-}
-
 const FillTable &TableFor(uint32_t iCount) {
   FillTable *pTable = &aTables[2];
   for (FillTable &oTable : aTables) {
@@ -148,7 +136,7 @@ bool ParseSpanChecksum(const char *szAnswer, uint32_t iAddr, uint32_t iCount, ui
 
 uint32_t UniformFillCrc(uint8_t iByte, uint32_t iCount) {
   uint32_t iCrc = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < iCount; ++i) iCrc = CrcStep(iCrc, iByte);
+  for (uint32_t i = 0; i < iCount; ++i) iCrc = Crc32Step(iCrc, iByte);
   return ~iCrc;
 }
 
