@@ -6,11 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "core/settings.h"
 #include "core/shared_state.h"
 #include "dialogue/dialect_description.h"
 #include "dialogue/dialect_template.h"
-#include "dialogue/word_order.h"
 
 namespace {
 
@@ -42,12 +43,24 @@ DialectStore oFromFile;
 
 const char kDialectNames[] = "default, uboot, shell, barebox, redboot or cfe";
 
+namespace {
+
+std::atomic<DialectOverride> pfnDialectOverride{nullptr};
+
+}  // namespace
+
+void SetDialectOverride(DialectOverride pfnOverride) {
+  pfnDialectOverride.store(pfnOverride, std::memory_order_release);
+}
+
 const MonitorDialect *CurrentDialect() {
   int iId = Settings.eDialect;
   if (iId == kDialectFromFile) return &oFromFile.oDialect;
   // U-Boot's md.l and md.q rows stand in for its md.b row at those widths.
-  return WidthDialect(
-      &BuiltIns().aBuiltIn[iId >= 0 && iId < kBuiltInCount ? iId : kDialectDefault].oDialect);
+  DialectOverride pfnOverride = pfnDialectOverride.load(std::memory_order_acquire);
+  const MonitorDialect *pBase =
+      &BuiltIns().aBuiltIn[iId >= 0 && iId < kBuiltInCount ? iId : kDialectDefault].oDialect;
+  return pfnOverride != nullptr ? pfnOverride(pBase) : pBase;
 }
 
 const char *MonitorPrompt() {

@@ -133,6 +133,11 @@ enum DialectId {
 extern const char kDialectNames[];  // "default, uboot, shell, barebox, redboot or cfe"
 
 const MonitorDialect *CurrentDialect();
+// A rule that puts another row in the dialect's place (U-Boot's wider
+// displays, set by dialogue/word_order when a width is chosen); nullptr:
+// none. Any thread may ask CurrentDialect meanwhile.
+typedef const MonitorDialect *(*DialectOverride)(const MonitorDialect *pBase);
+void SetDialectOverride(DialectOverride pfnOverride);
 // The prompt awaited after every command: --prompt's, else the dialect's.
 const char *MonitorPrompt();
 // Can the text be a prompt (--prompt's, a description's)? Printable, not

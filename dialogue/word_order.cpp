@@ -88,6 +88,7 @@ void StartWalkWidth(bool bChecked) {
 // The rows are made while the width is still md.b's, so that a thread that
 // sees a wider width always finds them complete.
 void SetDumpWidth(int iWordBytes) {
+  SetDialectOverride(WidthDialect);
   if (iWordBytes > 1 && pWideBase == nullptr) {
     iWidthNow.store(1, std::memory_order_release);
     BuildWideRows(CurrentDialect());
