@@ -9,10 +9,14 @@
 #include "core/session_log.h"
 #include "core/shared_state.h"
 #include "sequence/command_handoff.h"
+#include "sequence/line_speed.h"
 
 namespace {
 
 enum { kKeyEsc = 27, kKeyBlank = 32, kKeyExtendedLead = 0 };
+// On t, how long the walk may take to set the board's rate back, and how
+// often the transmission looks for its texts meanwhile.
+enum { kLineBackWaitMs = 15000, kLineBackPollMs = 2 };
 
 const char *const kMenu[] = {
     " \n",
@@ -176,6 +180,28 @@ bool NothingToDo(const ConsoleFlags &oFlags) {
 
 }  // namespace
 
+namespace {
+
+// The run ends while the walk runs the board at a faster rate (--speed-up):
+// a board left there would answer nobody at its usual rate until it is
+// reset. The walk is asked to end, and the transmission runs until it has
+// set the rate back (or kLineBackWaitMs have passed).
+void LetTheWalkSetTheLineBack(PortHandle hPort, ConsoleFlags *pFlags) {
+  SharedStateRec &S = SharedState;
+  if (!LineSpedUp() || S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning) return;
+  S.bWalkEndAsked.store(1, std::memory_order_release);
+  pFlags->bRunning = true;
+  S.bTransmitting.store(1, std::memory_order_release);
+  uint64_t iUntilMs = MonotonicMs() + kLineBackWaitMs;
+  while (S.eWalkOutcome.load(std::memory_order_acquire) == kWalkRunning &&
+         MonotonicMs() < iUntilMs) {
+    PumpPostedText(hPort, pFlags);
+    SleepMs(kLineBackPollMs);
+  }
+}
+
+}  // namespace
+
 uint32_t ConsoleThread(PortHandle hPort) {
   SharedStateRec &S = SharedState;
   PrepareConsoleInput();
@@ -200,6 +226,7 @@ uint32_t ConsoleThread(PortHandle hPort) {
     PumpPostedText(hPort, &oFlags);
     if (BatchWalkEnded()) oFlags.bQuit = true;
   }
+  LetTheWalkSetTheLineBack(hPort, &oFlags);
   // Remembered before the mask is cleared, so that the receive loop can tell
   // the stop request from a failure whenever it meets it.
   SharedState.bStopRequested.store(1, std::memory_order_release);

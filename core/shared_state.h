@@ -50,6 +50,10 @@ struct SharedStateRec {
   std::atomic<uint64_t> iLastRxMs{0};
   std::atomic<uint32_t> iRxLineEnds{0};
 
+  // The operator ended the run while the walk has the board's rate to set
+  // back (console thread): the walk ends at its next block, setting it back.
+  std::atomic<uint8_t> bWalkEndAsked{0};
+
   // Walk outcome (control thread), and the device's presence (main thread).
   std::atomic<uint8_t> eWalkOutcome{kWalkRunning};
   std::atomic<uint8_t> bDeviceLost{0};

@@ -309,6 +309,11 @@ void WalkChecked(PortHandle hPort) {
   }
   StartProgress();
   while (bMore) {
+    if (SharedState.bWalkEndAsked.load(std::memory_order_acquire)) {
+      // The operator pressed t: the board's rate goes back before the end.
+      StopWalk();
+      return;
+    }
     ShowProgress(iAddr);
     // A uniform span, or a group of blocks on a clean line, at once; else
     // the block (or the shell's chunk that holds it).

@@ -1,6 +1,8 @@
 // line_speed.cpp - U-Boot's change of rate, both ways.
 #include "sequence/line_speed.h"
 
+#include <atomic>
+
 #include <stdio.h>
 #include <string.h>
 
@@ -28,7 +30,9 @@ enum {
 };
 
 PortHandle hLinePort = nullptr;
-uint32_t iRateNow = 0;  // the board's and the port's rate; 0: never changed
+// The board's and the port's rate; 0: never changed. The console thread
+// reads it on t (LineSpedUp).
+std::atomic<uint32_t> iRateNow{0};
 
 bool SetPortRate(uint32_t iRate) {
   LineSetup oSetup = RunLineSetup();
@@ -125,10 +129,12 @@ bool SpeedUpLine(PortHandle hPort) {
   return false;
 }
 
+bool LineSpedUp() { return iRateNow.load() != 0; }
+
 void RestoreLineSpeed() {
   if (iRateNow == 0) return;
   uint32_t iBack = static_cast<uint32_t>(Settings.iSpeed);
-  uint32_t iFrom = iRateNow;
+  uint32_t iFrom = iRateNow.load();
   iRateNow = 0;
   SwitchResult eResult = SwitchRate(iFrom, iBack);
   if (eResult == kSwitched) {

@@ -7,10 +7,15 @@
 //                     lost (it keeps the new rate until it is reset: said)
 //   RestoreLineSpeed  at the walk's end, however it ends: the board's rate
 //                     and the port's back to what they were
-// Control thread only; posts through the hand-off and sets the port's rate.
+//   LineSpedUp        the board runs at the walk's rate (the console thread
+//                     asks on t, to let the walk set it back first)
+// Control thread but for LineSpedUp; posts through the hand-off and sets the
+// port's rate.
 #pragma once
 
 #include "platform/platform.h"
 
 bool SpeedUpLine(PortHandle hPort);
 void RestoreLineSpeed();
+// Any thread: the board runs at a rate the walk set, to be set back.
+bool LineSpedUp();

@@ -211,6 +211,29 @@ void CheckedWalkSendsWhatThePlainWalkSends(Target &oFirst) {
   }
 }
 
+// t while a U-Boot walk runs the board at a faster rate (--speed-up): the
+// walk sets the board's rate back before the run ends, so that the board
+// answers at its usual rate afterwards.
+void TSetsTheBoardsRateBackFirst(Target &oTarget) {
+  Rig oRig(oTarget, "speedback");
+  ASSERT_TRUE(oRig.StartDevice({"--dialect", "uboot", "--echo", "--baud", "115200"}, 0x40000));
+  ASSERT_TRUE(oRig.RunToMenu({"--monitor", "uboot", "--fast", "--speed-up", "921600",
+                              "--no-skip-blank", oRig.sPort, "115200", "1C000", "5BFFF"}));
+  oTarget.Type("s");
+  ASSERT_TRUE(oTarget.WaitOutput("Line: 921600 bps for the walk", kLong)) << oTarget.Output();
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/md.b_1C000_5BFFF.bin", 0x400, kLong));
+  oTarget.Type("t");
+  ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_NE(sOut.find("Line: the board is back at 115200 bps. \n"), std::string::npos) << sOut;
+  EXPECT_NE(oRig.oSim.Received().find("setenv baudrate 115200\r"), std::string::npos);
+  // What was captured is the image's start, every byte of it.
+  std::string sCapture = oRig.Capture("md.b_1C000_5BFFF.bin");
+  EXPECT_GE(sCapture.size(), 0x400u);
+  EXPECT_LT(sCapture.size(), oRig.sImage.size()) << "the walk ended before t";
+  EXPECT_TRUE(sCapture == oRig.sImage.substr(0, sCapture.size()));
+}
+
 // A device that vanishes mid-walk and comes back under the same name: the
 // run waits for it, opens it again and goes on with the block in progress.
 // (--fast sends about one command a block once the monitor is seen to
@@ -740,6 +763,7 @@ const std::vector<E2ECase> &OptionCases() {
       {"ResumeCompletesAnInterruptedWalk", ResumeCompletesAnInterruptedWalk, true},
       {"CheckedWalkSendsWhatThePlainWalkSends", CheckedWalkSendsWhatThePlainWalkSends, true},
       {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, true},
+      {"TSetsTheBoardsRateBackFirst", TSetsTheBoardsRateBackFirst, true},
       {"RefusedCommandLines", RefusedCommandLines, true},
       {"UnattendedPlainWalkEndsAtALostPrompt", UnattendedPlainWalkEndsAtALostPrompt, true},
       {"TimeoutRunsFromTheLastByteSent", TimeoutRunsFromTheLastByteSent, true},
