@@ -8,6 +8,7 @@
 #include "core/print.h"
 #include "core/session_log.h"
 #include "core/shared_state.h"
+#include "dialogue/device_dialogue.h"
 #include "sequence/command_handoff.h"
 #include "sequence/line_speed.h"
 
@@ -182,13 +183,18 @@ bool NothingToDo(const ConsoleFlags &oFlags) {
 
 namespace {
 
-// The run ends while the walk runs the board at a faster rate (--speed-up):
-// a board left there would answer nobody at its usual rate until it is
-// reset. The walk is asked to end, and the transmission runs until it has
-// set the rate back (or kLineBackWaitMs have passed).
+// The run ends while the walk has changed the monitor: a board run at a
+// faster rate (--speed-up) would answer nobody at its usual rate until it
+// is reset, a shell would go on without its echo and prompt. The walk is
+// asked to end, and the transmission runs until it has put them back (or
+// kLineBackWaitMs have passed).
 void LetTheWalkSetTheLineBack(PortHandle hPort, ConsoleFlags *pFlags) {
   SharedStateRec &S = SharedState;
-  if (!LineSpedUp() || S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning) return;
+  bool bShellChanged = CurrentDialect()->szFarewell != nullptr && ReadHandoffCounts().iSent > 0;
+  if ((!LineSpedUp() && !bShellChanged) ||
+      S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning) {
+    return;
+  }
   S.bWalkEndAsked.store(1, std::memory_order_release);
   pFlags->bRunning = true;
   S.bTransmitting.store(1, std::memory_order_release);

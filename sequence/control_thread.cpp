@@ -53,6 +53,11 @@ void WalkPlain() {
   uint32_t iAddr = Settings.iStartAddr;
   bool bMore = iAddr <= Settings.iEndAddr;
   while (bMore) {
+    if (S.bWalkEndAsked.load(std::memory_order_acquire)) {
+      // The operator pressed t: what the walk changed goes back first.
+      EndWalkWith(kWalkStopped);
+      return;
+    }
     ShowProgress(iAddr);
     // Bank and offset go out for every block, changed or not: the monitor's
     // own notion of the current address is never trusted. (A dialect whose

@@ -74,6 +74,28 @@ void ShellBlocksByHexdump(Target &oTarget) {
       << sTyped;
 }
 
+// t in the middle of a walk: the walk ends first and gives the shell its
+// echo and prompt back.
+void ShellGetsItsEchoBackOnT(Target &oTarget) {
+  SHELL_OR_SKIP();
+  ShellRig oRig(oTarget, "shell-t");
+  ASSERT_TRUE(oRig.Start(MakeImage(0x4000, 17), {"--baud", "115200"}));
+  ASSERT_TRUE(oTarget.Start(
+      {"--monitor", "shell", "--file", oRig.sDir + "/image.bin", oRig.sPort, "115200", "0", "3FFF"},
+      oRig.sDir));
+  ASSERT_TRUE(oTarget.WaitOutput(kMenu, kLong));
+  oTarget.Type("s");
+  ASSERT_TRUE(WaitFileSize(oRig.sDir + "/hexdump_0000_3FFF.bin", 0x100, kLong));
+  oTarget.Type("t");
+  int iStatus = -1;
+  ASSERT_TRUE(oTarget.WaitExit(kLong, &iStatus)) << oTarget.Output();
+  EXPECT_EQ(iStatus, 0);
+  std::string sTyped = oRig.oSim.Received();
+  EXPECT_NE(sTyped.find("stty echo; PS1=$VEXLOR_PS1; unset VEXLOR_PS1\r"), std::string::npos)
+      << sTyped;
+  EXPECT_LT(oRig.File("hexdump_0000_3FFF.bin").size(), oRig.sImage.size());
+}
+
 // --fast reads chunks of up to 4 KiB in base64, each confirmed by the
 // shell's crc32, and smaller ones where the noise spoils them: a
 // firmware-like image exact through noise, every block verified by the
@@ -136,6 +158,7 @@ void ShellWithoutCrc32IsReadByMd5OrTwoReadings(Target &oFirst) {
 const std::vector<E2ECase> &ShellCases() {
   static const std::vector<E2ECase> aCases = {
       {"ShellBlocksByHexdump", ShellBlocksByHexdump, true},
+      {"ShellGetsItsEchoBackOnT", ShellGetsItsEchoBackOnT, true},
       {"ShellChunksThroughNoiseAreExact", ShellChunksThroughNoiseAreExact, true},
       {"ShellWithoutCrc32IsReadByMd5OrTwoReadings", ShellWithoutCrc32IsReadByMd5OrTwoReadings,
        true},
