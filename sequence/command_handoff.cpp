@@ -21,9 +21,17 @@ namespace {
 // iPromptsAwaited and iPromptsSeen do. A writer stores a text before it
 // raises the counter that announces it (release), and a reader loads the
 // counter before the text (acquire).
+// A prompt that changes goes into the next of kPromptSlots slots and is
+// published by pointer, so that a new prompt (a rate switch's announcement,
+// a restart's marker) is never written under the line assembler's
+// comparison with the one awaited before, which may still run after a
+// time-out.
+enum { kPromptSlots = 4 };
 struct HandoffRec {
   char szTxBuf[kTextSize] = {};
-  char szPrompt[kTextSize] = {};
+  char aszPrompt[kPromptSlots][kTextSize] = {};
+  std::atomic<const char *> pPrompt{aszPrompt[0]};
+  int iPromptSlot = 0;  // control thread: the slot pPrompt points to
   std::atomic<int32_t> iPosted{0};
   std::atomic<int32_t> iSent{0};
   std::atomic<int32_t> iPromptsAwaited{0};
@@ -114,14 +122,24 @@ void EndWalkWith(WalkOutcome eOutcome) {
   WakeKeyWait();
 }
 
+namespace {
+
+void SetAwaitedPrompt(const char *szPrompt) {
+  if (strcmp(oHandoff.pPrompt.load(std::memory_order_relaxed), szPrompt) == 0) return;
+  oHandoff.iPromptSlot = (oHandoff.iPromptSlot + 1) % kPromptSlots;
+  char *szSlot = oHandoff.aszPrompt[oHandoff.iPromptSlot];
+  CopyText(szSlot, szPrompt);
+  oHandoff.pPrompt.store(szSlot, std::memory_order_release);
+}
+
+}  // namespace
+
 void PostText(const char *szText, const char *szPrompt) {
   // Both texts are complete before the counters that announce them rise.
   CopyText(oHandoff.szTxBuf, szText);
   // The prompt is written only when it changes (it never does: ">" for
-  // every command). A command posted after a time-out, while the line
-  // assembler may still be comparing lines with the prompt awaited before,
-  // must not write under its reads.
-  if (strcmp(oHandoff.szPrompt, szPrompt) != 0) CopyText(oHandoff.szPrompt, szPrompt);
+  // every command), and then into another slot than the one awaited.
+  SetAwaitedPrompt(szPrompt);
   oHandoff.iPosted.fetch_add(1, std::memory_order_acq_rel);
   // Raised before the text goes out, so a prompt the device shows early (while
   // the operator keeps the transmission paused, say) already answers it.
@@ -246,7 +264,7 @@ bool IsAwaitedPrompt(const char *szLine, int32_t *piAwaited) {
   if (iAwaited == oHandoff.iPromptsSeen.load(std::memory_order_relaxed)) return false;
   // A text awaited at a line's start (AwaitedStart) is there as soon as the
   // line begins with it, and still when more has come after it.
-  const char *szPrompt = oHandoff.szPrompt;
+  const char *szPrompt = oHandoff.pPrompt.load(std::memory_order_acquire);
   if (szPrompt[0] == kLineStartMark) {
     return strncmp(szLine, szPrompt + 1, strlen(szPrompt + 1)) == 0;
   }
@@ -271,7 +289,7 @@ bool TextWaiting() {
 }
 
 void AwaitPrompt(const char *szPrompt) {
-  if (strcmp(oHandoff.szPrompt, szPrompt) != 0) CopyText(oHandoff.szPrompt, szPrompt);
+  SetAwaitedPrompt(szPrompt);
   oHandoff.iPromptsAwaited.fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -285,7 +303,7 @@ HandoffCounts ReadHandoffCounts() {
 }
 
 const char *PostedText() { return oHandoff.szTxBuf; }
-const char *AwaitedPrompt() { return oHandoff.szPrompt; }
+const char *AwaitedPrompt() { return oHandoff.pPrompt.load(std::memory_order_acquire); }
 
 void ResetHandoff() {
   oHandoff.~HandoffRec();
