@@ -127,8 +127,9 @@ bool ModelIsDumpLine(const std::string &sText, bool bUBoot) {
 
 // U-Boot's fault lines start so (its exception handlers and its reset).
 bool ModelIsFault(const std::string &sText) {
-  for (const char *szMark : {"\"Synchronous Abort\" handler", "\"SError\" handler", "data abort",
-                             "prefetch abort", "undefined instruction", "Resetting CPU"}) {
+  for (const char *szMark :
+       {"\"Synchronous Abort\" handler", "\"SError\" handler", "data abort", "prefetch abort",
+        "undefined instruction", "Resetting CPU", "Unhandled exception: ", "resetting ..."}) {
     if (sText.compare(0, strlen(szMark), szMark) == 0) return true;
   }
   return false;
@@ -145,7 +146,7 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
   bool bFault = false;
   std::string sFault;
   std::string sEcho;
-  std::string sFirstOther;
+  std::string sLastOther;
   for (const std::string &sText : aTexts) {
     if (ModelIsDumpLine(sText, bUBoot)) {
       CollectDumpLine(sText.c_str());
@@ -156,9 +157,9 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot,
     if (!bFault && bUBoot && ModelIsFault(sText)) {
       bFault = true;
       sFault = sText.substr(0, kBlockLineChars - 1);
-      sEcho = sFirstOther;
+      sEcho = sLastOther;  // the line just before the fault: the command's echo
     }
-    if (sFirstOther.empty()) sFirstOther = sText.substr(0, kBlockLineChars - 1);
+    sLastOther = sText.substr(0, kBlockLineChars - 1);
   }
   CloseBlockCollection();
   const BlockLines *pReady = CollectedLines(iGen);
