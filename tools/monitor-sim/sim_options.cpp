@@ -219,6 +219,9 @@ const OptionSpec kOptions[] = {
     Answers(Text("--baud-table", "LIST", kText, &SimOptions::sBaudTable,
                  "U-Boot: the rates setenv baudrate accepts, comma-separated\n"
                  "(default 4800,9600,...,115200,230400,460800,921600)")),
+    Answers(Count("--line-limit", "N", &SimOptions::iLineLimit, 0, 100000000,
+                  "U-Boot: the fastest rate the cable carries; at a faster one\n"
+                  "the board switches but every byte arrives garbled")),
     Answers(Special("--dialect", "monitor|uboot|barebox|redboot|cfe|acme", kDialect,
                     "answer as the bank/offset/dump monitor (default), as\n"
                     "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \"), as\n"
