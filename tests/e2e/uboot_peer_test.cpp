@@ -5,6 +5,7 @@
 // of every build are in uboot_cases.cpp): the simulated U-Boot's flipped
 // digits caught by the device's checksums, and the real U-Boot behind the
 // simulator's noisy relay.
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -281,6 +282,37 @@ TEST(UBootDialect, SpeedUpSwitchesTheBoardAndSetsItBack) {
       EXPECT_NE(sOut.find(oCase.szBack), std::string::npos) << sOut;
       EXPECT_NE(oSim.Received().find("setenv baudrate 115200\r"), std::string::npos);
     }
+  }
+}
+
+// A signal that asks the program to end while the walk runs the board at
+// a faster rate: the board's rate is set back first, so that it answers at
+// its usual rate afterwards, and the program then ends as the signal asked
+// (a shell or a service manager sees the end it asked for).
+TEST(UBootDialect, AnEndingSignalSetsTheBoardsRateBackFirst) {
+  for (int iSignal : {SIGTERM, SIGHUP}) {
+    std::string sDir = MakeTempDir("uboot-signal");
+    Sim oSim;
+    ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo", "--baud", "115200"}, sDir));
+    Process oRun;
+    ASSERT_TRUE(oRun.Start(
+        {VexlorBinary(), "--monitor", "uboot", "--fast", "--batch", "--speed-up", "921600",
+         "--no-skip-blank", oSim.sPtyPath, "115200", "1C000", "5BFFF", "quiet"},
+        -1, sDir));
+    ASSERT_TRUE(oRun.WaitOutput("Line: 921600 bps for the walk", 60)) << oRun.Output();
+    ASSERT_TRUE(WaitFileSize(sDir + "/md.b_1C000_5BFFF.bin", 0x400, 60));
+    kill(oRun.iPid, iSignal);
+    int iStatus = -1;
+    ASSERT_TRUE(oRun.WaitExit(60, &iStatus)) << oRun.Output();
+    std::string sOut = oRun.Output();
+    EXPECT_EQ(iStatus, 128 + iSignal) << sOut;
+    EXPECT_NE(sOut.find("Asked to end: the walk sets the line back first. \n"), std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find("Line: the board is back at 115200 bps. \n"), std::string::npos) << sOut;
+    EXPECT_NE(oSim.Received().find("setenv baudrate 115200\r"), std::string::npos);
+    std::string sCapture = ReadFileBytes(sDir + "/md.b_1C000_5BFFF.bin");
+    EXPECT_GE(sCapture.size(), 0x400u);
+    EXPECT_TRUE(sCapture == SimPattern(sDir, "1C000", "5BFFF").substr(0, sCapture.size()));
   }
 }
 
