@@ -8,8 +8,8 @@
 // bytes) first. A hang-up, an interrupt or a termination that the core takes
 // over (OnEndRequest) does not end the process there: the core puts back
 // what it changed on the device and then ends itself (EndByRequest); a
-// second one ends the process at once. SIGTSTP puts the terminal back for the time the program is
-// stopped; SIGCONT switches to raw keys again.
+// second one ends the process at once. SIGTSTP puts the terminal back for
+// the time the program is stopped; SIGCONT switches to raw keys again.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
