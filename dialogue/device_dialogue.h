@@ -20,6 +20,10 @@
 //   ParseChecksumAnswer    the value in the checksum command's answer line
 //   Crc32, PosixCksum      the checksums monitors print
 //   BlockChecksum          the dialect's checksum of a block's bytes
+//   FillChecksum           the same of a span filled with one byte value
+//   ChecksumTakesSpans     can the checksum command be asked over any span?
+//   ComposeSpanChecksumCommand, ParseSpanChecksumAnswer
+//                          the checksum command and its answer for a span
 //   NextBlockAddr          the block after a block (false past FFFFFFFF)
 //   BlocksFrom             blocks from an address to the end of the range
 //   IsDumpLine             does a received line have the dump line's layout?
@@ -166,6 +170,15 @@ bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute);
 // from iAddr; false (an empty text) when it has none.
 bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
+// Can the checksum command be asked over any span (its command names the
+// length, its algorithm is one the program can compute for a fill, and it
+// is the monitor's own command, not a shell's program)?
+bool ChecksumTakesSpans();
+// The checksum command and its answer for iCount bytes from iAddr (the
+// block's are these for kBlockBytes).
+bool ComposeSpanChecksumCommand(uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
+bool ParseSpanChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t iCount,
+                             uint32_t *piValue);
 // The common CRC-32 (reflected, polynomial EDB88320).
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
 // One byte into a running CRC-32 (started at FFFFFFFF, inverted at the end).
@@ -175,6 +188,10 @@ uint32_t Crc32Step(uint32_t iCrc, uint8_t iByte);
 uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount);
 // The dialect's checksum algorithm over a block's bytes.
 uint32_t BlockChecksum(const uint8_t *pBytes, size_t iCount);
+// The same over iCount copies of one byte.
+uint32_t FillChecksum(uint8_t iByte, uint32_t iCount);
+// The algorithm's name, for messages ("crc32", "cksum").
+const char *ChecksumName();
 // True when szAnswer is the monitor saying it has no command named like the
 // first word of szCommand (word for word: a garbled answer is not that).
 bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand);

@@ -146,6 +146,129 @@ void ResumeOfADescribedMonitorReadsOnlyTheRest(Target &oTarget) {
   EXPECT_EQ(Count(sLog, " TX rd 0001C1"), 0u) << sLog;
 }
 
+// The operator at each monitor's console: in terminal mode a command typed
+// reaches the monitor and its answer the log; back in command mode, s
+// starts a fast walk that shows its progress, with the map and the log,
+// and t ends the run once it is done.
+
+void EveryMonitorTakesTheOperatorsKeys(Target &oFirst) {
+  struct Console {
+    const char *szDialect;
+    std::vector<std::string> aMonitor;
+    const char *szTyped;   // in terminal mode
+    const char *szAnswer;  // the start of the monitor's answer
+    const char *szCapture;
+  };
+  const Console aConsoles[] = {
+      {"barebox",
+       {"--monitor", "barebox", "--prompt", "barebox@sim:/ "},
+       "md -b 0x1c010+16",
+       "0001c010: ",
+       "md_1C000_1C7FF.bin"},
+      {"redboot",
+       {"--monitor", "redboot"},
+       "dump -b 0x1C010 -l 16",
+       "0001C010: ",
+       "dump_1C000_1C7FF.bin"},
+      {"cfe", {"--monitor", "cfe"}, "d -b 1C010 16", "0001C010: ", "d_1C000_1C7FF.bin"},
+      {"acme", {"--dialect", "acme.toml"}, "rd 1C010 16", "0001C010| ", "rd_1C000_1C7FF.bin"},
+  };
+  for (const Console &oConsole : aConsoles) {
+    std::unique_ptr<Target> pAnother = &oConsole == aConsoles ? nullptr : oFirst.MakeAnother();
+    Target &oTarget = pAnother ? *pAnother : oFirst;
+    SCOPED_TRACE(oConsole.szDialect);
+    Rig oRig(oTarget, "console");
+    WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
+    ASSERT_TRUE(
+        oRig.StartDevice({"--dialect", oConsole.szDialect, "--echo", "--baud", "921600"}, 0x800));
+    std::vector<std::string> aArgs = oConsole.aMonitor;
+    aArgs.insert(aArgs.end(), {"--fast", "--map", "walk.map", "--log", "session.log", oRig.sPort,
+                               "921600", "1C000", "1C7FF", "quiet"});
+    ASSERT_TRUE(oRig.RunToMenu(aArgs)) << oTarget.Output();
+    oTarget.Type("h");
+    ASSERT_TRUE(oTarget.WaitOutput("\nSwitching to the terminal mode. \n\n", kLong));
+    oTarget.Type(std::string(oConsole.szTyped) + "\r");
+    ASSERT_TRUE(oRig.oSim.WaitReceived(std::string(oConsole.szTyped) + "\r", kLong));
+    std::string sLog;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          sLog = ReadFileBytes(oRig.sDir + "/session.log");
+          return sLog.find(" RX " + std::string(oConsole.szAnswer)) != std::string::npos;
+        },
+        kLong))
+        << sLog;
+    oTarget.TypeEsc();
+    ASSERT_TRUE(oTarget.WaitOutput("Exit from terminal mode. \n", kLong));
+    oTarget.Type("s");
+    ASSERT_TRUE(oTarget.WaitOutput("Verified: 16 blocks, ", kLong)) << oTarget.Output();
+    oTarget.Type("t");
+    ASSERT_TRUE(oRig.Ends()) << oTarget.Output();
+    std::string sOut = oTarget.Output();
+    EXPECT_NE(sOut.find("0001C000 from 0001C7FF"), std::string::npos) << sOut;
+    EXPECT_TRUE(oRig.Capture(oConsole.szCapture) == oRig.sImage) << sOut;
+    EXPECT_EQ(ReadFileBytes(oRig.sDir + "/walk.map").find("  -\n"), std::string::npos);
+  }
+}
+
+// Every monitor whose checksum command takes a length: a window of erased
+// flash is found uniform by two checksums and written without reading it;
+// --verify then finds the one block of the capture that was spoiled, marks
+// it in the map, and the same command line without --verify reads only it.
+void UniformSpansAndVerifyWithEveryChecksum(Target &oFirst) {
+  struct Monitor {
+    const char *szDialect;
+    std::vector<std::string> aMonitor;
+    const char *szWord;
+    const char *szAlgorithm;
+  };
+  const Monitor aMonitors[] = {
+      {"barebox", {"--monitor", "barebox", "--prompt", "barebox@sim:/ "}, "md", "crc32"},
+      {"redboot", {"--monitor", "redboot"}, "dump", "cksum"},
+      {"acme", {"--dialect", "acme.toml"}, "rd", "crc32"},
+  };
+  for (const Monitor &oMonitor : aMonitors) {
+    std::unique_ptr<Target> pAnother = &oMonitor == aMonitors ? nullptr : oFirst.MakeAnother();
+    Target &oTarget = pAnother ? *pAnother : oFirst;
+    SCOPED_TRACE(oMonitor.szDialect);
+    Rig oRig(oTarget, "spans");
+    WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
+    oRig.sBase = "30000";
+    oRig.sImage = std::string(0x10000, '\xff') + MakeImage(0x2000, 9);
+    ASSERT_TRUE(oRig.StartDevice({"--dialect", oMonitor.szDialect, "--echo", "--baud", "921600"}));
+    std::vector<std::string> aArgs = oMonitor.aMonitor;
+    aArgs.insert(aArgs.end(), {"--fast", "--batch", "--map", "walk.map", "--log", "session.log",
+                               oRig.sPort, "921600", "30000", "41FFF", "quiet"});
+    ASSERT_TRUE(oRig.Run(aArgs));
+    int iStatus = -1;
+    oRig.Ends(&iStatus);
+    std::string sCapture = std::string(oMonitor.szWord) + "_30000_41FFF.bin";
+    EXPECT_EQ(iStatus, 0) << oTarget.Output();
+    EXPECT_TRUE(oRig.Capture(sCapture) == oRig.sImage) << oTarget.Output();
+    EXPECT_NE(oTarget.Output().find("Uniform: 64.0 KiB in 1 spans of 64 KiB, each confirmed by two "
+                                    "checksums"),
+              std::string::npos)
+        << oTarget.Output();
+    std::string sSpoiled = oRig.sImage;
+    sSpoiled[0x11234] ^= 0x10;
+    WriteFileBytes(oRig.sDir + "/" + sCapture, sSpoiled);
+    std::vector<std::string> aVerify = aArgs;
+    aVerify.insert(aVerify.begin(), "--verify");
+    std::unique_ptr<Target> pVerify = oTarget.MakeAnother();
+    ASSERT_TRUE(pVerify->Start(aVerify, oRig.sDir));
+    ASSERT_TRUE(pVerify->WaitExit(kLong, &iStatus));
+    EXPECT_EQ(iStatus, 4) << pVerify->Output();
+    EXPECT_NE(pVerify->Output().find("Differs: block 00041200 \n"), std::string::npos)
+        << pVerify->Output();
+    std::unique_ptr<Target> pAgain = oTarget.MakeAnother();
+    ASSERT_TRUE(pAgain->Start(aArgs, oRig.sDir));
+    ASSERT_TRUE(pAgain->WaitExit(kLong, &iStatus));
+    EXPECT_EQ(iStatus, 0) << pAgain->Output();
+    EXPECT_TRUE(oRig.Capture(sCapture) == oRig.sImage) << pAgain->Output();
+    std::string sLog = ReadFileBytes(oRig.sDir + "/session.log");
+    EXPECT_EQ(Count(sLog, " TX " + std::string(oMonitor.szWord) + " "), 64u + 1u) << sLog;
+  }
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &MonitorCases() {
@@ -154,6 +277,8 @@ const std::vector<E2ECase> &MonitorCases() {
       {"DescriptionsAreShownAndBadOnesRefused", DescriptionsAreShownAndBadOnesRefused, true},
       {"ResumeOfADescribedMonitorReadsOnlyTheRest", ResumeOfADescribedMonitorReadsOnlyTheRest,
        true},
+      {"EveryMonitorTakesTheOperatorsKeys", EveryMonitorTakesTheOperatorsKeys, true},
+      {"UniformSpansAndVerifyWithEveryChecksum", UniformSpansAndVerifyWithEveryChecksum, true},
   };
   return aCases;
 }
