@@ -148,12 +148,8 @@ void ResumeOfADescribedMonitorReadsOnlyTheRest(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &MonitorCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"NoisyMapWalksOfEveryMonitorAreExact", NoisyMapWalksOfEveryMonitorAreExact, true},
-      {"DescriptionsAreShownAndBadOnesRefused", DescriptionsAreShownAndBadOnesRefused, true},
-      {"ResumeOfADescribedMonitorReadsOnlyTheRest", ResumeOfADescribedMonitorReadsOnlyTheRest,
-       true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kMonitorCases = {
+    E2E_CASE(NoisyMapWalksOfEveryMonitorAreExact, kEveryBuild),
+    E2E_CASE(DescriptionsAreShownAndBadOnesRefused, kEveryBuild),
+    E2E_CASE(ResumeOfADescribedMonitorReadsOnlyTheRest, kEveryBuild),
+};

@@ -734,25 +734,21 @@ void AMapInUseIsRefusedToASecondRun(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &OptionCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"CheckedFastWalkThroughAFaultyLink", CheckedFastWalkThroughAFaultyLink, true},
-      {"FaultsAreRealWithoutTheCheck", FaultsAreRealWithoutTheCheck, false},
-      {"ABlockThatFailsEveryTryStopsTheWalk", ABlockThatFailsEveryTryStopsTheWalk, true},
-      {"ResumeCompletesAnInterruptedWalk", ResumeCompletesAnInterruptedWalk, true},
-      {"CheckedWalkSendsWhatThePlainWalkSends", CheckedWalkSendsWhatThePlainWalkSends, true},
-      {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, true},
-      {"TSetsTheBoardsRateBackFirst", TSetsTheBoardsRateBackFirst, true},
-      {"RefusedCommandLines", RefusedCommandLines, true},
-      {"UnattendedPlainWalkEndsAtALostPrompt", UnattendedPlainWalkEndsAtALostPrompt, true},
-      {"TimeoutRunsFromTheLastByteSent", TimeoutRunsFromTheLastByteSent, true},
-      {"ListPrintsThePortsAndEnds", ListPrintsThePortsAndEnds, true},
-      {"FastWalkThroughASlowAdapterAndAStubbornMonitor",
-       FastWalkThroughASlowAdapterAndAStubbornMonitor, true},
-      {"FastWalkFindsThePaceOfASlowMonitor", FastWalkFindsThePaceOfASlowMonitor, true},
-      {"NoisyFastWalkIsExact", NoisyFastWalkIsExact, true},
-      {"MapWalkGoesPastAnUnreadableRegion", MapWalkGoesPastAnUnreadableRegion, true},
-      {"AMapInUseIsRefusedToASecondRun", AMapInUseIsRefusedToASecondRun, true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kOptionCases = {
+    E2E_CASE(CheckedFastWalkThroughAFaultyLink, kEveryBuild),
+    E2E_CASE(FaultsAreRealWithoutTheCheck, kLinuxOnly),
+    E2E_CASE(ABlockThatFailsEveryTryStopsTheWalk, kEveryBuild),
+    E2E_CASE(ResumeCompletesAnInterruptedWalk, kEveryBuild),
+    E2E_CASE(CheckedWalkSendsWhatThePlainWalkSends, kEveryBuild),
+    E2E_CASE(ReconnectAcrossAVanishingDevice, kEveryBuild),
+    E2E_CASE(TSetsTheBoardsRateBackFirst, kEveryBuild),
+    E2E_CASE(RefusedCommandLines, kEveryBuild),
+    E2E_CASE(UnattendedPlainWalkEndsAtALostPrompt, kEveryBuild),
+    E2E_CASE(TimeoutRunsFromTheLastByteSent, kEveryBuild),
+    E2E_CASE(ListPrintsThePortsAndEnds, kEveryBuild),
+    E2E_CASE(FastWalkThroughASlowAdapterAndAStubbornMonitor, kEveryBuild),
+    E2E_CASE(FastWalkFindsThePaceOfASlowMonitor, kEveryBuild),
+    E2E_CASE(NoisyFastWalkIsExact, kEveryBuild),
+    E2E_CASE(MapWalkGoesPastAnUnreadableRegion, kEveryBuild),
+    E2E_CASE(AMapInUseIsRefusedToASecondRun, kEveryBuild),
+};

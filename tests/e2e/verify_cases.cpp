@@ -147,12 +147,8 @@ void TerminalModeInTheMiddleOfABlockStartsItAgain(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &VerifyCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"NoisyFastWalksAcrossBankEndsAreExact", NoisyFastWalksAcrossBankEndsAreExact, true},
-      {"FirmwareThroughANoisyLineIsVerified", FirmwareThroughANoisyLineIsVerified, true},
-      {"TerminalModeInTheMiddleOfABlockStartsItAgain", TerminalModeInTheMiddleOfABlockStartsItAgain,
-       true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kVerifyCases = {
+    E2E_CASE(NoisyFastWalksAcrossBankEndsAreExact, kEveryBuild),
+    E2E_CASE(FirmwareThroughANoisyLineIsVerified, kEveryBuild),
+    E2E_CASE(TerminalModeInTheMiddleOfABlockStartsItAgain, kEveryBuild),
+};
