@@ -271,14 +271,10 @@ void UniformSpansAndVerifyWithEveryChecksum(Target &oFirst) {
 
 }  // namespace
 
-const std::vector<E2ECase> &MonitorCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"NoisyMapWalksOfEveryMonitorAreExact", NoisyMapWalksOfEveryMonitorAreExact, true},
-      {"DescriptionsAreShownAndBadOnesRefused", DescriptionsAreShownAndBadOnesRefused, true},
-      {"ResumeOfADescribedMonitorReadsOnlyTheRest", ResumeOfADescribedMonitorReadsOnlyTheRest,
-       true},
-      {"EveryMonitorTakesTheOperatorsKeys", EveryMonitorTakesTheOperatorsKeys, true},
-      {"UniformSpansAndVerifyWithEveryChecksum", UniformSpansAndVerifyWithEveryChecksum, true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kMonitorCases = {
+    E2E_CASE(NoisyMapWalksOfEveryMonitorAreExact, kEveryBuild),
+    E2E_CASE(DescriptionsAreShownAndBadOnesRefused, kEveryBuild),
+    E2E_CASE(ResumeOfADescribedMonitorReadsOnlyTheRest, kEveryBuild),
+    E2E_CASE(EveryMonitorTakesTheOperatorsKeys, kEveryBuild),
+    E2E_CASE(UniformSpansAndVerifyWithEveryChecksum, kEveryBuild),
+};

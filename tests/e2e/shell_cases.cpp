@@ -156,13 +156,9 @@ void ShellWithoutCrc32IsReadByMd5OrTwoReadings(Target &oFirst) {
 
 }  // namespace
 
-const std::vector<E2ECase> &ShellCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"ShellBlocksByHexdump", ShellBlocksByHexdump, true},
-      {"ShellGetsItsEchoBackOnT", ShellGetsItsEchoBackOnT, true},
-      {"ShellChunksThroughNoiseAreExact", ShellChunksThroughNoiseAreExact, true},
-      {"ShellWithoutCrc32IsReadByMd5OrTwoReadings", ShellWithoutCrc32IsReadByMd5OrTwoReadings,
-       true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kShellCases = {
+    E2E_CASE(ShellBlocksByHexdump, kEveryBuild),
+    E2E_CASE(ShellGetsItsEchoBackOnT, kEveryBuild),
+    E2E_CASE(ShellChunksThroughNoiseAreExact, kEveryBuild),
+    E2E_CASE(ShellWithoutCrc32IsReadByMd5OrTwoReadings, kEveryBuild),
+};
