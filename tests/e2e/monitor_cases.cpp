@@ -48,6 +48,23 @@ answer = "sum = {value:08X}"
 algorithm = "crc32"
 )toml";
 
+// The target for the i-th of several runs: the suite's own for the first,
+// another of its kind for each next (kept in *ppAnother).
+Target &TargetOfRun(Target &oFirst, bool bFirst, std::unique_ptr<Target> *ppAnother) {
+  if (bFirst) return oFirst;
+  *ppAnother = oFirst.MakeAnother();
+  return **ppAnother;
+}
+
+// The simulated monitor szDialect at 921600 with its echo, acme's
+// description beside it, and aOptions.
+bool StartMonitor(Rig *pRig, const char *szDialect, std::vector<std::string> aOptions,
+                  size_t iImageSize) {
+  WriteFileBytes(pRig->sDir + "/acme.toml", kAcmeDescription);
+  aOptions.insert(aOptions.begin(), {"--dialect", szDialect, "--echo", "--baud", "921600"});
+  return pRig->StartDevice(aOptions, iImageSize);
+}
+
 // A noisy --fast --map walk of 32 blocks against each monitor, with three
 // bytes it cannot read: every other block exact and verified (by the
 // device's checksum where it has one), the block over the bad bytes marked
@@ -68,21 +85,18 @@ void NoisyMapWalksOfEveryMonitorAreExact(Target &oFirst) {
   };
   int iSeed = 40;
   for (const Walk &oWalk : aWalks) {
-    std::unique_ptr<Target> pAnother = &oWalk == aWalks ? nullptr : oFirst.MakeAnother();
-    Target &oTarget = pAnother ? *pAnother : oFirst;
+    std::unique_ptr<Target> pAnother;
+    Target &oTarget = TargetOfRun(oFirst, &oWalk == aWalks, &pAnother);
     SCOPED_TRACE(oWalk.szDialect);
     Rig oRig(oTarget, "monitors");
-    WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
-    ASSERT_TRUE(oRig.StartDevice(
-        {"--dialect", oWalk.szDialect, "--echo", "--noise", "0.0003", "--seed",
-         std::to_string(iSeed++), "--baud", "921600", "--bad-region", "1C400", "1C402"},
+    ASSERT_TRUE(StartMonitor(
+        &oRig, oWalk.szDialect,
+        {"--noise", "0.0003", "--seed", std::to_string(iSeed++), "--bad-region", "1C400", "1C402"},
         0x1000));
     std::vector<std::string> aArgs = oWalk.aMonitor;
     aArgs.insert(aArgs.end(), {"--fast", "--batch", "--log", "session.log", "--map", "walk.map",
                                oRig.sPort, "921600", "1C000", "1CFFF", "quiet"});
-    ASSERT_TRUE(oRig.Run(aArgs));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(aArgs);
     std::string sOut = oTarget.Output();
     EXPECT_EQ(iStatus, 3) << sOut;
     std::string sExpected = oRig.sImage;
@@ -130,8 +144,7 @@ void DescriptionsAreShownAndBadOnesRefused(Target &oTarget) {
 // completed with --resume: only the blocks after it are asked for.
 void ResumeOfADescribedMonitorReadsOnlyTheRest(Target &oTarget) {
   Rig oRig(oTarget, "resume-acme");
-  WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
-  ASSERT_TRUE(oRig.StartDevice({"--dialect", "acme", "--echo", "--baud", "921600"}, 0x800));
+  ASSERT_TRUE(StartMonitor(&oRig, "acme", {}, 0x800));
   WriteFileBytes(oRig.sDir + "/rd_1C000_1C7FF.bin", oRig.sImage.substr(0, 0x200) + "xyz");
   ASSERT_TRUE(oRig.Run({"--dialect", "acme.toml", "--resume", "--fast", "--batch", "--log",
                         "session.log", oRig.sPort, "921600", "1C000", "1C7FF", "quiet"}));
@@ -174,21 +187,16 @@ void EveryMonitorTakesTheOperatorsKeys(Target &oFirst) {
       {"acme", {"--dialect", "acme.toml"}, "rd 1C010 16", "0001C010| ", "rd_1C000_1C7FF.bin"},
   };
   for (const Console &oConsole : aConsoles) {
-    std::unique_ptr<Target> pAnother = &oConsole == aConsoles ? nullptr : oFirst.MakeAnother();
-    Target &oTarget = pAnother ? *pAnother : oFirst;
+    std::unique_ptr<Target> pAnother;
+    Target &oTarget = TargetOfRun(oFirst, &oConsole == aConsoles, &pAnother);
     SCOPED_TRACE(oConsole.szDialect);
     Rig oRig(oTarget, "console");
-    WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
-    ASSERT_TRUE(
-        oRig.StartDevice({"--dialect", oConsole.szDialect, "--echo", "--baud", "921600"}, 0x800));
+    ASSERT_TRUE(StartMonitor(&oRig, oConsole.szDialect, {}, 0x800));
     std::vector<std::string> aArgs = oConsole.aMonitor;
     aArgs.insert(aArgs.end(), {"--fast", "--map", "walk.map", "--log", "session.log", oRig.sPort,
                                "921600", "1C000", "1C7FF", "quiet"});
     ASSERT_TRUE(oRig.RunToMenu(aArgs)) << oTarget.Output();
-    oTarget.Type("h");
-    ASSERT_TRUE(oTarget.WaitOutput("\nSwitching to the terminal mode. \n\n", kLong));
-    oTarget.Type(std::string(oConsole.szTyped) + "\r");
-    ASSERT_TRUE(oRig.oSim.WaitReceived(std::string(oConsole.szTyped) + "\r", kLong));
+    ASSERT_TRUE(oRig.TypeInTerminalMode(std::string(oConsole.szTyped) + "\r")) << oTarget.Output();
     std::string sLog;
     EXPECT_TRUE(WaitUntil(
         [&] {
@@ -197,8 +205,6 @@ void EveryMonitorTakesTheOperatorsKeys(Target &oFirst) {
         },
         kLong))
         << sLog;
-    oTarget.TypeEsc();
-    ASSERT_TRUE(oTarget.WaitOutput("Exit from terminal mode. \n", kLong));
     oTarget.Type("s");
     ASSERT_TRUE(oTarget.WaitOutput("Verified: 16 blocks, ", kLong)) << oTarget.Output();
     oTarget.Type("t");
@@ -227,20 +233,17 @@ void UniformSpansAndVerifyWithEveryChecksum(Target &oFirst) {
       {"acme", {"--dialect", "acme.toml"}, "rd", "crc32"},
   };
   for (const Monitor &oMonitor : aMonitors) {
-    std::unique_ptr<Target> pAnother = &oMonitor == aMonitors ? nullptr : oFirst.MakeAnother();
-    Target &oTarget = pAnother ? *pAnother : oFirst;
+    std::unique_ptr<Target> pAnother;
+    Target &oTarget = TargetOfRun(oFirst, &oMonitor == aMonitors, &pAnother);
     SCOPED_TRACE(oMonitor.szDialect);
     Rig oRig(oTarget, "spans");
-    WriteFileBytes(oRig.sDir + "/acme.toml", kAcmeDescription);
     oRig.sBase = "30000";
     oRig.sImage = std::string(0x10000, '\xff') + MakeImage(0x2000, 9);
-    ASSERT_TRUE(oRig.StartDevice({"--dialect", oMonitor.szDialect, "--echo", "--baud", "921600"}));
+    ASSERT_TRUE(StartMonitor(&oRig, oMonitor.szDialect, {}, oRig.sImage.size()));
     std::vector<std::string> aArgs = oMonitor.aMonitor;
     aArgs.insert(aArgs.end(), {"--fast", "--batch", "--map", "walk.map", "--log", "session.log",
                                oRig.sPort, "921600", "30000", "41FFF", "quiet"});
-    ASSERT_TRUE(oRig.Run(aArgs));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(aArgs);
     std::string sCapture = std::string(oMonitor.szWord) + "_30000_41FFF.bin";
     EXPECT_EQ(iStatus, 0) << oTarget.Output();
     EXPECT_TRUE(oRig.Capture(sCapture) == oRig.sImage) << oTarget.Output();

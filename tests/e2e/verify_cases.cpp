@@ -125,12 +125,7 @@ void TerminalModeInTheMiddleOfABlockStartsItAgain(Target &oTarget) {
   oTarget.Type("s");
   // h while the second block's offset goes out: taken once it is sent.
   ASSERT_TRUE(oRig.oSim.WaitReceived("BT C08", kLong)) << oTarget.Output();
-  oTarget.Type("h");
-  ASSERT_TRUE(oTarget.WaitOutput("Switching to the terminal mode. \n", kLong)) << oTarget.Output();
-  oTarget.Type("BT 1000\r");
-  ASSERT_TRUE(oRig.oSim.WaitReceived("BT 1000\r", kLong));
-  oTarget.TypeEsc();
-  ASSERT_TRUE(oTarget.WaitOutput("Exit from terminal mode. \n", kLong));
+  ASSERT_TRUE(oRig.TypeInTerminalMode("BT 1000\r")) << oTarget.Output();
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Verified: 4 blocks, ", kLong)) << oTarget.Output();
   oTarget.Type("t");
