@@ -238,23 +238,42 @@ void ReconnectAcrossAVanishingDevice(Target &oFirst) {
   // U-Boot's dialect answers one command line for eight blocks on a clean
   // line (md.q and crc32) after a crc32 over the range, so its device
   // vanishes after 2 answers, in the second group; it gets a fresh prompt
-  // with Ctrl+C after the reopening.
-  for (bool bUBoot : {false, true}) {
-    std::unique_ptr<Target> pAnother = bUBoot ? oFirst.MakeAnother() : nullptr;
-    Target &oTarget = bUBoot ? *pAnother : oFirst;
+  // with Ctrl+C after the reopening. The monitors described as data vanish
+  // a few blocks in, each between a dump and its checksum or two readings.
+  struct Monitor {
+    std::vector<std::string> aSim;
+    std::vector<std::string> aMonitor;
+    const char *szVanishAfter;
+    const char *szCapture;
+  };
+  const Monitor aMonitors[] = {
+      {{}, {}, "12", "DM_1C000_"},
+      {{"--dialect", "uboot", "--echo"}, {"--monitor", "uboot"}, "2", "md.b_1C000_"},
+      {{"--dialect", "barebox", "--echo"},
+       {"--monitor", "barebox", "--prompt", "barebox@sim:/ "},
+       "9",
+       "md_1C000_"},
+      {{"--dialect", "redboot", "--echo"}, {"--monitor", "redboot"}, "9", "dump_1C000_"},
+      {{"--dialect", "cfe", "--echo"}, {"--monitor", "cfe"}, "9", "d_1C000_"},
+  };
+  for (const Monitor &oMonitor : aMonitors) {
+    bool bDefault = oMonitor.aMonitor.empty();
+    std::unique_ptr<Target> pAnother = bDefault ? nullptr : oFirst.MakeAnother();
+    Target &oTarget = bDefault ? oFirst : *pAnother;
+    SCOPED_TRACE(oMonitor.szCapture);
     Rig oRig(oTarget, "reconnect");
     const size_t iBlocks = 24;
     std::string sLink = oRig.sDir + "/ttyVANISH";
     std::vector<std::string> aDevice = {
-        "--link",       sLink,  "--vanish-after", bUBoot ? "2" : "12",
+        "--link",       sLink,  "--vanish-after", oMonitor.szVanishAfter,
         "--vanish-for", "1500", "--baud",         "115200"};
-    if (bUBoot) aDevice.insert(aDevice.end(), {"--dialect", "uboot", "--echo"});
+    aDevice.insert(aDevice.end(), oMonitor.aSim.begin(), oMonitor.aSim.end());
     ASSERT_TRUE(oRig.StartDevice(aDevice, iBlocks * 0x80));
     std::string sEnd = EndOf(iBlocks);
     std::vector<std::string> aArgs = {"--fast", "--batch", "--reconnect", "10", "--timeout", "500"};
-    if (bUBoot) aArgs.insert(aArgs.end(), {"--monitor", "uboot"});
+    aArgs.insert(aArgs.end(), oMonitor.aMonitor.begin(), oMonitor.aMonitor.end());
     aArgs.insert(aArgs.end(), {oRig.sPort, "115200", "1C000", sEnd});
-    if (!bUBoot) aArgs.insert(aArgs.end(), {"BB", "BT", "DM"});
+    if (bDefault) aArgs.insert(aArgs.end(), {"BB", "BT", "DM"});
     aArgs.push_back("quiet");
     int iStatus = oRig.RunToEnd(aArgs);
     std::string sOut = oTarget.Output();
@@ -263,8 +282,7 @@ void ReconnectAcrossAVanishingDevice(Target &oFirst) {
         << sOut;
     EXPECT_NE(sOut.find("Device back on " + oRig.sPort + ": going on. \n"), std::string::npos)
         << sOut;
-    EXPECT_TRUE(oRig.Capture((bUBoot ? "md.b_1C000_" : "DM_1C000_") + sEnd + ".bin") == oRig.sImage)
-        << "capture differs from the image (" << (bUBoot ? "uboot" : "default") << ")";
+    EXPECT_TRUE(oRig.Capture(oMonitor.szCapture + sEnd + ".bin") == oRig.sImage) << sOut;
   }
 }
 
