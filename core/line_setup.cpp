@@ -2,15 +2,28 @@
 #include "core/run_policy.h"
 #include "core/line_setup.h"
 
+#include <atomic>
+
 #include "core/session_log.h"
 #include "core/settings.h"
 #include "core/shared_state.h"
 
+namespace {
+
+// Written by the control thread when it switches the line, read when the
+// receive loop opens the port again.
+std::atomic<uint32_t> iSwitchedRate{0};
+
+}  // namespace
+
 LineSetup DefaultLineSetup(uint32_t iBaudRate) { return {iBaudRate, kFlowRtsCts, 0, false}; }
+
+void NoteLineRate(uint32_t iRate) { iSwitchedRate.store(iRate, std::memory_order_release); }
 
 LineSetup RunLineSetup() {
   const SettingsRec &S = Settings;
-  LineSetup oSetup = DefaultLineSetup(static_cast<uint32_t>(S.iSpeed));
+  uint32_t iSwitched = iSwitchedRate.load(std::memory_order_acquire);
+  LineSetup oSetup = DefaultLineSetup(iSwitched != 0 ? iSwitched : static_cast<uint32_t>(S.iSpeed));
   oSetup.eFlow = S.eFlow;
   oSetup.iWriteTimeoutMs = Policy().iWriteTimeoutMs;
   oSetup.bImmediateReads = Policy().bLowLatency;

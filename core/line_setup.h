@@ -26,8 +26,13 @@ struct LineSetup {
 };
 
 LineSetup DefaultLineSetup(uint32_t iBaudRate);
-// The line as this run's settings and options want it (main thread).
+// The line as this run's settings and options want it, at the rate the
+// line runs at now (any thread).
 LineSetup RunLineSetup();
+// The rate the board and the port were switched to for the walk
+// (--speed-up), so that a port opened again after the device came back
+// runs where the board still does; 0: the run's own rate again.
+void NoteLineRate(uint32_t iRate);
 PortTimeouts LineTimeouts(const LineSetup &oSetup);
 PortSettings LineSettings(const LineSetup &oSetup);
 

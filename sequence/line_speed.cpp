@@ -34,9 +34,11 @@ PortHandle hLinePort = nullptr;
 // reads it on t (LineSpedUp).
 std::atomic<uint32_t> iRateNow{0};
 
+// The port to iRate, remembered as the line's rate for a port opened again.
 bool SetPortRate(uint32_t iRate) {
   LineSetup oSetup = RunLineSetup();
   oSetup.iBaudRate = iRate;
+  NoteLineRate(iRate == static_cast<uint32_t>(Settings.iSpeed) ? 0 : iRate);
   return SetUpLine(hLinePort, oSetup) == kLineSetupOk;
 }
 

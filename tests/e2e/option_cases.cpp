@@ -249,6 +249,12 @@ void ReconnectAcrossAVanishingDevice(Target &oFirst) {
   const Monitor aMonitors[] = {
       {{}, {}, "12", "DM_1C000_"},
       {{"--dialect", "uboot", "--echo"}, {"--monitor", "uboot"}, "2", "md.b_1C000_"},
+      // The adapter pulled while the board runs at the walk's faster rate:
+      // the port opened again runs where the board still does.
+      {{"--dialect", "uboot", "--echo"},
+       {"--monitor", "uboot", "--speed-up", "921600"},
+       "4",
+       "md.b_1C000_"},
       {{"--dialect", "barebox", "--echo"},
        {"--monitor", "barebox", "--prompt", "barebox@sim:/ "},
        "9",
