@@ -64,8 +64,8 @@ void FeedLines(const char *pText, size_t iLen) {
     size_t iShown = strlen(szLine);
     if (IsDumpLine(szLine, iShown)) HasUnreadableByte(szLine, iShown);
     IsDeviceFaultLine(szLine);
-    uint32_t iValue = 0;
-    ParseChecksumAnswer(szLine, 0x1C080, &iValue);
+    ChecksumValue oValue = {};
+    ParseChecksumAnswer(szLine, 0x1C080, &oValue);
     IsNoSuchCommandAnswer(szLine, "crc32 0001C080 80\r");
     if (oBlock.iLines < kBlockDumpLines) {
       memcpy(oBlock.aszLine[oBlock.iLines++], szLine, n + 1);
