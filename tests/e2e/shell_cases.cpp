@@ -154,6 +154,65 @@ void ShellWithoutCrc32IsReadByMd5OrTwoReadings(Target &oFirst) {
   }
 }
 
+// A shell without -v, described with nothing but vexlor(1)'s MONITOR
+// DESCRIPTIONS: hexdump -C folds each run of repeated lines into "*" and
+// ends with the end offset, and md5sum is the checksum.
+const char kFoldingShellDescription[] =
+    R"toml(# A shell whose hexdump folds repeated lines; md5sum confirms each block.
+name = "fwshell"
+word = "hexdump"
+prompt = "fw> "
+ask_prompt = "stty -echo; PS1='fw> '; echo\r"
+farewell = "stty echo\r"
+faults = ["hexdump: ", "dd: "]
+
+[commands]
+dump = "hexdump -C -s {addr:d} -n {len:d} {file}\r"
+
+# 00001000  27 05 19 56 4f 8d 12 35  00 12 a3 4c 00 00 00 00  |'..VO..5...L....|
+[line]
+min_length = 78
+after_address = " "
+digits = "lower"
+first_pair = 10
+pairs_end = 58
+text_column = 61
+before_text = "  |"
+after_text = "|"
+text = "printable"
+fold = "*"
+
+[checksum]
+command = "dd if={file} bs=1 skip={addr:d} count={len:d} 2>/dev/null | md5sum\r"
+answer = "{value:x}  -"
+algorithm = "md5"
+)toml";
+
+// A firmware-like image (runs of zeros and FF, code, texts) through a noisy
+// line: the folded dumps rebuilt, every block confirmed by md5sum, the
+// capture exact.
+void FoldingShellWithMd5sumIsExactThroughNoise(Target &oTarget) {
+  SHELL_OR_SKIP();
+  ShellRig oRig(oTarget, "shell-fold");
+  ASSERT_TRUE(oRig.Start(FirmwareImage(oRig.sDir, 0x8000, 7),
+                         {"--baud", "115200", "--noise", "0.0005", "--seed", "21"}));
+  WriteFileBytes(oRig.sDir + "/fw.toml", kFoldingShellDescription);
+  int iStatus = -1;
+  ASSERT_TRUE(
+      oTarget.Start({"--dialect", "fw.toml", "--file", oRig.sDir + "/image.bin", "--fast",
+                     "--batch", "--log", "session.log", oRig.sPort, "115200", "0", "7FFF", "quiet"},
+                    oRig.sDir));
+  ASSERT_TRUE(oTarget.WaitExit(8 * kLong, &iStatus)) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_TRUE(oRig.File("hexdump_0000_7FFF.bin") == oRig.sImage) << sOut;
+  EXPECT_NE(sOut.find("Verified: 256 blocks, each by the device's checksum; "), std::string::npos)
+      << sOut;
+  std::string sLog = oRig.File("session.log");
+  EXPECT_GT(Count(sLog, "*\\r\\n"), 0u);  // folds came
+  EXPECT_GT(Count(sLog, "| md5sum"), 0u);
+}
+
 }  // namespace
 
 const std::vector<E2ECase> &ShellCases() {
@@ -162,6 +221,8 @@ const std::vector<E2ECase> &ShellCases() {
       {"ShellGetsItsEchoBackOnT", ShellGetsItsEchoBackOnT, true},
       {"ShellChunksThroughNoiseAreExact", ShellChunksThroughNoiseAreExact, true},
       {"ShellWithoutCrc32IsReadByMd5OrTwoReadings", ShellWithoutCrc32IsReadByMd5OrTwoReadings,
+       true},
+      {"FoldingShellWithMd5sumIsExactThroughNoise", FoldingShellWithMd5sumIsExactThroughNoise,
        true},
   };
   return aCases;
