@@ -154,39 +154,23 @@ void ShellWithoutCrc32IsReadByMd5OrTwoReadings(Target &oFirst) {
   }
 }
 
-// A shell without -v, described with nothing but vexlor(1)'s MONITOR
-// DESCRIPTIONS: hexdump -C folds each run of repeated lines into "*" and
-// ends with the end offset, and md5sum is the checksum.
-const char kFoldingShellDescription[] =
-    R"toml(# A shell whose hexdump folds repeated lines; md5sum confirms each block.
-name = "fwshell"
-word = "hexdump"
-prompt = "fw> "
-ask_prompt = "stty -echo; PS1='fw> '; echo\r"
-farewell = "stty echo\r"
-faults = ["hexdump: ", "dd: "]
-
-[commands]
-dump = "hexdump -C -s {addr:d} -n {len:d} {file}\r"
-
-# 00001000  27 05 19 56 4f 8d 12 35  00 12 a3 4c 00 00 00 00  |'..VO..5...L....|
-[line]
-min_length = 78
-after_address = " "
-digits = "lower"
-first_pair = 10
-pairs_end = 58
-text_column = 61
-before_text = "  |"
-after_text = "|"
-text = "printable"
-fold = "*"
-
-[checksum]
-command = "dd if={file} bs=1 skip={addr:d} count={len:d} 2>/dev/null | md5sum\r"
-answer = "{value:x}  -"
-algorithm = "md5"
-)toml";
+// The manual page's example of a shell without -v (MONITOR DESCRIPTIONS),
+// as a reader copies it: hexdump -C folds each run of repeated lines into
+// "*" and ends with the end offset, and md5sum is the checksum. Empty when
+// the page has no such example.
+std::string FoldingShellFromTheManual() {
+  std::string sPage = ReadFileBytes(VEXLOR_MANUAL);
+  size_t iAt = sPage.find("\n# fw.toml:");
+  size_t iEnd = sPage.find("\n.EE\n", iAt);
+  if (iAt == std::string::npos || iEnd == std::string::npos) return "";
+  std::string sText;
+  for (size_t i = iAt + 1; i <= iEnd; ++i) {
+    // roff writes a backslash as \e and a minus as \-.
+    bool bEscape = sPage[i] == '\\' && (sPage[i + 1] == 'e' || sPage[i + 1] == '-');
+    sText += bEscape ? (sPage[++i] == 'e' ? '\\' : '-') : sPage[i];
+  }
+  return sText;
+}
 
 // A firmware-like image (runs of zeros and FF, code, texts) through a noisy
 // line: the folded dumps rebuilt, every block confirmed by md5sum, the
@@ -196,7 +180,9 @@ void FoldingShellWithMd5sumIsExactThroughNoise(Target &oTarget) {
   ShellRig oRig(oTarget, "shell-fold");
   ASSERT_TRUE(oRig.Start(FirmwareImage(oRig.sDir, 0x8000, 7),
                          {"--baud", "115200", "--noise", "0.0005", "--seed", "21"}));
-  WriteFileBytes(oRig.sDir + "/fw.toml", kFoldingShellDescription);
+  std::string sDescription = FoldingShellFromTheManual();
+  ASSERT_NE(sDescription.find("fold = \"*\""), std::string::npos) << sDescription;
+  WriteFileBytes(oRig.sDir + "/fw.toml", sDescription);
   int iStatus = -1;
   ASSERT_TRUE(
       oTarget.Start({"--dialect", "fw.toml", "--file", oRig.sDir + "/image.bin", "--fast",

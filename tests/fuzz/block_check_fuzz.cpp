@@ -1,19 +1,20 @@
 // block_check_fuzz.cpp - the check of a whole block under arbitrary lines.
 //
 // Each input is one collected block: its first four bytes give the block's
-// address, the fifth whether the bank has four digits (bit 0), whether
-// the monitor is U-Boot (bit 1) or a described shell whose hexdump folds
-// repeated lines (bit 2, before bit 1), and the rest, split at line feeds,
-// is the lines the device printed. The lines that qualify as dump lines
-// (default: 70 characters or more of text, not starting with '>'; U-Boot: 75
-// or more, eight hex digits and ':'; the shell: 78 or more, eight hex digits
-// and a blank, and its folds and end offsets) are kept as the collector
-// keeps them, and CheckBlock judges them. A small model of the
-// rules, written apart from the program's code, must reach the same verdict
-// and, for a block that passes, the same 128 bytes; a failed block must say
-// why. The same lines then go through the collector itself, which must keep
-// the model's dump lines and, for U-Boot, the first line that says the
-// device faulted, with the first other line (the echo) before it.
+// address, the fifth whether the bank has four digits (bit 0), whether the
+// monitor is U-Boot (bit 1) or the shell described with a fold, whose
+// hexdump leaves out repeated lines (bit 2, before bit 1), and the rest,
+// split at line feeds, is the lines the device printed. The lines that
+// qualify as dump lines (default: 70 characters or more of text, not
+// starting with '>'; U-Boot: 75 or more, eight hex digits and ':'; the
+// shell: 78 or more, eight hex digits and a blank, and its folds and end
+// offsets) are kept as the collector keeps them, and CheckBlock judges them.
+// A small model of the rules, written apart from the program's code, must
+// reach the same verdict and, for a block that passes, the same 128 bytes; a
+// failed block must say why. The same lines then go through the collector
+// itself, which must keep the model's dump lines and, for U-Boot and the
+// shell, the first line that says the device faulted, with the other line
+// just before it (the echo).
 //
 // Built with clang and -fsanitize=fuzzer,address,undefined (VEXLOR_FUZZ);
 // seeds in tests/fuzz/corpus/block_check.
@@ -118,13 +119,13 @@ bool ModelUBootCheck(const std::vector<std::string> &aLines, uint32_t iAddr, uin
   return true;
 }
 
-// The shell's hexdump -C, folding: "00001000  27 05 ... 00  |'..VO..5...L....|".
-const char kFoldingShell[] =
-    "name = \"fw\"\nprompt = \"fw> \"\nask_prompt = \"\\r\"\n"
-    "[commands]\ndump = \"hexdump -C -s {addr:d} -n {len:d} {file}\\r\"\n"
-    "[line]\nmin_length = 78\nafter_address = \" \"\ndigits = \"lower\"\nfirst_pair = 10\n"
-    "pairs_end = 58\ntext_column = 61\nbefore_text = \"  |\"\nafter_text = \"|\"\n"
-    "text = \"printable\"\nfold = \"*\"\n";
+// The shell's hexdump -C, folding: "00001000  27 05 ... 00  |'..VO..5...L....|",
+// "*" for lines that repeat the one before, and the end offset last.
+std::string FoldingShell() {
+  std::string sText = BuiltInDescription("shell");
+  sText.insert(sText.find("[line]\n") + 7, "fold = \"*\"\n");
+  return sText;
+}
 
 bool ModelLower(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
@@ -246,15 +247,17 @@ void CheckCollector(const std::vector<std::string> &aTexts, bool bUBoot, bool bF
   std::string sEcho;
   std::string sLastOther;
   for (const std::string &sText : aTexts) {
-    if (ModelIsDumpLine(sText, bUBoot, bFold)) {
-      // The decoder hands an end offset over as a possible answer as well.
-      if (ModelIsShellEnd(sText) && bFold) CollectOtherLine(sText.c_str());
-      CollectDumpLine(sText.c_str());
-      continue;
-    }
-    CollectOtherLine(sText.c_str());
-    if (sText.empty()) continue;
-    if (!bFault && bUBoot && ModelIsFault(sText)) {
+    bool bDump = ModelIsDumpLine(sText, bUBoot, bFold);
+    // The decoder hands an end offset over as a possible answer as well.
+    bool bOther = !bDump || (bFold && ModelIsShellEnd(sText));
+    if (bOther) CollectOtherLine(sText.c_str());
+    if (bDump) CollectDumpLine(sText.c_str());
+    if (!bOther || sText.empty()) continue;
+    // The shell's faults: what hexdump and dd say when the file cannot be read.
+    bool bFaultLine = bUBoot ? ModelIsFault(sText)
+                             : bFold && (sText.compare(0, 9, "hexdump: ") == 0 ||
+                                         sText.compare(0, 4, "dd: ") == 0);
+    if (!bFault && bFaultLine) {
       bFault = true;
       sFault = sText.substr(0, kBlockLineChars - 1);
       sEcho = sLastOther;  // the line just before the fault: the command's echo
@@ -298,7 +301,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t iSize) {
   static bool bDescribed = false;
   if (!bDescribed) {
     char szWhy[160];
-    if (!UseDialectText(kFoldingShell, strlen(kFoldingShell), szWhy, sizeof szWhy)) {
+    std::string sText = FoldingShell();
+    if (!UseDialectText(sText.data(), sText.size(), szWhy, sizeof szWhy)) {
       fprintf(stderr, "the folding shell's description is refused: %s\n", szWhy);
       abort();
     }

@@ -172,15 +172,20 @@ TEST(BlockCheck, JudgesUBootBlocksByItsLayout) {
   StartAfresh();
 }
 
-// A shell's hexdump -C without -v, described with a fold: each line that
-// repeats the one before is left out for one "*", and the end offset follows
-// the last line.
-const char kFoldingShell[] =
-    "name = \"fw\"\nprompt = \"fw> \"\nask_prompt = \"\\r\"\n"
-    "[commands]\ndump = \"hexdump -C -s {addr:d} -n {len:d} {file}\\r\"\n"
-    "[line]\nmin_length = 78\nafter_address = \" \"\ndigits = \"lower\"\nfirst_pair = 10\n"
-    "pairs_end = 58\ntext_column = 61\nbefore_text = \"  |\"\nafter_text = \"|\"\n"
-    "text = \"printable\"\nfold = \"*\"\n";
+// The built-in shell's description with a fold, as for a hexdump -C
+// without -v: each line that repeats the one before is left out for one
+// "*", and the end offset follows the last line.
+std::string FoldingShell() {
+  std::string sText = BuiltInDescription("shell");
+  sText.insert(sText.find("[line]\n") + 7, "fold = \"*\"\n");
+  return sText;
+}
+
+void UseFoldingShell() {
+  std::string sText = FoldingShell();
+  char szWhy[160] = "";
+  ASSERT_TRUE(UseDialectText(sText.data(), sText.size(), szWhy, sizeof szWhy)) << szWhy;
+}
 
 // "50F" is hexdump's line at 1000 + 50 of sixteen 'F's, "*" the fold, "$80"
 // the end offset 00001080.
@@ -214,8 +219,8 @@ std::vector<std::string> FoldedText(const std::string &sTokens) {
 // leave a line unknown or make one up fails the block.
 TEST(BlockCheck, RebuildsFoldedBlocksAndRefusesBadFolds) {
   StartAfresh();
+  UseFoldingShell();
   char szWhy[160] = "";
-  ASSERT_TRUE(UseDialectText(kFoldingShell, strlen(kFoldingShell), szWhy, sizeof szWhy)) << szWhy;
   struct Row {
     const char *szText;
     const char *szFills;  // each line's byte; "" when the block fails
@@ -473,18 +478,18 @@ TEST_F(BlockCollection, KeepsTheOneLineAnswerBesideTheUBootDump) {
 // the dump lines, and the end offset, which a shell's crc32 answer looks
 // like, as the answer too.
 TEST_F(BlockCollection, KeepsAFoldingMonitorsLinesInTheirPlace) {
-  char szWhy[160] = "";
-  ASSERT_TRUE(UseDialectText(kFoldingShell, strlen(kFoldingShell), szWhy, sizeof szWhy)) << szWhy;
-  sPrompt = "fw> ";
+  UseFoldingShell();
+  sPrompt = "vexlor> ";
   uint32_t iGen = AskForCollection();
   AwaitPrompt();
   for (const std::string &sLine : FoldedText("00A * 60G 70H $80")) Feed(sLine + "\r\n");
-  Feed("fw> ");
+  Feed("vexlor> ");
   const BlockLines *pBlock = CollectedLines(iGen);
   ASSERT_NE(pBlock, nullptr);
   EXPECT_EQ(pBlock->iLines, 5u);
   EXPECT_STREQ(pBlock->szAnswer, "00001080");
   uint8_t aBytes[kBlockBytes];
+  char szWhy[160] = "";
   EXPECT_TRUE(CheckBlock(pBlock, 0x1000, false, aBytes, szWhy, sizeof szWhy)) << szWhy;
   EXPECT_EQ(aBytes[0x5F], 'A');
   EXPECT_EQ(aBytes[0x60], 'G');
