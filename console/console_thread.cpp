@@ -3,10 +3,13 @@
 
 #include <string.h>
 
+#include <atomic>
+
 #include "console/port_transmitter.h"
 #include "core/run_policy.h"
 #include "core/print.h"
 #include "core/session_log.h"
+#include "core/settings.h"
 #include "core/shared_state.h"
 #include "dialogue/device_dialogue.h"
 #include "sequence/command_handoff.h"
@@ -183,18 +186,35 @@ bool NothingToDo(const ConsoleFlags &oFlags) {
 
 namespace {
 
-// The run ends while the walk has changed the monitor: a board run at a
-// faster rate (--speed-up) would answer nobody at its usual rate until it
-// is reset, a shell would go on without its echo and prompt. The walk is
-// asked to end, and the transmission runs until it has put them back (or
+// The operator's request to end the process (a signal, a console closed)
+// that came while the walk had changed the line: the run ends as by t, and
+// then as the request asked. 0: none.
+std::atomic<int> iEndRequest{0};
+
+// Has the walk changed the monitor so that it must be put back before the
+// run ends? A board run at a faster rate (--speed-up) would answer nobody
+// at its usual rate until it is reset, a shell would go on without its echo
+// and prompt. Atomics only: a signal handler asks it too.
+bool WalkChangedTheLine() {
+  bool bShellChanged = CurrentDialect()->szFarewell != nullptr && ReadHandoffCounts().iSent > 0;
+  return (LineSpedUp() || bShellChanged) &&
+         SharedState.eWalkOutcome.load(std::memory_order_acquire) == kWalkRunning;
+}
+
+// Where a signal handler runs: takes the request over only while the line
+// needs putting back.
+bool TakeOverEndRequest(int iRequest) {
+  if (!WalkChangedTheLine()) return false;
+  iEndRequest.store(iRequest, std::memory_order_release);
+  return true;
+}
+
+// The run ends while the walk has changed the monitor: the walk is asked to
+// end, and the transmission runs until it has put the line back (or
 // kLineBackWaitMs have passed).
 void LetTheWalkSetTheLineBack(PortHandle hPort, ConsoleFlags *pFlags) {
   SharedStateRec &S = SharedState;
-  bool bShellChanged = CurrentDialect()->szFarewell != nullptr && ReadHandoffCounts().iSent > 0;
-  if ((!LineSpedUp() && !bShellChanged) ||
-      S.eWalkOutcome.load(std::memory_order_acquire) != kWalkRunning) {
-    return;
-  }
+  if (!WalkChangedTheLine()) return;
   S.bWalkEndAsked.store(1, std::memory_order_release);
   pFlags->bRunning = true;
   S.bTransmitting.store(1, std::memory_order_release);
@@ -214,6 +234,9 @@ uint32_t ConsoleThread(PortHandle hPort) {
   for (const char *szLine : kMenu) Print("%s", szLine);
   // Unattended, the transmission runs from the start: nobody will press s.
   ConsoleFlags oFlags = {Policy().bUnattended, false};
+  if (Settings.iSpeedUp > 0 || CurrentDialect()->szFarewell != nullptr) {
+    OnEndRequest(TakeOverEndRequest);
+  }
   while (!oFlags.bQuit) {
     uint32_t iKeyWaitUs = 0;
     if (NothingToDo(oFlags)) iKeyWaitUs = kWaitForever;
@@ -231,6 +254,11 @@ uint32_t ConsoleThread(PortHandle hPort) {
     S.bTransmitting.store(oFlags.bRunning ? 1 : 0, std::memory_order_release);
     PumpPostedText(hPort, &oFlags);
     if (BatchWalkEnded()) oFlags.bQuit = true;
+    if (iEndRequest.load(std::memory_order_acquire) != 0) {
+      Print("Asked to end: the walk sets the line back first. \n");
+      LogEvent("asked to end (request %d): the line is set back first", iEndRequest.load());
+      oFlags.bQuit = true;
+    }
   }
   LetTheWalkSetTheLineBack(hPort, &oFlags);
   // Remembered before the mask is cleared, so that the receive loop can tell
@@ -239,3 +267,5 @@ uint32_t ConsoleThread(PortHandle hPort) {
   SetPortEventMask(hPort, 0);
   return 0;
 }
+
+int EndRequestTaken() { return iEndRequest.load(std::memory_order_acquire); }

@@ -30,6 +30,11 @@ struct ConsoleFlags {
 };
 
 uint32_t ConsoleThread(PortHandle hPort);
+// The operator's request to end the process that came while the walk had
+// changed the line (--speed-up, a shell's echo) and that the run took over
+// to put it back first; the run then ends as the request asked
+// (EndByRequest). 0: none.
+int EndRequestTaken();
 
 // Applies one key value in the current mode.
 void HandleKey(PortHandle hPort, int iKey, ConsoleFlags *pFlags);

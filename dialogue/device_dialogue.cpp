@@ -166,10 +166,40 @@ bool ComposeBlockCommand(BlockCommand eWhich, uint32_t iAddr, char *oCmdForExecu
 }
 
 bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute) {
+  return ComposeSpanChecksumCommand(iAddr, kBlockBytes, oCmdForExecute);
+}
+
+namespace {
+
+// A block's values with the span's length and last address in its place.
+TemplateValues SpanValues(uint32_t iAddr, uint32_t iCount) {
+  TemplateValues oValues = BlockValues(iAddr);
+  oValues.aiNumbers[kFieldLen] = iCount;
+  oValues.aiNumbers[kFieldCount] = iCount;
+  oValues.aiNumbers[kFieldLast] = iAddr + (iCount - 1);
+  return oValues;
+}
+
+}  // namespace
+
+bool ChecksumTakesSpans() {
+  const MonitorDialect &oDialect = *CurrentDialect();
+  if (oDialect.szChecksumFormat == nullptr || oDialect.szChecksumAnswer == nullptr) return false;
+  // A shell's checksum is a program fed by dd: it reads large spans as
+  // chunks, with a checksum of their own that falls back to md5sum.
+  if (MonitorRunsPrograms()) return false;
+  if (oDialect.eChecksum != kChecksumCrc32 && oDialect.eChecksum != kChecksumPosixCksum) {
+    return false;
+  }
+  return TemplateHasField(oDialect.szChecksumFormat, kFieldLen) ||
+         TemplateHasField(oDialect.szChecksumFormat, kFieldCount);
+}
+
+bool ComposeSpanChecksumCommand(uint32_t iAddr, uint32_t iCount, char *oCmdForExecute) {
   const char *szFormat = CurrentDialect()->szChecksumFormat;
   oCmdForExecute[0] = 0;
-  if (szFormat == nullptr) return false;
-  return ExpandTemplate(szFormat, BlockValues(iAddr), oCmdForExecute, kTextSize);
+  if (szFormat == nullptr || iCount == 0) return false;
+  return ExpandTemplate(szFormat, SpanValues(iAddr, iCount), oCmdForExecute, kTextSize);
 }
 
 bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute) {
@@ -197,17 +227,23 @@ bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand) {
 // An MD5 digest is too wide for a number: its 32 digits are read whole.
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, ChecksumValue *pValue) {
   const MonitorDialect &oDialect = *CurrentDialect();
-  if (oDialect.szChecksumAnswer == nullptr) return false;
   if (oDialect.eChecksum == kChecksumMd5) {
     *pValue = ChecksumValue{kMd5Bytes, {}};
-    return MatchTemplate(oDialect.szChecksumAnswer, szAnswer, BlockValues(iAddr), nullptr,
+    return oDialect.szChecksumAnswer != nullptr &&
+           MatchTemplate(oDialect.szChecksumAnswer, szAnswer, BlockValues(iAddr), nullptr,
                          pValue->aBytes);
   }
   uint32_t iValue = 0;
-  if (!MatchTemplate(oDialect.szChecksumAnswer, szAnswer, BlockValues(iAddr), &iValue))
-    return false;
+  if (!ParseSpanChecksumAnswer(szAnswer, iAddr, kBlockBytes, &iValue)) return false;
   *pValue = WordChecksum(iValue);
   return true;
+}
+
+bool ParseSpanChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t iCount,
+                             uint32_t *piValue) {
+  const MonitorDialect &oDialect = *CurrentDialect();
+  if (oDialect.szChecksumAnswer == nullptr || iCount == 0) return false;
+  return MatchTemplate(oDialect.szChecksumAnswer, szAnswer, SpanValues(iAddr, iCount), piValue);
 }
 
 namespace {
@@ -239,26 +275,43 @@ uint32_t Crc32(const uint8_t *pBytes, size_t iCount) {
   return ~iCrc;
 }
 
-uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount) {
-  uint32_t iCrc = 0;
-  auto Feed = [&iCrc](uint8_t iByte) {
-    iCrc ^= static_cast<uint32_t>(iByte) << 24;
-    for (int iBit = 0; iBit < 8; ++iBit)
-      iCrc = (iCrc & 0x80000000u) ? (iCrc << 1) ^ 0x04C11DB7u : iCrc << 1;
-  };
-  for (size_t i = 0; i < iCount; ++i) Feed(pBytes[i]);
-  for (size_t iLength = iCount; iLength != 0; iLength >>= 8)
-    Feed(static_cast<uint8_t>(iLength & 0xFFu));
+namespace {
+
+// One byte into POSIX cksum's CRC (not reflected, polynomial 04C11DB7).
+uint32_t CksumStep(uint32_t iCrc, uint8_t iByte) {
+  iCrc ^= static_cast<uint32_t>(iByte) << 24;
+  for (int iBit = 0; iBit < 8; ++iBit) {
+    iCrc = (iCrc & 0x80000000u) ? (iCrc << 1) ^ 0x04C11DB7u : iCrc << 1;
+  }
+  return iCrc;
+}
+
+uint32_t CksumOfLength(uint32_t iCrc, size_t iCount) {
+  for (size_t iLength = iCount; iLength != 0; iLength >>= 8) {
+    iCrc = CksumStep(iCrc, static_cast<uint8_t>(iLength & 0xFFu));
+  }
   return ~iCrc;
 }
 
+}  // namespace
+
+uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount) {
+  uint32_t iCrc = 0;
+  for (size_t i = 0; i < iCount; ++i) iCrc = CksumStep(iCrc, pBytes[i]);
+  return CksumOfLength(iCrc, iCount);
+}
+
 ChecksumValue BlockChecksum(const uint8_t *pBytes, size_t iCount) {
-  ChecksumAlgorithm eAlgorithm = CurrentDialect()->eChecksum;
-  if (eAlgorithm == kChecksumPosixCksum) return WordChecksum(PosixCksum(pBytes, iCount));
-  if (eAlgorithm != kChecksumMd5) return WordChecksum(Crc32(pBytes, iCount));
+  if (CurrentDialect()->eChecksum != kChecksumMd5)
+    return WordChecksum(SpanChecksum(pBytes, iCount));
   ChecksumValue oValue = {kMd5Bytes, {}};
   Md5(pBytes, iCount, oValue.aBytes);
   return oValue;
+}
+
+uint32_t SpanChecksum(const uint8_t *pBytes, size_t iCount) {
+  if (CurrentDialect()->eChecksum == kChecksumPosixCksum) return PosixCksum(pBytes, iCount);
+  return Crc32(pBytes, iCount);
 }
 
 ChecksumValue WordChecksum(uint32_t iValue) {
@@ -277,6 +330,21 @@ void ChecksumDigits(const ChecksumValue &oValue, bool bUpper, char *szOut) {
   for (uint32_t i = 0; i < iBytes; ++i)
     snprintf(szOut + 2 * i, 3, bUpper ? "%.2X" : "%.2x", oValue.aBytes[i]);
   szOut[2 * iBytes] = 0;
+}
+
+const char *ChecksumName() {
+  return CurrentDialect()->eChecksum == kChecksumPosixCksum ? "cksum" : "crc32";
+}
+
+uint32_t FillChecksum(uint8_t iByte, uint32_t iCount) {
+  if (CurrentDialect()->eChecksum == kChecksumPosixCksum) {
+    uint32_t iCrc = 0;
+    for (uint32_t i = 0; i < iCount; ++i) iCrc = CksumStep(iCrc, iByte);
+    return CksumOfLength(iCrc, iCount);
+  }
+  uint32_t iCrc = 0xFFFFFFFFu;
+  for (uint32_t i = 0; i < iCount; ++i) iCrc = Crc32Step(iCrc, iByte);
+  return ~iCrc;
 }
 
 bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext) {

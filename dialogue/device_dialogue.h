@@ -20,6 +20,11 @@
 //   ParseChecksumAnswer    the value in the checksum command's answer line
 //   Crc32, PosixCksum      the checksums monitors print
 //   BlockChecksum          the dialect's checksum of a block's bytes
+//   SpanChecksum,          the same (crc32, cksum) of any span, and of a span
+//   FillChecksum           filled with one byte value
+//   ChecksumTakesSpans     can the checksum command be asked over any span?
+//   ComposeSpanChecksumCommand, ParseSpanChecksumAnswer
+//                          the checksum command and its answer for a span
 //   WordChecksum,          a 32-bit checksum as a value; two values compared
 //   SameChecksum           whole; a value's digits for messages
 //   ChecksumDigits
@@ -181,6 +186,15 @@ bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute);
 // from iAddr; false (an empty text) when it has none.
 bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
 bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, ChecksumValue *pValue);
+// Can the checksum command be asked over any span (its command names the
+// length, its algorithm is one the program can compute for a fill, and it
+// is the monitor's own command, not a shell's program)?
+bool ChecksumTakesSpans();
+// The checksum command and its answer for iCount bytes from iAddr (the
+// block's are these for kBlockBytes).
+bool ComposeSpanChecksumCommand(uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
+bool ParseSpanChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t iCount,
+                             uint32_t *piValue);
 // The common CRC-32 (reflected, polynomial EDB88320).
 uint32_t Crc32(const uint8_t *pBytes, size_t iCount);
 // One byte into a running CRC-32 (started at FFFFFFFF, inverted at the end).
@@ -190,6 +204,12 @@ uint32_t Crc32Step(uint32_t iCrc, uint8_t iByte);
 uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount);
 // The dialect's checksum algorithm over a block's bytes.
 ChecksumValue BlockChecksum(const uint8_t *pBytes, size_t iCount);
+// The 32-bit algorithms' (crc32, cksum) over any span, where the checksum
+// command takes spans (ChecksumTakesSpans), and over iCount copies of one byte.
+uint32_t SpanChecksum(const uint8_t *pBytes, size_t iCount);
+uint32_t FillChecksum(uint8_t iByte, uint32_t iCount);
+// The algorithm's name, for messages ("crc32", "cksum").
+const char *ChecksumName();
 ChecksumValue WordChecksum(uint32_t iValue);
 bool SameChecksum(const ChecksumValue &oA, const ChecksumValue &oB);
 enum { kChecksumDigitsSize = 2 * kChecksumBytesMax + 1 };

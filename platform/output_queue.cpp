@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include "platform/platform.h"
+
 bool QueuePrint(OutputQueue *pQueue, const char *pBytes, size_t iCount) {
   if (iCount > kOutputQueueSize - pQueue->iLength) {
     pQueue->iDropped += iCount;
@@ -48,4 +50,48 @@ void ChunkWritten(OutputQueue *pQueue, size_t iCount) {
 
 bool OutputQueueIdle(const OutputQueue *pQueue) {
   return pQueue->iLength == 0 && pQueue->iDropped == 0 && !pQueue->bWriting;
+}
+
+void RunOutputWriter(OutputQueue *pQueue, const OutputBackEnd &oBackEnd) {
+  oBackEnd.Lock();
+  for (;;) {
+    char szNotice[128];
+    const char *pBytes = nullptr;
+    size_t iCount = 0;
+    WriterStep eStep = NextWriterStep(pQueue, szNotice, sizeof szNotice, &pBytes, &iCount);
+    if (eStep == kWriterSleep) {
+      oBackEnd.TellDrained();
+      oBackEnd.WaitForPrint();
+      continue;
+    }
+    oBackEnd.Unlock();
+    oBackEnd.WriteAll(pBytes, iCount);
+    oBackEnd.Lock();
+    if (eStep == kWriterChunk) ChunkWritten(pQueue, iCount);
+  }
+}
+
+void PutOutput(OutputQueue *pQueue, const OutputBackEnd &oBackEnd, bool bWriterRunning,
+               const char *pBytes, size_t iCount) {
+  oBackEnd.Lock();
+  if (!bWriterRunning) {
+    oBackEnd.WriteAll(pBytes, iCount);
+  } else if (QueuePrint(pQueue, pBytes, iCount)) {
+    oBackEnd.WakeWriter();
+  }
+  oBackEnd.Unlock();
+}
+
+bool WaitOutputIdle(OutputQueue *pQueue, const OutputBackEnd &oBackEnd, bool bWriterRunning,
+                    uint32_t iMaxMs) {
+  if (!bWriterRunning) return true;
+  uint64_t iDeadline = MonotonicMs() + iMaxMs;
+  oBackEnd.Lock();
+  for (uint64_t iNow = MonotonicMs(); !OutputQueueIdle(pQueue) && iNow < iDeadline;
+       iNow = MonotonicMs()) {
+    oBackEnd.WaitForDrain(static_cast<uint32_t>(iDeadline - iNow));
+  }
+  bool bDrained = OutputQueueIdle(pQueue);
+  oBackEnd.Unlock();
+  return bDrained;
 }

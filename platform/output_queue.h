@@ -12,9 +12,13 @@
 //
 // The back-end holds its own lock around every call here and does the
 // waiting and waking with its own primitives; the queue only keeps the bytes.
+// What the writer does with them, how WriteOutput hands a print over and how
+// FlushOutput waits are the same on every back-end: RunOutputWriter,
+// PutOutput and WaitOutputIdle, over the primitives of an OutputBackEnd.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 enum { kOutputQueueSize = 1 << 20 };
 
@@ -46,3 +50,31 @@ void ChunkWritten(OutputQueue *pQueue, size_t iCount);
 
 // Everything queued is out, the notice included.
 bool OutputQueueIdle(const OutputQueue *pQueue);
+
+// A back-end's primitives. Each back-end has one queue, one lock and one
+// writer, so they take no handle of them.
+struct OutputBackEnd {
+  void (*Lock)();
+  void (*Unlock)();
+  // With the lock held, these sleep until the other side's call (or iMaxMs
+  // have passed) and hold the lock again when they return.
+  void (*WaitForPrint)();
+  void (*WakeWriter)();
+  void (*WaitForDrain)(uint32_t iMaxMs);
+  void (*TellDrained)();
+  // Writes all of it, or gives up on an output that has failed for good (a
+  // reader gone, a closed handle): those bytes have nowhere to go.
+  void (*WriteAll)(const char *pBytes, size_t iCount);
+};
+
+// The writer thread, for ever: the bytes are written with the lock let go,
+// so that a print is queued while the output is blocked.
+void RunOutputWriter(OutputQueue *pQueue, const OutputBackEnd &oBackEnd);
+// WriteOutput: the print into the queue, and the writer woken if it sleeps;
+// where no writer thread could be had, written in place, as well as we can.
+void PutOutput(OutputQueue *pQueue, const OutputBackEnd &oBackEnd, bool bWriterRunning,
+               const char *pBytes, size_t iCount);
+// FlushOutput: waits up to iMaxMs for everything queued to be out, and says
+// whether it is. Without a writer there is nothing to wait for.
+bool WaitOutputIdle(OutputQueue *pQueue, const OutputBackEnd &oBackEnd, bool bWriterRunning,
+                    uint32_t iMaxMs);

@@ -93,6 +93,16 @@
 //   OnEndingSignal      a routine that a signal ending the process runs first
 //                       (only calls that are safe in a signal handler); none
 //                       on Windows, where Ctrl+C arrives as a key
+//   OnEndRequest        a routine that the operator's request to end the
+//                       process (POSIX: a hang-up, an interrupt, a termination;
+//                       Windows: Ctrl+Break, the console closed, a log-off or
+//                       shut-down) runs first, where a signal handler runs: when
+//                       it returns true the process goes on, a key wait is
+//                       woken, and the program ends itself with EndByRequest;
+//                       a second request ends the process at once
+//   EndByRequest        end the process as the request would have, once the
+//                       program has done what it had to (after the queued
+//                       output, as EndProcess)
 #pragma once
 
 #include <stddef.h>
@@ -244,3 +254,7 @@ int ReadKey();
 void WakeKeyWait();
 [[noreturn]] void EndProcess(int iStatus);
 void OnEndingSignal(void (*pRoutine)());
+// iRequest: the back-end's own number for the request (a signal, a console
+// event), handed back to EndByRequest.
+void OnEndRequest(bool (*pfnTakeOver)(int iRequest));
+[[noreturn]] void EndByRequest(int iRequest);

@@ -134,11 +134,12 @@ const OptionRec kOptions[] = {
     {"--byte-order", kOptByteOrder, kValueText, "little|big", 0, 0, "little or big",
      "uboot: the CPU's byte order, for md.q and md.l (default: as the text column shows it)"},
     {"--skip-blank", kOptSkipBlank, kValueNone, "", 0, 0, "",
-     "uboot: write spans of one byte value that crc32 shows without reading them (default)"},
+     "write spans of one byte value that the device's checksum shows without reading them "
+     "(default where it can)"},
     {"--no-skip-blank", kOptNoSkipBlank, kValueNone, "", 0, 0, "",
-     "uboot: read every block, uniform spans too"},
+     "read every block, uniform spans too"},
     {"--verify", kOptVerify, kValueNone, "", 0, 0, "",
-     "uboot: compare the capture with the device by crc32; say the blocks that differ "
+     "compare the capture with the device by its checksum; say the blocks that differ "
      "(--batch: exit status 4)"},
     {"--speed-up", kOptSpeedUp, kValueNumber, "RATE", 300, 4000000, "a rate in bits per second",
      "uboot: switch the board and the port to RATE for the walk (setenv baudrate), back at its "
@@ -452,16 +453,16 @@ bool SettleUBootOptions(const SettingsRec &O) {
     Print("Error: --width and --byte-order need --check (or --fast, --reread, --resume) \n");
     return false;
   }
-  if (O.eSkipBlank == 1 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bNoChecksum)) {
+  if (O.eSkipBlank == 1 && (!ChecksumTakesSpans() || !O.bCheck || O.bNoChecksum)) {
     Print(
-        "Error: --skip-blank needs U-Boot's crc32 (--monitor uboot) and --check (or --fast, "
-        "--reread, --resume), without --no-checksum \n");
+        "Error: --skip-blank needs a monitor's checksum command over any length (uboot, barebox, "
+        "redboot) and --check (or --fast, --reread, --resume), without --no-checksum \n");
     return false;
   }
-  if (O.bVerify && (O.eDialect != kDialectUBoot || O.bNoChecksum || O.bResume)) {
+  if (O.bVerify && (!ChecksumTakesSpans() || O.bNoChecksum || O.bResume)) {
     Print(
-        "Error: --verify compares by U-Boot's crc32 (--monitor uboot), without --no-checksum "
-        "and --resume \n");
+        "Error: --verify compares by a monitor's checksum command over any length (uboot, "
+        "barebox, redboot), without --no-checksum and --resume \n");
     return false;
   }
   if (O.iSpeedUp > 0 && (O.eDialect != kDialectUBoot || !O.bCheck || O.bVerify)) {

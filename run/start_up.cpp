@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "console/console_thread.h"
 #include "files/capture_and_map.h"
 #include "dialogue/device_dialogue.h"
 #include "core/line_setup.h"
@@ -341,5 +342,8 @@ int StartAndRun(int iArgCount, char **pArgs) {
 int StartUp(int iArgCount, char **pArgs) {
   int iStatus = StartAndRun(iArgCount, pArgs);
   ReleaseMap();
+  // Asked to end by a signal while the line was changed: put back, and now
+  // ended as the signal asked.
+  if (EndRequestTaken() != 0) EndByRequest(EndRequestTaken());
   return iStatus;
 }

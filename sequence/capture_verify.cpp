@@ -1,4 +1,5 @@
-// capture_verify.cpp - a capture compared with the device by crc32.
+// capture_verify.cpp - a capture compared with the device by its checksum
+// command.
 #include "sequence/capture_verify.h"
 
 #include <stdio.h>
@@ -48,7 +49,7 @@ void NoteDiffering(VerifyCounts *pCounts, uint32_t iAddr, bool bHeld) {
   if (CaptureHasMap()) MarkBlockUnread(iAddr);
 }
 
-// Compares the blocks of a span that differs, one crc32 each. False when
+// Compares the blocks of a span that differs, one checksum each. False when
 // the device stopped answering.
 bool CompareBlocks(uint32_t iAddr, const std::vector<uint8_t> &aBytes,
                    const std::vector<bool> &abHeld, VerifyCounts *pCounts) {
@@ -59,14 +60,14 @@ bool CompareBlocks(uint32_t iAddr, const std::vector<uint8_t> &aBytes,
         !AskDeviceSpanCrc(iBlockAddr, kBlockBytes, &iDevice)) {
       return false;
     }
-    if (!abHeld[i] || Crc32(aBytes.data() + i * kBlockBytes, kBlockBytes) != iDevice) {
+    if (!abHeld[i] || SpanChecksum(aBytes.data() + i * kBlockBytes, kBlockBytes) != iDevice) {
       NoteDiffering(pCounts, iBlockAddr, abHeld[i]);
     }
   }
   return true;
 }
 
-// One span: its crc32 first, its blocks where that differs. A look that
+// One span: its checksum first, its blocks where that differs. A look that
 // brings no value is asked once more (a damaged answer) before the device
 // counts as lost.
 bool CompareSpan(FILE *pFile, uint32_t iAddr, uint32_t iBlocks, VerifyCounts *pCounts) {
@@ -81,7 +82,7 @@ bool CompareSpan(FILE *pFile, uint32_t iAddr, uint32_t iBlocks, VerifyCounts *pC
   pCounts->iBytes += iCount;
   ++pCounts->iSpans;
   bool bAllHeld = abHeld.empty() || abHeld.back();
-  if (bAllHeld && Crc32(aBytes.data(), aBytes.size()) == iDevice) return true;
+  if (bAllHeld && SpanChecksum(aBytes.data(), aBytes.size()) == iDevice) return true;
   LogEvent("span %.8X+%X differs: its blocks are compared", iAddr, iCount);
   return CompareBlocks(iAddr, aBytes, abHeld, pCounts);
 }
@@ -89,8 +90,8 @@ bool CompareSpan(FILE *pFile, uint32_t iAddr, uint32_t iBlocks, VerifyCounts *pC
 void SayVerdict(const VerifyCounts &oCounts) {
   double fMiB = static_cast<double>(oCounts.iBytes) / (1u << 20);
   if (oCounts.iDiffering == 0) {
-    Print("Verified: the capture agrees with the device, %.2f MiB in %u spans, each by crc32. \n",
-          fMiB, oCounts.iSpans);
+    Print("Verified: the capture agrees with the device, %.2f MiB in %u spans, each by %s. \n",
+          fMiB, oCounts.iSpans, ChecksumName());
   } else {
     Print("Verified: %u %s of 128 bytes %s from the device (the first %.8X)%s. \n",
           oCounts.iDiffering, oCounts.iDiffering == 1 ? "block" : "blocks",

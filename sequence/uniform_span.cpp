@@ -1,4 +1,5 @@
-// uniform_span.cpp - uniform spans found by crc32 and written as their fill.
+// uniform_span.cpp - uniform spans found by the device's checksum and written
+// as their fill.
 #include "sequence/uniform_span.h"
 
 #include <stdio.h>
@@ -16,9 +17,6 @@
 
 namespace {
 
-// U-Boot's crc32 over any span, and the head of its answer.
-const char kSpanChecksumFormat[] = "crc32 %.8X %X\r";
-const char kSpanAnswerHead[] = "crc32 for %.8x ... %.8x ==> ";
 // A span shorter than this is read as blocks: a look would cost about as
 // much as reading it.
 const uint32_t kLeastSpanBlocks = 8;
@@ -29,6 +27,7 @@ const uint32_t kPartShorter = 3;
 
 struct FillTable {
   uint32_t iCount;  // 0: not made
+  int eAlgorithm;   // the dialect's, when it was made
   uint32_t aiCrc[256];
 };
 
@@ -45,23 +44,25 @@ uint32_t iUniformSpans = 0;
 
 const FillTable &TableFor(uint32_t iCount) {
   FillTable *pTable = &aTables[2];
+  int eAlgorithm = CurrentDialect()->eChecksum;
   for (FillTable &oTable : aTables) {
-    if (oTable.iCount == iCount) return oTable;
+    if (oTable.iCount == iCount && oTable.eAlgorithm == eAlgorithm) return oTable;
   }
   if (iCount == kUniformSpanBytes) pTable = &aTables[0];
   if (iCount == kUniformSpanBytes - kPartShorter) pTable = &aTables[1];
   for (uint32_t iByte = 0; iByte < 256; ++iByte) {
-    pTable->aiCrc[iByte] = UniformFillCrc(static_cast<uint8_t>(iByte), iCount);
+    pTable->aiCrc[iByte] = FillChecksum(static_cast<uint8_t>(iByte), iCount);
   }
   pTable->iCount = iCount;
+  pTable->eAlgorithm = eAlgorithm;
   return *pTable;
 }
 
-// The device's crc32 over iCount bytes from iAddr; false when no value came
-// (*pbNoCommand: the device has no crc32 at all).
+// The device's checksum over iCount bytes from iAddr; false when no value
+// came (*pbNoCommand: the device has no checksum command at all).
 bool AskSpanChecksum(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc, bool *pbNoCommand) {
   char oCmdForExecute[kTextSize];
-  snprintf(oCmdForExecute, sizeof oCmdForExecute, kSpanChecksumFormat, iAddr, iCount);
+  if (!ComposeSpanChecksumCommand(iAddr, iCount, oCmdForExecute)) return false;
   uint32_t iGen = AskForCollection();
   bool bAnswered =
       PostCommandTimed(oCmdForExecute, MonitorPrompt(), CommandTimeoutMs()) == kHandoffAnswered;
@@ -70,7 +71,7 @@ bool AskSpanChecksum(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc, bool *pbN
   if (CollectionFault(iGen, &szFault, &szEcho)) {
     // Memory the device cannot read lies in the span: it restarts. Its
     // blocks are found one by one, and no span is looked at again.
-    LogEvent("crc32 %.8X+%X: the device faulted (%.60s); no more spans are looked at", iAddr,
+    LogEvent("checksum %.8X+%X: the device faulted (%.60s); no more spans are looked at", iAddr,
              iCount, szFault);
     bLooking = false;
     AwaitRestartedDevice();
@@ -99,7 +100,7 @@ int UniformFillOf(uint32_t iAddr, uint32_t iCount) {
   uint32_t iPartCount = iCount - kPartShorter;
   uint32_t iPartCrc = 0;
   if (!AskSpanChecksum(iAddr + kPartOffset, iPartCount, &iPartCrc, &bNoCommand)) return -1;
-  if (iPartCrc != UniformFillCrc(static_cast<uint8_t>(iFill), iPartCount)) {
+  if (iPartCrc != FillChecksum(static_cast<uint8_t>(iFill), iPartCount)) {
     LogEvent("span %.8X+%X: its checksum is that of %.2X bytes, its part's is not: read as blocks",
              iAddr, iCount, iFill);
     return -1;
@@ -120,18 +121,7 @@ void SayBytes(uint64_t iBytes, char *szText, size_t iSize) {
 }  // namespace
 
 bool ParseSpanChecksum(const char *szAnswer, uint32_t iAddr, uint32_t iCount, uint32_t *piCrc) {
-  char szHead[64];
-  snprintf(szHead, sizeof szHead, kSpanAnswerHead, iAddr, iAddr + (iCount - 1));
-  size_t iHead = strlen(szHead);
-  if (strncmp(szAnswer, szHead, iHead) != 0 || strlen(szAnswer) != iHead + 8) return false;
-  uint32_t iValue = 0;
-  for (size_t i = iHead; i < iHead + 8; ++i) {
-    int iDigit = HexDigitValue(szAnswer[i]);
-    if (iDigit < 0 || (szAnswer[i] >= 'A' && szAnswer[i] <= 'F')) return false;
-    iValue = iValue * 16 + static_cast<uint32_t>(iDigit);
-  }
-  *piCrc = iValue;
-  return true;
+  return ParseSpanChecksumAnswer(szAnswer, iAddr, iCount, piCrc);
 }
 
 uint32_t UniformFillCrc(uint8_t iByte, uint32_t iCount) {
@@ -164,10 +154,8 @@ bool AskDeviceSpanCrc(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc) {
 }
 
 void StartUniformSpans() {
-  // U-Boot's crc32 takes any span; a monitor without it has nothing to ask.
-  const char *szChecksum = CurrentDialect()->szChecksumFormat;
-  bLooking = Policy().bSkipUniform && DeviceChecksumsAsked() && szChecksum != nullptr &&
-             strncmp(szChecksum, "crc32 ", 6) == 0;
+  // Only a checksum command that takes any span can show one uniform.
+  bLooking = Policy().bSkipUniform && DeviceChecksumsAsked() && ChecksumTakesSpans();
   bWindowSeen = false;
   iUniformBytes = 0;
   iUniformSpans = 0;

@@ -259,6 +259,14 @@ void WakeKeyWait() {
   if (aKeyWake[1] >= 0) PokeWakePipe(aKeyWake[1]);
 }
 
+void PrepareKeyWake() { pthread_once(&oKeyWakeOnce, OpenKeyWake); }
+
+void PokeKeyWakeAtSignal() {
+  int iSavedErrno = errno;
+  if (aKeyWake[1] >= 0) PokeWakePipe(aKeyWake[1]);
+  errno = iSavedErrno;
+}
+
 int ReadKey() {
   while (KeysQueued() == 0) {
     if (bInputEnded && iRawLen == 0) return 0;

@@ -29,8 +29,6 @@ pthread_cond_t oDrained;  // FlushOutput waits here for an empty queue
 pthread_once_t oStartOnce = PTHREAD_ONCE_INIT;
 std::atomic<bool> bWriterRunning{false};
 
-// Writes all of it, or gives up on an output that has failed for good (a
-// reader gone, a closed descriptor): those bytes have nowhere to go.
 void WriteAll(const char *pBytes, size_t iCount) {
   size_t iDone = 0;
   while (iDone < iCount) {
@@ -47,23 +45,22 @@ void WriteAll(const char *pBytes, size_t iCount) {
   }
 }
 
+void Lock() { pthread_mutex_lock(&oLock); }
+void Unlock() { pthread_mutex_unlock(&oLock); }
+void WaitForPrint() { pthread_cond_wait(&oWork, &oLock); }
+void WakeWriter() { pthread_cond_signal(&oWork); }
+void TellDrained() { pthread_cond_broadcast(&oDrained); }
+
+void WaitForDrain(uint32_t iMaxMs) {
+  timespec oDeadline = ClockAfterMs(CLOCK_MONOTONIC, iMaxMs);
+  pthread_cond_timedwait(&oDrained, &oLock, &oDeadline);
+}
+
+const OutputBackEnd kBackEnd = {Lock,         Unlock,      WaitForPrint, WakeWriter,
+                                WaitForDrain, TellDrained, WriteAll};
+
 void *RunWriter(void *) {
-  pthread_mutex_lock(&oLock);
-  for (;;) {
-    char szNotice[128];
-    const char *pBytes = nullptr;
-    size_t iCount = 0;
-    WriterStep eStep = NextWriterStep(&oQueue, szNotice, sizeof szNotice, &pBytes, &iCount);
-    if (eStep == kWriterSleep) {
-      pthread_cond_broadcast(&oDrained);
-      pthread_cond_wait(&oWork, &oLock);
-      continue;
-    }
-    pthread_mutex_unlock(&oLock);
-    WriteAll(pBytes, iCount);
-    pthread_mutex_lock(&oLock);
-    if (eStep == kWriterChunk) ChunkWritten(&oQueue, iCount);
-  }
+  RunOutputWriter(&oQueue, kBackEnd);
   return nullptr;
 }
 
@@ -83,27 +80,9 @@ void StartWriter() {
 
 void WriteOutput(const char *pBytes, size_t iCount) {
   pthread_once(&oStartOnce, StartWriter);
-  pthread_mutex_lock(&oLock);
-  if (!bWriterRunning.load()) {
-    // No thread could be had: write in place, as well as we can.
-    WriteAll(pBytes, iCount);
-  } else if (QueuePrint(&oQueue, pBytes, iCount)) {
-    pthread_cond_signal(&oWork);
-  }
-  pthread_mutex_unlock(&oLock);
+  PutOutput(&oQueue, kBackEnd, bWriterRunning.load(), pBytes, iCount);
 }
 
 bool FlushOutput(uint32_t iMaxMs) {
-  if (!bWriterRunning.load()) return true;
-  timespec oDeadline = ClockAfterMs(CLOCK_MONOTONIC, iMaxMs);
-  pthread_mutex_lock(&oLock);
-  bool bDrained = true;
-  while (!OutputQueueIdle(&oQueue)) {
-    if (pthread_cond_timedwait(&oDrained, &oLock, &oDeadline) == ETIMEDOUT) {
-      bDrained = OutputQueueIdle(&oQueue);
-      break;
-    }
-  }
-  pthread_mutex_unlock(&oLock);
-  return bDrained;
+  return WaitOutputIdle(&oQueue, kBackEnd, bWriterRunning.load(), iMaxMs);
 }

@@ -31,6 +31,13 @@ void NoteTerminalTouched(int iFd);
 bool CookTerminalForStop();
 void ResumeRawTerminal();
 
+// console.cpp
+//   PrepareKeyWake         make the pipe that ends a key wait, if not yet made
+//   PokeKeyWakeAtSignal    end a key wait from a signal handler (the pipe is
+//                          made beforehand: nothing here may allocate or lock)
+void PrepareKeyWake();
+void PokeKeyWakeAtSignal();
+
 // port.cpp
 //   ReleasePortAtEnd       clear the exclusive flag of the open port, if any,
 //                          and put back the driver flags SetPortLowLatency

@@ -5,8 +5,11 @@
 // was, the port's exclusive flag is released and the port's driver flags
 // that the program changed are put back; a signal that ends the process also
 // lets the core write what it still holds (the session log's last received
-// bytes) first. SIGTSTP puts the terminal back for the time the program is
-// stopped; SIGCONT switches to raw keys again.
+// bytes) first. A hang-up, an interrupt or a termination that the core takes
+// over (OnEndRequest) does not end the process there: the core puts back
+// what it changed on the device and then ends itself (EndByRequest); a
+// second one ends the process at once. SIGTSTP puts the terminal back for
+// the time the program is stopped; SIGCONT switches to raw keys again.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -44,8 +47,34 @@ bool IsFaultSignal(int iSignal) {
 
 // Set once by the core before the other threads start.
 std::atomic<void (*)()> pEndingRoutine{nullptr};
+// Set by the core when it has something to put back before it may end (a
+// board run at a faster rate); bRequestTaken once it took a request.
+std::atomic<bool (*)(int)> pfnEndRequest{nullptr};
+std::atomic<bool> bRequestTaken{false};
+
+// The signals with which someone asks the program to end, as opposed to a
+// fault or a limit: the program may finish its business first.
+bool IsEndRequest(int iSignal) {
+  return iSignal == SIGHUP || iSignal == SIGINT || iSignal == SIGTERM;
+}
+
+// A first request that the core takes over: the process goes on, and the
+// console thread, woken, ends it once the line is put back.
+bool TakeOverRequest(int iSignal) {
+  bool (*pfnTakeOver)(int) = pfnEndRequest.load();
+  if (pfnTakeOver == nullptr || !IsEndRequest(iSignal) || bRequestTaken.exchange(true)) {
+    return false;
+  }
+  if (!pfnTakeOver(iSignal)) {
+    bRequestTaken.store(false);
+    return false;
+  }
+  PokeKeyWakeAtSignal();
+  return true;
+}
 
 void EndBySignal(int iSignal, siginfo_t *pInfo, void *) {
+  if (TakeOverRequest(iSignal)) return;
   void (*pRoutine)() = pEndingRoutine.load();
   if (pRoutine != nullptr && !IsFaultSignal(iSignal)) pRoutine();
   ReleasePortAtEnd();
@@ -141,6 +170,26 @@ void PrepareProcess() {
 }
 
 void OnEndingSignal(void (*pRoutine)()) { pEndingRoutine.store(pRoutine); }
+
+void OnEndRequest(bool (*pfnTakeOver)(int iRequest)) {
+  PrepareKeyWake();
+  pfnEndRequest.store(pfnTakeOver);
+}
+
+void EndByRequest(int iRequest) {
+  FlushOutput(kEndFlushMs);
+  ReleasePortAtEnd();
+  RestoreTerminalAtEnd();
+  // As the signal's default action ends it, so that a shell or a service
+  // manager sees the same end it asked for.
+  signal(iRequest, SIG_DFL);
+  sigset_t oRequest;
+  sigemptyset(&oRequest);
+  sigaddset(&oRequest, iRequest);
+  pthread_sigmask(SIG_UNBLOCK, &oRequest, nullptr);
+  raise(iRequest);
+  _exit(128 + iRequest);
+}
 
 void EndProcess(int iStatus) {
   // What is queued for the console goes out first, unless the console stays

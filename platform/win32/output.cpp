@@ -41,23 +41,19 @@ void WriteAll(const char *pBytes, size_t iCount) {
   }
 }
 
+void Lock() { AcquireSRWLockExclusive(&oLock); }
+void Unlock() { ReleaseSRWLockExclusive(&oLock); }
+void WaitForPrint() { SleepConditionVariableSRW(&oWork, &oLock, INFINITE, 0); }
+void WakeWriter() { WakeConditionVariable(&oWork); }
+void WaitForDrain(uint32_t iMaxMs) { SleepConditionVariableSRW(&oDrained, &oLock, iMaxMs, 0); }
+void TellDrained() { WakeAllConditionVariable(&oDrained); }
+
+const OutputBackEnd kBackEnd = {Lock,         Unlock,      WaitForPrint, WakeWriter,
+                                WaitForDrain, TellDrained, WriteAll};
+
 DWORD WINAPI RunWriter(LPVOID) {
-  AcquireSRWLockExclusive(&oLock);
-  for (;;) {
-    char szNotice[128];
-    const char *pBytes = nullptr;
-    size_t iCount = 0;
-    WriterStep eStep = NextWriterStep(&oQueue, szNotice, sizeof szNotice, &pBytes, &iCount);
-    if (eStep == kWriterSleep) {
-      WakeAllConditionVariable(&oDrained);
-      SleepConditionVariableSRW(&oWork, &oLock, INFINITE, 0);
-      continue;
-    }
-    ReleaseSRWLockExclusive(&oLock);
-    WriteAll(pBytes, iCount);
-    AcquireSRWLockExclusive(&oLock);
-    if (eStep == kWriterChunk) ChunkWritten(&oQueue, iCount);
-  }
+  RunOutputWriter(&oQueue, kBackEnd);
+  return 0;
 }
 
 BOOL CALLBACK StartWriter(PINIT_ONCE, PVOID, PVOID *) {
@@ -71,30 +67,9 @@ BOOL CALLBACK StartWriter(PINIT_ONCE, PVOID, PVOID *) {
 
 void WriteOutput(const char *pBytes, size_t iCount) {
   InitOnceExecuteOnce(&oStartOnce, StartWriter, NULL, NULL);
-  AcquireSRWLockExclusive(&oLock);
-  if (!bWriterRunning.load()) {
-    // No thread could be had: write in place, as well as we can.
-    WriteAll(pBytes, iCount);
-  } else if (QueuePrint(&oQueue, pBytes, iCount)) {
-    WakeConditionVariable(&oWork);
-  }
-  ReleaseSRWLockExclusive(&oLock);
+  PutOutput(&oQueue, kBackEnd, bWriterRunning.load(), pBytes, iCount);
 }
 
 bool FlushOutput(uint32_t iMaxMs) {
-  // Nothing was ever printed: no writer, nothing to wait for.
-  if (!bWriterRunning.load()) return true;
-  ULONGLONG iDeadline = GetTickCount64() + iMaxMs;
-  AcquireSRWLockExclusive(&oLock);
-  bool bDrained = true;
-  while (!OutputQueueIdle(&oQueue)) {
-    ULONGLONG iNow = GetTickCount64();
-    if (iNow >= iDeadline) {
-      bDrained = false;
-      break;
-    }
-    SleepConditionVariableSRW(&oDrained, &oLock, static_cast<DWORD>(iDeadline - iNow), 0);
-  }
-  ReleaseSRWLockExclusive(&oLock);
-  return bDrained;
+  return WaitOutputIdle(&oQueue, kBackEnd, bWriterRunning.load(), iMaxMs);
 }

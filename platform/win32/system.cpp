@@ -420,6 +420,49 @@ int ReadKey() {
   return iKey;
 }
 
+namespace {
+
+// Set by the core when it has something to put back before it may end (a
+// board run at a faster rate); bRequestTaken once it took a request.
+std::atomic<bool (*)(int)> pfnEndRequest{nullptr};
+std::atomic<bool> bRequestTaken{false};
+// How long a console that is being closed waits for the program to end
+// itself; the system ends the process a few seconds after the event anyway.
+const DWORD kClosingWaitMs = 20000;
+
+// Runs on a thread of its own that the system starts for the event. A
+// request the core takes over: the console thread is woken, and ends the
+// process once the line is put back. For the events after which the system
+// ends the process as soon as the handler returns (the console closed, a
+// log-off, a shut-down), the handler returns only then.
+BOOL WINAPI HandleConsoleEvent(DWORD iEvent) {
+  bool (*pfnTakeOver)(int) = pfnEndRequest.load();
+  if (pfnTakeOver == nullptr || bRequestTaken.exchange(true)) return FALSE;
+  if (!pfnTakeOver(static_cast<int>(iEvent))) {
+    bRequestTaken.store(false);
+    return FALSE;
+  }
+  WakeKeyWait();
+  if (iEvent == CTRL_CLOSE_EVENT || iEvent == CTRL_LOGOFF_EVENT || iEvent == CTRL_SHUTDOWN_EVENT) {
+    Sleep(kClosingWaitMs);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void OnEndRequest(bool (*pfnTakeOver)(int iRequest)) {
+  KeyWakeEvent();
+  pfnEndRequest.store(pfnTakeOver);
+  SetConsoleCtrlHandler(HandleConsoleEvent, TRUE);
+}
+
+void EndByRequest(int) {
+  // The exit code the console's own handling of Ctrl+C or Ctrl+Break gives.
+  const int kEndedByConsoleEvent = static_cast<int>(0xC000013AL);
+  EndProcess(kEndedByConsoleEvent);
+}
+
 void EndProcess(int iStatus) {
   // What is queued for the console goes out first, unless the console stays
   // blocked (a window in selection mode): then the run ends without it.

@@ -287,35 +287,34 @@ void RunawayLineIsSurvived(Target &oTarget) {
 
 const std::vector<E2ECase> &AllCases() {
   static const std::vector<E2ECase> aCases = {
-      {"UsageOnWrongCount", UsageOnWrongCount, true},
-      {"ReportMenuAndEmptiedCapture", ReportMenuAndEmptiedCapture, true},
-      {"PortThatCannotBeOpened", PortThatCannotBeOpened, true},
-      {"WalkWithCommandSet1", WalkWithCommandSet1, true},
-      {"WalkWithCommandSet2", WalkWithCommandSet2, true},
-      {"EchoOffShowsProgressAndDone", EchoOffShowsProgressAndDone, true},
-      {"EchoDropsBelAndAddsLineFeeds", EchoDropsBelAndAddsLineFeeds, true},
-      {"TerminalModeRoundTrip", TerminalModeRoundTrip, true},
-      {"CtrlCAndEscDoNotEndTheRun", CtrlCAndEscDoNotEndTheRun, true},
-      {"DeviceWithoutPromptStillEndsWithT", DeviceWithoutPromptStillEndsWithT, true},
-      {"TypedAheadTEndsTheRun", TypedAheadTEndsTheRun, true},
-      {"CtrlRightEndsTheRun", CtrlRightEndsTheRun, true},
-      {"WalkEndsAtTheTopOfTheAddressSpace", WalkEndsAtTheTopOfTheAddressSpace, true},
-      {"StartAboveEndSendsOnlyTheOpeningLineEnd", StartAboveEndSendsOnlyTheOpeningLineEnd, true},
+      E2E_CASE(UsageOnWrongCount, kEveryBuild),
+      E2E_CASE(ReportMenuAndEmptiedCapture, kEveryBuild),
+      E2E_CASE(PortThatCannotBeOpened, kEveryBuild),
+      E2E_CASE(WalkWithCommandSet1, kEveryBuild),
+      E2E_CASE(WalkWithCommandSet2, kEveryBuild),
+      E2E_CASE(EchoOffShowsProgressAndDone, kEveryBuild),
+      E2E_CASE(EchoDropsBelAndAddsLineFeeds, kEveryBuild),
+      E2E_CASE(TerminalModeRoundTrip, kEveryBuild),
+      E2E_CASE(CtrlCAndEscDoNotEndTheRun, kEveryBuild),
+      E2E_CASE(DeviceWithoutPromptStillEndsWithT, kEveryBuild),
+      E2E_CASE(TypedAheadTEndsTheRun, kEveryBuild),
+      E2E_CASE(CtrlRightEndsTheRun, kEveryBuild),
+      E2E_CASE(WalkEndsAtTheTopOfTheAddressSpace, kEveryBuild),
+      E2E_CASE(StartAboveEndSendsOnlyTheOpeningLineEnd, kEveryBuild),
       // Linux only: wine opens a COM port a second time although the first
       // open asked for no sharing (Windows refuses it).
-      {"SecondInstanceCannotOpenThePort", SecondInstanceCannotOpenThePort, false},
-      {"TEndsTheRunWhileTheDeviceKeepsTalking", TEndsTheRunWhileTheDeviceKeepsTalking, false},
-      {"DeviceHangUpEndsTheRun", DeviceHangUpEndsTheRun, true},
-      {"LongWalkThroughAFaultyLineLosesNothing", LongWalkThroughAFaultyLineLosesNothing, false},
-      {"RunawayLineIsSurvived", RunawayLineIsSurvived, false},
+      E2E_CASE(SecondInstanceCannotOpenThePort, kLinuxOnly),
+      E2E_CASE(TEndsTheRunWhileTheDeviceKeepsTalking, kLinuxOnly),
+      E2E_CASE(DeviceHangUpEndsTheRun, kEveryBuild),
+      E2E_CASE(LongWalkThroughAFaultyLineLosesNothing, kLinuxOnly),
+      E2E_CASE(RunawayLineIsSurvived, kLinuxOnly),
   };
   static const std::vector<E2ECase> aAll = [] {
     std::vector<E2ECase> aJoined = aCases;
-    aJoined.insert(aJoined.end(), OptionCases().begin(), OptionCases().end());
-    aJoined.insert(aJoined.end(), VerifyCases().begin(), VerifyCases().end());
-    aJoined.insert(aJoined.end(), MonitorCases().begin(), MonitorCases().end());
-    aJoined.insert(aJoined.end(), UBootCases().begin(), UBootCases().end());
-    aJoined.insert(aJoined.end(), ShellCases().begin(), ShellCases().end());
+    for (const std::vector<E2ECase> *pCases :
+         {&kOptionCases, &kVerifyCases, &kMonitorCases, &kUBootCases, &kShellCases}) {
+      aJoined.insert(aJoined.end(), pCases->begin(), pCases->end());
+    }
     return aJoined;
   }();
   return aAll;

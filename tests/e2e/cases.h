@@ -15,12 +15,21 @@ struct E2ECase {
   bool bEveryBuild;  // false: runs on the Linux build only
 };
 
+const bool kEveryBuild = true;
+const bool kLinuxOnly = false;
+
+// A case by the name of its function, which is the test's name too.
+#define E2E_CASE(Run, bEveryBuild) \
+  { #Run, Run, bEveryBuild }
+
+// The cases of each file; AllCases joins them (they are read once the
+// program runs, never while its globals are made).
+extern const std::vector<E2ECase> kOptionCases;
+extern const std::vector<E2ECase> kVerifyCases;
+extern const std::vector<E2ECase> kMonitorCases;  // Barebox, RedBoot, CFE, a described one
+extern const std::vector<E2ECase> kUBootCases;    // against the real U-Boot under QEMU
+extern const std::vector<E2ECase> kShellCases;    // against a real shell reading a file
 const std::vector<E2ECase> &AllCases();
-const std::vector<E2ECase> &OptionCases();
-const std::vector<E2ECase> &VerifyCases();
-const std::vector<E2ECase> &MonitorCases();  // Barebox, RedBoot, CFE, a described one
-const std::vector<E2ECase> &UBootCases();    // against the real U-Boot under QEMU
-const std::vector<E2ECase> &ShellCases();    // against a real shell reading a file
 std::vector<E2ECase> EveryBuildCases();
 
 class E2E : public ::testing::TestWithParam<E2ECase> {};

@@ -341,6 +341,13 @@ struct LongCommand {
     oKeys.Type("s");
     return oDevice.oSim.WaitReceived("\r\nBBBBBBBBBB", kLong);
   }
+  // Keys typed apart, as a hand types them: the program reads each alone.
+  void TypeApart(const std::vector<std::string> &aKeys) {
+    for (size_t i = 0; i < aKeys.size(); ++i) {
+      if (i > 0) Pause(200);
+      oKeys.Type(aKeys[i]);
+    }
+  }
   Device oDevice{"longcommand"};
   Keyboard oKeys;
   Process oProgram;
@@ -349,11 +356,7 @@ struct LongCommand {
 TEST(EscTiming, EscAndAKeyTypedApartAreTwoKeys) {
   LongCommand oRun;
   ASSERT_TRUE(oRun.Start());
-  oRun.oKeys.Type("h");
-  Pause(200);
-  oRun.oKeys.Type("\x1b");
-  Pause(200);
-  oRun.oKeys.Type("s");
+  oRun.TypeApart({"h", "\x1b", "s"});
   ASSERT_TRUE(oRun.oProgram.WaitOutput("Exit from terminal mode. \n", kLong))
       << oRun.oProgram.Output();
   // Back in command mode, s lets the walk go on.
@@ -368,9 +371,7 @@ TEST(EscTiming, EscAndAKeyTypedApartAreTwoKeys) {
 TEST(EscTiming, EscThenTInCommandModeEndsTheRun) {
   LongCommand oRun;
   ASSERT_TRUE(oRun.Start());
-  oRun.oKeys.Type("\x1b");
-  Pause(200);
-  oRun.oKeys.Type("t");
+  oRun.TypeApart({"\x1b", "t"});
   int iStatus = -1;
   ASSERT_TRUE(oRun.oProgram.WaitExit(kLong, &iStatus));
   EXPECT_EQ(iStatus, 0);

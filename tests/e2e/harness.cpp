@@ -114,20 +114,25 @@ bool Process::Start(const std::vector<std::string> &aArgv, int iStdin, const std
   return true;
 }
 
-void Process::ReadLoop(int iFd) {
+void ReadUntilStopped(int iFd, const std::atomic<bool> &bStop, std::mutex *pLock,
+                      std::string *psInto) {
   char aBuf[4096];
-  while (!bStopReading.load()) {
+  while (!bStop.load()) {
     pollfd oPoll = {iFd, POLLIN, 0};
-    // The time-out only lets the loop notice bStopReading.
+    // The time-out only lets the loop notice bStop.
     if (poll(&oPoll, 1, 100) <= 0) continue;
     ssize_t iRead = read(iFd, aBuf, sizeof aBuf);
     if (iRead > 0) {
-      std::lock_guard<std::mutex> oGuard(oLock);
-      sOutput.append(aBuf, static_cast<size_t>(iRead));
+      std::lock_guard<std::mutex> oGuard(*pLock);
+      psInto->append(aBuf, static_cast<size_t>(iRead));
     } else if (iRead == 0 || errno != EINTR) {
       break;
     }
   }
+}
+
+void Process::ReadLoop(int iFd) {
+  ReadUntilStopped(iFd, bStopReading, &oLock, &sOutput);
   close(iFd);
   bOutputEnded.store(true);
 }

@@ -103,6 +103,10 @@ class Target {
 
 std::unique_ptr<Target> MakeTarget();  // the suite's own target, handed to each case
 
+// Appends what iFd gives to *psInto, under *pLock, until its end, a read
+// error or bStop.
+void ReadUntilStopped(int iFd, const std::atomic<bool> &bStop, std::mutex *pLock,
+                      std::string *psInto);
 // Collects the exit of child iPid if it has ended (without waiting): sets
 // *pbExited and *piStatus (128 + signal for a killed child). Returns *pbExited.
 bool ReapChild(pid_t iPid, bool *pbExited, int *piStatus);

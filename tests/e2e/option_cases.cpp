@@ -90,10 +90,8 @@ void FaultsAreRealWithoutTheCheck(Target &oTarget) {
                                 "--garble", "0.05", "--cut-lines", "0.05", "--baud", "115200"},
                                iBlocks * 0x80));
   std::string sEnd = EndOf(iBlocks);
-  ASSERT_TRUE(oRig.Run(
-      {"--pace", "0", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd(
+      {"--pace", "0", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"});
   // Unattended and unchecked, the run still knows its capture is not whole,
   // and says by how much.
   EXPECT_EQ(iStatus, 1) << oTarget.Output();
@@ -107,10 +105,8 @@ void FaultsAreRealWithoutTheCheck(Target &oTarget) {
 void ABlockThatFailsEveryTryStopsTheWalk(Target &oTarget) {
   Rig oRig(oTarget, "hopeless");
   ASSERT_TRUE(oRig.StartDevice({"--garble", "1"}));
-  ASSERT_TRUE(oRig.Run({"--check", "--batch", "--retries", "1", "--timeout", "500", oRig.sPort,
-                        "38400", "1C000", "1C0FF", "BB", "BT", "DM"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd({"--check", "--batch", "--retries", "1", "--timeout", "500",
+                               oRig.sPort, "38400", "1C000", "1C0FF", "BB", "BT", "DM"});
   std::string sOut = oTarget.Output();
   EXPECT_EQ(iStatus, 1) << sOut;
   EXPECT_NE(sOut.find("Retry 1 of 1 for block 0001C000: line 1 has a pair that is not hex at "),
@@ -260,9 +256,7 @@ void ReconnectAcrossAVanishingDevice(Target &oFirst) {
     aArgs.insert(aArgs.end(), {oRig.sPort, "115200", "1C000", sEnd});
     if (!bUBoot) aArgs.insert(aArgs.end(), {"BB", "BT", "DM"});
     aArgs.push_back("quiet");
-    ASSERT_TRUE(oRig.Run(aArgs));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(aArgs);
     std::string sOut = oTarget.Output();
     EXPECT_EQ(iStatus, 0) << sOut;
     EXPECT_NE(sOut.find("Device lost. Waiting up to 10 s for " + oRig.sPort), std::string::npos)
@@ -428,10 +422,8 @@ void RefusedCommandLines(Target &oTarget) {
 void UnattendedPlainWalkEndsAtALostPrompt(Target &oTarget) {
   Rig oRig(oTarget, "lostprompt");
   ASSERT_TRUE(oRig.StartDevice({"--no-prompt-after", "5"}));
-  ASSERT_TRUE(oRig.Run({"--batch", "--timeout", "500", oRig.sPort, "115200", "1C000", "1C0FF", "BB",
-                        "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd({"--batch", "--timeout", "500", oRig.sPort, "115200", "1C000",
+                               "1C0FF", "BB", "BT", "DM", "quiet"});
   std::string sOut = oTarget.Output();
   EXPECT_EQ(iStatus, 1) << sOut;
   EXPECT_NE(sOut.find("Error: no prompt after BT C080 within 500 ms. The walk stops here. \n"),
@@ -449,10 +441,9 @@ void TimeoutRunsFromTheLastByteSent(Target &oTarget) {
   {
     Rig oRig(oTarget, "slowpace");
     ASSERT_TRUE(oRig.StartDevice({}));
-    ASSERT_TRUE(oRig.Run({"--check", "--batch", "--pace", "100", "--timeout", "500", oRig.sPort,
-                          "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus =
+        oRig.RunToEnd({"--check", "--batch", "--pace", "100", "--timeout", "500", oRig.sPort,
+                       "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"});
     EXPECT_EQ(iStatus, 0) << oTarget.Output();
     EXPECT_EQ(oTarget.Output().find("Retry "), std::string::npos) << oTarget.Output();
     EXPECT_TRUE(oRig.Capture("DM_1C000_1C07F.bin") == oRig.sImage.substr(0, 0x80));
@@ -462,10 +453,8 @@ void TimeoutRunsFromTheLastByteSent(Target &oTarget) {
   // Prompts for the first three commands only: the dump and every bare line
   // end the walk then sends to get back in step go unanswered.
   ASSERT_TRUE(oRig.StartDevice({"--no-prompt-after", "3"}));
-  ASSERT_TRUE(oRig.Run({"--check", "--batch", "--retries", "1", "--timeout", "400", oRig.sPort,
-                        "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd({"--check", "--batch", "--retries", "1", "--timeout", "400",
+                               oRig.sPort, "115200", "1C000", "1C07F", "BB", "BT", "DM", "quiet"});
   EXPECT_EQ(iStatus, 1) << pSecond->Output();
   std::vector<double> aGaps = GapsAfterCommands(oRig.oSim.Transcript(), 3);
   EXPECT_GE(aGaps.size(), 3u) << oRig.oSim.Received();
@@ -515,10 +504,8 @@ void FastWalkThroughASlowAdapterAndAStubbornMonitor(Target &oTarget) {
     Rig oRig(oTarget, "latency");
     ASSERT_TRUE(
         oRig.StartDevice({"--latency", "16", "--baud", "115200", "--echo"}, iBlocks * 0x80));
-    ASSERT_TRUE(oRig.Run(
-        {"--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(
+        {"--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"});
     std::string sOut = oTarget.Output();
     EXPECT_EQ(iStatus, 0) << sOut;
     EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage) << sOut;
@@ -536,10 +523,8 @@ void FastWalkThroughASlowAdapterAndAStubbornMonitor(Target &oTarget) {
     std::unique_ptr<Target> pSecond = oTarget.MakeAnother();
     Rig oRig(*pSecond, "noadvance");
     ASSERT_TRUE(oRig.StartDevice({"--no-advance", "--baud", "115200"}, iBlocks * 0x80));
-    ASSERT_TRUE(oRig.Run(
-        {"--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"}));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(
+        {"--fast", "--batch", oRig.sPort, "115200", "1C000", sEnd, "BB", "BT", "DM", "quiet"});
     EXPECT_EQ(iStatus, 0) << pSecond->Output();
     EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage);
     // Every block's offset, once the monitor was seen to stay where it was.
@@ -556,10 +541,8 @@ void FastWalkFindsThePaceOfASlowMonitor(Target &oTarget) {
   const size_t iBlocks = 16;
   ASSERT_TRUE(oRig.StartDevice({"--overrun", "2000", "--baud", "115200"}, iBlocks * 0x80));
   std::string sEnd = EndOf(iBlocks);
-  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--timeout", "500", oRig.sPort, "115200", "1C000",
-                        sEnd, "BB", "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd({"--fast", "--batch", "--timeout", "500", oRig.sPort, "115200",
+                               "1C000", sEnd, "BB", "BT", "DM", "quiet"});
   std::string sOut = oTarget.Output();
   EXPECT_EQ(iStatus, 0) << sOut;
   EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage) << sOut;
@@ -577,10 +560,8 @@ void NoisyFastWalkIsExact(Target &oTarget) {
   ASSERT_TRUE(
       oRig.StartDevice({"--noise", "0.0005", "--seed", "7", "--baud", "115200"}, iBlocks * 0x80));
   std::string sEnd = EndOf(iBlocks);
-  ASSERT_TRUE(oRig.Run({"--fast", "--batch", "--retries", "8", oRig.sPort, "115200", "1C000", sEnd,
-                        "BB", "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd({"--fast", "--batch", "--retries", "8", oRig.sPort, "115200", "1C000",
+                               sEnd, "BB", "BT", "DM", "quiet"});
   std::string sOut = oTarget.Output();
   EXPECT_EQ(iStatus, 0) << sOut;
   EXPECT_TRUE(oRig.Capture("DM_1C000_" + sEnd + ".bin") == oRig.sImage) << sOut;
@@ -606,9 +587,7 @@ void MapWalkGoesPastAnUnreadableRegion(Target &oTarget) {
   std::vector<std::string> aArgs = {"--fast",   "--batch",  "--retries", "1",     "--map",
                                     "dump.map", oRig.sPort, "115200",    "1C000", sEnd,
                                     "BB",       "BT",       "DM",        "q"};
-  ASSERT_TRUE(oRig.Run(aArgs));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd(aArgs);
   std::string sOut = oTarget.Output();
   EXPECT_EQ(iStatus, 3) << sOut;
   std::string sExpected = oRig.sImage;
@@ -755,25 +734,21 @@ void AMapInUseIsRefusedToASecondRun(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &OptionCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"CheckedFastWalkThroughAFaultyLink", CheckedFastWalkThroughAFaultyLink, true},
-      {"FaultsAreRealWithoutTheCheck", FaultsAreRealWithoutTheCheck, false},
-      {"ABlockThatFailsEveryTryStopsTheWalk", ABlockThatFailsEveryTryStopsTheWalk, true},
-      {"ResumeCompletesAnInterruptedWalk", ResumeCompletesAnInterruptedWalk, true},
-      {"CheckedWalkSendsWhatThePlainWalkSends", CheckedWalkSendsWhatThePlainWalkSends, true},
-      {"ReconnectAcrossAVanishingDevice", ReconnectAcrossAVanishingDevice, true},
-      {"TSetsTheBoardsRateBackFirst", TSetsTheBoardsRateBackFirst, true},
-      {"RefusedCommandLines", RefusedCommandLines, true},
-      {"UnattendedPlainWalkEndsAtALostPrompt", UnattendedPlainWalkEndsAtALostPrompt, true},
-      {"TimeoutRunsFromTheLastByteSent", TimeoutRunsFromTheLastByteSent, true},
-      {"ListPrintsThePortsAndEnds", ListPrintsThePortsAndEnds, true},
-      {"FastWalkThroughASlowAdapterAndAStubbornMonitor",
-       FastWalkThroughASlowAdapterAndAStubbornMonitor, true},
-      {"FastWalkFindsThePaceOfASlowMonitor", FastWalkFindsThePaceOfASlowMonitor, true},
-      {"NoisyFastWalkIsExact", NoisyFastWalkIsExact, true},
-      {"MapWalkGoesPastAnUnreadableRegion", MapWalkGoesPastAnUnreadableRegion, true},
-      {"AMapInUseIsRefusedToASecondRun", AMapInUseIsRefusedToASecondRun, true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kOptionCases = {
+    E2E_CASE(CheckedFastWalkThroughAFaultyLink, kEveryBuild),
+    E2E_CASE(FaultsAreRealWithoutTheCheck, kLinuxOnly),
+    E2E_CASE(ABlockThatFailsEveryTryStopsTheWalk, kEveryBuild),
+    E2E_CASE(ResumeCompletesAnInterruptedWalk, kEveryBuild),
+    E2E_CASE(CheckedWalkSendsWhatThePlainWalkSends, kEveryBuild),
+    E2E_CASE(ReconnectAcrossAVanishingDevice, kEveryBuild),
+    E2E_CASE(TSetsTheBoardsRateBackFirst, kEveryBuild),
+    E2E_CASE(RefusedCommandLines, kEveryBuild),
+    E2E_CASE(UnattendedPlainWalkEndsAtALostPrompt, kEveryBuild),
+    E2E_CASE(TimeoutRunsFromTheLastByteSent, kEveryBuild),
+    E2E_CASE(ListPrintsThePortsAndEnds, kEveryBuild),
+    E2E_CASE(FastWalkThroughASlowAdapterAndAStubbornMonitor, kEveryBuild),
+    E2E_CASE(FastWalkFindsThePaceOfASlowMonitor, kEveryBuild),
+    E2E_CASE(NoisyFastWalkIsExact, kEveryBuild),
+    E2E_CASE(MapWalkGoesPastAnUnreadableRegion, kEveryBuild),
+    E2E_CASE(AMapInUseIsRefusedToASecondRun, kEveryBuild),
+};

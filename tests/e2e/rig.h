@@ -94,6 +94,26 @@ struct Rig : Device {
     if (pStatus != nullptr) *pStatus = iStatus;
     return bEnded && iStatus == 0;
   }
+  // At the menu: h, sLine typed to the device (which must receive it), Esc.
+  bool TypeInTerminalMode(const std::string &sLine) {
+    oTarget.Type("h");
+    if (!oTarget.WaitOutput("Switching to the terminal mode. \n", kLong)) return false;
+    oTarget.Type(sLine);
+    if (!oSim.WaitReceived(sLine, kLong)) return false;
+    oTarget.TypeEsc();
+    return oTarget.WaitOutput("Exit from terminal mode. \n", kLong);
+  }
+  // Starts the program and waits for its end, as an unattended run ends:
+  // its exit status, or -1 where it did not start or did not end.
+  int RunToEnd(std::vector<std::string> aArgs, int iSeconds = kLong) {
+    int iStatus = -1;
+    if (!Run(aArgs)) {
+      ADD_FAILURE() << "the program did not start";
+      return -1;
+    }
+    Ends(&iStatus, iSeconds);
+    return iStatus;
+  }
 
   Target &oTarget;
   std::string sPort;

@@ -201,15 +201,10 @@ void FoldingShellWithMd5sumIsExactThroughNoise(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &ShellCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"ShellBlocksByHexdump", ShellBlocksByHexdump, true},
-      {"ShellGetsItsEchoBackOnT", ShellGetsItsEchoBackOnT, true},
-      {"ShellChunksThroughNoiseAreExact", ShellChunksThroughNoiseAreExact, true},
-      {"ShellWithoutCrc32IsReadByMd5OrTwoReadings", ShellWithoutCrc32IsReadByMd5OrTwoReadings,
-       true},
-      {"FoldingShellWithMd5sumIsExactThroughNoise", FoldingShellWithMd5sumIsExactThroughNoise,
-       true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kShellCases = {
+    E2E_CASE(ShellBlocksByHexdump, kEveryBuild),
+    E2E_CASE(ShellGetsItsEchoBackOnT, kEveryBuild),
+    E2E_CASE(ShellChunksThroughNoiseAreExact, kEveryBuild),
+    E2E_CASE(ShellWithoutCrc32IsReadByMd5OrTwoReadings, kEveryBuild),
+    E2E_CASE(FoldingShellWithMd5sumIsExactThroughNoise, kEveryBuild),
+};

@@ -365,17 +365,11 @@ void UBootReconnectAfterThePulledAdapter(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &UBootCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"UBootFlashExactly", UBootFlashExactly, true},
-      {"UBootTerminalModeWritesRamThatChecksumsConfirm",
-       UBootTerminalModeWritesRamThatChecksumsConfirm, true},
-      {"UBootResumeAfterAnInterruptedRun", UBootResumeAfterAnInterruptedRun, true},
-      {"UBootReconnectAfterThePulledAdapter", UBootReconnectAfterThePulledAdapter, true},
-      {"UBootMapGoesPastAnAddressThatResetsTheDevice", UBootMapGoesPastAnAddressThatResetsTheDevice,
-       true},
-      {"UBootRiscvFaultsAreMarkedBadAndTheBoardComesBack",
-       UBootRiscvFaultsAreMarkedBadAndTheBoardComesBack, true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kUBootCases = {
+    E2E_CASE(UBootFlashExactly, kEveryBuild),
+    E2E_CASE(UBootTerminalModeWritesRamThatChecksumsConfirm, kEveryBuild),
+    E2E_CASE(UBootResumeAfterAnInterruptedRun, kEveryBuild),
+    E2E_CASE(UBootReconnectAfterThePulledAdapter, kEveryBuild),
+    E2E_CASE(UBootMapGoesPastAnAddressThatResetsTheDevice, kEveryBuild),
+    E2E_CASE(UBootRiscvFaultsAreMarkedBadAndTheBoardComesBack, kEveryBuild),
+};

@@ -5,6 +5,7 @@
 // of every build are in uboot_cases.cpp): the simulated U-Boot's flipped
 // digits caught by the device's checksums, and the real U-Boot behind the
 // simulator's noisy relay.
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -240,35 +241,78 @@ TEST(UBootDialect, WideDisplaysOfAnyBoardGiveTheBytesInMemoryOrder) {
 // --speed-up against the simulated U-Boot, whose line carries bytes only
 // between ports at the same rate once it has switched: up to 921600 and
 // back to 115200 (each shown by the prompt at the new rate), the capture
-// exact; a board whose table lacks the rate refuses it and the walk goes on.
+// exact; a board whose table lacks the rate refuses it and the walk goes
+// on; a board that takes a rate its cable cannot carry is lost, said so
+// with what the operator must do, and the run ends (no hang).
 TEST(UBootDialect, SpeedUpSwitchesTheBoardAndSetsItBack) {
   struct Case {
-    const char *szTable;
+    std::vector<std::string> aSim;
+    int iStatus;
     const char *szSaid;
     const char *szBack;
   };
   const Case aCases[] = {
-      {"9600,115200,921600", "Line: 921600 bps for the walk",
+      {{"--baud-table", "9600,115200,921600"},
+       0,
+       "Line: 921600 bps for the walk",
        "Line: the board is back at 115200 bps."},
-      {"9600,115200",
+      {{"--baud-table", "9600,115200"},
+       0,
        "The board does not take 921600 bps (## Baudrate 921600 bps not supported): the walk goes "
        "on at 115200 bps.",
+       nullptr},
+      {{"--line-limit", "460800"},
+       1,
+       "Error: the board no longer answers after setenv baudrate 921600: it keeps 921600 bps "
+       "until it is reset. The walk stops here. \n",
        nullptr},
   };
   for (const Case &oCase : aCases) {
     Sim oSim;
     std::string sOut;
     bool bExact = false;
-    EXPECT_EQ(RunOnSimulatedUBoot(&oSim, {"--baud", "115200", "--baud-table", oCase.szTable},
-                                  {"--speed-up", "921600"}, &sOut, &bExact),
-              0)
+    std::vector<std::string> aSim = {"--baud", "115200"};
+    aSim.insert(aSim.end(), oCase.aSim.begin(), oCase.aSim.end());
+    EXPECT_EQ(RunOnSimulatedUBoot(&oSim, aSim, {"--speed-up", "921600"}, &sOut, &bExact),
+              oCase.iStatus)
         << sOut;
-    EXPECT_TRUE(bExact) << sOut;
+    EXPECT_EQ(bExact, oCase.iStatus == 0) << sOut;
     EXPECT_NE(sOut.find(oCase.szSaid), std::string::npos) << sOut;
     if (oCase.szBack != nullptr) {
       EXPECT_NE(sOut.find(oCase.szBack), std::string::npos) << sOut;
       EXPECT_NE(oSim.Received().find("setenv baudrate 115200\r"), std::string::npos);
     }
+  }
+}
+
+// A signal that asks the program to end while the walk runs the board at
+// a faster rate: the board's rate is set back first, so that it answers at
+// its usual rate afterwards, and the program then ends as the signal asked
+// (a shell or a service manager sees the end it asked for).
+TEST(UBootDialect, AnEndingSignalSetsTheBoardsRateBackFirst) {
+  for (int iSignal : {SIGTERM, SIGHUP}) {
+    std::string sDir = MakeTempDir("uboot-signal");
+    Sim oSim;
+    ASSERT_TRUE(oSim.Start({"--dialect", "uboot", "--echo", "--baud", "115200"}, sDir));
+    Process oRun;
+    ASSERT_TRUE(oRun.Start(
+        {VexlorBinary(), "--monitor", "uboot", "--fast", "--batch", "--speed-up", "921600",
+         "--no-skip-blank", oSim.sPtyPath, "115200", "1C000", "5BFFF", "quiet"},
+        -1, sDir));
+    ASSERT_TRUE(oRun.WaitOutput("Line: 921600 bps for the walk", 60)) << oRun.Output();
+    ASSERT_TRUE(WaitFileSize(sDir + "/md.b_1C000_5BFFF.bin", 0x400, 60));
+    kill(oRun.iPid, iSignal);
+    int iStatus = -1;
+    ASSERT_TRUE(oRun.WaitExit(60, &iStatus)) << oRun.Output();
+    std::string sOut = oRun.Output();
+    EXPECT_EQ(iStatus, 128 + iSignal) << sOut;
+    EXPECT_NE(sOut.find("Asked to end: the walk sets the line back first. \n"), std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find("Line: the board is back at 115200 bps. \n"), std::string::npos) << sOut;
+    EXPECT_NE(oSim.Received().find("setenv baudrate 115200\r"), std::string::npos);
+    std::string sCapture = ReadFileBytes(sDir + "/md.b_1C000_5BFFF.bin");
+    EXPECT_GE(sCapture.size(), 0x400u);
+    EXPECT_TRUE(sCapture == SimPattern(sDir, "1C000", "5BFFF").substr(0, sCapture.size()));
   }
 }
 

@@ -61,9 +61,7 @@ void NoisyFastWalksAcrossBankEndsAreExact(Target &oFirst) {
     } else {
       aArgs.insert(aArgs.end(), {"BB", "BT", "DM", "quiet"});
     }
-    ASSERT_TRUE(oRig.Run(aArgs));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(aArgs);
     std::string sOut = oTarget.Output();
     EXPECT_EQ(iStatus, 0) << sOut;
     char szCapture[64];
@@ -88,10 +86,8 @@ void FirmwareThroughANoisyLineIsVerified(Target &oFirst) {
     ASSERT_EQ(oRig.sImage.size(), iBlocks * 0x80);
     ASSERT_GT(DotBytes(oRig.sImage) * 10, oRig.sImage.size() * 7);
     ASSERT_TRUE(oRig.StartDevice({"--noise", "0.0002", "--seed", "4", "--baud", "921600"}));
-    ASSERT_TRUE(oRig.Run(
-        {"--fast", "--batch", oRig.sPort, "921600", "1C000", "1FFFF", "BB", "BT", "DM", "quiet"}));
-    int iStatus = -1;
-    oRig.Ends(&iStatus);
+    int iStatus = oRig.RunToEnd(
+        {"--fast", "--batch", oRig.sPort, "921600", "1C000", "1FFFF", "BB", "BT", "DM", "quiet"});
     std::string sOut = oFirst.Output();
     EXPECT_EQ(iStatus, 0) << sOut;
     EXPECT_TRUE(oRig.Capture("DM_1C000_1FFFF.bin") == oRig.sImage) << sOut;
@@ -103,10 +99,8 @@ void FirmwareThroughANoisyLineIsVerified(Target &oFirst) {
   Rig oRig(*pOnce, "readonce");
   oRig.sImage = FirmwareImage(oRig.sDir, 8 * 0x80, 6);
   ASSERT_TRUE(oRig.StartDevice({"--baud", "921600"}));
-  ASSERT_TRUE(oRig.Run({"--fast", "--read-once", "--batch", oRig.sPort, "921600", "1C000", "1C3FF",
-                        "BB", "BT", "DM", "quiet"}));
-  int iStatus = -1;
-  oRig.Ends(&iStatus);
+  int iStatus = oRig.RunToEnd({"--fast", "--read-once", "--batch", oRig.sPort, "921600", "1C000",
+                               "1C3FF", "BB", "BT", "DM", "quiet"});
   EXPECT_EQ(iStatus, 0) << pOnce->Output();
   EXPECT_NE(
       pOnce->Output().find("Not verified: 8 blocks from single readings; " +
@@ -131,12 +125,7 @@ void TerminalModeInTheMiddleOfABlockStartsItAgain(Target &oTarget) {
   oTarget.Type("s");
   // h while the second block's offset goes out: taken once it is sent.
   ASSERT_TRUE(oRig.oSim.WaitReceived("BT C08", kLong)) << oTarget.Output();
-  oTarget.Type("h");
-  ASSERT_TRUE(oTarget.WaitOutput("Switching to the terminal mode. \n", kLong)) << oTarget.Output();
-  oTarget.Type("BT 1000\r");
-  ASSERT_TRUE(oRig.oSim.WaitReceived("BT 1000\r", kLong));
-  oTarget.TypeEsc();
-  ASSERT_TRUE(oTarget.WaitOutput("Exit from terminal mode. \n", kLong));
+  ASSERT_TRUE(oRig.TypeInTerminalMode("BT 1000\r")) << oTarget.Output();
   oTarget.Type("s");
   ASSERT_TRUE(oTarget.WaitOutput("Verified: 4 blocks, ", kLong)) << oTarget.Output();
   oTarget.Type("t");
@@ -153,12 +142,8 @@ void TerminalModeInTheMiddleOfABlockStartsItAgain(Target &oTarget) {
 
 }  // namespace
 
-const std::vector<E2ECase> &VerifyCases() {
-  static const std::vector<E2ECase> aCases = {
-      {"NoisyFastWalksAcrossBankEndsAreExact", NoisyFastWalksAcrossBankEndsAreExact, true},
-      {"FirmwareThroughANoisyLineIsVerified", FirmwareThroughANoisyLineIsVerified, true},
-      {"TerminalModeInTheMiddleOfABlockStartsItAgain", TerminalModeInTheMiddleOfABlockStartsItAgain,
-       true},
-  };
-  return aCases;
-}
+const std::vector<E2ECase> kVerifyCases = {
+    E2E_CASE(NoisyFastWalksAcrossBankEndsAreExact, kEveryBuild),
+    E2E_CASE(FirmwareThroughANoisyLineIsVerified, kEveryBuild),
+    E2E_CASE(TerminalModeInTheMiddleOfABlockStartsItAgain, kEveryBuild),
+};

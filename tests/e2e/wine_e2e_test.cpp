@@ -224,20 +224,9 @@ class WineTarget : public Target {
 
   // The console's terminal carries only the launcher's own complaints: it is
   // drained, so that wine never blocks on it, and kept for the failure report.
+  // It ends with EIO once the last holder of the terminal is gone.
   void DrainConsole(int iConsoleFd) {
-    char aBuf[4096];
-    while (!bStopReading.load()) {
-      pollfd oPoll = {iConsoleFd, POLLIN, 0};
-      // The time-out only lets the loop notice bStopReading.
-      if (poll(&oPoll, 1, 100) <= 0) continue;
-      ssize_t iRead = read(iConsoleFd, aBuf, sizeof aBuf);
-      if (iRead > 0) {
-        std::lock_guard<std::mutex> oGuard(oLock);
-        sConsole.append(aBuf, static_cast<size_t>(iRead));
-      } else if (iRead == 0 || errno != EINTR) {
-        break;  // EIO once the last holder of the terminal is gone
-      }
-    }
+    ReadUntilStopped(iConsoleFd, bStopReading, &oLock, &sConsole);
   }
 
   // For the failure report of a run that did not end: the wine processes

@@ -387,4 +387,31 @@ TEST(UniformSpan, FillChecksumsAreTheDevicesAndFindTheirFillBack) {
   uint8_t aMixed[0x400] = {};
   aMixed[0x3FF] = 1;
   EXPECT_EQ(FillOfChecksum(Crc32(aMixed, sizeof aMixed), sizeof aMixed), -1);
+  // A monitor that answers with POSIX cksum: its fills, and the span's
+  // command and answer in its own words.
+  FillSettings().eDialect = kDialectRedBoot;
+  std::vector<uint8_t> aErased(0xFFFD, 0xFF);
+  EXPECT_EQ(FillChecksum(0xFF, 0xFFFD), PosixCksum(aErased.data(), aErased.size()));
+  EXPECT_EQ(FillOfChecksum(PosixCksum(aErased.data(), aErased.size()), 0xFFFD), 0xFF);
+  EXPECT_EQ(FillOfChecksum(Crc32(aErased.data(), aErased.size()), 0xFFFD), -1);
+  char oCmd[kTextSize];
+  ASSERT_TRUE(ComposeSpanChecksumCommand(0x30001, 0xFFFD, oCmd));
+  EXPECT_STREQ(oCmd, "cksum -b 0x00030001 -l 0xfffd\r");
+  uint32_t iValue = 0;
+  EXPECT_TRUE(ParseSpanChecksumAnswer("POSIX cksum = 4294967295 65533 (0xffffffff 0x0000fffd)",
+                                      0x30001, 0xFFFD, &iValue));
+  EXPECT_EQ(iValue, 0xFFFFFFFFu);
+  EXPECT_FALSE(ParseSpanChecksumAnswer("POSIX cksum = 4294967295 128 (0xffffffff 0x00000080)",
+                                       0x30001, 0xFFFD, &iValue));
+  // Which monitors can be asked over any span.
+  const struct {
+    int eDialect;
+    bool bSpans;
+  } aMonitors[] = {{kDialectDefault, false}, {kDialectUBoot, true},   {kDialectShell, false},
+                   {kDialectBarebox, true},  {kDialectRedBoot, true}, {kDialectCfe, false}};
+  for (const auto &oMonitor : aMonitors) {
+    FillSettings().eDialect = oMonitor.eDialect;
+    EXPECT_EQ(ChecksumTakesSpans(), oMonitor.bSpans) << oMonitor.eDialect;
+  }
+  StartAfresh();
 }

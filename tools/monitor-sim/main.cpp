@@ -258,7 +258,7 @@ int ServeMemory(const SimOptions &oOptions, SimMemory *pMemory) {
     if (oOptions.eDialect == kDialectUboot) {
       ParseBaudTable(oOptions.sBaudTable.empty() ? kDefaultBaudTable : oOptions.sBaudTable,
                      &aiTable);
-      SetUpLineRate(&oLineRate, oOptions.iBaud, aiTable);
+      SetUpLineRate(&oLineRate, oOptions.iBaud, aiTable, oOptions.iLineLimit);
       oDialogue.pLineRate = &oLineRate;
       oState.pLineRate = &oLineRate;
     }

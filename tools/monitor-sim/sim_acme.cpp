@@ -26,52 +26,28 @@ const char kSumUsage[] = "mon: sum ADDRESS LENGTH";
 const char kSumFormat[] = "sum = %08X";
 const char kBusError[] = "mon: bus error";
 
-bool ParseRange(const std::vector<std::string> &asWords, uint32_t iMax, uint32_t *piStart,
-                uint32_t *piLength) {
+bool ReadRange(const std::vector<std::string> &asWords, uint32_t iMax, uint32_t *piStart,
+               uint32_t *piLength) {
   return asWords.size() == 3 && ParseNumber(asWords[1], kHexNumber, piStart) &&
          ParseNumber(asWords[2], kDecimalUnless0x, piLength) && *piLength > 0 && *piLength <= iMax;
 }
 
-bool ReadMemoryCommand(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-                       std::string *psAnswer) {
-  uint32_t iStart = 0;
-  uint32_t iLength = 0;
-  if (!ParseRange(asWords, kMaxLength, &iStart, &iLength)) {
-    AppendAnswerLine(*pDialogue, kReadUsage, psAnswer);
-    return false;
-  }
-  AppendVendorDump(pDialogue, kAcmeLayout, iStart, iLength, "", psAnswer);
-  return true;
+bool ReadDumpRange(const Dialogue &, const std::vector<std::string> &asWords, uint32_t *piStart,
+                   uint32_t *piLength) {
+  return ReadRange(asWords, kMaxLength, piStart, piLength);
 }
+constexpr VendorCommand kRead = {"rd", ReadDumpRange, kReadUsage};
 
-void SumMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-               std::string *psAnswer) {
-  uint32_t iStart = 0;
-  uint32_t iLength = 0;
-  if (!ParseRange(asWords, kMaxSumLength, &iStart, &iLength)) {
-    AppendAnswerLine(*pDialogue, kSumUsage, psAnswer);
-    return;
-  }
-  if (TouchesBadRegion(*pDialogue, iStart, iLength)) {
-    AppendAnswerLine(*pDialogue, kBusError, psAnswer);
-    return;
-  }
-  char szLine[32];
-  std::snprintf(szLine, sizeof szLine, kSumFormat,
-                static_cast<unsigned>(MemoryCrc32(*pDialogue->pMemory, iStart, iLength)));
-  AppendAnswerLine(*pDialogue, szLine, psAnswer);
+bool ReadSumRange(const Dialogue &, const std::vector<std::string> &asWords, uint32_t *piStart,
+                  uint32_t *piLength) {
+  return ReadRange(asWords, kMaxSumLength, piStart, piLength);
+}
+constexpr VendorCommand kSum = {"sum", ReadSumRange, kSumUsage};
+
+std::string SumLine(const SimMemory &oMemory, uint32_t iStart, uint32_t iLength) {
+  return FormatLine(kSumFormat, static_cast<unsigned>(MemoryCrc32(oMemory, iStart, iLength)));
 }
 
 }  // namespace
 
-bool ExecuteAcmeCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
-  if (asWords.empty()) return false;  // just the prompt
-  if (asWords[0] == "rd") return ReadMemoryCommand(pDialogue, asWords, psAnswer);
-  if (asWords[0] == "sum" && !pDialogue->pOptions->bNoCrc32) {
-    SumMemory(pDialogue, asWords, psAnswer);
-    return false;
-  }
-  AppendNamedLine(*pDialogue, kWhatFormat, asWords[0], psAnswer);
-  return false;
-}
+const VendorMonitor kAcmeMonitor = {&kAcmeLayout, kRead, kSum, kBusError, SumLine, kWhatFormat};

@@ -23,6 +23,7 @@ const VendorLayout kBareboxLayout = {"%08x:", false, 1, "  ", "   ", "", "", "xx
 const char kUnknownFormat[] = "Unknown command '%s' - try 'help'";
 const char kCrcFormat[] = "CRC32 for /dev/mem 0x%08x ... 0x%08x ==> 0x%08x";
 const char kBadRegion[] = "md: invalid region";
+const char kCrcUsage[] = "crc32: invalid region";
 const char kCrcFault[] = "crc32: read: Bad address";
 
 // START, START+LENGTH or START-END.
@@ -45,54 +46,31 @@ bool ParseRegion(const std::string &sRegion, uint32_t iDefaultLength, uint32_t *
   return *piLength > 0;
 }
 
-bool DisplayMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-                   std::string *psAnswer) {
-  uint32_t iStart = pDialogue->iMdAddress;
-  uint32_t iLength = kDefaultLength;
-  // "md -b" alone goes on after the last display.
-  bool bRegion = asWords.size() == 3 && asWords[1] == "-b";
-  if (!(asWords.size() == 2 && asWords[1] == "-b") &&
-      (!bRegion || !ParseRegion(asWords[2], kDefaultLength, &iStart, &iLength) ||
-       iLength > kMaxLength)) {
-    AppendAnswerLine(*pDialogue, kBadRegion, psAnswer);
-    return false;
-  }
-  AppendVendorDump(pDialogue, kBareboxLayout, iStart, iLength, "", psAnswer);
-  pDialogue->iMdAddress = pDialogue->pOptions->eAdvance == kAdvanceNone ? iStart : iStart + iLength;
-  return true;
+// "md -b" alone goes on after the last display.
+bool ReadDisplayRange(const Dialogue &oDialogue, const std::vector<std::string> &asWords,
+                      uint32_t *piStart, uint32_t *piLength) {
+  *piStart = oDialogue.iMdAddress;
+  *piLength = kDefaultLength;
+  if (asWords.size() == 2 && asWords[1] == "-b") return true;
+  return asWords.size() == 3 && asWords[1] == "-b" &&
+         ParseRegion(asWords[2], kDefaultLength, piStart, piLength) && *piLength <= kMaxLength;
 }
+constexpr VendorCommand kDisplay = {"md", ReadDisplayRange, kBadRegion};
 
-void CrcMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-               std::string *psAnswer) {
-  uint32_t iStart = 0;
-  uint32_t iLength = 0;
-  if (asWords.size() != 2 || !ParseRegion(asWords[1], 0, &iStart, &iLength) || iLength == 0 ||
-      iLength > kMaxCrcLength) {
-    AppendAnswerLine(*pDialogue, "crc32: invalid region", psAnswer);
-    return;
-  }
-  if (TouchesBadRegion(*pDialogue, iStart, iLength)) {
-    AppendAnswerLine(*pDialogue, kCrcFault, psAnswer);
-    return;
-  }
-  char szLine[96];
-  std::snprintf(szLine, sizeof szLine, kCrcFormat, static_cast<unsigned>(iStart),
-                static_cast<unsigned>(iStart + iLength - 1),
-                static_cast<unsigned>(MemoryCrc32(*pDialogue->pMemory, iStart, iLength)));
-  AppendAnswerLine(*pDialogue, szLine, psAnswer);
+bool ReadCrcRange(const Dialogue &, const std::vector<std::string> &asWords, uint32_t *piStart,
+                  uint32_t *piLength) {
+  return asWords.size() == 2 && ParseRegion(asWords[1], 0, piStart, piLength) && *piLength != 0 &&
+         *piLength <= kMaxCrcLength;
+}
+constexpr VendorCommand kCrc = {"crc32", ReadCrcRange, kCrcUsage};
+
+std::string CrcLine(const SimMemory &oMemory, uint32_t iStart, uint32_t iLength) {
+  return FormatLine(kCrcFormat, static_cast<unsigned>(iStart),
+                    static_cast<unsigned>(iStart + iLength - 1),
+                    static_cast<unsigned>(MemoryCrc32(oMemory, iStart, iLength)));
 }
 
 }  // namespace
 
-bool ExecuteBareboxCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
-  if (asWords.empty()) return false;  // just the prompt
-  const std::string &sVerb = asWords[0];
-  if (sVerb == "md") return DisplayMemory(pDialogue, asWords, psAnswer);
-  if (sVerb == "crc32" && !pDialogue->pOptions->bNoCrc32) {
-    CrcMemory(pDialogue, asWords, psAnswer);
-    return false;
-  }
-  AppendNamedLine(*pDialogue, kUnknownFormat, sVerb, psAnswer);
-  return false;
-}
+const VendorMonitor kBareboxMonitor = {&kBareboxLayout, kDisplay, kCrc,
+                                       kCrcFault,       CrcLine,  kUnknownFormat};

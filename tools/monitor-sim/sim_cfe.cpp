@@ -22,29 +22,19 @@ const char kInvalidFormat[] = "Invalid command: \"%s\"";
 const char kDumpUsage[] = "usage: d [-b|-h|-w] address [length]";
 const char kExceptionFormat[] = "**Exception 7: EPC=80001a24, Cause=0000001c (DBE), BadVaddr=%08X";
 
-bool DumpMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-                std::string *psAnswer) {
-  uint32_t iStart = 0;
-  uint32_t iLength = kDefaultLength;
+bool ReadDumpRange(const Dialogue &, const std::vector<std::string> &asWords, uint32_t *piStart,
+                   uint32_t *piLength) {
+  *piLength = kDefaultLength;
   bool bShape = (asWords.size() == 3 || asWords.size() == 4) && asWords[1] == "-b";
-  if (!bShape || !ParseNumber(asWords[2], kHexNumber, &iStart) ||
-      (asWords.size() == 4 && !ParseNumber(asWords[3], kDecimalUnless0x, &iLength)) ||
-      iLength == 0 || iLength > kMaxLength) {
-    AppendAnswerLine(*pDialogue, kDumpUsage, psAnswer);
-    return false;
-  }
-  char szFault[96];
-  std::snprintf(szFault, sizeof szFault, kExceptionFormat, static_cast<unsigned>(iStart));
-  AppendVendorDump(pDialogue, kCfeLayout, iStart, iLength, szFault, psAnswer);
-  return true;
+  return bShape && ParseNumber(asWords[2], kHexNumber, piStart) &&
+         (asWords.size() == 3 || ParseNumber(asWords[3], kDecimalUnless0x, piLength)) &&
+         *piLength != 0 && *piLength <= kMaxLength;
 }
+constexpr VendorCommand kDump = {"d", ReadDumpRange, kDumpUsage};
+// No checksum command.
+constexpr VendorCommand kNoSum = {nullptr, nullptr, nullptr};
 
 }  // namespace
 
-bool ExecuteCfeCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
-  if (asWords.empty()) return false;  // just the prompt
-  if (asWords[0] == "d") return DumpMemory(pDialogue, asWords, psAnswer);
-  AppendNamedLine(*pDialogue, kInvalidFormat, asWords[0], psAnswer);
-  return false;
-}
+const VendorMonitor kCfeMonitor = {&kCfeLayout,      kDump,   kNoSum,
+                                   kExceptionFormat, nullptr, kInvalidFormat};

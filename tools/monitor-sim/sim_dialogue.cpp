@@ -104,10 +104,10 @@ void AppendDump(Dialogue *pDialogue, std::string *psAnswer) {
 bool ExecuteCommand(Dialogue *pDialogue, std::string *psAnswer) {
   switch (pDialogue->pOptions->eDialect) {
     case kDialectUboot: return ExecuteUbootCommand(pDialogue, psAnswer);
-    case kDialectBarebox: return ExecuteBareboxCommand(pDialogue, psAnswer);
-    case kDialectRedboot: return ExecuteRedbootCommand(pDialogue, psAnswer);
-    case kDialectCfe: return ExecuteCfeCommand(pDialogue, psAnswer);
-    case kDialectAcme: return ExecuteAcmeCommand(pDialogue, psAnswer);
+    case kDialectBarebox: return ExecuteVendorCommand(kBareboxMonitor, pDialogue, psAnswer);
+    case kDialectRedboot: return ExecuteVendorCommand(kRedbootMonitor, pDialogue, psAnswer);
+    case kDialectCfe: return ExecuteVendorCommand(kCfeMonitor, pDialogue, psAnswer);
+    case kDialectAcme: return ExecuteVendorCommand(kAcmeMonitor, pDialogue, psAnswer);
     case kDialectMonitor: break;
   }
   std::vector<std::string> asWords = SplitWords(pDialogue->sLine);

@@ -36,8 +36,10 @@ bool ParseBaudTable(const std::string &sList, std::vector<int64_t> *paiTable) {
   return !paiTable->empty();
 }
 
-void SetUpLineRate(LineRate *pRate, int64_t iBaud, const std::vector<int64_t> &aiTable) {
+void SetUpLineRate(LineRate *pRate, int64_t iBaud, const std::vector<int64_t> &aiTable,
+                   int64_t iLineLimit) {
   pRate->bPaced = iBaud > 0;
+  pRate->iLineLimit = iLineLimit;
   if (iBaud > 0) pRate->iBoardBaud = iBaud;
   pRate->aiTable = aiTable;
 }
@@ -50,6 +52,8 @@ int64_t ClientBaud(int iMaster) {
 
 bool LineMatches(const LineRate &oRate, int iMaster) {
   if (!oRate.bCompared) return true;
+  // A long or cheap cable: the board took the rate, the wire cannot carry it.
+  if (oRate.iLineLimit > 0 && oRate.iBoardBaud > oRate.iLineLimit) return false;
   int64_t iClient = ClientBaud(iMaster);
   int64_t iDiff =
       iClient > oRate.iBoardBaud ? iClient - oRate.iBoardBaud : oRate.iBoardBaud - iClient;

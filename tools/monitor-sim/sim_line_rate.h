@@ -6,7 +6,8 @@
 // at all, gets garbage and its typing reaches the board as garbage, as on a
 // real board.
 //
-//   SetUpLineRate     the board's rate from --baud and its table from --baud-table
+//   SetUpLineRate     the board's rate from --baud, its table from --baud-table
+//                     and the cable's limit from --line-limit
 //   ParseBaudTable    --baud-table's list of rates (false: not a list of rates)
 //   ClientBaud        the rate the client set on its port (0: not known)
 //   LineMatches       whether bytes pass unharmed now
@@ -31,12 +32,14 @@ struct LineRate {
   bool bSwitchMarked = false;    // iSwitchAt holds the end of the announcement
   uint64_t iSwitchAt = 0;        // output count once the announcement is sent
   bool bAwaitEnter = false;      // discards input until a carriage return
+  int64_t iLineLimit = 0;        // faster than this, no byte passes unharmed; 0: any
 };
 
 extern const char kDefaultBaudTable[];
 
 bool ParseBaudTable(const std::string &sList, std::vector<int64_t> *paiTable);
-void SetUpLineRate(LineRate *pRate, int64_t iBaud, const std::vector<int64_t> &aiTable);
+void SetUpLineRate(LineRate *pRate, int64_t iBaud, const std::vector<int64_t> &aiTable,
+                   int64_t iLineLimit);
 
 int64_t ClientBaud(int iMaster);
 bool LineMatches(const LineRate &oRate, int iMaster);

@@ -71,38 +71,49 @@ constexpr OptionSpec Special(const char *szName, const char *szArg, ValueKind eK
   return oSpec;
 }
 
-constexpr OptionSpec Flag(const char *szName, bool SimOptions::*pbFlag, const char *szHelp) {
-  OptionSpec oSpec = Special(szName, nullptr, kFlag, szHelp);
-  oSpec.pbFlag = pbFlag;
+// Where a value of each type is stored: the one field of OptionSpec that
+// points into SimOptions for that type.
+constexpr void PointAt(OptionSpec *pSpec, bool SimOptions::*pbFlag) { pSpec->pbFlag = pbFlag; }
+constexpr void PointAt(OptionSpec *pSpec, std::string SimOptions::*psText) {
+  pSpec->psText = psText;
+}
+constexpr void PointAt(OptionSpec *pSpec, uint32_t SimOptions::*piHex) { pSpec->piHex = piHex; }
+constexpr void PointAt(OptionSpec *pSpec, int64_t SimOptions::*piCount) {
+  pSpec->piCount = piCount;
+}
+constexpr void PointAt(OptionSpec *pSpec, double SimOptions::*pfRate) { pSpec->pfRate = pfRate; }
+
+template <typename T>
+constexpr OptionSpec Stored(const char *szName, const char *szArg, ValueKind eKind,
+                            T SimOptions::*pField, const char *szHelp) {
+  OptionSpec oSpec = Special(szName, szArg, eKind, szHelp);
+  PointAt(&oSpec, pField);
   return oSpec;
+}
+
+constexpr OptionSpec Flag(const char *szName, bool SimOptions::*pbFlag, const char *szHelp) {
+  return Stored(szName, nullptr, kFlag, pbFlag, szHelp);
 }
 
 constexpr OptionSpec Text(const char *szName, const char *szArg, ValueKind eKind,
                           std::string SimOptions::*psText, const char *szHelp) {
-  OptionSpec oSpec = Special(szName, szArg, eKind, szHelp);
-  oSpec.psText = psText;
-  return oSpec;
+  return Stored(szName, szArg, eKind, psText, szHelp);
 }
 
 constexpr OptionSpec Hex(const char *szName, uint32_t SimOptions::*piHex, const char *szHelp) {
-  OptionSpec oSpec = Special(szName, "HEX", kHexAddress, szHelp);
-  oSpec.piHex = piHex;
-  return oSpec;
+  return Stored(szName, "HEX", kHexAddress, piHex, szHelp);
 }
 
 constexpr OptionSpec Count(const char *szName, const char *szArg, int64_t SimOptions::*piCount,
                            int64_t iMin, int64_t iMax, const char *szHelp) {
-  OptionSpec oSpec = Special(szName, szArg, kCount, szHelp);
-  oSpec.piCount = piCount;
+  OptionSpec oSpec = Stored(szName, szArg, kCount, piCount, szHelp);
   oSpec.iMin = iMin;
   oSpec.iMax = iMax;
   return oSpec;
 }
 
 constexpr OptionSpec Rate(const char *szName, double SimOptions::*pfRate, const char *szHelp) {
-  OptionSpec oSpec = Special(szName, "RATE", kRate, szHelp);
-  oSpec.pfRate = pfRate;
-  return oSpec;
+  return Stored(szName, "RATE", kRate, pfRate, szHelp);
 }
 
 // Marks an option that shapes what the simulated monitor answers, or when:
@@ -219,6 +230,9 @@ const OptionSpec kOptions[] = {
     Answers(Text("--baud-table", "LIST", kText, &SimOptions::sBaudTable,
                  "U-Boot: the rates setenv baudrate accepts, comma-separated\n"
                  "(default 4800,9600,...,115200,230400,460800,921600)")),
+    Answers(Count("--line-limit", "N", &SimOptions::iLineLimit, 0, 100000000,
+                  "U-Boot: the fastest rate the cable carries; at a faster one\n"
+                  "the board switches but every byte arrives garbled")),
     Answers(Special("--dialect", "monitor|uboot|barebox|redboot|cfe|acme", kDialect,
                     "answer as the bank/offset/dump monitor (default), as\n"
                     "U-Boot's console (md.b, crc32, mw.b, prompt \"=> \"), as\n"
@@ -360,54 +374,61 @@ const OptionSpec *FindOption(const std::string &sName) {
   return nullptr;
 }
 
+bool ParseDialect(const std::string &sText, SimDialect *peDialect) {
+  for (const DialectName &oName : kDialectNames) {
+    if (sText == oName.szName) {
+      *peDialect = oName.eDialect;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseAdvance(const std::string &sText, SimAdvance *peAdvance) {
+  if (sText != "carry" && sText != "bank" && sText != "none") return false;
+  *peAdvance = sText == "carry" ? kAdvanceCarry : sText == "bank" ? kAdvanceBank : kAdvanceNone;
+  return true;
+}
+
+// Reads one value into the option's field; false where it is not a value
+// of the option's kind (the field is left as it was).
+bool ParseInto(const OptionSpec &oSpec, const std::string &sValue, SimOptions *pOptions) {
+  switch (oSpec.eKind) {
+    case kText: pOptions->*oSpec.psText = sValue; return true;
+    case kLineEnd: return ParseLineEnd(sValue, &(pOptions->*oSpec.psText));
+    case kHexAddress: return ParseHex32(sValue, true, &(pOptions->*oSpec.piHex));
+    case kCount: return ParseDecimal(sValue, oSpec.iMin, oSpec.iMax, &(pOptions->*oSpec.piCount));
+    case kRate: return ParseRate(sValue, &(pOptions->*oSpec.pfRate));
+    case kDialect: return ParseDialect(sValue, &pOptions->eDialect);
+    case kAdvance: return ParseAdvance(sValue, &pOptions->eAdvance);
+    default: return false;
+  }
+}
+
+// What a value of the option's kind is, for the complaint about one that is not.
+std::string WhatValueIs(const OptionSpec &oSpec) {
+  switch (oSpec.eKind) {
+    case kLineEnd: return "crlf, cr or lf";
+    case kHexAddress: return "a hex address (1..8 digits, 0x allowed)";
+    case kCount:
+      return "a whole number in " + std::to_string(oSpec.iMin) + ".." + std::to_string(oSpec.iMax);
+    case kRate: return "a rate from 0 to 1 (such as 0.02)";
+    case kDialect: return "monitor, uboot, barebox, redboot, cfe or acme";
+    case kAdvance: return "carry, bank or none";
+    default: return "a value";
+  }
+}
+
 // Stores one value into the option's field, or says what was wrong with it.
 bool StoreValue(const OptionSpec &oSpec, const std::string &sValue, SimOptions *pOptions) {
   const std::string sName = oSpec.szName;
-  switch (oSpec.eKind) {
-    case kText:
-      if (sValue.empty()) {
-        Complain(sName + ": the " + oSpec.szArg + " is empty");
-        return false;
-      }
-      pOptions->*oSpec.psText = sValue;
-      return true;
-    case kLineEnd:
-      if (ParseLineEnd(sValue, &(pOptions->*oSpec.psText))) return true;
-      Complain(sName + ": '" + sValue + "' is not crlf, cr or lf");
-      return false;
-    case kHexAddress:
-      if (ParseHex32(sValue, true, &(pOptions->*oSpec.piHex))) return true;
-      Complain(sName + ": '" + sValue + "' is not a hex address (1..8 digits, 0x allowed)");
-      return false;
-    case kCount:
-      if (ParseDecimal(sValue, oSpec.iMin, oSpec.iMax, &(pOptions->*oSpec.piCount))) return true;
-      Complain(sName + ": '" + sValue + "' is not a whole number in " + std::to_string(oSpec.iMin) +
-               ".." + std::to_string(oSpec.iMax));
-      return false;
-    case kRate:
-      if (ParseRate(sValue, &(pOptions->*oSpec.pfRate))) return true;
-      Complain(sName + ": '" + sValue + "' is not a rate from 0 to 1 (such as 0.02)");
-      return false;
-    case kDialect:
-      for (const DialectName &oName : kDialectNames) {
-        if (sValue == oName.szName) {
-          pOptions->eDialect = oName.eDialect;
-          return true;
-        }
-      }
-      Complain(sName + ": '" + sValue + "' is not monitor, uboot, barebox, redboot, cfe or acme");
-      return false;
-    case kAdvance:
-      if (sValue == "carry" || sValue == "bank" || sValue == "none") {
-        pOptions->eAdvance = sValue == "carry"  ? kAdvanceCarry
-                             : sValue == "bank" ? kAdvanceBank
-                                                : kAdvanceNone;
-        return true;
-      }
-      Complain(sName + ": '" + sValue + "' is not carry, bank or none");
-      return false;
-    default: return false;
+  if (oSpec.eKind == kText && sValue.empty()) {
+    Complain(sName + ": the " + oSpec.szArg + " is empty");
+    return false;
   }
+  if (ParseInto(oSpec, sValue, pOptions)) return true;
+  Complain(sName + ": '" + sValue + "' is not " + WhatValueIs(oSpec));
+  return false;
 }
 
 bool TakePatternRange(int iArgc, char **apszArgv, int *piArg, SimOptions *pOptions) {

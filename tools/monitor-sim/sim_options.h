@@ -74,6 +74,7 @@ struct SimOptions {
   bool bNoMdQ = false;      // a 32-bit U-Boot: md.q is no size it knows
   bool bBigEndian = false;  // U-Boot's md.w/md.l/md.q show big-endian words
   std::string sBaudTable;   // setenv baudrate's rates; empty: kDefaultBaudTable
+  int64_t iLineLimit = 0;   // the fastest rate the cable carries; 0: any
   std::string sPrompt;      // the prompt; empty: the dialect's own
   bool bVerbose = false;
 

@@ -41,58 +41,31 @@ bool ParseLocation(const std::vector<std::string> &asWords, uint32_t *piStart, u
   return bStart;
 }
 
-std::string AbortLine(uint32_t iStart) {
-  char szLine[64];
-  std::snprintf(szLine, sizeof szLine, kAbortFormat, static_cast<unsigned>(iStart));
-  return szLine;
-}
-
-bool DumpMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-                std::string *psAnswer) {
-  uint32_t iStart = 0;
-  uint32_t iLength = kDefaultLength;
+bool ReadDumpRange(const Dialogue &, const std::vector<std::string> &asWords, uint32_t *piStart,
+                   uint32_t *piLength) {
   bool bLength = false;
-  if (!ParseLocation(asWords, &iStart, &iLength, &bLength) || iLength == 0 ||
-      iLength > kMaxLength) {
-    AppendAnswerLine(*pDialogue, kDumpUsage, psAnswer);
-    return false;
-  }
-  AppendVendorDump(pDialogue, kRedbootLayout, iStart, iLength, AbortLine(iStart), psAnswer);
-  return true;
+  *piLength = kDefaultLength;
+  return ParseLocation(asWords, piStart, piLength, &bLength) && *piLength != 0 &&
+         *piLength <= kMaxLength;
 }
+constexpr VendorCommand kDump = {"dump", ReadDumpRange, kDumpUsage};
 
-void CksumMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
-                 std::string *psAnswer) {
-  uint32_t iStart = 0;
-  uint32_t iLength = 0;
+// cksum wants its length.
+bool ReadCksumRange(const Dialogue &, const std::vector<std::string> &asWords, uint32_t *piStart,
+                    uint32_t *piLength) {
   bool bLength = false;
-  if (!ParseLocation(asWords, &iStart, &iLength, &bLength) || !bLength || iLength == 0 ||
-      iLength > kMaxCksumLength) {
-    AppendAnswerLine(*pDialogue, kCksumUsage, psAnswer);
-    return;
-  }
-  if (TouchesBadRegion(*pDialogue, iStart, iLength)) {
-    AppendAnswerLine(*pDialogue, AbortLine(iStart), psAnswer);
-    return;
-  }
-  unsigned long iSum = PosixCksum(*pDialogue->pMemory, iStart, iLength);
-  char szLine[96];
-  std::snprintf(szLine, sizeof szLine, kCksumFormat, iSum, static_cast<unsigned long>(iLength),
-                iSum, static_cast<unsigned long>(iLength));
-  AppendAnswerLine(*pDialogue, szLine, psAnswer);
+  return ParseLocation(asWords, piStart, piLength, &bLength) && bLength && *piLength != 0 &&
+         *piLength <= kMaxCksumLength;
+}
+constexpr VendorCommand kCksum = {"cksum", ReadCksumRange, kCksumUsage};
+
+std::string CksumLine(const SimMemory &oMemory, uint32_t iStart, uint32_t iLength) {
+  unsigned long iSum = PosixCksum(oMemory, iStart, iLength);
+  return FormatLine(kCksumFormat, iSum, static_cast<unsigned long>(iLength), iSum,
+                    static_cast<unsigned long>(iLength));
 }
 
 }  // namespace
 
-bool ExecuteRedbootCommand(Dialogue *pDialogue, std::string *psAnswer) {
-  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
-  if (asWords.empty()) return false;  // just the prompt
-  const std::string &sVerb = asWords[0];
-  if (sVerb == "dump") return DumpMemory(pDialogue, asWords, psAnswer);
-  if (sVerb == "cksum" && !pDialogue->pOptions->bNoCrc32) {
-    CksumMemory(pDialogue, asWords, psAnswer);
-    return false;
-  }
-  AppendNamedLine(*pDialogue, kIllegalFormat, sVerb, psAnswer);
-  return false;
-}
+const VendorMonitor kRedbootMonitor = {&kRedbootLayout, kDump,     kCksum,
+                                       kAbortFormat,    CksumLine, kIllegalFormat};

@@ -1,7 +1,8 @@
 // What the vendor monitors share: number rules, a dump line laid out from a
-// VendorLayout, and POSIX cksum.
+// VendorLayout, POSIX cksum, and the way their commands run.
 #include "sim_vendor.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -59,6 +60,16 @@ std::string FormatVendorLine(const Dialogue &oDialogue, const VendorLayout &oLay
     sText += (iByte >= 0x20 && iByte <= 0x7E) ? static_cast<char>(iByte) : '.';
   }
   return sLine + oLayout.szBeforeText + oLayout.szTextOpen + sText + oLayout.szTextClose;
+}
+
+// The monitor's words where a read at iStart faults.
+std::string FaultLine(const VendorMonitor &oMonitor, uint32_t iStart) {
+  // The formats are the monitors' own constants in their files; one that
+  // names no address leaves iStart unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  return FormatLine(oMonitor.szFaultFormat, static_cast<unsigned>(iStart));
+#pragma GCC diagnostic pop
 }
 
 }  // namespace
@@ -119,4 +130,46 @@ uint32_t PosixCksum(const SimMemory &oMemory, uint32_t iAddress, uint32_t iCount
   for (uint32_t iLength = iCount; iLength != 0; iLength >>= 8)
     Feed(static_cast<uint8_t>(iLength & 0xFFu));
   return ~iCrc;
+}
+
+std::string FormatLine(const char *szFormat, ...) {
+  char szLine[160];
+  va_list oArgs;
+  va_start(oArgs, szFormat);
+  std::vsnprintf(szLine, sizeof szLine, szFormat, oArgs);
+  va_end(oArgs);
+  return szLine;
+}
+
+bool ExecuteVendorCommand(const VendorMonitor &oMonitor, Dialogue *pDialogue,
+                          std::string *psAnswer) {
+  std::vector<std::string> asWords = SplitWords(pDialogue->sLine);
+  if (asWords.empty()) return false;  // just the prompt
+  const std::string &sWord = asWords[0];
+  bool bDump = sWord == oMonitor.oDump.szWord;
+  bool bSum = oMonitor.oSum.szWord != nullptr && sWord == oMonitor.oSum.szWord &&
+              !pDialogue->pOptions->bNoCrc32;
+  if (!bDump && !bSum) {
+    AppendNamedLine(*pDialogue, oMonitor.szUnknownFormat, sWord, psAnswer);
+    return false;
+  }
+  const VendorCommand &oCommand = bDump ? oMonitor.oDump : oMonitor.oSum;
+  uint32_t iStart = 0;
+  uint32_t iLength = 0;
+  if (!oCommand.ReadRange(*pDialogue, asWords, &iStart, &iLength)) {
+    AppendAnswerLine(*pDialogue, oCommand.szUsage, psAnswer);
+    return false;
+  }
+  if (bDump) {
+    AppendVendorDump(pDialogue, *oMonitor.pLayout, iStart, iLength, FaultLine(oMonitor, iStart),
+                     psAnswer);
+    SimAdvance eAdvance = pDialogue->pOptions->eAdvance;
+    pDialogue->iMdAddress = eAdvance == kAdvanceNone ? iStart : iStart + iLength;
+    return true;
+  }
+  std::string sSum = TouchesBadRegion(*pDialogue, iStart, iLength)
+                         ? FaultLine(oMonitor, iStart)
+                         : oMonitor.SumLine(*pDialogue->pMemory, iStart, iLength);
+  AppendAnswerLine(*pDialogue, sSum, psAnswer);
+  return false;
 }

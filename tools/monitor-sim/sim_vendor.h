@@ -12,15 +12,19 @@
 //                           monitor's fault words for --bad-region
 //   InBadRegion             is one address in --bad-region?
 //   PosixCksum              POSIX cksum's CRC of a range (RedBoot)
-//   ExecuteBareboxCommand,  run one command line of that monitor and append
-//   ExecuteRedbootCommand,  its answer without the prompt; true when it was
-//   ExecuteCfeCommand,      a dump, whose answer the link damages
-//   ExecuteAcmeCommand
+//   VendorMonitor           one monitor's commands: their words, how each
+//                           reads its range, and the monitor's texts
+//   FormatLine              a line of an answer from a printf format
+//   ExecuteVendorCommand    run one command line of a monitor and append its
+//                           answer without the prompt; true when it was a
+//                           dump, whose answer the link damages
+//   kBareboxMonitor ...     each monitor's commands
 //   kBareboxPrompt ...      each monitor's prompt
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim_dialogue.h"
 
@@ -59,7 +63,43 @@ extern const char kRedbootPrompt[];
 extern const char kCfePrompt[];
 extern const char kAcmePrompt[];
 
-bool ExecuteBareboxCommand(Dialogue *pDialogue, std::string *psAnswer);
-bool ExecuteRedbootCommand(Dialogue *pDialogue, std::string *psAnswer);
-bool ExecuteCfeCommand(Dialogue *pDialogue, std::string *psAnswer);
-bool ExecuteAcmeCommand(Dialogue *pDialogue, std::string *psAnswer);
+// Reads a command's words (its own word first) into the range it names;
+// false where the monitor answers with the command's usage instead.
+using VendorRangeReader = bool (*)(const Dialogue &oDialogue,
+                                   const std::vector<std::string> &asWords, uint32_t *piStart,
+                                   uint32_t *piLength);
+
+struct VendorCommand {
+  const char *szWord;  // nullptr: the monitor has no such command
+  VendorRangeReader ReadRange;
+  const char *szUsage;  // the answer to words ReadRange refuses
+};
+
+// What sets one monitor apart; every monitor runs its commands the same way
+// (ExecuteVendorCommand): the dump shows its range and leaves the address of
+// a bare dump after it (or where it started, with --advance none), the
+// checksum answers for its range or with the fault words where the range
+// reaches into --bad-region, any other word is unknown.
+struct VendorMonitor {
+  const VendorLayout *pLayout;
+  VendorCommand oDump;
+  VendorCommand oSum;  // skipped with --no-crc32
+  // The monitor's words where a read faults, the checksum's and the dump's
+  // where the layout has no mark for an unreadable byte: a printf format
+  // that may name the start of the range once, as an unsigned (%08X).
+  const char *szFaultFormat;
+  // The checksum's answer for a range that reads.
+  std::string (*SumLine)(const SimMemory &oMemory, uint32_t iStart, uint32_t iLength);
+  const char *szUnknownFormat;  // holds one %s, for the command's first word
+};
+
+// A line of an answer from a printf format (at most 159 characters).
+std::string FormatLine(const char *szFormat, ...) __attribute__((format(printf, 1, 2)));
+
+bool ExecuteVendorCommand(const VendorMonitor &oMonitor, Dialogue *pDialogue,
+                          std::string *psAnswer);
+
+extern const VendorMonitor kBareboxMonitor;
+extern const VendorMonitor kRedbootMonitor;
+extern const VendorMonitor kCfeMonitor;
+extern const VendorMonitor kAcmeMonitor;
