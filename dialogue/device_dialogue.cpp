@@ -12,6 +12,7 @@
 #include "core/shared_state.h"
 #include "dialogue/dialect_description.h"
 #include "dialogue/dialect_template.h"
+#include "dialogue/md5.h"
 
 namespace {
 
@@ -223,8 +224,19 @@ bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand) {
 
 // The range must be the block's and the value as the template writes it,
 // and nothing after it, so that a garbled answer is never taken for a value.
-bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue) {
-  return ParseSpanChecksumAnswer(szAnswer, iAddr, kBlockBytes, piValue);
+// An MD5 digest is too wide for a number: its 32 digits are read whole.
+bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, ChecksumValue *pValue) {
+  const MonitorDialect &oDialect = *CurrentDialect();
+  if (oDialect.eChecksum == kChecksumMd5) {
+    *pValue = ChecksumValue{kMd5Bytes, {}};
+    return oDialect.szChecksumAnswer != nullptr &&
+           MatchTemplate(oDialect.szChecksumAnswer, szAnswer, BlockValues(iAddr), nullptr,
+                         pValue->aBytes);
+  }
+  uint32_t iValue = 0;
+  if (!ParseSpanChecksumAnswer(szAnswer, iAddr, kBlockBytes, &iValue)) return false;
+  *pValue = WordChecksum(iValue);
+  return true;
 }
 
 bool ParseSpanChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t iCount,
@@ -289,9 +301,35 @@ uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount) {
   return CksumOfLength(iCrc, iCount);
 }
 
-uint32_t BlockChecksum(const uint8_t *pBytes, size_t iCount) {
+ChecksumValue BlockChecksum(const uint8_t *pBytes, size_t iCount) {
+  if (CurrentDialect()->eChecksum != kChecksumMd5)
+    return WordChecksum(SpanChecksum(pBytes, iCount));
+  ChecksumValue oValue = {kMd5Bytes, {}};
+  Md5(pBytes, iCount, oValue.aBytes);
+  return oValue;
+}
+
+uint32_t SpanChecksum(const uint8_t *pBytes, size_t iCount) {
   if (CurrentDialect()->eChecksum == kChecksumPosixCksum) return PosixCksum(pBytes, iCount);
   return Crc32(pBytes, iCount);
+}
+
+ChecksumValue WordChecksum(uint32_t iValue) {
+  ChecksumValue oValue = {4, {}};
+  for (int i = 0; i < 4; ++i) oValue.aBytes[i] = static_cast<uint8_t>(iValue >> (24 - 8 * i));
+  return oValue;
+}
+
+bool SameChecksum(const ChecksumValue &oA, const ChecksumValue &oB) {
+  return oA.iBytes == oB.iBytes && oA.iBytes <= kChecksumBytesMax &&
+         memcmp(oA.aBytes, oB.aBytes, oA.iBytes) == 0;
+}
+
+void ChecksumDigits(const ChecksumValue &oValue, bool bUpper, char *szOut) {
+  uint32_t iBytes = oValue.iBytes <= kChecksumBytesMax ? oValue.iBytes : 0;
+  for (uint32_t i = 0; i < iBytes; ++i)
+    snprintf(szOut + 2 * i, 3, bUpper ? "%.2X" : "%.2x", oValue.aBytes[i]);
+  szOut[2 * iBytes] = 0;
 }
 
 const char *ChecksumName() {
@@ -335,6 +373,18 @@ bool IsDumpLine(const char *szLine, size_t iLen) {
     if (HexDigitValue(szLine[iAt + static_cast<size_t>(i)]) < 0) return false;
   }
   return strncmp(szLine + iAt + kDumpAddressChars, oLayout.szAfterAddress, iMark) == 0;
+}
+
+FoldLine FoldLineKind(const char *szLine, size_t iLen) {
+  const DumpLayout &oLayout = CurrentDialect()->oLayout;
+  if (oLayout.szFold[0] == 0) return kFoldNone;
+  if (strcmp(szLine, oLayout.szFold) == 0) return kFoldMark;
+  size_t iAt = static_cast<size_t>(oLayout.iAddressColumn);
+  if (iLen != iAt + kDumpAddressChars) return kFoldNone;
+  for (size_t i = iAt; i < iLen; ++i) {
+    if (DumpDigitValue(szLine[i]) < 0) return kFoldNone;
+  }
+  return kFoldEnd;
 }
 
 bool IsDeviceFaultLine(const char *szLine) {

@@ -20,13 +20,18 @@
 //   ParseChecksumAnswer    the value in the checksum command's answer line
 //   Crc32, PosixCksum      the checksums monitors print
 //   BlockChecksum          the dialect's checksum of a block's bytes
-//   FillChecksum           the same of a span filled with one byte value
+//   SpanChecksum,          the same (crc32, cksum) of any span, and of a span
+//   FillChecksum           filled with one byte value
 //   ChecksumTakesSpans     can the checksum command be asked over any span?
 //   ComposeSpanChecksumCommand, ParseSpanChecksumAnswer
 //                          the checksum command and its answer for a span
+//   WordChecksum,          a 32-bit checksum as a value; two values compared
+//   SameChecksum           whole; a value's digits for messages
+//   ChecksumDigits
 //   NextBlockAddr          the block after a block (false past FFFFFFFF)
 //   BlocksFrom             blocks from an address to the end of the range
 //   IsDumpLine             does a received line have the dump line's layout?
+//   FoldLineKind           is a line a folding monitor's fold or end offset?
 //   IsDeviceFaultLine      does a line say that the device faulted?
 //   HasUnreadableByte      does a dump line show a byte the device could not read?
 //   CheckedAddressMask     the address bits a checked block compares
@@ -76,13 +81,24 @@ struct DumpLayout {
                                // (else: each byte as itself or as ".")
   const char *szUnreadable;    // a pair the monitor shows for a byte it could not
                                // read ("xx"); "": none
+  const char *szFold;          // a line that stands for copies of the dump line before
+                               // it ("*"); "": the monitor does not fold
 };
 
 enum DumpDigits { kDigitsAny, kDigitsLower, kDigitsUpper };
 
 enum BlockCommand { kBankCommand = 0, kOffsetCommand = 1, kDumpCommand = 2 };
 
-enum ChecksumAlgorithm { kChecksumNone, kChecksumCrc32, kChecksumPosixCksum };
+enum ChecksumAlgorithm { kChecksumNone, kChecksumCrc32, kChecksumPosixCksum, kChecksumMd5 };
+
+enum { kChecksumBytesMax = 16 };  // an MD5 digest
+// A checksum as the bytes its digits spell, the first digits first: a
+// 32-bit value (crc32, cksum) in four, an MD5 digest in sixteen. Values are
+// compared whole, so that a digest is never judged by a part of it.
+struct ChecksumValue {
+  uint32_t iBytes;
+  uint8_t aBytes[kChecksumBytesMax];
+};
 
 // The commands are templates (dialogue/dialect_template.h) that hold their
 // line end; they are given the block's address and the operator's command
@@ -169,7 +185,7 @@ bool ComposeChecksumCommand(uint32_t iAddr, char *oCmdForExecute);
 // The dialect's chunk command (bSum: its checksum command) for iCount bytes
 // from iAddr; false (an empty text) when it has none.
 bool ComposeChunkCommand(bool bSum, uint32_t iAddr, uint32_t iCount, char *oCmdForExecute);
-bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, uint32_t *piValue);
+bool ParseChecksumAnswer(const char *szAnswer, uint32_t iAddr, ChecksumValue *pValue);
 // Can the checksum command be asked over any span (its command names the
 // length, its algorithm is one the program can compute for a fill, and it
 // is the monitor's own command, not a shell's program)?
@@ -187,11 +203,18 @@ uint32_t Crc32Step(uint32_t iCrc, uint8_t iByte);
 // the bytes and then the length's bytes, lowest first, inverted.
 uint32_t PosixCksum(const uint8_t *pBytes, size_t iCount);
 // The dialect's checksum algorithm over a block's bytes.
-uint32_t BlockChecksum(const uint8_t *pBytes, size_t iCount);
-// The same over iCount copies of one byte.
+ChecksumValue BlockChecksum(const uint8_t *pBytes, size_t iCount);
+// The 32-bit algorithms' (crc32, cksum) over any span, where the checksum
+// command takes spans (ChecksumTakesSpans), and over iCount copies of one byte.
+uint32_t SpanChecksum(const uint8_t *pBytes, size_t iCount);
 uint32_t FillChecksum(uint8_t iByte, uint32_t iCount);
 // The algorithm's name, for messages ("crc32", "cksum").
 const char *ChecksumName();
+ChecksumValue WordChecksum(uint32_t iValue);
+bool SameChecksum(const ChecksumValue &oA, const ChecksumValue &oB);
+enum { kChecksumDigitsSize = 2 * kChecksumBytesMax + 1 };
+// The value's digits (8 for 32 bits, 32 for a digest), in capitals with bUpper.
+void ChecksumDigits(const ChecksumValue &oValue, bool bUpper, char *szOut);
 // True when szAnswer is the monitor saying it has no command named like the
 // first word of szCommand (word for word: a garbled answer is not that).
 bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand);
@@ -199,6 +222,12 @@ bool NextBlockAddr(uint32_t iAddr, uint32_t *pNext);
 uint64_t BlocksFrom(uint32_t iFrom);
 
 bool IsDumpLine(const char *szLine, size_t iLen);
+// What a monitor that folds repeated dump lines prints besides them: its
+// fold (a line that is exactly the dialect's fold text), and after the last
+// line the end offset alone (the address field's eight digits and nothing
+// after them). kFoldNone for every line of a dialect without a fold.
+enum FoldLine { kFoldNone, kFoldMark, kFoldEnd };
+FoldLine FoldLineKind(const char *szLine, size_t iLen);
 // The line starts with one of the dialect's fault marks.
 bool IsDeviceFaultLine(const char *szLine);
 // A dump line with a pair that is the dialect's mark of an unreadable byte.

@@ -31,7 +31,7 @@ const char *const kCommandKeys[] = {"dump",    "bank",  "long_bank", "offset",
 const char *const kLineKeys[] = {"min_length",  "address_column", "after_address", "digits",
                                  "first_pair",  "pairs_end",      "pair_gaps",     "text_column",
                                  "before_text", "after_text",     "text",          "unreadable",
-                                 nullptr};
+                                 "fold",        nullptr};
 const char *const kChecksumKeys[] = {"command", "answer", "algorithm", nullptr};
 
 struct Reader {
@@ -225,6 +225,7 @@ bool ReadCommands(Reader *pReader, const toml::table &oRoot, DialectStore *pStor
 bool ReadLineMarks(Reader *pReader, const toml::table &oTable, DialectStore *pStore) {
   const toml::node *pGaps = nullptr;
   const toml::node *pUnreadable = nullptr;
+  const toml::node *pFold = nullptr;
   if (!ReadText(pReader, oTable, "after_address", false, pStore->szAfterAddress,
                 kDialectMarkSize) ||
       !ReadText(pReader, oTable, "pair_gaps", false, pStore->szPairGaps, kDialectMarkSize,
@@ -232,8 +233,14 @@ bool ReadLineMarks(Reader *pReader, const toml::table &oTable, DialectStore *pSt
       !ReadText(pReader, oTable, "before_text", false, pStore->szBeforeText, kDialectMarkSize) ||
       !ReadText(pReader, oTable, "after_text", false, pStore->szAfterText, kDialectMarkSize) ||
       !ReadText(pReader, oTable, "unreadable", false, pStore->szUnreadable, kDialectMarkSize,
-                &pUnreadable))
+                &pUnreadable) ||
+      !ReadText(pReader, oTable, "fold", false, pStore->szFold, kDialectMarkSize, &pFold))
     return false;
+  // A fold is told apart from a dump line by its length (a mark is shorter
+  // than any dump line) and from the end offset's line by its characters.
+  if (pFold != nullptr && (!IsPromptText(pStore->szFold) || HasHexDigit(pStore->szFold)))
+    return Refuse(pReader, pFold,
+                  "'fold' must be printable, not only blanks, and hold no hex digit");
   if (pStore->szPairGaps[0] == 0 || HasHexDigit(pStore->szPairGaps))
     return Refuse(pReader, pGaps, "'pair_gaps' must name at least one character, and no hex digit");
   if (pStore->szUnreadable[0] != 0 &&
@@ -294,7 +301,8 @@ bool ReadLine(Reader *pReader, const toml::table &oRoot, DialectStore *pStore) {
 }
 
 bool ReadChecksum(Reader *pReader, const toml::table &oRoot, DialectStore *pStore) {
-  static const char *const kAlgorithms[] = {"crc32", "cksum", nullptr};
+  static const char *const kAlgorithms[] = {"crc32", "cksum", "md5", nullptr};
+  static const ChecksumAlgorithm kIds[] = {kChecksumCrc32, kChecksumPosixCksum, kChecksumMd5};
   bool bFailed = false;
   const toml::table *pTable = SubTable(pReader, oRoot, "checksum", &bFailed);
   if (pTable == nullptr) return !bFailed;
@@ -303,12 +311,15 @@ bool ReadChecksum(Reader *pReader, const toml::table &oRoot, DialectStore *pStor
   if (!CheckKeys(pReader, oTable, kChecksumKeys, "[checksum]") ||
       !ReadCommand(pReader, oTable, "command", true, kFieldsOfCommand, pStore->szChecksum) ||
       !ReadAnswer(pReader, oTable, "answer", kFieldsOfChecksumAnswer, pStore->szChecksumAnswer) ||
-      !ReadChoice(pReader, oTable, "algorithm", kAlgorithms, "crc32 or cksum", &iAlgorithm))
+      !ReadChoice(pReader, oTable, "algorithm", kAlgorithms, "crc32, cksum or md5", &iAlgorithm))
     return false;
   if (iAlgorithm < 0) return Refuse(pReader, &oTable, "'algorithm' is missing");
   if (!TemplateHasField(pStore->szChecksumAnswer, kFieldValue))
     return Refuse(pReader, oTable.get("answer"), "'answer' holds no {value}");
-  pStore->oDialect.eChecksum = iAlgorithm == 0 ? kChecksumCrc32 : kChecksumPosixCksum;
+  pStore->oDialect.eChecksum = kIds[iAlgorithm];
+  if (kIds[iAlgorithm] == kChecksumMd5 && !FieldIsPlainHex(pStore->szChecksumAnswer, kFieldValue))
+    return Refuse(pReader, oTable.get("answer"),
+                  "'answer': an MD5 {value} is its 32 digits, {value:x} or {value:X}");
   pStore->oDialect.szChecksumFormat = pStore->szChecksum;
   pStore->oDialect.szChecksumAnswer = pStore->szChecksumAnswer;
   return true;
@@ -378,6 +389,7 @@ void ClearStore(DialectStore *pStore) {
   oDialect.oLayout.szBeforeText = pStore->szBeforeText;
   oDialect.oLayout.szAfterText = pStore->szAfterText;
   oDialect.oLayout.szUnreadable = pStore->szUnreadable;
+  oDialect.oLayout.szFold = pStore->szFold;
   oDialect.oLayout.iLineMin = kLineChars;
   oDialect.oLayout.iPairsEnd = kLineChars;
   oDialect.oLayout.iTextColumn = kLineChars;

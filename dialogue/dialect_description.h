@@ -46,6 +46,7 @@ struct DialectStore {
   char szBeforeText[kDialectMarkSize];
   char szAfterText[kDialectMarkSize];
   char szUnreadable[kDialectMarkSize];
+  char szFold[kDialectMarkSize];
   char aszFaultMarks[kFaultMarksMax][kFaultMarkSize];
   const char *apszFaultMarks[kFaultMarksMax + 1];
 };

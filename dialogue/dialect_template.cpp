@@ -133,17 +133,52 @@ bool CheckTemplate(const char *szTemplate, unsigned iAllowed, char *szWhy, size_
   return true;
 }
 
-bool TemplateHasField(const char *szTemplate, TemplateField eField) {
-  for (const char *p = szTemplate; *p != 0;) {
+namespace {
+
+// The next field of a well-formed template from *pp; false at its end (or
+// at a field that is not well formed).
+bool NextField(const char **pp, FieldSpec *pSpec) {
+  for (const char *p = *pp; *p != 0;) {
     if (*p != '{' || p[1] == '{') {
       p += *p == '{' ? 2 : 1;
       continue;
     }
-    FieldSpec oSpec;
-    if (!ReadField(p, &oSpec, &p, nullptr, 0)) return false;
+    return ReadField(p, pSpec, pp, nullptr, 0);
+  }
+  return false;
+}
+
+// A digest's 2 * kDigestBytes digits at *pp, in the field's case.
+bool ReadDigest(const char **pp, const FieldSpec &oSpec, uint8_t *pDigest) {
+  if (oSpec.cFormat == 'd' || oSpec.iWidth != 0) return false;
+  for (int i = 0; i < 2 * kDigestBytes; ++i) {
+    int iDigit = DigitIn((*pp)[i], oSpec.cFormat);
+    if (iDigit < 0) return false;
+    uint8_t iHigh = i % 2 == 0 ? 0 : pDigest[i / 2];
+    pDigest[i / 2] = static_cast<uint8_t>(i % 2 == 0 ? iDigit << 4 : iHigh | iDigit);
+  }
+  *pp += 2 * kDigestBytes;
+  return true;
+}
+
+}  // namespace
+
+bool TemplateHasField(const char *szTemplate, TemplateField eField) {
+  const char *p = szTemplate;
+  FieldSpec oSpec;
+  while (NextField(&p, &oSpec)) {
     if (oSpec.eField == eField) return true;
   }
   return false;
+}
+
+bool FieldIsPlainHex(const char *szTemplate, TemplateField eField) {
+  const char *p = szTemplate;
+  FieldSpec oSpec;
+  while (NextField(&p, &oSpec)) {
+    if (oSpec.eField == eField && (oSpec.cFormat == 'd' || oSpec.iWidth != 0)) return false;
+  }
+  return true;
 }
 
 bool ExpandTemplate(const char *szTemplate, const TemplateValues &oValues, char *szOut,
@@ -186,7 +221,7 @@ bool ExpandTemplate(const char *szTemplate, const TemplateValues &oValues, char 
 }
 
 bool MatchTemplate(const char *szTemplate, const char *szLine, const TemplateValues &oExpected,
-                   uint32_t *piValue) {
+                   uint32_t *piValue, uint8_t *pDigest) {
   bool bValue = false;
   uint32_t iValue = 0;
   const char *q = szLine;
@@ -205,6 +240,15 @@ bool MatchTemplate(const char *szTemplate, const char *szLine, const TemplateVal
       q += iLen;
       continue;
     }
+    if (oSpec.eField == kFieldValue && pDigest != nullptr) {
+      // Every {value} the same: a second one must spell the first's digits.
+      uint8_t aRead[kDigestBytes];
+      if (!ReadDigest(&q, oSpec, aRead) || (bValue && memcmp(aRead, pDigest, kDigestBytes) != 0))
+        return false;
+      memcpy(pDigest, aRead, kDigestBytes);
+      bValue = true;
+      continue;
+    }
     uint32_t iRead = 0;
     if (!ReadNumber(&q, oSpec, &iRead)) return false;
     if (oSpec.eField != kFieldValue) {
@@ -218,5 +262,5 @@ bool MatchTemplate(const char *szTemplate, const char *szLine, const TemplateVal
   }
   if (*q != 0) return false;
   if (bValue && piValue != nullptr) *piValue = iValue;
-  return bValue || piValue == nullptr;
+  return bValue || (piValue == nullptr && pDigest == nullptr);
 }

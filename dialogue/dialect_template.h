@@ -9,6 +9,7 @@
 //   ExpandTemplate    a command's text for one block
 //   MatchTemplate     does an answer line have the template's shape and the
 //                     block's values, and what is its {value}?
+//   FieldIsPlainHex   is a field written as a digest's digits must be?
 //
 // A number field names its format after a colon: x (a-f), X (A-F) or d
 // (decimal), with a width written with a leading zero ("08X"). Without a
@@ -64,6 +65,12 @@ bool TemplateHasField(const char *szTemplate, TemplateField eField);
 bool ExpandTemplate(const char *szTemplate, const TemplateValues &oValues, char *szOut,
                     size_t iOutSize);
 // The whole of szLine must match; a {value} is given in *piValue (every
-// {value} the same), every other field must show the block's own.
+// {value} the same), every other field must show the block's own. With
+// pDigest, {value} is a digest of kDigestBytes written as 32 digits (an
+// MD5's, too wide for a number), read into pDigest, the first digits first.
+enum { kDigestBytes = 16 };
 bool MatchTemplate(const char *szTemplate, const char *szLine, const TemplateValues &oExpected,
-                   uint32_t *piValue);
+                   uint32_t *piValue, uint8_t *pDigest = nullptr);
+// Is every eField of the template written as hexadecimal digits of no
+// fixed width ({value:x}), as a digest's must be?
+bool FieldIsPlainHex(const char *szTemplate, TemplateField eField);

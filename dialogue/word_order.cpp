@@ -14,9 +14,9 @@ namespace {
 
 // "00000000: 1400000a d503201f 00000000 00000000  ..... ..........": eight
 // digits and a blank for each word, the text column after two blanks.
-const DumpLayout kLongLayout = {63, 0, ":", kDigitsLower, 10, 45, " ", 47, "  ", "", true, ""};
+const DumpLayout kLongLayout = {63, 0, ":", kDigitsLower, 10, 45, " ", 47, "  ", "", true, "", ""};
 // "00000000: d503201f1400000a 0000000000000000  ..... ..........".
-const DumpLayout kQuadLayout = {61, 0, ":", kDigitsLower, 10, 43, " ", 45, "  ", "", true, ""};
+const DumpLayout kQuadLayout = {61, 0, ":", kDigitsLower, 10, 43, " ", 45, "  ", "", true, "", ""};
 
 // The walk's width (read by the receive loop too) and what is known of the
 // order (control thread).

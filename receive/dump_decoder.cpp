@@ -14,9 +14,15 @@ void DecodeDumpLine(const char *szLine) {
   // characters makes it too short to be a dump line.
   size_t n = strlen(szLine);
   if (!IsDumpLine(szLine, n)) {
+    // A folding monitor's fold and end offset hold their place among the
+    // dump lines (only checked walks take a monitor that folds). The end
+    // offset goes with the other lines too: a shell's crc32, eight digits
+    // alone, looks like one and must still be the command's answer.
+    FoldLine eFold = FoldLineKind(szLine, n);
     // What else the device said while a checked dump was awaited: what it
     // answered instead of a dump, or a one-line answer (a checksum).
-    if (Policy().bChecked) CollectOtherLine(szLine);
+    if (Policy().bChecked && eFold != kFoldMark) CollectOtherLine(szLine);
+    if (Policy().bChecked && eFold != kFoldNone) CollectDumpLine(szLine);
     return;
   }
   // Checked blocks are written whole by the control thread once they pass;

@@ -495,6 +495,15 @@ OptionsResult SettleOptions(const OptionsGiven &oGiven) {
           CurrentDialect()->szName);
     return Refuse();
   }
+  if (CurrentDialect()->oLayout.szFold[0] != 0 && !O.bCheck) {
+    // The plain walk writes lines as they come: it could not refuse a block
+    // whose folds leave a line unknown.
+    Print(
+        "Error: --dialect: the %s monitor folds repeated lines: it needs --check (or --fast, "
+        "--reread, --resume) \n",
+        CurrentDialect()->szName);
+    return Refuse();
+  }
   if (CurrentDialect()->bNamesFile != (O.szTargetFile[0] != 0)) {
     Print("Error: --monitor shell and --file PATH go together: the shell reads the file \n");
     return Refuse();

@@ -69,18 +69,118 @@ bool CheckLineAddress(const char *szLine, int iLineNo, uint32_t iExpected, uint3
   return true;
 }
 
+// The eight lines of a block as the checks read them: the collected ones,
+// or copies where a monitor folded lines.
+struct BlockText {
+  const char *apszLine[kBlockDumpLines];
+  char aszCopy[kBlockDumpLines][kBlockLineChars];
+};
+
 // Do the lines' address fields go up in steps of 16 from one start, as a
 // whole block's do?
-bool WholeBlockElsewhere(const BlockLines *pBlock, uint32_t iMask) {
+bool WholeBlockElsewhere(const BlockText &oText, uint32_t iMask) {
   uint32_t iFirst = 0;
-  if (!ParseLineAddress(pBlock->aszLine[0], &iFirst)) return false;
+  if (!ParseLineAddress(oText.apszLine[0], &iFirst)) return false;
   for (int i = 1; i < kBlockDumpLines; ++i) {
     uint32_t iAddr = 0;
     uint32_t iExpected = iFirst + static_cast<uint32_t>(i * kLineBytes);
-    if (!ParseLineAddress(pBlock->aszLine[i], &iAddr) || (iAddr & iMask) != (iExpected & iMask))
+    if (!ParseLineAddress(oText.apszLine[i], &iAddr) || (iAddr & iMask) != (iExpected & iMask))
       return false;
   }
   return true;
+}
+
+// The line of the block that a line's address names: 0 to 7, 8 for the
+// block's end; -1 for an address that is none of them.
+int LineOfAddress(const char *szLine, uint32_t iBlockAddr, uint32_t iMask) {
+  uint32_t iAddr = 0;
+  if (!ParseLineAddress(szLine, &iAddr)) return -1;
+  uint32_t iOffset = (iAddr - iBlockAddr) & iMask;
+  if (iOffset % kLineBytes != 0 || iOffset > kBlockBytes) return -1;
+  return static_cast<int>(iOffset / kLineBytes);
+}
+
+// Lines iFrom up to iUntil as copies of the line before them, each with its
+// own address, as the monitor would have printed them unfolded.
+void CopyFoldedLines(BlockText *pText, int iFrom, int iUntil, uint32_t iBlockAddr) {
+  const DumpLayout &oLayout = CurrentDialect()->oLayout;
+  for (int i = iFrom; i < iUntil; ++i) {
+    char *szCopy = pText->aszCopy[i];
+    snprintf(szCopy, kBlockLineChars, "%s", pText->apszLine[i - 1]);
+    char szAddr[kDumpAddressChars + 1];
+    snprintf(szAddr, sizeof szAddr, oLayout.eDigits == kDigitsLower ? "%.8x" : "%.8X",
+             iBlockAddr + static_cast<uint32_t>(i * kLineBytes));
+    // A dump line holds its address field (first_pair stands after it).
+    if (strlen(szCopy) >= static_cast<size_t>(oLayout.iAddressColumn) + kDumpAddressChars)
+      memcpy(szCopy + oLayout.iAddressColumn, szAddr, kDumpAddressChars);
+    pText->apszLine[i] = szCopy;
+  }
+}
+
+// Where a fold ends: at the next dump line, which must lie past the folded
+// line and inside the block, or at the end offset, which must be the
+// block's end. -1 (szWhy) otherwise.
+int FoldEnd(const char *szLine, FoldLine eKind, int iLineNo, int iPlaced, uint32_t iBlockAddr,
+            uint32_t iMask, char *szWhy, size_t iWhySize) {
+  int iAt = LineOfAddress(szLine, iBlockAddr, iMask);
+  if (eKind == kFoldEnd && iAt != kBlockDumpLines) {
+    snprintf(szWhy, iWhySize, "line %d is an end offset other than the block's end", iLineNo);
+    return -1;
+  }
+  if (eKind != kFoldEnd && (iAt <= iPlaced || iAt >= kBlockDumpLines)) {
+    snprintf(szWhy, iWhySize, "line %d does not end the fold before it inside the block", iLineNo);
+    return -1;
+  }
+  return iAt;
+}
+
+// A folding monitor's text rebuilt into the block's eight lines: a fold
+// stands for copies of the dump line before it up to the next dump line's
+// address, or to the block's end (its end offset, or nothing more). A fold
+// that leaves a line unknown or would make one up fails the block.
+bool UnfoldBlock(const BlockLines *pBlock, uint32_t iAddr, uint32_t iMask, BlockText *pText,
+                 char *szWhy, size_t iWhySize) {
+  int iPlaced = 0;       // lines of the block known so far
+  bool bFolded = false;  // a fold waits for where it ends
+  bool bEnded = false;   // the end offset came
+  uint32_t iKept = pBlock->iLines <= kBlockLinesKept ? pBlock->iLines : 0;
+  for (uint32_t i = 0; i < iKept; ++i) {
+    const char *szLine = pBlock->aszLine[i];
+    FoldLine eKind = FoldLineKind(szLine, strlen(szLine));
+    int iLineNo = static_cast<int>(i) + 1;
+    if (bEnded || (eKind == kFoldMark && (iPlaced == 0 || bFolded))) {
+      snprintf(
+          szWhy, iWhySize,
+          bEnded ? "line %d follows the end offset" : "line %d folds with no dump line before it",
+          iLineNo);
+      return false;
+    }
+    if (eKind == kFoldMark) {
+      bFolded = true;
+      continue;
+    }
+    bEnded = eKind == kFoldEnd;
+    if (bFolded || bEnded) {
+      int iAt = FoldEnd(szLine, eKind, iLineNo, iPlaced, iAddr, iMask, szWhy, iWhySize);
+      if (iAt < 0) return false;
+      if (bFolded) CopyFoldedLines(pText, iPlaced, iAt, iAddr);
+      if (bFolded) iPlaced = iAt;
+      bFolded = false;
+    }
+    if (bEnded) continue;
+    if (iPlaced == kBlockDumpLines) {
+      snprintf(szWhy, iWhySize, "line %d is past the block's %d lines", iLineNo, kBlockDumpLines);
+      return false;
+    }
+    pText->apszLine[iPlaced++] = szLine;
+  }
+  if (bFolded) CopyFoldedLines(pText, iPlaced, kBlockDumpLines, iAddr);
+  if (bFolded) iPlaced = kBlockDumpLines;
+  if (iPlaced == kBlockDumpLines) return true;
+  snprintf(szWhy, iWhySize, "%u dump lines, expected %d",
+           iKept == pBlock->iLines ? static_cast<unsigned>(iPlaced) : pBlock->iLines,
+           kBlockDumpLines);
+  return false;
 }
 
 // What the text column shows for a byte: itself, or "." (where the monitor
@@ -131,6 +231,19 @@ bool CheckTextColumn(const char *szLine, int iLineNo, const uint8_t *pBytes, cha
   return true;
 }
 
+// The block's eight lines: as collected, or rebuilt where the monitor folds.
+bool ReadBlockText(const BlockLines *pBlock, uint32_t iAddr, uint32_t iMask, BlockText *pText,
+                   char *szWhy, size_t iWhySize) {
+  if (pBlock->iLines != 0 && CurrentDialect()->oLayout.szFold[0] != 0)
+    return UnfoldBlock(pBlock, iAddr, iMask, pText, szWhy, iWhySize);
+  if (pBlock->iLines != kBlockDumpLines) {
+    snprintf(szWhy, iWhySize, "%u dump lines, expected %d", pBlock->iLines, kBlockDumpLines);
+    return false;
+  }
+  for (int i = 0; i < kBlockDumpLines; ++i) pText->apszLine[i] = pBlock->aszLine[i];
+  return true;
+}
+
 }  // namespace
 
 bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_t *pBytes,
@@ -141,22 +254,22 @@ bool CheckBlock(const BlockLines *pBlock, uint32_t iAddr, bool bLongAddr, uint8_
   BlockFault eIgnored = kBlockPassed;
   BlockFault &eFault = peFault != nullptr ? *peFault : eIgnored;
   eFault = kBlockPassed;
-  if (pBlock->iLines != kBlockDumpLines) {
-    snprintf(szWhy, iWhySize, "%u dump lines, expected %d", pBlock->iLines, kBlockDumpLines);
+  uint32_t iMask = CheckedAddressMask(bLongAddr);
+  BlockText oText;
+  if (!ReadBlockText(pBlock, iAddr, iMask, &oText, szWhy, iWhySize)) {
     eFault = pBlock->iLines == 0 ? kBlockNotADump : kBlockDamaged;
     return false;
   }
-  uint32_t iMask = CheckedAddressMask(bLongAddr);
   StartOrderedBlock();
   for (int i = 0; i < kBlockDumpLines; ++i) {
-    const char *szLine = pBlock->aszLine[i];
+    const char *szLine = oText.apszLine[i];
     uint8_t *pLineBytes = pBytes + i * kLineBytes;
     uint32_t iExpected = iAddr + static_cast<uint32_t>(i * kLineBytes);
     if (!CheckLineAddress(szLine, i + 1, iExpected, iMask, szWhy, iWhySize)) {
       // A whole block at another address, every line in its step, is the
       // monitor standing elsewhere; one address that is off is a line that
       // the line damaged.
-      eFault = WholeBlockElsewhere(pBlock, iMask) ? kBlockWrongAddress : kBlockDamaged;
+      eFault = WholeBlockElsewhere(oText, iMask) ? kBlockWrongAddress : kBlockDamaged;
       return false;
     }
     // md.l and md.q print words: their bytes are put in memory order before

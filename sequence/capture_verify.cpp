@@ -60,7 +60,7 @@ bool CompareBlocks(uint32_t iAddr, const std::vector<uint8_t> &aBytes,
         !AskDeviceSpanCrc(iBlockAddr, kBlockBytes, &iDevice)) {
       return false;
     }
-    if (!abHeld[i] || BlockChecksum(aBytes.data() + i * kBlockBytes, kBlockBytes) != iDevice) {
+    if (!abHeld[i] || SpanChecksum(aBytes.data() + i * kBlockBytes, kBlockBytes) != iDevice) {
       NoteDiffering(pCounts, iBlockAddr, abHeld[i]);
     }
   }
@@ -82,7 +82,7 @@ bool CompareSpan(FILE *pFile, uint32_t iAddr, uint32_t iBlocks, VerifyCounts *pC
   pCounts->iBytes += iCount;
   ++pCounts->iSpans;
   bool bAllHeld = abHeld.empty() || abHeld.back();
-  if (bAllHeld && BlockChecksum(aBytes.data(), aBytes.size()) == iDevice) return true;
+  if (bAllHeld && SpanChecksum(aBytes.data(), aBytes.size()) == iDevice) return true;
   LogEvent("span %.8X+%X differs: its blocks are compared", iAddr, iCount);
   return CompareBlocks(iAddr, aBytes, abHeld, pCounts);
 }

@@ -139,7 +139,7 @@ size_t Base64Chars(const BlockLines &oLines) {
 // szWhy.
 bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32_t iAddr,
                          uint32_t iBytes, char *szWhy, size_t iWhySize) {
-  uint32_t iValue = 0;
+  ChecksumValue oValue = {};
   if (!bByMd5 && IsNoSuchCommandAnswer(oLines.szAnswer, strrchr(szCommand, ';') + 2)) {
     // Found out once, and said: md5sum is built far more often.
     bByMd5 = true;
@@ -158,14 +158,18 @@ bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32
              oLines.szAnswer);
     return false;
   }
-  if (!ParseChecksumAnswer(oLines.szAnswer, iAddr, &iValue)) {
+  if (!ParseChecksumAnswer(oLines.szAnswer, iAddr, &oValue)) {
     snprintf(szWhy, iWhySize, "the chunk's checksum answer is no checksum: \"%.40s\"",
              oLines.szAnswer);
     return false;
   }
-  uint32_t iOurs = BlockChecksum(aHeld, iBytes);
-  if (iValue != iOurs) {
-    snprintf(szWhy, iWhySize, "the chunk's CRC-32 is %.8x, the device says %.8x", iOurs, iValue);
+  ChecksumValue oOurs = BlockChecksum(aHeld, iBytes);
+  if (!SameChecksum(oValue, oOurs)) {
+    char szOurs[kChecksumDigitsSize], szTheirs[kChecksumDigitsSize];
+    ChecksumDigits(oOurs, false, szOurs);
+    ChecksumDigits(oValue, false, szTheirs);
+    snprintf(szWhy, iWhySize, "the chunk's %s is %s, the device says %s",
+             oOurs.iBytes == kMd5Bytes ? "MD5" : "CRC-32", szOurs, szTheirs);
     return false;
   }
   return true;

@@ -68,16 +68,19 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
     NoteDeviceHasNoChecksum(oCmdForExecute);
     return true;
   }
-  uint32_t iDevice = 0;
-  if (!ParseChecksumAnswer(pLines->szAnswer, iAddr, &iDevice)) {
+  ChecksumValue oDevice = {};
+  if (!ParseChecksumAnswer(pLines->szAnswer, iAddr, &oDevice)) {
     snprintf(szWhy, iWhySize, "%.*s gave no checksum of the block (\"%.60s\")", iNameLen,
              oCmdForExecute, pLines->szAnswer);
     return false;
   }
-  uint32_t iOurs = BlockChecksum(pBytes, kBlockBytes);
-  if (iDevice != iOurs) {
-    snprintf(szWhy, iWhySize, "the device's checksum %.8X differs from the block's %.8X", iDevice,
-             iOurs);
+  ChecksumValue oOurs = BlockChecksum(pBytes, kBlockBytes);
+  if (!SameChecksum(oDevice, oOurs)) {
+    char szDevice[kChecksumDigitsSize], szOurs[kChecksumDigitsSize];
+    ChecksumDigits(oDevice, true, szDevice);
+    ChecksumDigits(oOurs, true, szOurs);
+    snprintf(szWhy, iWhySize, "the device's checksum %s differs from the block's %s", szDevice,
+             szOurs);
     return false;
   }
   return true;

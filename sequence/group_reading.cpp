@@ -125,10 +125,12 @@ bool LineClean() {
 }  // namespace
 
 void StartGroupReading() {
-  // Only a monitor whose md takes any count, with its crc32 over any span.
-  const char *szDump = CurrentDialect()->szDumpFormat;
+  // Only a monitor whose md takes any count, with its crc32 over any span,
+  // and shows every line (a group's lines are split into blocks by count).
+  const MonitorDialect *pDialect = CurrentDialect();
+  const char *szDump = pDialect->szDumpFormat;
   bGrouping = Policy().bLargerReads && DeviceChecksumsAsked() && szDump != nullptr &&
-              strncmp(szDump, "md.", 3) == 0;
+              strncmp(szDump, "md.", 3) == 0 && pDialect->oLayout.szFold[0] == 0;
   iQuietBlocks = kQuietBlocksNeeded;
   iRetriesSeen = RetriesCounted();
 }

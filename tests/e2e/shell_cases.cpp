@@ -154,6 +154,51 @@ void ShellWithoutCrc32IsReadByMd5OrTwoReadings(Target &oFirst) {
   }
 }
 
+// The manual page's example of a shell without -v (MONITOR DESCRIPTIONS),
+// as a reader copies it: hexdump -C folds each run of repeated lines into
+// "*" and ends with the end offset, and md5sum is the checksum. Empty when
+// the page has no such example.
+std::string FoldingShellFromTheManual() {
+  std::string sPage = ReadFileBytes(VEXLOR_MANUAL);
+  size_t iAt = sPage.find("\n# fw.toml:");
+  size_t iEnd = sPage.find("\n.EE\n", iAt);
+  if (iAt == std::string::npos || iEnd == std::string::npos) return "";
+  std::string sText;
+  for (size_t i = iAt + 1; i <= iEnd; ++i) {
+    // roff writes a backslash as \e and a minus as \-.
+    bool bEscape = sPage[i] == '\\' && (sPage[i + 1] == 'e' || sPage[i + 1] == '-');
+    sText += bEscape ? (sPage[++i] == 'e' ? '\\' : '-') : sPage[i];
+  }
+  return sText;
+}
+
+// A firmware-like image (runs of zeros and FF, code, texts) through a noisy
+// line: the folded dumps rebuilt, every block confirmed by md5sum, the
+// capture exact.
+void FoldingShellWithMd5sumIsExactThroughNoise(Target &oTarget) {
+  SHELL_OR_SKIP();
+  ShellRig oRig(oTarget, "shell-fold");
+  ASSERT_TRUE(oRig.Start(FirmwareImage(oRig.sDir, 0x8000, 7),
+                         {"--baud", "115200", "--noise", "0.0005", "--seed", "21"}));
+  std::string sDescription = FoldingShellFromTheManual();
+  ASSERT_NE(sDescription.find("fold = \"*\""), std::string::npos) << sDescription;
+  WriteFileBytes(oRig.sDir + "/fw.toml", sDescription);
+  int iStatus = -1;
+  ASSERT_TRUE(
+      oTarget.Start({"--dialect", "fw.toml", "--file", oRig.sDir + "/image.bin", "--fast",
+                     "--batch", "--log", "session.log", oRig.sPort, "115200", "0", "7FFF", "quiet"},
+                    oRig.sDir));
+  ASSERT_TRUE(oTarget.WaitExit(8 * kLong, &iStatus)) << oTarget.Output();
+  std::string sOut = oTarget.Output();
+  EXPECT_EQ(iStatus, 0) << sOut;
+  EXPECT_TRUE(oRig.File("hexdump_0000_7FFF.bin") == oRig.sImage) << sOut;
+  EXPECT_NE(sOut.find("Verified: 256 blocks, each by the device's checksum; "), std::string::npos)
+      << sOut;
+  std::string sLog = oRig.File("session.log");
+  EXPECT_GT(Count(sLog, "*\\r\\n"), 0u);  // folds came
+  EXPECT_GT(Count(sLog, "| md5sum"), 0u);
+}
+
 }  // namespace
 
 const std::vector<E2ECase> kShellCases = {
@@ -161,4 +206,5 @@ const std::vector<E2ECase> kShellCases = {
     E2E_CASE(ShellGetsItsEchoBackOnT, kEveryBuild),
     E2E_CASE(ShellChunksThroughNoiseAreExact, kEveryBuild),
     E2E_CASE(ShellWithoutCrc32IsReadByMd5OrTwoReadings, kEveryBuild),
+    E2E_CASE(FoldingShellWithMd5sumIsExactThroughNoise, kEveryBuild),
 };

@@ -6,8 +6,10 @@
 // its line; one that is taken must hold bounded texts and columns inside a
 // kept line, and its commands must compose for any block. Then the lines go
 // where the receive path and the block check send a monitor's lines: the
-// dump-line test, the unreadable mark, the fault marks, the checksum answer
-// and the no-such-command answer, and, eight at a time, the block check.
+// dump-line test, the unreadable mark, the fault marks, the fold and end
+// offset, the checksum answer (an MD5 digest read whole) and the
+// no-such-command answer, and then, as the collector keeps them, the block
+// check, which must pass a folded block only when a dump line came first.
 //
 // Built with clang and -fsanitize=fuzzer,address,undefined (VEXLOR_FUZZ);
 // seeds in tests/fuzz/corpus/description.
@@ -37,6 +39,10 @@ void CheckDialect(const MonitorDialect &oDialect) {
     Fail("the shortest dump line is out of bounds");
   if (strlen(oDialect.szPrompt) == 0 || strlen(oDialect.szPrompt) >= kPromptSize)
     Fail("the prompt is empty or too long");
+  const char *szFold = oLayout.szFold;
+  if (strlen(szFold) >= static_cast<size_t>(oLayout.iLineMin) ||
+      strpbrk(szFold, "0123456789abcdefABCDEF") != nullptr)
+    Fail("a fold could pass for a dump line or an end offset");
   char oCmd[kTextSize];
   const uint32_t aiAddrs[] = {0, 0x1C080, 0xFFFFFF80u};
   for (uint32_t iAddr : aiAddrs) {
@@ -49,10 +55,21 @@ void CheckDialect(const MonitorDialect &oDialect) {
   }
 }
 
-// Every line alone, then eight at a time as a block.
+// A checksum answer taken is as wide as the dialect's algorithm.
+void CheckChecksumAnswer(const char *szLine) {
+  ChecksumValue oValue = {};
+  if (!ParseChecksumAnswer(szLine, 0x1C080, &oValue)) return;
+  uint32_t iBytes = CurrentDialect()->eChecksum == kChecksumMd5 ? 16 : 4;
+  if (oValue.iBytes != iBytes || !SameChecksum(oValue, oValue))
+    Fail("a checksum answer was read at another width");
+}
+
+// Every line alone, then the first eight as a block (as many as a block
+// keeps where the monitor folds: folded lines stand for more).
 void FeedLines(const char *pText, size_t iLen) {
   static BlockLines oBlock;
   memset(&oBlock, 0, sizeof oBlock);
+  uint32_t iRoom = CurrentDialect()->oLayout.szFold[0] != 0 ? kBlockLinesKept : kBlockDumpLines;
   size_t iAt = 0;
   while (iAt < iLen) {
     size_t iEnd = iAt;
@@ -64,17 +81,18 @@ void FeedLines(const char *pText, size_t iLen) {
     size_t iShown = strlen(szLine);
     if (IsDumpLine(szLine, iShown)) HasUnreadableByte(szLine, iShown);
     IsDeviceFaultLine(szLine);
-    uint32_t iValue = 0;
-    ParseChecksumAnswer(szLine, 0x1C080, &iValue);
+    CheckChecksumAnswer(szLine);
     IsNoSuchCommandAnswer(szLine, "crc32 0001C080 80\r");
-    if (oBlock.iLines < kBlockDumpLines) {
+    if (oBlock.iLines < iRoom) {
       memcpy(oBlock.aszLine[oBlock.iLines++], szLine, n + 1);
     }
     iAt = iEnd + 1;
   }
   uint8_t aBytes[kBlockBytes];
   char szWhy[200];
-  CheckBlock(&oBlock, 0x1C080, false, aBytes, szWhy, sizeof szWhy, nullptr, nullptr);
+  bool bPassed = CheckBlock(&oBlock, 0x1C080, false, aBytes, szWhy, sizeof szWhy, nullptr, nullptr);
+  if (bPassed && FoldLineKind(oBlock.aszLine[0], strlen(oBlock.aszLine[0])) != kFoldNone)
+    Fail("a block passed that starts with a fold or an end offset");
 }
 
 }  // namespace

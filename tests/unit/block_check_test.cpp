@@ -172,18 +172,105 @@ TEST(BlockCheck, JudgesUBootBlocksByItsLayout) {
   StartAfresh();
 }
 
+// The built-in shell's description with a fold, as for a hexdump -C
+// without -v: each line that repeats the one before is left out for one
+// "*", and the end offset follows the last line.
+std::string FoldingShell() {
+  std::string sText = BuiltInDescription("shell");
+  sText.insert(sText.find("[line]\n") + 7, "fold = \"*\"\n");
+  return sText;
+}
+
+void UseFoldingShell() {
+  std::string sText = FoldingShell();
+  char szWhy[160] = "";
+  ASSERT_TRUE(UseDialectText(sText.data(), sText.size(), szWhy, sizeof szWhy)) << szWhy;
+}
+
+// "50F" is hexdump's line at 1000 + 50 of sixteen 'F's, "*" the fold, "$80"
+// the end offset 00001080.
+std::vector<std::string> FoldedText(const std::string &sTokens) {
+  std::vector<std::string> aLines;
+  for (size_t iAt = 0; iAt < sTokens.size(); iAt += 4) {
+    std::string sToken = sTokens.substr(iAt, 3);
+    if (sToken[0] == '*') {
+      aLines.push_back("*");
+      iAt -= 2;  // a fold is one character
+      continue;
+    }
+    char szLine[96];
+    std::string sOffset = sToken.substr(sToken[0] == '$' ? 1 : 0, 2);
+    uint32_t iAddr = 0x1000 + static_cast<uint32_t>(strtoul(sOffset.c_str(), nullptr, 16));
+    int n = snprintf(szLine, sizeof szLine, "%.8x ", iAddr);
+    if (sToken[0] == '$') {
+      aLines.push_back(std::string(szLine, 8));
+      continue;
+    }
+    for (int i = 0; i < 16; ++i) {
+      n += snprintf(szLine + n, sizeof szLine - static_cast<size_t>(n), i == 8 ? "  %.2x" : " %.2x",
+                    static_cast<unsigned char>(sToken[2]));
+    }
+    aLines.push_back(std::string(szLine) + "  |" + std::string(16, sToken[2]) + "|");
+  }
+  return aLines;
+}
+
+// A folded block rebuilt into its eight lines exactly; a fold that would
+// leave a line unknown or make one up fails the block.
+TEST(BlockCheck, RebuildsFoldedBlocksAndRefusesBadFolds) {
+  StartAfresh();
+  UseFoldingShell();
+  char szWhy[160] = "";
+  struct Row {
+    const char *szText;
+    const char *szFills;  // each line's byte; "" when the block fails
+    const char *szWhy;
+  };
+  const char kNotEnded[] = "line 3 does not end the fold before it inside the block";
+  const char kOtherEnd[] = "line 3 is an end offset other than the block's end";
+  const Row aRows[] = {
+      {"00A 10B 20C 30D 40E 50F 60G 70H $80", "ABCDEFGH", ""},
+      {"00A * $80", "AAAAAAAA", ""},
+      {"00A * 50F 60G 70H $80", "AAAAAFGH", ""},
+      {"00A 10B * 40E * $80", "ABBBEEEE", ""},
+      {"00A 10B *", "ABBBBBBB", ""},  // up to the block's end without an end offset
+      {"* 10B $80", "", "line 1 folds with no dump line before it"},
+      {"00A * * $80", "", "line 3 folds with no dump line before it"},
+      {"00A * 10B $80", "", kNotEnded},  // not past the folded line
+      {"00A * 38B $80", "", kNotEnded},  // not a line's address
+      {"00A * 80B", "", kNotEnded},      // past the block
+      {"00A * $70", "", kOtherEnd},
+      {"00A * $90", "", kOtherEnd},
+      {"00A 10B 30D 40E 50F 60G 70H $80", "", "7 dump lines, expected 8"},
+      {"00A 10B 20C 30D 40E 50F 60G 70H 70H", "", "line 9 is past the block's 8 lines"},
+      {"00A * $80 70H", "", "line 4 follows the end offset"},
+  };
+  for (const Row &oRow : aRows) {
+    BlockLines oBlock = Collected(FoldedText(oRow.szText));
+    uint8_t aBytes[kBlockBytes] = {};
+    szWhy[0] = 0;
+    bool bPassed = CheckBlock(&oBlock, 0x1000, false, aBytes, szWhy, sizeof szWhy);
+    EXPECT_STREQ(szWhy, oRow.szWhy) << oRow.szText;
+    EXPECT_EQ(bPassed, oRow.szWhy[0] == 0) << oRow.szText;
+    for (uint32_t i = 0; bPassed && i < kBlockBytes; ++i) {
+      ASSERT_EQ(aBytes[i], static_cast<uint8_t>(oRow.szFills[i / 16])) << oRow.szText << " " << i;
+    }
+  }
+  StartAfresh();
+}
+
 // crc32's answer is taken only whole and only for the block asked about.
 TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
   StartAfresh();
-  uint32_t iValue = 0;
+  ChecksumValue oValue = {};
   const char kAnswer[] = "crc32 for 40000000 ... 4000007f ==> 04188ade";
-  EXPECT_FALSE(ParseChecksumAnswer(kAnswer, 0x40000000, &iValue));  // the default has none
+  EXPECT_FALSE(ParseChecksumAnswer(kAnswer, 0x40000000, &oValue));  // the default has none
   FillSettings().eDialect = kDialectUBoot;
   char oCmd[kTextSize];
   ASSERT_TRUE(ComposeChecksumCommand(0x4001C000, oCmd));
   EXPECT_STREQ(oCmd, "crc32 4001C000 80\r");
-  EXPECT_TRUE(ParseChecksumAnswer(kAnswer, 0x40000000, &iValue));
-  EXPECT_EQ(iValue, 0x04188ADEu);
+  EXPECT_TRUE(ParseChecksumAnswer(kAnswer, 0x40000000, &oValue));
+  EXPECT_TRUE(SameChecksum(oValue, WordChecksum(0x04188ADEu)));
   const char *const aWrong[] = {
       "crc32 for 40000080 ... 400000ff ==> 04188ade",   // another block's
       "crc32 for 40000000 ... 4000007f ==> 04188ad",    // short
@@ -194,7 +281,7 @@ TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
       "",                                               // no answer
   };
   for (const char *szWrong : aWrong) {
-    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x40000000, &iValue)) << szWrong;
+    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x40000000, &oValue)) << szWrong;
     EXPECT_FALSE(IsNoSuchCommandAnswer(szWrong, oCmd)) << szWrong;
   }
   // A build without crc32 says so word for word; a command garbled on its
@@ -213,10 +300,10 @@ TEST(BlockCheck, ChecksumAnswerIsTakenOnlyWhole) {
   EXPECT_STREQ(oCmd, "hexdump -C -v -s 4096 -n 128 /dev/mtdblock0\r");
   ASSERT_TRUE(ComposeChunkCommand(false, 0x1000, 0x1000, oCmd));
   EXPECT_STREQ(oCmd, "dd bs=1 skip=4096 count=4096 if=/dev/mtdblock0 2>/dev/null | base64\r");
-  EXPECT_TRUE(ParseChecksumAnswer("d5771cfb", 0x1000, &iValue));
-  EXPECT_EQ(iValue, 0xD5771CFBu);
+  EXPECT_TRUE(ParseChecksumAnswer("d5771cfb", 0x1000, &oValue));
+  EXPECT_TRUE(SameChecksum(oValue, WordChecksum(0xD5771CFBu)));
   for (const char *szWrong : {"D5771CFB", "d5771cf", "d5771cfb ", "sh: crc32: not found", ""}) {
-    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x1000, &iValue)) << szWrong;
+    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x1000, &oValue)) << szWrong;
   }
 }
 
@@ -385,6 +472,27 @@ TEST_F(BlockCollection, KeepsTheOneLineAnswerBesideTheUBootDump) {
   EXPECT_EQ(CollectedLines(iGen)->iLines, 1u);
   EXPECT_STREQ(CollectedLines(iGen)->szAnswer, "md.b 00000000 10");
   FillSettings().eDialect = kDialectDefault;
+}
+
+// A folding monitor's fold and end offset are kept in their place among
+// the dump lines, and the end offset, which a shell's crc32 answer looks
+// like, as the answer too.
+TEST_F(BlockCollection, KeepsAFoldingMonitorsLinesInTheirPlace) {
+  UseFoldingShell();
+  sPrompt = "vexlor> ";
+  uint32_t iGen = AskForCollection();
+  AwaitPrompt();
+  for (const std::string &sLine : FoldedText("00A * 60G 70H $80")) Feed(sLine + "\r\n");
+  Feed("vexlor> ");
+  const BlockLines *pBlock = CollectedLines(iGen);
+  ASSERT_NE(pBlock, nullptr);
+  EXPECT_EQ(pBlock->iLines, 5u);
+  EXPECT_STREQ(pBlock->szAnswer, "00001080");
+  uint8_t aBytes[kBlockBytes];
+  char szWhy[160] = "";
+  EXPECT_TRUE(CheckBlock(pBlock, 0x1000, false, aBytes, szWhy, sizeof szWhy)) << szWhy;
+  EXPECT_EQ(aBytes[0x5F], 'A');
+  EXPECT_EQ(aBytes[0x60], 'G');
 }
 
 }  // namespace

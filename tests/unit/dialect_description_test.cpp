@@ -113,8 +113,20 @@ TEST(DialectDescription, BadDescriptionsAreRefusedWithTheirLineAndReason) {
        "line 6: 'dump': {file} takes no format"},
       {Replaced("answer = \"sum = {value:08X}\"", "answer = \"sum = {addr:08X}\""),
        "line 17: 'answer' holds no {value}"},
+      {Replaced("algorithm = \"crc32\"", "algorithm = \"sha1\""),
+       "line 18: 'algorithm' is not crc32, cksum or md5"},
       {Replaced("algorithm = \"crc32\"", "algorithm = \"md5\""),
-       "line 18: 'algorithm' is not crc32 or cksum"},
+       "line 17: 'answer': an MD5 {value} is its 32 digits, {value:x} or {value:X}"},
+      {Replaced("after_text = \"]\"", "after_text = \"]\"\nfold = \"\""),
+       "line 15: 'fold' must be printable, not only blanks, and hold no hex digit"},
+      {Replaced("after_text = \"]\"", "after_text = \"]\"\nfold = \"  \""),
+       "line 15: 'fold' must be printable, not only blanks, and hold no hex digit"},
+      {Replaced("after_text = \"]\"", "after_text = \"]\"\nfold = \"*E\""),
+       "line 15: 'fold' must be printable, not only blanks, and hold no hex digit"},
+      {Replaced("after_text = \"]\"", "after_text = \"]\"\nfold = \"*\\t\""),
+       "line 15: 'fold' must be printable, not only blanks, and hold no hex digit"},
+      {Replaced("after_text = \"]\"", "after_text = \"]\"\nfold = 1"),
+       "line 15: 'fold' is not a text in quotes"},
       {Replaced("word = \"rd\"",
                 "word = \"rd\"\nfaults = [\"a\",\"b\",\"c\",\"d\",\"e\",\"f\",\"g\","
                 "\"h\",\"i\"]"),
@@ -132,6 +144,36 @@ TEST(DialectDescription, BadDescriptionsAreRefusedWithTheirLineAndReason) {
        "are explicitly prohibited"},
   };
   for (const Case &oCase : aCases) EXPECT_EQ(Refusal(oCase.sText), oCase.szWhy) << oCase.sText;
+}
+
+// md5sum's answer is read as its 32 digits and compared whole: a digest
+// that differs in its last digit alone is another checksum.
+TEST(DialectDescription, Md5AnswersAreComparedWhole) {
+  StartAfresh();
+  std::string sText = Replaced("algorithm = \"crc32\"", "algorithm = \"md5\"");
+  sText.replace(sText.find("sum = {value:08X}"), 17, "{value:x}  -");
+  char szWhy[200] = "";
+  ASSERT_TRUE(UseDialectText(sText.data(), sText.size(), szWhy, sizeof szWhy)) << szWhy;
+  const uint8_t aAbc[] = {'a', 'b', 'c'};
+  ChecksumValue oOurs = BlockChecksum(aAbc, sizeof aAbc);
+  char szDigits[kChecksumDigitsSize];
+  ChecksumDigits(oOurs, false, szDigits);
+  EXPECT_STREQ(szDigits, "900150983cd24fb0d6963f7d28e17f72");
+  ChecksumValue oValue = {};
+  ASSERT_TRUE(ParseChecksumAnswer("900150983cd24fb0d6963f7d28e17f72  -", 0x1000, &oValue));
+  EXPECT_TRUE(SameChecksum(oValue, oOurs));
+  for (const char *szOther :
+       {"900150983cd24fb0d6963f7d28e17f73  -", "a00150983cd24fb0d6963f7d28e17f72  -"}) {
+    ASSERT_TRUE(ParseChecksumAnswer(szOther, 0x1000, &oValue)) << szOther;
+    EXPECT_FALSE(SameChecksum(oValue, oOurs)) << szOther;
+  }
+  for (const char *szWrong :
+       {"900150983cd24fb0d6963f7d28e17f7  -", "900150983cd24fb0d6963f7d28e17f72a  -",
+        "900150983CD24FB0D6963F7D28E17F72  -", "900150983cd24fb0d6963f7d28e17f72  - ",
+        "900150983cd24fb0", ""}) {
+    EXPECT_FALSE(ParseChecksumAnswer(szWrong, 0x1000, &oValue)) << szWrong;
+  }
+  StartAfresh();
 }
 
 // What the templates make of a block's values, and which answers they take.
@@ -210,17 +252,17 @@ TEST(DialectDescription, BuiltInsComposeTheirCommands) {
   S.eDialect = kDialectShell;
   EXPECT_TRUE(ComposeChunkCommand(true, 0x1000, 0x1000, oCmd));
   EXPECT_STREQ(oCmd, "dd bs=1 skip=4096 count=4096 if=/dev/mtdblock0 2>/dev/null | crc32\r");
-  uint32_t iValue = 0;
-  EXPECT_TRUE(ParseChecksumAnswer("04188ade", 0x1000, &iValue));
-  EXPECT_EQ(iValue, 0x04188ADEu);
-  EXPECT_FALSE(ParseChecksumAnswer("04188ADE", 0x1000, &iValue));
+  ChecksumValue oValue = {};
+  EXPECT_TRUE(ParseChecksumAnswer("04188ade", 0x1000, &oValue));
+  EXPECT_TRUE(SameChecksum(oValue, WordChecksum(0x04188ADEu)));
+  EXPECT_FALSE(ParseChecksumAnswer("04188ADE", 0x1000, &oValue));
   S.eDialect = kDialectRedBoot;
   EXPECT_TRUE(ComposeChecksumCommand(0x1C080, oCmd));
   EXPECT_STREQ(oCmd, "cksum -b 0x0001C080 -l 0x80\r");
   EXPECT_TRUE(IsNoSuchCommandAnswer("** Error: Illegal command: \"cksum\"", oCmd));
   const uint8_t aCheck[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(PosixCksum(aCheck, sizeof aCheck), 930766865u);  // cksum of "123456789"
-  EXPECT_EQ(BlockChecksum(aCheck, sizeof aCheck), 930766865u);
+  EXPECT_TRUE(SameChecksum(BlockChecksum(aCheck, sizeof aCheck), WordChecksum(930766865u)));
   S.eDialect = kDialectBarebox;
   EXPECT_TRUE(HasUnreadableByte(
       "0001c0f8: 05 02 1b 10 29 26 3f 34  xx xx xx d9 d0 ef e6 fd   ....)&?4........", 77));

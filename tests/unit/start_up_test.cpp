@@ -169,6 +169,10 @@ TEST_F(StartUpTest, CaptureFileThatCannotBeCreatedIsReported) {
 TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
   std::string sDir = MakeTempDir("unit");
   std::string sDump = sDir + "/DM";
+  // The shell described with a fold, as for a hexdump without -v.
+  std::string sFolding = BuiltInDescription("shell");
+  sFolding.insert(sFolding.find("[line]\n") + 7, "fold = \"*\"\n");
+  WriteFileBytes(sDir + "/fold.toml", sFolding);
   const struct {
     std::vector<std::string> aOptions;
     const char *szFirstLine;  // "" when the options are accepted
@@ -229,6 +233,16 @@ TEST_F(StartUpTest, OptionsAreParsedOrRefusedByName) {
   }
   // Unattended: a command line or a port that cannot be used is status 2.
   std::string sOut;
+  // The plain walk could not refuse a block whose folds it cannot rebuild.
+  StartAfresh();
+  EXPECT_EQ(Run({"v", "--batch", "--dialect", sDir + "/fold.toml", "--file", "/dev/mtdblock0", "p",
+                 "9600", "0", "FF"},
+                &sOut),
+            2);
+  EXPECT_EQ(sOut.find("Error: --dialect: the shell monitor folds repeated lines: it needs --check "
+                      "(or --fast, --reread, --resume) \n"),
+            0u)
+      << sOut;
   StartAfresh();
   EXPECT_EQ(Run({"v", "--batch", "--fsat", "p", "9600", "0", "FF", "BB", "BT", sDump}, &sOut), 2);
   StartAfresh();
