@@ -332,6 +332,14 @@ void ChecksumDigits(const ChecksumValue &oValue, bool bUpper, char *szOut) {
   szOut[2 * iBytes] = 0;
 }
 
+bool ChecksumsDiffer(const ChecksumValue &oDevice, const ChecksumValue &oOurs, bool bUpper,
+                     char *szDevice, char *szOurs) {
+  if (SameChecksum(oDevice, oOurs)) return false;
+  ChecksumDigits(oDevice, bUpper, szDevice);
+  ChecksumDigits(oOurs, bUpper, szOurs);
+  return true;
+}
+
 const char *ChecksumName() {
   return CurrentDialect()->eChecksum == kChecksumPosixCksum ? "cksum" : "crc32";
 }

@@ -215,6 +215,10 @@ bool SameChecksum(const ChecksumValue &oA, const ChecksumValue &oB);
 enum { kChecksumDigitsSize = 2 * kChecksumBytesMax + 1 };
 // The value's digits (8 for 32 bits, 32 for a digest), in capitals with bUpper.
 void ChecksumDigits(const ChecksumValue &oValue, bool bUpper, char *szOut);
+// The device's value against ours: false when they are the same; else true,
+// with the digits of both for the message.
+bool ChecksumsDiffer(const ChecksumValue &oDevice, const ChecksumValue &oOurs, bool bUpper,
+                     char *szDevice, char *szOurs);
 // True when szAnswer is the monitor saying it has no command named like the
 // first word of szCommand (word for word: a garbled answer is not that).
 bool IsNoSuchCommandAnswer(const char *szAnswer, const char *szCommand);

@@ -164,10 +164,8 @@ bool ChunkChecksumAgrees(const BlockLines &oLines, const char *szCommand, uint32
     return false;
   }
   ChecksumValue oOurs = BlockChecksum(aHeld, iBytes);
-  if (!SameChecksum(oValue, oOurs)) {
-    char szOurs[kChecksumDigitsSize], szTheirs[kChecksumDigitsSize];
-    ChecksumDigits(oOurs, false, szOurs);
-    ChecksumDigits(oValue, false, szTheirs);
+  char szOurs[kChecksumDigitsSize], szTheirs[kChecksumDigitsSize];
+  if (ChecksumsDiffer(oValue, oOurs, false, szTheirs, szOurs)) {
     snprintf(szWhy, iWhySize, "the chunk's %s is %s, the device says %s",
              oOurs.iBytes == kMd5Bytes ? "MD5" : "CRC-32", szOurs, szTheirs);
     return false;

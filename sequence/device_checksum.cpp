@@ -74,11 +74,8 @@ bool ConfirmBlockByChecksum(uint32_t iAddr, const uint8_t *pBytes, char *szWhy, 
              oCmdForExecute, pLines->szAnswer);
     return false;
   }
-  ChecksumValue oOurs = BlockChecksum(pBytes, kBlockBytes);
-  if (!SameChecksum(oDevice, oOurs)) {
-    char szDevice[kChecksumDigitsSize], szOurs[kChecksumDigitsSize];
-    ChecksumDigits(oDevice, true, szDevice);
-    ChecksumDigits(oOurs, true, szOurs);
+  char szDevice[kChecksumDigitsSize], szOurs[kChecksumDigitsSize];
+  if (ChecksumsDiffer(oDevice, BlockChecksum(pBytes, kBlockBytes), true, szDevice, szOurs)) {
     snprintf(szWhy, iWhySize, "the device's checksum %s differs from the block's %s", szDevice,
              szOurs);
     return false;
