@@ -29,6 +29,8 @@ pthread_cond_t oDrained;  // FlushOutput waits here for an empty queue
 pthread_once_t oStartOnce = PTHREAD_ONCE_INIT;
 std::atomic<bool> bWriterRunning{false};
 
+// Writes all of it, or gives up on an output that has failed for good (a
+// reader gone, a closed descriptor): those bytes have nowhere to go.
 void WriteAll(const char *pBytes, size_t iCount) {
   size_t iDone = 0;
   while (iDone < iCount) {
