@@ -256,7 +256,13 @@ bool OpenWalk(PortHandle hPort) {
   }
   // The opening text was posted before the start, so a prompt that the
   // operator got in terminal mode meanwhile may have answered it before it
-  // went out: what the monitor says to it must be over before the first block.
+  // went out. Its own answer is then still to come: asked once more, the
+  // line has spoken since, and what the monitor says to either text must be
+  // over before the first block.
+  if (LastAnswerLateMs() < 0) {
+    LogEvent("the opening was answered before it went out: a prompt is asked for again");
+    PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs());
+  }
   WaitForQuietLine(CommandTimeoutMs());
   return SpeedUpLine(hPort);
 }
