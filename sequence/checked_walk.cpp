@@ -246,6 +246,7 @@ bool GoPastFailedBlock(uint32_t iAddr, const char *szWhy) {
 // where --speed-up asks. False when the walk cannot start (said).
 bool OpenWalk(PortHandle hPort) {
   const MonitorDialect *pDialect = CurrentDialect();
+  uint32_t iVisits = SharedState.iTerminalVisits.load(std::memory_order_acquire);
   if (PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs()) !=
           kHandoffAnswered &&
       !GetBackInStep()) {
@@ -258,8 +259,10 @@ bool OpenWalk(PortHandle hPort) {
   // operator got in terminal mode meanwhile may have answered it before it
   // went out. Its own answer is then still to come: asked once more, the
   // line has spoken since, and what the monitor says to either text must be
-  // over before the first block.
-  if (LastAnswerLateMs() < 0) {
+  // over before the first block. (The prompt a device shows once on its own
+  // answers the opening just as early, and nothing is asked again for it.)
+  if (LastAnswerLateMs() < 0 &&
+      SharedState.iTerminalVisits.load(std::memory_order_acquire) != iVisits) {
     LogEvent("the opening was answered before it went out: a prompt is asked for again");
     PostCommandTimed(pDialect->szAskPrompt, MonitorPrompt(), CommandTimeoutMs());
   }
