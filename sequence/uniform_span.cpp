@@ -77,9 +77,13 @@ bool AskSpanChecksum(uint32_t iAddr, uint32_t iCount, uint32_t *piCrc, bool *pbN
     AwaitRestartedDevice();
     return false;
   }
-  if (!bAnswered) return false;
-  const BlockLines *pLines = CollectedLines(iGen);
-  if (pLines == nullptr) return false;
+  const BlockLines *pLines = bAnswered ? CollectedLines(iGen) : nullptr;
+  if (pLines == nullptr) {
+    // An answer still on its way would be taken for the next command's:
+    // the walk goes on only once the device is at its prompt again.
+    GetBackInStep();
+    return false;
+  }
   *pbNoCommand = IsNoSuchCommandAnswer(pLines->szAnswer, oCmdForExecute);
   if (*pbNoCommand) NoteDeviceHasNoChecksum(oCmdForExecute);
   return ParseSpanChecksum(pLines->szAnswer, iAddr, iCount, piCrc);

@@ -3,6 +3,7 @@
 // build under wine opens it as COM5. Each case boots its own U-Boot (about a
 // second), so what one case wrote to RAM cannot reach another.
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <thread>
@@ -250,7 +251,21 @@ void UBootResumeAfterAnInterruptedRun(Target &oTarget) {
   size_t iFirstDump = sLog.find(" TX md.b ");
   EXPECT_NE(iFirstDump, std::string::npos) << sLog;
   EXPECT_EQ(sLog.find(szFirst), iFirstDump) << sLog;
-  EXPECT_EQ(Count(sLog, " TX md.b "), iLeft / 8 + iLeft % 8) << sLog;
+  // Nothing below the kept blocks is read again. The board may still be
+  // printing the first run's last group when the second opens (a loaded
+  // machine stalls it for a second): the walk then reads block by block
+  // until the line has been quiet a while, but never more than each block once
+  // and the group it gave up.
+  for (size_t iAt = sLog.find(" TX md.b "); iAt != std::string::npos;
+       iAt = sLog.find(" TX md.b ", iAt + 1)) {
+    EXPECT_GE(strtoul(sLog.c_str() + iAt + 9, nullptr, 16), iKept) << sLog;
+  }
+  size_t iGroupsGivenUp = Count(sLog, "its blocks are read one by one");
+  if (iGroupsGivenUp == 0) {
+    EXPECT_EQ(Count(sLog, " TX md.b "), iLeft / 8 + iLeft % 8) << sLog;
+  } else {
+    EXPECT_LE(Count(sLog, " TX md.b "), iLeft + iGroupsGivenUp) << sLog;
+  }
 }
 
 // QEMU's board maps nothing after its last virtio transport (0A004000):
