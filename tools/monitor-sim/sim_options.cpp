@@ -225,6 +225,9 @@ const OptionSpec kOptions[] = {
                  "crc32, RedBoot's cksum, acme's sum): an unknown command")),
     Answers(Flag("--no-md-q", &SimOptions::bNoMdQ,
                  "U-Boot: a 32-bit board, whose md.q answers nothing but the\nprompt")),
+    Answers(Count("--slow-checksum", "MS", &SimOptions::iSlowChecksumMs, 0, 60000,
+                  "U-Boot: crc32 over more than 4 KiB answers only after MS ms\n"
+                  "(a board reading slow flash): nothing is sent meanwhile")),
     Answers(Flag("--big-endian", &SimOptions::bBigEndian,
                  "U-Boot: a big-endian CPU (md.w, md.l and md.q words)")),
     Answers(Text("--baud-table", "LIST", kText, &SimOptions::sBaudTable,

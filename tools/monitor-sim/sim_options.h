@@ -70,12 +70,13 @@ struct SimOptions {
   uint32_t iBadStart = 0;
   uint32_t iBadEnd = 0;
   SimAdvance eAdvance = kAdvanceCarry;
-  bool bNoCrc32 = false;    // a build without its checksum command (crc32, cksum, sum)
-  bool bNoMdQ = false;      // a 32-bit U-Boot: md.q is no size it knows
-  bool bBigEndian = false;  // U-Boot's md.w/md.l/md.q show big-endian words
-  std::string sBaudTable;   // setenv baudrate's rates; empty: kDefaultBaudTable
-  int64_t iLineLimit = 0;   // the fastest rate the cable carries; 0: any
-  std::string sPrompt;      // the prompt; empty: the dialect's own
+  bool bNoCrc32 = false;        // a build without its checksum command (crc32, cksum, sum)
+  bool bNoMdQ = false;          // a 32-bit U-Boot: md.q is no size it knows
+  int64_t iSlowChecksumMs = 0;  // U-Boot: crc32 over a span takes this long; 0: at once
+  bool bBigEndian = false;      // U-Boot's md.w/md.l/md.q show big-endian words
+  std::string sBaudTable;       // setenv baudrate's rates; empty: kDefaultBaudTable
+  int64_t iLineLimit = 0;       // the fastest rate the cable carries; 0: any
+  std::string sPrompt;          // the prompt; empty: the dialect's own
   bool bVerbose = false;
 
   bool bWritePattern = false;  // --write-pattern (or --write-firmware) FILE START END

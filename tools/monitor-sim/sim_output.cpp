@@ -107,6 +107,10 @@ void SetOutputRate(OutputQueue *pOutput, int64_t iBaud) {
   pOutput->iCharNs = iBaud > 0 ? 10000000000ll / iBaud : 0;
 }
 
+void HoldOutput(OutputQueue *pOutput, int64_t iUntilNs) {
+  if (pOutput->iNextDueNs < iUntilNs) pOutput->iNextDueNs = iUntilNs;
+}
+
 size_t PendingOutput(const OutputQueue &oOutput) {
   return QueueLength(oOutput) + oOutput.sAdapter.size();
 }

@@ -8,6 +8,7 @@
 //   NowNs            CLOCK_MONOTONIC in nanoseconds, the clock of all timing
 //   SetUpOutput      pacing, BEL insertion and the adapter from the options
 //   SetOutputRate    paces at another rate from now on (U-Boot's setenv baudrate)
+//   HoldOutput       sends nothing more before a given time (a busy device)
 //   QueueOutput      appends bytes (dropping them once the queue is full)
 //   PendingOutput    bytes not yet written (the adapter's included)
 //   QueuedOutput     bytes ever queued: marks the end of an answer
@@ -49,6 +50,9 @@ int64_t NowNs();
 void SetUpOutput(OutputQueue *pOutput, int64_t iBaud, int64_t iBelEvery, int64_t iLatencyMs);
 
 void SetOutputRate(OutputQueue *pOutput, int64_t iBaud);
+
+// Only a paced queue can be held: an unpaced one sends as soon as it can.
+void HoldOutput(OutputQueue *pOutput, int64_t iUntilNs);
 
 void QueueOutput(OutputQueue *pOutput, const char *pData, size_t iSize);
 void QueueOutput(OutputQueue *pOutput, const std::string &sText);

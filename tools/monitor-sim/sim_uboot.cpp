@@ -134,6 +134,11 @@ void CrcMemory(Dialogue *pDialogue, const std::vector<std::string> &asWords,
     return;
   }
   if (AnswerBadRegion(pDialogue, iAddress, iCount, psAnswer)) return;
+  // A span is read from slow flash; a block's or a group's few KiB are not.
+  const uint32_t kSlowFrom = 4096;
+  if (pDialogue->pOptions->iSlowChecksumMs > 0 && iCount > kSlowFrom) {
+    HoldOutput(pDialogue->pOutput, NowNs() + pDialogue->pOptions->iSlowChecksumMs * 1000000);
+  }
   char szLine[64];
   std::snprintf(szLine, sizeof szLine, kCrcFormat, static_cast<unsigned>(iAddress),
                 static_cast<unsigned>(iAddress + iCount - 1),
